@@ -1,0 +1,442 @@
+#include "app/CWriterDlg.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <cstdio>
+#include <system_error>
+
+#include "app/CAboutDlg.h"
+#include "core/Utf8Path.h"
+#include "link/QtSerialPort.h"
+#include "res/StringTable.h"
+#include "res/Templates.h"
+#include "settings/Settings.h"
+#include "ui/DialogBuilder.h"
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace otp {
+
+namespace {
+
+constexpr int kMaxBoxChars = 7;  // the Start, End and Size boxes
+constexpr unsigned kSysCommandAbout = 0x0010;
+
+QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
+std::string S(const QString& text) { return text.toStdString(); }
+
+std::string FormatAddress(std::int32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%04XH", static_cast<unsigned>(value));
+  return text;
+}
+
+std::unique_ptr<Clock> OwnClock(const WriterEnvironment& environment) {
+  if (environment.clock) return nullptr;
+  return std::make_unique<SystemClock>();
+}
+
+std::unique_ptr<SerialPortFactory> OwnPorts(const WriterEnvironment& environment) {
+  if (environment.ports) return nullptr;
+  return std::make_unique<QtSerialPortFactory>();
+}
+
+}  // namespace
+
+CWriterDlg::CWriterDlg(QWidget* parent, WriterEnvironment environment)
+    : QDialog(parent),
+      ownClock_(OwnClock(environment)),
+      ownPorts_(OwnPorts(environment)),
+      clock_(environment.clock ? *environment.clock : *ownClock_),
+      ports_(environment.ports ? *environment.ports : *ownPorts_),
+      language_(environment.language.value_or(ui::SystemLanguage())),
+      m_dlgProgress(0, language_, this),
+      reporter_(m_dlgProgress, clock_, language_, [this] { ReturnToIdle(); }),
+      m_writer(m_dlgProgress, reporter_, clock_) {
+  m_hIcon = ui::AppIcon();
+  const std::string programDir = environment.programDir.empty()
+                                     ? S(QCoreApplication::applicationDirPath())
+                                     : environment.programDir;
+  OnInitDialog(programDir);
+}
+
+CWriterDlg::~CWriterDlg() = default;
+
+void CWriterDlg::BuildWindow() {
+  setObjectName(QStringLiteral("102"));
+  setWindowTitle(QString::fromUtf8(res::MainDialogTemplate().caption));
+  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                 Qt::CustomizeWindowHint);
+  setAcceptDrops(true);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+
+  auto* menuBar = new QMenuBar(this);
+  std::map<std::string, QMenu*> menus;
+  for (const res::MenuCommand& command : res::MainMenu()) {
+    QMenu*& menu = menus[command.menu];
+    if (!menu) menu = menuBar->addMenu(QString::fromUtf8(command.menu));
+    QAction* action = menu->addAction(QString::fromUtf8(command.item));
+    action->setObjectName(ui::ControlName(command.commandId));
+    commands_[command.commandId] = action;
+  }
+  layout->setMenuBar(menuBar);
+
+  auto* client = new QWidget(this);
+  client->setObjectName(QStringLiteral("client"));
+  controls_ = ui::BuildControls(client, res::MainDialogTemplate());
+  layout->addWidget(client);
+
+  for (const res::ListItems& list : res::MainDialogLists()) {
+    for (const char* item : list.items) List(list.controlId)->addItem(QString::fromUtf8(item));
+  }
+  // No button is the default one: Enter goes to a focused button, else ends the window.
+  for (QPushButton* button : client->findChildren<QPushButton*>()) {
+    button->setAutoDefault(false);
+    button->setDefault(false);
+  }
+  for (const int id : {res::id::kStart, res::id::kEnd, res::id::kSize}) {
+    Edit(id)->setMaxLength(kMaxBoxChars);
+  }
+  Edit(res::id::kHexFile)->installEventFilter(this);
+}
+
+void CWriterDlg::BindMessageMap() {
+  connect(Button(res::id::kProgramVerify), &QPushButton::clicked, this,
+          [this] { OnProgramVerify(); });
+  connect(Button(res::id::kReadCompare), &QPushButton::clicked, this,
+          [this] { OnReadCompare(); });
+  connect(Button(res::id::kBlankCheck), &QPushButton::clicked, this, [this] { OnBlankCheck(); });
+  connect(Button(res::id::kDownload), &QPushButton::clicked, this, [this] { OnDownload(); });
+  // "activated" is the operator's choice, also of the entry already selected; changes
+  // made by the program do not raise it.
+  connect(List(res::id::kCpu), &QComboBox::activated, this, [this] { OnSelchangeCpu(); });
+  connect(List(res::id::kSpeed), &QComboBox::activated, this, [this] { OnSelchangeSpeed(); });
+  connect(List(res::id::kComPort), &QComboBox::activated, this,
+          [this] { OnSelchangeComPort(); });
+  connect(commands_.at(res::id::kMenuAbout), &QAction::triggered, this, [this] { OnAbout(); });
+  connect(commands_.at(res::id::kMenuHexFileSelect), &QAction::triggered, this,
+          [this] { OnHexFileSelect(); });
+  connect(commands_.at(res::id::kMenuExit), &QAction::triggered, this, [this] { OnExit(); });
+}
+
+void CWriterDlg::OnInitDialog(const std::string& programDir) {
+  BuildWindow();
+  BindMessageMap();
+  UpdateData(false);  // the constructor's values, shown once
+  setWindowIcon(m_hIcon);
+  m_writer.link.Close();
+  m_writer.m_strModuleDir = ModuleDirFrom(programDir);
+  LoadSettings();
+  GetChipSpec();
+  FormatAreaBoxes();
+  Button(res::id::kBlankCheck)->setEnabled(false);
+  Button(res::id::kProgramVerify)->setEnabled(false);
+  Button(res::id::kReadCompare)->setEnabled(false);
+  UpdateData(false);
+  List(res::id::kCpu)->setFocus();
+}
+
+QPushButton* CWriterDlg::Button(int id) const { return static_cast<QPushButton*>(Control(id)); }
+QComboBox* CWriterDlg::List(int id) const { return static_cast<QComboBox*>(Control(id)); }
+QLineEdit* CWriterDlg::Edit(int id) const { return static_cast<QLineEdit*>(Control(id)); }
+
+std::filesystem::path CWriterDlg::SettingsFile() const {
+  return InModuleDir(moduleDir(), kSettingsFileName);
+}
+
+bool CWriterDlg::UpdateData(bool saveAndValidate) {
+  struct Box {
+    int id;
+    std::string* member;
+  };
+  const Box boxes[] = {{res::id::kStart, &m_strStart},
+                       {res::id::kEnd, &m_strEnd},
+                       {res::id::kSize, &m_strSize},
+                       {res::id::kHexFile, &m_strHexFile}};
+  if (saveAndValidate) {
+    for (const Box& box : boxes) {
+      const QString text = Edit(box.id)->text();
+      if (box.id != res::id::kHexFile && text.size() > kMaxBoxChars) {
+        Edit(box.id)->setFocus();
+        return false;
+      }
+      *box.member = S(text);
+    }
+    m_nCpu = List(res::id::kCpu)->currentIndex();
+    m_nRate = List(res::id::kSpeed)->currentIndex();
+    QComboBox* com = List(res::id::kComPort);
+    m_strComPort = com->currentIndex() >= 0 ? S(com->currentText()) : std::string();
+    return true;
+  }
+  for (const Box& box : boxes) Edit(box.id)->setText(Q(*box.member));
+  // An index that names no entry leaves the list without a selection.
+  List(res::id::kCpu)->setCurrentIndex(m_nCpu);
+  List(res::id::kSpeed)->setCurrentIndex(m_nRate);
+  QComboBox* com = List(res::id::kComPort);
+  const QString prefix = Q(m_strComPort);
+  for (int i = 0; i < com->count(); ++i) {
+    if (com->itemText(i).startsWith(prefix, Qt::CaseInsensitive)) {
+      com->setCurrentIndex(i);
+      break;
+    }
+  }
+  UpdateComToolTips();
+  return true;
+}
+
+void CWriterDlg::UpdateComToolTips() {
+  QComboBox* com = List(res::id::kComPort);
+  for (int i = 0; i < com->count(); ++i) {
+    const std::string device = ResolveComDevice(S(com->itemText(i)), SettingsFile());
+    com->setItemData(i, device.empty() ? QString() : Q(device), Qt::ToolTipRole);
+  }
+  com->setToolTip(com->currentIndex() >= 0 ? com->itemData(com->currentIndex(), Qt::ToolTipRole)
+                                                 .toString()
+                                           : QString());
+}
+
+void CWriterDlg::FormatAreaBoxes() {
+  m_strStart = FormatAddress(m_writer.spec.m_nStartAddr);
+  m_strEnd = FormatAddress(m_writer.spec.m_nEndAddr);
+  m_strSize = FormatAddress(m_writer.spec.m_nSize);
+}
+
+void CWriterDlg::ApplyIdleSet() {
+  Button(res::id::kDownload)->setEnabled(true);
+  Button(res::id::kBlankCheck)->setEnabled(false);
+  Button(res::id::kProgramVerify)->setEnabled(false);
+  Button(res::id::kReadCompare)->setEnabled(false);
+  List(res::id::kComPort)->setEnabled(true);
+}
+
+void CWriterDlg::ApplyReadySet() {
+  Button(res::id::kBlankCheck)->setEnabled(true);
+  Button(res::id::kProgramVerify)->setEnabled(true);
+  Button(res::id::kReadCompare)->setEnabled(true);
+}
+
+void CWriterDlg::ReturnToIdle() {
+  m_writer.link.Close();
+  ApplyIdleSet();
+}
+
+void CWriterDlg::GetChipSpec() {
+  QComboBox* speed = List(res::id::kSpeed);
+  speed->clear();
+  const ChipRow* row = FindChip(S(List(res::id::kCpu)->itemText(m_nCpu)));
+  if (row) {
+    m_writer.spec.Assign(*row);
+    for (const std::string_view label : row->speeds) {
+      speed->addItem(QString::fromUtf8(label.data(), static_cast<qsizetype>(label.size())));
+    }
+  } else {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(res::kAppTitle),
+                    QStringLiteral("System error in GetChipSpec"), QMessageBox::Ok, this);
+    box.exec();
+  }
+  m_writer.spec.m_nSize = m_writer.spec.m_nEndAddr - m_writer.spec.m_nStartAddr + 1;
+}
+
+void CWriterDlg::LoadSettings() {
+  const RecentSettings settings = ReadRecentSettings(SettingsFile());
+  m_nCpu = settings.cpu;
+  m_nRate = settings.rate;
+  m_strComPort = "COM" + std::to_string(settings.com);
+  m_strHexFile = settings.hexFile;
+}
+
+void CWriterDlg::SaveSettings() {
+  if (m_nCpu < 0) m_nCpu = 0;
+  if (m_nRate < 0) m_nRate = 0;
+  RecentSettings settings;
+  settings.cpu = m_nCpu;
+  settings.rate = m_nRate;
+  settings.com = List(res::id::kComPort)->currentIndex() + 1;
+  settings.hexFile = m_strHexFile;
+  WriteRecentSettings(SettingsFile(), settings);
+}
+
+void CWriterDlg::OnSysCommand(unsigned commandId, long /*position*/) {
+  if ((commandId & 0xFFF0) == kSysCommandAbout) OnAbout();
+}
+
+#ifdef Q_OS_WIN
+bool CWriterDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
+  const MSG* msg = static_cast<const MSG*>(message);
+  if (msg->message == WM_SYSCOMMAND && (msg->wParam & 0xFFF0) == kSysCommandAbout) {
+    OnSysCommand(static_cast<unsigned>(msg->wParam), static_cast<long>(msg->lParam));
+    *result = 0;
+    return true;
+  }
+  return QDialog::nativeEvent(eventType, message, result);
+}
+#endif
+
+void CWriterDlg::OnDownload() {
+  if (!m_dlgProgress.Create()) return;
+  m_dlgProgress.SetWindowText("Download");
+  const bool done =
+      m_writer.Download(ports_, ResolveComDevice(m_strComPort, SettingsFile()), m_nRate);
+  if (done) ApplyReadySet();
+  UpdateData(false);
+  m_dlgProgress.DestroyWindow();
+  // The focus can go to the Hex File box only once the window is enabled again.
+  if (done) Edit(res::id::kHexFile)->setFocus();
+}
+
+void CWriterDlg::OnBlankCheck() {
+  if (!m_dlgProgress.Create()) return;
+  m_dlgProgress.SetWindowText("BlankCheck");
+  m_writer.BlankCheck();
+  m_dlgProgress.DestroyWindow();
+}
+
+void CWriterDlg::OnProgramVerify() {
+  UpdateData(true);
+  if (!m_dlgProgress.Create()) return;
+  m_dlgProgress.SetWindowText("Program+Verify");
+  m_writer.RunProgramVerify(m_strHexFile);
+  m_dlgProgress.DestroyWindow();
+}
+
+void CWriterDlg::OnReadCompare() {
+  UpdateData(true);
+  if (!m_dlgProgress.Create()) return;
+  m_dlgProgress.SetWindowText("Read+Compare");
+  m_writer.RunReadCompare(m_strHexFile);
+  m_dlgProgress.DestroyWindow();
+}
+
+void CWriterDlg::OnKillfocusHexFile() {
+  UpdateData(true);
+  SaveSettings();
+}
+
+void CWriterDlg::OnSelchangeCpu() {
+  m_writer.link.Close();
+  UpdateData(true);
+  m_nRate = 0;
+  GetChipSpec();
+  FormatAreaBoxes();
+  SaveSettings();
+  ApplyIdleSet();
+  UpdateData(false);
+}
+
+void CWriterDlg::OnSelchangeSpeed() {
+  m_writer.link.Close();
+  UpdateData(true);
+  SaveSettings();
+  ApplyIdleSet();
+  UpdateData(false);
+}
+
+void CWriterDlg::OnSelchangeComPort() { OnSelchangeSpeed(); }
+
+void CWriterDlg::OnAbout() {
+  CAboutDlg about(language_, this);
+  about.exec();
+}
+
+void CWriterDlg::OnHexFileSelect() {
+  UpdateData(true);
+  std::error_code ec;
+  if (!m_strHexFile.empty()) {
+    // The folder is the text before the last separator; without one the current folder
+    // stays as it is.
+    const auto separator = m_strHexFile.find_last_of("\\/");
+    if (separator != std::string::npos) {
+      const std::string folder = separator == 0 ? m_strHexFile.substr(0, 1)
+                                                : m_strHexFile.substr(0, separator);
+      std::filesystem::current_path(PathFromUtf8(folder), ec);
+    }
+  }
+  QFileDialog dialog(this, QString(), QDir::currentPath(),
+                     QStringLiteral(" S format file (*.cnv ; *.mhx ; *.ahx);;all file (*)"));
+  dialog.setObjectName(QStringLiteral("HexFileSelect"));
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+    m_strHexFile = S(QDir::toNativeSeparators(dialog.selectedFiles().front()));
+    UpdateData(false);
+  }
+  std::filesystem::current_path(PathFromUtf8(moduleDir()), ec);
+  SaveSettings();
+}
+
+void CWriterDlg::OnDropFiles(const QStringList& files) {
+  if (files.isEmpty()) return;
+  m_strHexFile = S(files.front());
+  UpdateData(false);
+  SaveSettings();
+}
+
+void CWriterDlg::OnExit() { accept(); }
+
+void CWriterDlg::accept() {
+  if (!UpdateData(true)) return;
+  QDialog::accept();
+}
+
+void CWriterDlg::reject() { QDialog::reject(); }
+
+void CWriterDlg::keyPressEvent(QKeyEvent* event) {
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+    // A focused button takes Enter; elsewhere Enter is the window's OK command.
+    if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+      if (button->isEnabled()) button->click();
+      return;
+    }
+    accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void CWriterDlg::dragEnterEvent(QDragEnterEvent* event) {
+  const QMimeData* data = event->mimeData();
+  if (data->hasUrls() && !data->urls().isEmpty() && data->urls().front().isLocalFile()) {
+    event->acceptProposedAction();
+  }
+}
+
+void CWriterDlg::dropEvent(QDropEvent* event) {
+  QStringList files;
+  for (const QUrl& url : event->mimeData()->urls()) {
+    if (url.isLocalFile()) files << QDir::toNativeSeparators(url.toLocalFile());
+  }
+  event->acceptProposedAction();
+  OnDropFiles(files);
+}
+
+bool CWriterDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::FocusOut && watched == Control(res::id::kHexFile)) {
+    const auto reason = static_cast<QFocusEvent*>(event)->reason();
+    if (reason != Qt::PopupFocusReason) OnKillfocusHexFile();
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+}  // namespace otp

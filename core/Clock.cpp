@@ -1,0 +1,19 @@
+#include "core/Clock.h"
+
+#include <ctime>
+#include <thread>
+
+namespace otp {
+
+std::chrono::microseconds SystemClock::Now() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+}
+
+void SystemClock::Sleep(std::chrono::microseconds duration) {
+  if (duration.count() > 0) std::this_thread::sleep_for(duration);
+}
+
+std::int64_t SystemClock::CalendarSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+}  // namespace otp

@@ -1,0 +1,189 @@
+#include "link/QtSerialPort.h"
+
+#include <QSerialPort>
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <linux/serial.h>
+#endif
+#endif
+
+namespace otp {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+
+int MillisecondsUntil(SteadyClock::time_point deadline) {
+  const auto left = std::chrono::ceil<milliseconds>(deadline - SteadyClock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 1, 24LL * 3600 * 1000));
+}
+
+class QtSerialPort final : public SerialPort {
+ public:
+  explicit QtSerialPort(const std::string& device) : port_(QString::fromStdString(device)) {}
+
+  bool Open() {
+    if (!port_.open(QIODevice::ReadWrite)) return false;
+#ifdef Q_OS_LINUX
+    // USB adapters otherwise hold short replies back for their latency timer.
+    serial_struct serial{};
+    if (::ioctl(port_.handle(), TIOCGSERIAL, &serial) == 0) {
+      serial.flags |= ASYNC_LOW_LATENCY;
+      ::ioctl(port_.handle(), TIOCSSERIAL, &serial);
+    }
+#endif
+    return true;
+  }
+
+  ConfigResult Configure(std::int32_t baud) override {
+    // The read and write limits need no port setting: Read and Write keep them.
+    if (!ReadPortSettings()) return ConfigResult::kInfoUnavailable;
+    if (baud <= 0 || !port_.setBaudRate(baud) || !port_.setDataBits(QSerialPort::Data8) ||
+        !port_.setParity(QSerialPort::NoParity) || !port_.setStopBits(QSerialPort::OneStop) ||
+        !port_.setFlowControl(QSerialPort::HardwareControl)) {
+      port_.clearError();
+      return ConfigResult::kSettingRejected;
+    }
+    // A line without modem lines (a pseudo-terminal) cannot assert DTR; that is no error.
+    port_.setDataTerminalReady(true);
+    port_.clearError();
+    byteTime_ = microseconds(1'000'000LL * kBitsPerByte / baud);
+    return ConfigResult::kOk;
+  }
+
+  ReadResult Read(std::uint8_t* buffer, std::size_t count) override {
+    const auto start = SteadyClock::now();
+    const auto limit = start + timeouts::ReadLimit(count);
+    auto lastByte = start;
+    std::size_t got = 0;
+    while (got < count) {
+      const qint64 available = port_.bytesAvailable();
+      if (available > 0) {
+        const qint64 wanted = std::min<qint64>(available, static_cast<qint64>(count - got));
+        const qint64 read = port_.read(reinterpret_cast<char*>(buffer + got), wanted);
+        if (read < 0) return ReadResult{false, got};
+        got += static_cast<std::size_t>(read);
+        lastByte = SteadyClock::now();
+        continue;
+      }
+      auto deadline = limit;
+      if (got > 0) deadline = std::min(deadline, lastByte + timeouts::kReadInterval);
+      if (SteadyClock::now() >= deadline) break;
+      port_.clearError();
+      if (!port_.waitForReadyRead(MillisecondsUntil(deadline))) {
+        const auto error = port_.error();
+        if (error != QSerialPort::NoError && error != QSerialPort::TimeoutError) {
+          port_.clearError();
+          return ReadResult{false, got};
+        }
+      }
+    }
+    return ReadResult{true, got};
+  }
+
+  std::size_t Write(const std::uint8_t* data, std::size_t count) override {
+    if (count == 0) return 0;
+    const auto start = SteadyClock::now();
+    const auto deadline = start + timeouts::WriteLimit(count);
+    port_.clearError();
+    if (port_.write(reinterpret_cast<const char*>(data), static_cast<qint64>(count)) < 0) {
+      port_.clearError();
+      return 0;
+    }
+    bool broken = false;
+    while (port_.bytesToWrite() > 0 && SteadyClock::now() < deadline) {
+      if (!port_.waitForBytesWritten(MillisecondsUntil(deadline))) {
+        const auto error = port_.error();
+        if (error != QSerialPort::NoError && error != QSerialPort::TimeoutError) {
+          broken = true;
+          break;
+        }
+      }
+    }
+    std::size_t unsent = static_cast<std::size_t>(port_.bytesToWrite());
+    // The bytes have left the port only when the driver's queue is empty.
+    std::size_t queued = broken ? 0 : DriverQueue();
+    while (queued > 0 && SteadyClock::now() < deadline) {
+      const auto drain = std::max<microseconds>(byteTime_ * static_cast<long long>(queued),
+                                                milliseconds(1));
+      std::this_thread::sleep_until(std::min(SteadyClock::now() + drain, deadline));
+      queued = DriverQueue();
+    }
+    unsent += queued;
+    if (unsent > 0 || broken) {
+      // What was not sent within the limit is dropped, never sent later.
+      port_.clear(QSerialPort::Output);
+      port_.clearError();
+    }
+    const std::size_t sent = unsent >= count ? 0 : count - unsent;
+    // Bytes cannot leave faster than the line carries them, whatever the device reports:
+    // a device that queues without telling (a pseudo-terminal, some adapters) would
+    // otherwise start a reply's time-out before the request has reached the target.
+    lineFree_ = std::max(lineFree_, start) + byteTime_ * static_cast<long long>(sent);
+    if (!broken && lineFree_ > SteadyClock::now()) {
+      std::this_thread::sleep_until(std::min(lineFree_, deadline));
+    }
+    return sent;
+  }
+
+  void Purge(bool transmit, bool receive) override {
+    QSerialPort::Directions directions;
+    if (transmit) directions |= QSerialPort::Output;
+    if (receive) directions |= QSerialPort::Input;
+    if (directions) port_.clear(directions);
+    port_.clearError();
+  }
+
+ private:
+  // Reads the port's current settings from the device; false when it cannot.
+  bool ReadPortSettings() {
+#ifdef Q_OS_WIN
+    COMMTIMEOUTS timeouts{};
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    return GetCommTimeouts(port_.handle(), &timeouts) && GetCommState(port_.handle(), &dcb);
+#else
+    termios settings{};
+    return ::tcgetattr(port_.handle(), &settings) == 0;
+#endif
+  }
+
+  // Bytes that the driver holds but has not sent yet.
+  std::size_t DriverQueue() {
+#ifdef Q_OS_WIN
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(port_.handle(), &errors, &status)) return 0;
+    return status.cbOutQue;
+#else
+    int queued = 0;
+    if (::ioctl(port_.handle(), TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return static_cast<std::size_t>(queued);
+#endif
+  }
+
+  QSerialPort port_;
+  microseconds byteTime_{0};
+  SteadyClock::time_point lineFree_{};
+};
+
+}  // namespace
+
+std::unique_ptr<SerialPort> QtSerialPortFactory::Open(const std::string& device) {
+  auto port = std::make_unique<QtSerialPort>(device);
+  if (!port->Open()) return nullptr;
+  return port;
+}
+
+}  // namespace otp

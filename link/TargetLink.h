@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/Clock.h"
+#include "core/Report.h"
+#include "link/SerialPort.h"
+
+namespace otp {
+
+/// The link to the target board: the open port (`m_hComm`, null when closed) and the byte
+/// protocol on it. Functions that detect a failure themselves report it through the
+/// reporter; an error report closes the link (through the reporter's return to idle), so
+/// every function looks the port up anew and treats a closed link as a failed call.
+class TargetLink {
+ public:
+  TargetLink(Reporter& reporter, Clock& clock);
+
+  bool IsOpen() const { return m_hComm != nullptr; }
+  /// Closes the port if one is open; the link is closed afterwards.
+  void Close() { m_hComm.reset(); }
+
+  /// Closes an open port, opens `device` and configures it for `baud`. Failures are
+  /// reported (220 open, 223 settings unreadable, 224 setting refused, also for a missing
+  /// bit rate) and give false; the error report has closed the link by then.
+  bool OpenLink(SerialPortFactory& ports, const std::string& device,
+                std::optional<std::int32_t> baud);
+
+  /// Handshake: 0 when the target answered 0x11, 1 for another byte, 2 for none.
+  std::uint8_t SyncTarget();
+  /// Sends a command frame and returns the reply byte, or kNoReply when none came.
+  /// Reports every reply but the accepted one (0x01; 0x21 for the read-block command).
+  std::uint8_t SendCommand(unsigned command, std::uint16_t address, std::uint16_t length);
+  /// Sends a 256-byte block and its checksum, then waits for the status byte on the
+  /// whole-second calendar clock. Returns the status, or kNoReply when none came in time.
+  std::uint8_t WriteBlock(const std::uint8_t* data);
+  /// Reads one byte; 0 when none came. A failed read call is reported (262).
+  std::uint8_t ReadReplyByte();
+
+  /// Raw transfers on the link; on a closed link a read fails and a write sends nothing.
+  ReadResult Read(std::uint8_t* buffer, std::size_t count);
+  std::size_t Write(const std::uint8_t* data, std::size_t count);
+  void Purge(bool transmit, bool receive);
+
+ private:
+  Reporter& reporter_;
+  Clock& clock_;
+  std::unique_ptr<SerialPort> m_hComm;
+};
+
+}  // namespace otp

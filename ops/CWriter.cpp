@@ -1,0 +1,200 @@
+#include "ops/CWriter.h"
+
+#include <cstdio>
+
+#include "link/Download.h"
+#include "link/Protocol.h"
+
+namespace otp {
+
+namespace {
+
+constexpr std::uint32_t kAddressSpaceEnd = 0x10000;
+constexpr const char* kShortAnswerQuestion = "COMM error detected\nContinue?";
+
+std::string Format(const char* format, unsigned a, unsigned b, unsigned c = 0) {
+  char text[160];
+  std::snprintf(text, sizeof(text), format, a, b, c);
+  return text;
+}
+
+bool IsBlank(const std::uint8_t* block) {
+  for (std::size_t i = 0; i < proto::kBlockSize; ++i) {
+    if (block[i] != 0xFF) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+CWriter::CWriter(OperationView& view, Reporter& reporter, Clock& clock)
+    : link(reporter, clock), view_(view), reporter_(reporter), clock_(clock) {}
+
+bool CWriter::Download(SerialPortFactory& ports, const std::string& device, int rate) {
+  view_.SetStatus("Downloading");
+  view_.SetRange(0, 1);
+  view_.SetStep(1);
+  view_.SetPos(0);
+  if (!link.OpenLink(ports, device, spec.BaudFor(rate))) return false;
+  view_.MessageBox("Please reset the microcontroller on userboard.\nThen push OK button.",
+                   "otp writer", BoxIcon::kInformation);
+  // Bytes that the board sent while it was reset are no replies.
+  link.Purge(true, true);
+  if (DownloadMonitor(link, reporter_, m_strModuleDir, spec.m_strMonitorFile,
+                      spec.m_wDownloadAddr) == kDownloadDone) {
+    view_.StepIt();
+    reporter_.ReportResult(msg::kDownload, kInformation, kVerdictOk);
+    return true;
+  }
+  link.Close();
+  return false;
+}
+
+void CWriter::SetBlockRange() {
+  view_.SetRange(0, spec.m_nSize >> 8);
+  view_.SetStep(1);
+  view_.SetPos(0);
+}
+
+CWriter::BlockRead CWriter::ReadBlock(std::uint32_t address, BlockAnswer& answer,
+                                      const char* caption) {
+  if (link.SendCommand(proto::kCmdReadBlock, static_cast<std::uint16_t>(address),
+                       proto::kBlockSize) != (proto::kTagReadBlock | proto::kStatusAccepted)) {
+    return BlockRead::kStop;
+  }
+  const ReadResult read = link.Read(answer.data(), answer.size());
+  const std::size_t received = read.ok ? read.count : 0;
+  if (received < answer.size()) {
+    const bool again = view_.AskYesNo(kShortAnswerQuestion, caption);
+    // Late bytes of the broken answer, and whatever came during the question, are dropped.
+    link.Purge(false, true);
+    return again ? BlockRead::kAgain : BlockRead::kStop;
+  }
+  if (proto::Checksum(answer.data(), proto::kBlockSize) != answer[proto::kBlockSize]) {
+    reporter_.ReportResult(msg::kSumError, kError, kNoVerdict);
+    return BlockRead::kStop;
+  }
+  return BlockRead::kDone;
+}
+
+void CWriter::BlankCheck() {
+  view_.SetStatus(reporter_.Text(msg::kBlankChecking));
+  SetBlockRange();
+  BlockAnswer answer{};
+  std::uint32_t address = static_cast<std::uint32_t>(spec.m_nStartAddr);
+  while (address < kAddressSpaceEnd) {
+    if (view_.CheckCancelButton()) {
+      reporter_.ReportMessage("Blank Check Canceled", kInformation);
+      return;
+    }
+    const BlockRead read = ReadBlock(address, answer, "BlankChecking");
+    if (read == BlockRead::kAgain) continue;
+    if (read == BlockRead::kStop) return;
+    for (std::size_t i = 0; i < proto::kBlockSize; ++i) {
+      if (answer[i] != 0xFF) {
+        reporter_.ReportMessage(
+            Format("Blank Check Error\n  Address   : 0x%04X\n  OTPmemory : 0x%02X",
+                   static_cast<unsigned>(address + i), answer[i]),
+            kWarning);
+        return;
+      }
+    }
+    view_.StepIt();
+    address += proto::kBlockSize;
+  }
+  reporter_.ReportResult(msg::kBlankCheck, kInformation, kVerdictOk);
+}
+
+bool CWriter::MakeFlashBuffer(const std::string& hexFile) {
+  return otp::MakeFlashBuffer(hexFile, spec.m_nStartAddr, spec.m_nEndAddr, FlashBuffer, view_);
+}
+
+void CWriter::RunProgramVerify(const std::string& hexFile) {
+  SetBlockRange();
+  if (MakeFlashBuffer(hexFile)) ProgramVerify();
+}
+
+void CWriter::RunReadCompare(const std::string& hexFile) {
+  SetBlockRange();
+  if (MakeFlashBuffer(hexFile)) ReadCompare();
+}
+
+void CWriter::ProgramVerify() {
+  view_.SetStatus(reporter_.Text(msg::kProgrammingVerifying));
+  bool failed = false;
+  std::uint32_t address = static_cast<std::uint32_t>(spec.m_nStartAddr);
+  while (address < kAddressSpaceEnd) {
+    if (view_.CheckCancelButton()) {
+      reporter_.ReportMessage("Programming Canceled", kInformation);
+      return;
+    }
+    const std::uint8_t* block = &FlashBuffer[address];
+    if (!IsBlank(block)) {
+      if (link.SendCommand(proto::kCmdProgramBlock, static_cast<std::uint16_t>(address),
+                           proto::kBlockSize) != proto::kStatusAccepted) {
+        return;
+      }
+      const std::uint8_t result = link.WriteBlock(block);
+      if (result != proto::kStatusAccepted) {
+        unsigned id = msg::kCommunicationError;
+        if (result == proto::kStatusChecksum) id = msg::kSumError;
+        if (result == proto::kNoReply) id = msg::kTimeoutError;
+        if (result == proto::kStatusDevice) id = msg::kDeviceError;
+        reporter_.ReportResult(id, kError, kNoVerdict);
+        failed = true;
+        break;
+      }
+    }
+    view_.StepIt();
+    address += proto::kBlockSize;
+  }
+  reporter_.ReportResult(msg::kProgramVerify, kInformation, failed ? kVerdictNg : kVerdictOk);
+}
+
+void CWriter::ReadCompare() {
+  const std::string reading = reporter_.Text(msg::kReadingComparing);
+  view_.SetStatus(reading);
+  BlockAnswer answer{};
+  bool differed = false;
+  std::uint32_t address = static_cast<std::uint32_t>(spec.m_nStartAddr);
+  while (address < kAddressSpaceEnd) {
+    if (view_.CheckCancelButton()) {
+      reporter_.ReportMessage("Read+Compare Canceled", kInformation);
+      return;
+    }
+    const BlockRead read = ReadBlock(address, answer, "Read+Compare");
+    if (read == BlockRead::kAgain) continue;
+    if (read == BlockRead::kStop) return;
+    for (std::size_t i = 0; i < proto::kBlockSize; ++i) {
+      const std::uint8_t device = answer[i];
+      const std::uint8_t image = FlashBuffer[address + i];
+      if (device == image) continue;
+      differed = true;
+      view_.SetStatus("Difference is detected.\n" +
+                      Format(" Address : 0x%04X\n OTPmemory : 0x%02X\n HexFile        : 0x%02X",
+                             static_cast<unsigned>(address + i), device, image));
+      view_.SetStatusIcon(kIconExclamation);
+      view_.ShowContinueButton(true);
+      while (true) {
+        // Cancel wins when both were pressed since the previous look.
+        if (view_.CheckCancelButton()) {
+          view_.ShowContinueButton(false);
+          reporter_.ReportMessage("Read+Compare Canceled", kInformation);
+          return;
+        }
+        if (view_.CheckContinueButton()) break;
+        clock_.Sleep(kDifferencePoll);
+      }
+      view_.ShowContinueButton(false);
+      view_.SetStatus(reading);
+      view_.SetStatusIcon(kIconNone);
+    }
+    view_.StepIt();
+    address += proto::kBlockSize;
+  }
+  // A device that differs from the image is never reported as OK, even when the operator
+  // went past every difference.
+  reporter_.ReportResult(msg::kReadCompare, kInformation, differed ? kVerdictNg : kVerdictOk);
+}
+
+}  // namespace otp

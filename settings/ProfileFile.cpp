@@ -1,0 +1,243 @@
+#include "settings/ProfileFile.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace otp {
+
+namespace {
+
+constexpr std::string_view kBlanks = " \t";
+
+std::string_view Trim(std::string_view text) {
+  const auto first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(kBlanks);
+  return text.substr(first, last - first + 1);
+}
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+// The name of a "[name]" line, or nothing when the line is no section header.
+std::optional<std::string_view> SectionName(std::string_view line) {
+  const std::string_view text = Trim(line);
+  if (text.empty() || text.front() != '[') return std::nullopt;
+  const auto close = text.find(']');
+  if (close == std::string_view::npos) return Trim(text.substr(1));
+  return Trim(text.substr(1, close - 1));
+}
+
+// The key of a "key=value" line, or nothing for comments and lines without "=".
+std::optional<std::string_view> KeyName(std::string_view line) {
+  const std::string_view text = Trim(line);
+  if (text.empty() || text.front() == ';') return std::nullopt;
+  const auto equals = text.find('=');
+  if (equals == std::string_view::npos) return std::nullopt;
+  return Trim(text.substr(0, equals));
+}
+
+std::string_view ValueOf(std::string_view line) {
+  const auto equals = line.find('=');
+  return Trim(line.substr(equals + 1));
+}
+
+}  // namespace
+
+std::string CutToCharacters(std::string_view text, std::size_t maxChars) {
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    // A byte 10xxxxxx continues a character; every other byte starts one.
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      if (chars == maxChars) return std::string(text.substr(0, i));
+      ++chars;
+    }
+  }
+  return std::string(text);
+}
+
+ProfileFile ProfileFile::Load(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return ProfileFile{};
+  std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return ProfileFile{};
+  return Parse(contents);
+}
+
+ProfileFile ProfileFile::Parse(std::string_view contents) {
+  ProfileFile file;
+  // A byte-order mark is kept for saving but is no part of the first line.
+  constexpr std::string_view kBom = "\xEF\xBB\xBF";
+  if (contents.substr(0, kBom.size()) == kBom) {
+    file.bom_ = true;
+    contents.remove_prefix(kBom.size());
+  }
+  std::size_t pos = 0;
+  while (pos < contents.size()) {
+    const auto lf = contents.find('\n', pos);
+    Line line;
+    if (lf == std::string_view::npos) {
+      line.text = std::string(contents.substr(pos));
+      pos = contents.size();
+    } else {
+      std::size_t end = lf;
+      if (end > pos && contents[end - 1] == '\r') --end;
+      line.text = std::string(contents.substr(pos, end - pos));
+      line.eol = std::string(contents.substr(end, lf + 1 - end));
+      pos = lf + 1;
+    }
+    file.lines_.push_back(std::move(line));
+  }
+  return file;
+}
+
+std::optional<std::size_t> ProfileFile::FindSection(std::string_view section) const {
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    const auto name = SectionName(lines_[i].text);
+    if (name && EqualNoCase(*name, section)) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> ProfileFile::FindKey(std::size_t sectionLine,
+                                                std::string_view key) const {
+  for (std::size_t i = sectionLine + 1; i < lines_.size(); ++i) {
+    if (SectionName(lines_[i].text)) break;
+    const auto name = KeyName(lines_[i].text);
+    if (name && EqualNoCase(*name, key)) return i;
+  }
+  return std::nullopt;
+}
+
+std::string ProfileFile::GetString(std::string_view section, std::string_view key,
+                                   std::string_view fallback) const {
+  const auto sectionLine = FindSection(section);
+  if (!sectionLine) return CutToCharacters(fallback, kMaxValueLength);
+  const auto keyLine = FindKey(*sectionLine, key);
+  if (!keyLine) return CutToCharacters(fallback, kMaxValueLength);
+  std::string_view value = ValueOf(lines_[*keyLine].text);
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    value = value.substr(1, value.size() - 2);
+  }
+  return CutToCharacters(value, kMaxValueLength);
+}
+
+int ProfileFile::GetInt(std::string_view section, std::string_view key, int fallback) const {
+  const auto sectionLine = FindSection(section);
+  if (!sectionLine) return fallback;
+  const auto keyLine = FindKey(*sectionLine, key);
+  if (!keyLine) return fallback;
+  const std::string_view value = ValueOf(lines_[*keyLine].text);
+  if (value.empty()) return fallback;
+  std::size_t i = 0;
+  bool negative = false;
+  if (value[i] == '-' || value[i] == '+') negative = value[i++] == '-';
+  long long number = 0;
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+    if (number <= 0x80000000LL) number = number * 10 + (value[i] - '0');
+  }
+  if (negative) number = -number;
+  number = std::clamp(number, -0x80000000LL, 0x7FFFFFFFLL);
+  return static_cast<int>(number);
+}
+
+std::string ProfileFile::NewLineEnding() const {
+  for (const Line& line : lines_) {
+    if (!line.eol.empty()) return line.eol;
+  }
+#ifdef _WIN32
+  return "\r\n";
+#else
+  return "\n";
+#endif
+}
+
+void ProfileFile::Set(std::string_view section, std::string_view key, std::string_view value) {
+  value = value.substr(0, value.find_first_of(std::string_view("\r\n\0", 3)));
+  const std::string eol = NewLineEnding();
+  auto sectionLine = FindSection(section);
+  if (!sectionLine) {
+    if (!lines_.empty() && lines_.back().eol.empty()) lines_.back().eol = eol;
+    lines_.push_back({"[" + std::string(section) + "]", eol});
+    lines_.push_back({std::string(key) + "=" + std::string(value), eol});
+    return;
+  }
+  if (const auto keyLine = FindKey(*sectionLine, key)) {
+    // Keep the key's own spelling, as the file has it.
+    const std::string name(*KeyName(lines_[*keyLine].text));
+    lines_[*keyLine].text = name + "=" + std::string(value);
+    return;
+  }
+  // A new key goes after the section's last non-blank line.
+  std::size_t insertAfter = *sectionLine;
+  for (std::size_t i = *sectionLine + 1; i < lines_.size() && !SectionName(lines_[i].text); ++i) {
+    if (!Trim(lines_[i].text).empty()) insertAfter = i;
+  }
+  if (lines_[insertAfter].eol.empty()) lines_[insertAfter].eol = eol;
+  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAfter) + 1,
+                {std::string(key) + "=" + std::string(value), eol});
+}
+
+std::string ProfileFile::Contents() const {
+  std::string out = bom_ ? "\xEF\xBB\xBF" : "";
+  for (const Line& line : lines_) {
+    out += line.text;
+    out += line.eol;
+  }
+  return out;
+}
+
+bool ProfileFile::Save(const std::filesystem::path& path) const {
+  std::error_code ec;
+  std::filesystem::path target = path;
+  // Write through a symbolic link, so that the link itself stays.
+  if (std::filesystem::is_symlink(target, ec)) {
+    const auto resolved = std::filesystem::canonical(target, ec);
+    if (!ec) target = resolved;
+  }
+  std::filesystem::path temp = target;
+  temp += ".tmp";
+  const std::string contents = Contents();
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+    out.flush();
+    if (!out) {
+      out.close();
+      std::filesystem::remove(temp, ec);
+      return false;
+    }
+  }
+#ifndef _WIN32
+  // The new contents must be on disk before the rename makes them the file.
+  const int fd = ::open(temp.c_str(), O_RDONLY);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+#endif
+  std::filesystem::rename(temp, target, ec);
+  if (ec) {
+    std::filesystem::remove(temp, ec);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace otp

@@ -1,0 +1,86 @@
+#include "settings/Settings.h"
+
+#include <string_view>
+
+#include "core/Utf8Path.h"
+#include "settings/ProfileFile.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace otp {
+
+namespace {
+constexpr std::string_view kRecent = "Recent";
+constexpr std::string_view kPorts = "Ports";
+}  // namespace
+
+RecentSettings ReadRecentSettings(const std::filesystem::path& file) {
+  const ProfileFile profile = ProfileFile::Load(file);
+  RecentSettings settings;
+  settings.cpu = profile.GetInt(kRecent, "CPU", 0);
+  settings.rate = profile.GetInt(kRecent, "RATE", 0);
+  settings.com = profile.GetInt(kRecent, "COM", 1);
+  settings.hexFile = profile.GetString(kRecent, "Write File", "");
+  return settings;
+}
+
+bool WriteRecentSettings(const std::filesystem::path& file, const RecentSettings& settings) {
+  ProfileFile profile = ProfileFile::Load(file);
+  profile.Set(kRecent, "CPU", std::to_string(settings.cpu));
+  profile.Set(kRecent, "RATE", std::to_string(settings.rate));
+  profile.Set(kRecent, "COM", std::to_string(settings.com));
+  profile.Set(kRecent, "Write File", settings.hexFile);
+  return profile.Save(file);
+}
+
+std::string ResolveComDevice(const std::string& comName, const std::filesystem::path& file) {
+#ifdef _WIN32
+  (void)file;
+  return comName;
+#else
+  if (comName.empty()) return {};
+  const std::string mapped = ProfileFile::Load(file).GetString(kPorts, comName, "");
+  if (!mapped.empty()) return mapped;
+  // "COM<n>" with n from 1 on.
+  if (comName.size() > 3 && comName.compare(0, 3, "COM") == 0) {
+    int n = 0;
+    for (std::size_t i = 3; i < comName.size(); ++i) {
+      const char c = comName[i];
+      if (c < '0' || c > '9' || n > 100000) return {};
+      n = n * 10 + (c - '0');
+    }
+    if (n >= 1) return "/dev/ttyUSB" + std::to_string(n - 1);
+  }
+  return {};
+#endif
+}
+
+std::string ModuleDirFrom(const std::string& programDir) {
+  std::string dir = programDir;
+#ifdef _WIN32
+  // The short form keeps later paths free of blanks and long names; when it cannot be
+  // had, the long form serves as well.
+  std::wstring wide = PathFromUtf8(dir).wstring();
+  const DWORD needed = GetShortPathNameW(wide.c_str(), nullptr, 0);
+  if (needed > 0) {
+    std::wstring shortForm(needed, L'\0');
+    const DWORD got = GetShortPathNameW(wide.c_str(), shortForm.data(), needed);
+    if (got > 0 && got < needed) {
+      shortForm.resize(got);
+      dir = Utf8FromPath(std::filesystem::path(shortForm));
+    }
+  }
+  if (dir.empty() || (dir.back() != '\\' && dir.back() != '/')) dir += '\\';
+#else
+  if (dir.empty() || dir.back() != '/') dir += '/';
+#endif
+  return dir;
+}
+
+std::filesystem::path InModuleDir(const std::string& moduleDir, const std::string& fileName) {
+  return PathFromUtf8(moduleDir + fileName);
+}
+
+}  // namespace otp

@@ -1,0 +1,190 @@
+#include "sim/PtyBoard.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+namespace otp::sim {
+
+int BaudOfSpeed(unsigned speed) {
+  switch (speed) {
+    case B300:
+      return 300;
+    case B600:
+      return 600;
+    case B1200:
+      return 1200;
+    case B2400:
+      return 2400;
+    case B4800:
+      return 4800;
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    default:
+      return 0;
+  }
+}
+
+PtyBoard::PtyBoard(TargetBoard& board, Options options)
+    : board_(board), options_(std::move(options)) {}
+
+PtyBoard::~PtyBoard() { Stop(); }
+
+std::int64_t PtyBoard::NowUs() const {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool PtyBoard::Start(std::string* error) {
+  auto fail = [&](const std::string& what) {
+    if (error) *error = what + ": " + std::strerror(errno);
+    CloseTerminal();
+    return false;
+  };
+  char name[256] = {};
+  if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return fail("openpty");
+  device_ = name;
+  termios raw{};
+  if (::tcgetattr(slave_, &raw) == 0) {
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave_, TCSANOW, &raw);
+  }
+  ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+  if (::pipe(wake_) != 0) return fail("pipe");
+  ::fcntl(wake_[0], F_SETFL, ::fcntl(wake_[0], F_GETFL) | O_NONBLOCK);
+  if (!options_.linkPath.empty()) {
+    ::unlink(options_.linkPath.c_str());
+    if (::symlink(device_.c_str(), options_.linkPath.c_str()) != 0) {
+      return fail("symlink " + options_.linkPath);
+    }
+  }
+  if (options_.pace && options_.paceBaud > 0) {
+    board_.SetByteTime(1'000'000LL * 10 / options_.paceBaud);
+  }
+  stop_ = false;
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+void PtyBoard::Stop() {
+  if (thread_.joinable()) {
+    stop_ = true;
+    Wake();
+    thread_.join();
+  }
+  CloseTerminal();
+  if (wake_[0] >= 0) ::close(wake_[0]);
+  if (wake_[1] >= 0) ::close(wake_[1]);
+  wake_[0] = wake_[1] = -1;
+}
+
+void PtyBoard::CloseTerminal() {
+  if (master_ >= 0) ::close(master_);
+  if (slave_ >= 0) ::close(slave_);
+  master_ = slave_ = -1;
+  if (!options_.linkPath.empty()) ::unlink(options_.linkPath.c_str());
+}
+
+void PtyBoard::Reset() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    board_.Reset();
+  }
+  Wake();
+}
+
+void PtyBoard::Wake() {
+  if (wake_[1] >= 0) {
+    const char byte = 0;
+    [[maybe_unused]] const auto written = ::write(wake_[1], &byte, 1);
+  }
+}
+
+std::int64_t PtyBoard::HostByteTime() const {
+  termios settings{};
+  if (::tcgetattr(slave_, &settings) != 0) return 0;
+  const int baud = BaudOfSpeed(::cfgetospeed(&settings));
+  return baud > 0 ? 1'000'000LL * 10 / baud : 0;
+}
+
+void PtyBoard::Run() {
+  std::vector<std::uint8_t> out;
+  std::uint8_t in[4096];
+  while (!stop_) {
+    std::int64_t waitUs = 100'000;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const std::int64_t now = NowUs();
+      // Deliver every byte whose time has come.
+      out.clear();
+      auto& output = board_.output();
+      const auto hangUp = board_.hangUpAt();
+      while (!output.empty() && output.front().atUs <= now &&
+             (!hangUp || output.front().atUs <= *hangUp)) {
+        out.push_back(output.front().byte);
+        output.pop_front();
+      }
+      if (!out.empty()) {
+        std::size_t done = 0;
+        while (done < out.size()) {
+          const auto n = ::write(master_, out.data() + done, out.size() - done);
+          if (n > 0) {
+            done += static_cast<std::size_t>(n);
+          } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            break;
+          } else {
+            pollfd writable{master_, POLLOUT, 0};
+            ::poll(&writable, 1, 10);
+          }
+        }
+      }
+      if (hangUp && now >= *hangUp) {
+        // The line goes away: the host's next read or write fails.
+        ::close(master_);
+        ::close(slave_);
+        master_ = slave_ = -1;
+        hungUp_ = true;
+        return;
+      }
+      if (!output.empty()) waitUs = std::min(waitUs, output.front().atUs - now);
+      if (hangUp) waitUs = std::min(waitUs, *hangUp - now);
+    }
+    pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    timespec timeout{static_cast<time_t>(waitUs / 1'000'000),
+                     static_cast<long>((waitUs % 1'000'000) * 1000)};
+    if (waitUs < 0) timeout = {0, 0};
+    if (::ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR) break;
+    if (fds[1].revents & POLLIN) {
+      char drain[64];
+      while (::read(wake_[0], drain, sizeof(drain)) > 0) {
+      }
+    }
+    if (fds[0].revents & POLLIN) {
+      const auto n = ::read(master_, in, sizeof(in));
+      if (n > 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::int64_t now = NowUs();
+        if (options_.pace && options_.paceBaud == 0) board_.SetByteTime(HostByteTime());
+        for (ssize_t i = 0; i < n; ++i) board_.Receive(in[i], now);
+      }
+    }
+  }
+}
+
+}  // namespace otp::sim

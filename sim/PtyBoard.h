@@ -1,0 +1,73 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "sim/TargetBoard.h"
+
+namespace otp::sim {
+
+/// Runs a TargetBoard on a pseudo-terminal, in real time, on a thread of its own. The
+/// terminal's device is linked at a path of the caller's choice, so that a program can
+/// open the board like a serial port. With pacing, every byte of the board takes its
+/// time on the line (10 bits a byte) at the bit rate the host set, or at a fixed one.
+class PtyBoard {
+ public:
+  struct Options {
+    std::string linkPath;  // where the device is linked; empty: no link
+    bool pace = false;
+    int paceBaud = 0;  // 0: the bit rate that the host set on its side of the line
+  };
+
+  PtyBoard(TargetBoard& board, Options options);
+  ~PtyBoard();
+  PtyBoard(const PtyBoard&) = delete;
+  PtyBoard& operator=(const PtyBoard&) = delete;
+
+  /// Opens the terminal, makes the link and starts the thread. False with `error` set
+  /// when that fails.
+  bool Start(std::string* error);
+  /// Stops the thread, closes the terminal and removes the link.
+  void Stop();
+  /// Presses the board's reset button.
+  void Reset();
+
+  /// The terminal's device (/dev/pts/N).
+  const std::string& device() const { return device_; }
+  /// True once the line went away (a hang-up fault).
+  bool hungUp() const { return hungUp_; }
+
+  /// Runs `f` on the board while the thread leaves it alone.
+  template <typename F>
+  auto WithBoard(F&& f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return f(board_);
+  }
+
+ private:
+  void Run();
+  void Wake();
+  void CloseTerminal();
+  std::int64_t NowUs() const;
+  std::int64_t HostByteTime() const;
+
+  TargetBoard& board_;
+  Options options_;
+  std::string device_;
+  int master_ = -1;
+  int slave_ = -1;  // held open so the line survives the host closing and reopening it
+  int wake_[2] = {-1, -1};
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> hungUp_{false};
+  std::mutex mutex_;
+  std::thread thread_;
+};
+
+/// Bit rate of a terminal speed setting, 0 when unknown.
+int BaudOfSpeed(unsigned speed);
+
+}  // namespace otp::sim

@@ -1,0 +1,193 @@
+// otp-target-sim: a simulated target board on a pseudo-terminal.
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hexfile/SRecord.h"
+#include "sim/PtyBoard.h"
+#include "sim/TargetBoard.h"
+
+namespace {
+
+std::atomic<bool> gQuit{false};
+std::atomic<bool> gReset{false};
+
+void OnQuit(int) { gQuit = true; }
+void OnReset(int) { gReset = true; }
+
+void Usage(FILE* out) {
+  std::fprintf(out,
+               "usage: otp-target-sim --link PATH [options]\n"
+               "Answers like a target board on a pseudo-terminal linked at PATH.\n"
+               "  --link PATH          where to link the terminal's device (required)\n"
+               "  --pace[=BAUD]        take 10 bits a byte on the line, at BAUD or at the bit\n"
+               "                       rate the host set\n"
+               "  --memory FILE        initial OTP contents from a binary file ...\n"
+               "  --memory-base ADDR   ... placed at ADDR (default 0xC000)\n"
+               "  --memory-srec FILE   initial OTP contents from an S-record file\n"
+               "  --trace FILE         write every byte with its time to FILE (- for stdout)\n"
+               "  --idle-timeout MS    abandon an unfinished transfer after MS of silence\n"
+               "                       (default 500)\n"
+               "  --fault RULE         inject a fault (may be given several times)\n"
+               "Signals: SIGUSR1 presses the board's reset button; SIGINT or SIGTERM ends.\n\n%s",
+               otp::sim::FaultHelp().c_str());
+}
+
+bool LoadBinary(const std::string& path, long base, otp::sim::TargetBoard& board,
+                std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot open " + path;
+    return false;
+  }
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
+  if (base < 0 || base + static_cast<long>(bytes.size()) > 0x10000) {
+    error = path + " does not fit into the 64 KiB memory at that address";
+    return false;
+  }
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    board.memory()[static_cast<std::size_t>(base) + i] = static_cast<std::uint8_t>(bytes[i]);
+  }
+  return true;
+}
+
+bool LoadSRecords(const std::string& path, otp::sim::TargetBoard& board, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot open " + path;
+    return false;
+  }
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() < 2 || line[0] != 'S' || (line[1] != '1' && line[1] != '2' && line[1] != '3')) {
+      continue;
+    }
+    std::array<std::uint8_t, 256> bytes{};
+    std::uint32_t address = 0;
+    int offset = 0;
+    const int count = otp::DecodeSRecord(line, bytes, address, offset);
+    if (count == 0 || address + static_cast<std::uint32_t>(count) > 0x10000) {
+      error = path + ": bad record on line " + std::to_string(number);
+      return false;
+    }
+    for (int k = 0; k < count; ++k) board.memory()[address + k] = bytes[offset + k];
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  otp::sim::PtyBoard::Options options;
+  std::vector<otp::sim::Fault> faults;
+  std::string memoryFile;
+  std::string srecFile;
+  std::string tracePath;
+  long memoryBase = 0xC000;
+  long idleTimeoutMs = 500;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](const char* name) -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "otp-target-sim: %s needs a value\n", name);
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      Usage(stdout);
+      return 0;
+    } else if (arg == "--link") {
+      options.linkPath = value("--link");
+    } else if (arg == "--pace") {
+      options.pace = true;
+    } else if (arg.rfind("--pace=", 0) == 0) {
+      options.pace = true;
+      options.paceBaud = std::atoi(arg.c_str() + 7);
+    } else if (arg == "--memory") {
+      memoryFile = value("--memory");
+    } else if (arg == "--memory-base") {
+      memoryBase = std::strtol(value("--memory-base").c_str(), nullptr, 0);
+    } else if (arg == "--memory-srec") {
+      srecFile = value("--memory-srec");
+    } else if (arg == "--trace") {
+      tracePath = value("--trace");
+    } else if (arg == "--idle-timeout") {
+      idleTimeoutMs = std::strtol(value("--idle-timeout").c_str(), nullptr, 0);
+    } else if (arg == "--fault") {
+      std::string error;
+      const auto fault = otp::sim::ParseFault(value("--fault"), &error);
+      if (!fault) {
+        std::fprintf(stderr, "otp-target-sim: %s\n", error.c_str());
+        return 2;
+      }
+      faults.push_back(*fault);
+    } else {
+      std::fprintf(stderr, "otp-target-sim: unknown option %s\n\n", arg.c_str());
+      Usage(stderr);
+      return 2;
+    }
+  }
+  if (options.linkPath.empty()) {
+    Usage(stderr);
+    return 2;
+  }
+
+  otp::sim::TargetBoard board(faults);
+  board.idleTimeoutUs = idleTimeoutMs * 1000;
+  std::string error;
+  if ((!memoryFile.empty() && !LoadBinary(memoryFile, memoryBase, board, error)) ||
+      (!srecFile.empty() && !LoadSRecords(srecFile, board, error))) {
+    std::fprintf(stderr, "otp-target-sim: %s\n", error.c_str());
+    return 1;
+  }
+
+  FILE* trace = nullptr;
+  if (!tracePath.empty()) {
+    trace = tracePath == "-" ? stdout : std::fopen(tracePath.c_str(), "w");
+    if (!trace) {
+      std::fprintf(stderr, "otp-target-sim: cannot write %s\n", tracePath.c_str());
+      return 1;
+    }
+    const auto origin = std::chrono::steady_clock::now().time_since_epoch();
+    const std::int64_t originUs =
+        std::chrono::duration_cast<std::chrono::microseconds>(origin).count();
+    board.onTrace = [trace, originUs](const otp::sim::TraceEntry& entry) {
+      std::fprintf(trace, "%12.6f %s %02X\n", (entry.timeUs - originUs) / 1e6,
+                   entry.fromHost ? "host>board" : "board>host", entry.byte);
+      std::fflush(trace);
+    };
+  }
+
+  otp::sim::PtyBoard pty(board, options);
+  if (!pty.Start(&error)) {
+    std::fprintf(stderr, "otp-target-sim: %s\n", error.c_str());
+    return 1;
+  }
+  std::signal(SIGINT, OnQuit);
+  std::signal(SIGTERM, OnQuit);
+  std::signal(SIGUSR1, OnReset);
+  std::printf("otp-target-sim: %s -> %s%s\n", options.linkPath.c_str(), pty.device().c_str(),
+              options.pace ? " (paced)" : "");
+  std::fflush(stdout);
+  while (!gQuit && !pty.hungUp()) {
+    if (gReset.exchange(false)) pty.Reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  pty.Stop();
+  if (pty.hungUp()) std::printf("otp-target-sim: the line went away\n");
+  if (trace && trace != stdout) std::fclose(trace);
+  return 0;
+}

@@ -1,0 +1,14 @@
+#include "ui/Catalogue.h"
+
+#include "res/StringTable.h"
+
+namespace otp {
+
+std::string LoadString(unsigned id, Language language) {
+  for (const res::StringEntry& entry : res::StringTable()) {
+    if (entry.id == id) return language == Language::kJapanese ? entry.japanese : entry.english;
+  }
+  return {};
+}
+
+}  // namespace otp

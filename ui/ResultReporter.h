@@ -1,0 +1,40 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "core/Clock.h"
+#include "core/OperationView.h"
+#include "core/Report.h"
+#include "ui/Catalogue.h"
+
+namespace otp {
+
+/// Shows results in an operation view and waits for the operator's Ok. An error report
+/// then asks the operator to redo the Download, waits again and calls `returnToIdle`,
+/// which closes the link and disables the operation buttons.
+class ResultReporter final : public Reporter {
+ public:
+  /// Time between two checks of the Ok button while a report waits.
+  static constexpr std::chrono::milliseconds kPollInterval{10};
+
+  ResultReporter(OperationView& view, Clock& clock, Language language,
+                 std::function<void()> returnToIdle);
+
+  void ReportResult(unsigned id, ResultKind kind, Verdict verdict) override;
+  void ReportMessage(const std::string& text, ResultKind kind) override;
+  std::string Text(unsigned id) const override { return LoadString(id, language_); }
+
+  Language language() const { return language_; }
+
+ private:
+  void Show(std::string text, ResultKind kind);
+  void WaitForOk();
+
+  OperationView& view_;
+  Clock& clock_;
+  Language language_;
+  std::function<void()> returnToIdle_;
+};
+
+}  // namespace otp
