@@ -38,8 +38,12 @@ namespace {
 constexpr int kMaxBoxChars = 7;  // the Start, End and Size boxes
 constexpr unsigned kSysCommandAbout = 0x0010;
 
-QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
-std::string S(const QString& text) { return text.toStdString(); }
+QString Q(const std::string& utf8) {
+  return QString::fromStdString(utf8);
+}
+std::string S(const QString& text) {
+  return text.toStdString();
+}
 
 std::string FormatAddress(std::int32_t value) {
   char text[16];
@@ -108,7 +112,8 @@ void CWriterDlg::BuildWindow() {
   layout->addWidget(client);
 
   for (const res::ListItems& list : res::MainDialogLists()) {
-    for (const char* item : list.items) List(list.controlId)->addItem(QString::fromUtf8(item));
+    for (const char* item : list.items)
+      List(list.controlId)->addItem(QString::fromUtf8(item));
   }
   // No button is the default one: Enter goes to a focused button, else ends the window.
   for (QPushButton* button : client->findChildren<QPushButton*>()) {
@@ -124,16 +129,14 @@ void CWriterDlg::BuildWindow() {
 void CWriterDlg::BindMessageMap() {
   connect(Button(res::id::kProgramVerify), &QPushButton::clicked, this,
           [this] { OnProgramVerify(); });
-  connect(Button(res::id::kReadCompare), &QPushButton::clicked, this,
-          [this] { OnReadCompare(); });
+  connect(Button(res::id::kReadCompare), &QPushButton::clicked, this, [this] { OnReadCompare(); });
   connect(Button(res::id::kBlankCheck), &QPushButton::clicked, this, [this] { OnBlankCheck(); });
   connect(Button(res::id::kDownload), &QPushButton::clicked, this, [this] { OnDownload(); });
   // "activated" is the operator's choice, also of the entry already selected; changes
   // made by the program do not raise it.
   connect(List(res::id::kCpu), &QComboBox::activated, this, [this] { OnSelchangeCpu(); });
   connect(List(res::id::kSpeed), &QComboBox::activated, this, [this] { OnSelchangeSpeed(); });
-  connect(List(res::id::kComPort), &QComboBox::activated, this,
-          [this] { OnSelchangeComPort(); });
+  connect(List(res::id::kComPort), &QComboBox::activated, this, [this] { OnSelchangeComPort(); });
   connect(commands_.at(res::id::kMenuAbout), &QAction::triggered, this, [this] { OnAbout(); });
   connect(commands_.at(res::id::kMenuHexFileSelect), &QAction::triggered, this,
           [this] { OnHexFileSelect(); });
@@ -157,9 +160,15 @@ void CWriterDlg::OnInitDialog(const std::string& programDir) {
   List(res::id::kCpu)->setFocus();
 }
 
-QPushButton* CWriterDlg::Button(int id) const { return static_cast<QPushButton*>(Control(id)); }
-QComboBox* CWriterDlg::List(int id) const { return static_cast<QComboBox*>(Control(id)); }
-QLineEdit* CWriterDlg::Edit(int id) const { return static_cast<QLineEdit*>(Control(id)); }
+QPushButton* CWriterDlg::Button(int id) const {
+  return static_cast<QPushButton*>(Control(id));
+}
+QComboBox* CWriterDlg::List(int id) const {
+  return static_cast<QComboBox*>(Control(id));
+}
+QLineEdit* CWriterDlg::Edit(int id) const {
+  return static_cast<QLineEdit*>(Control(id));
+}
 
 std::filesystem::path CWriterDlg::SettingsFile() const {
   return InModuleDir(moduleDir(), kSettingsFileName);
@@ -189,7 +198,8 @@ bool CWriterDlg::UpdateData(bool saveAndValidate) {
     m_strComPort = com->currentIndex() >= 0 ? S(com->currentText()) : std::string();
     return true;
   }
-  for (const Box& box : boxes) Edit(box.id)->setText(Q(*box.member));
+  for (const Box& box : boxes)
+    Edit(box.id)->setText(Q(*box.member));
   // An index that names no entry leaves the list without a selection.
   List(res::id::kCpu)->setCurrentIndex(m_nCpu);
   List(res::id::kSpeed)->setCurrentIndex(m_nRate);
@@ -211,9 +221,9 @@ void CWriterDlg::UpdateComToolTips() {
     const std::string device = ResolveComDevice(S(com->itemText(i)), SettingsFile());
     com->setItemData(i, device.empty() ? QString() : Q(device), Qt::ToolTipRole);
   }
-  com->setToolTip(com->currentIndex() >= 0 ? com->itemData(com->currentIndex(), Qt::ToolTipRole)
-                                                 .toString()
-                                           : QString());
+  com->setToolTip(com->currentIndex() >= 0
+                      ? com->itemData(com->currentIndex(), Qt::ToolTipRole).toString()
+                      : QString());
 }
 
 void CWriterDlg::FormatAreaBoxes() {
@@ -352,7 +362,9 @@ void CWriterDlg::OnSelchangeSpeed() {
   UpdateData(false);
 }
 
-void CWriterDlg::OnSelchangeComPort() { OnSelchangeSpeed(); }
+void CWriterDlg::OnSelchangeComPort() {
+  OnSelchangeSpeed();
+}
 
 void CWriterDlg::OnAbout() {
   CAboutDlg about(language_, this);
@@ -367,8 +379,8 @@ void CWriterDlg::OnHexFileSelect() {
     // stays as it is.
     const auto separator = m_strHexFile.find_last_of("\\/");
     if (separator != std::string::npos) {
-      const std::string folder = separator == 0 ? m_strHexFile.substr(0, 1)
-                                                : m_strHexFile.substr(0, separator);
+      const std::string folder =
+          separator == 0 ? m_strHexFile.substr(0, 1) : m_strHexFile.substr(0, separator);
       std::filesystem::current_path(PathFromUtf8(folder), ec);
     }
   }
@@ -392,14 +404,18 @@ void CWriterDlg::OnDropFiles(const QStringList& files) {
   SaveSettings();
 }
 
-void CWriterDlg::OnExit() { accept(); }
+void CWriterDlg::OnExit() {
+  accept();
+}
 
 void CWriterDlg::accept() {
   if (!UpdateData(true)) return;
   QDialog::accept();
 }
 
-void CWriterDlg::reject() { QDialog::reject(); }
+void CWriterDlg::reject() {
+  QDialog::reject();
+}
 
 void CWriterDlg::keyPressEvent(QKeyEvent* event) {
   const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;

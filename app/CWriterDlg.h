@@ -100,7 +100,9 @@ class CWriterDlg : public QDialog {
   void UpdateComToolTips();
   std::filesystem::path SettingsFile() const;
 
-  QWidget* Control(int id) const { return controls_.at(id); }
+  QWidget* Control(int id) const {
+    return controls_.at(id);
+  }
   QPushButton* Button(int id) const;
   QComboBox* List(int id) const;
   QLineEdit* Edit(int id) const;

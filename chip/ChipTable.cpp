@@ -5,8 +5,20 @@ namespace otp {
 namespace {
 
 constexpr std::array<ChipRow, 2> kChips{{
-    {"KT47C630A", "m_otp.630", 0x00A0, 0xC000, 0xFFFF, {"2MHz", "4MHz", "8MHz"}, {2400, 4800, 9600}},
-    {"KT47C150", "m_otp.150", 0x00A0, 0xC000, 0xFFFF, {"2MHz", "4MHz", "8MHz"}, {4800, 9600, 19200}},
+    {"KT47C630A",
+     "m_otp.630",
+     0x00A0,
+     0xC000,
+     0xFFFF,
+     {"2MHz", "4MHz", "8MHz"},
+     {2400, 4800, 9600}},
+    {"KT47C150",
+     "m_otp.150",
+     0x00A0,
+     0xC000,
+     0xFFFF,
+     {"2MHz", "4MHz", "8MHz"},
+     {4800, 9600, 19200}},
 }};
 
 // Every row keeps the OTP area inside the 16-bit address space and whole 256-byte blocks.
@@ -21,7 +33,9 @@ static_assert(RowsAreSound());
 
 }  // namespace
 
-std::span<const ChipRow> ChipTable() { return kChips; }
+std::span<const ChipRow> ChipTable() {
+  return kChips;
+}
 
 const ChipRow* FindChip(std::string_view cpuText) {
   for (const ChipRow& row : kChips) {

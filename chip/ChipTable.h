@@ -11,11 +11,11 @@ namespace otp {
 
 /// One row of the chip table: the constants of one microcontroller model.
 struct ChipRow {
-  std::string_view model;        // the CPU list's text
-  std::string_view monitorFile;  // monitor program beside the program
-  std::uint16_t downloadAddr;    // where the monitor is loaded
-  std::int32_t startAddr;        // first address of the OTP area
-  std::int32_t endAddr;          // last address of the OTP area, inclusive
+  std::string_view model;                  // the CPU list's text
+  std::string_view monitorFile;            // monitor program beside the program
+  std::uint16_t downloadAddr;              // where the monitor is loaded
+  std::int32_t startAddr;                  // first address of the OTP area
+  std::int32_t endAddr;                    // last address of the OTP area, inclusive
   std::array<std::string_view, 3> speeds;  // speed list labels
   std::array<std::int32_t, 3> baud;        // bit rate per speed entry
 };

@@ -14,6 +14,8 @@ void SystemClock::Sleep(std::chrono::microseconds duration) {
   if (duration.count() > 0) std::this_thread::sleep_for(duration);
 }
 
-std::int64_t SystemClock::CalendarSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+std::int64_t SystemClock::CalendarSeconds() {
+  return static_cast<std::int64_t>(std::time(nullptr));
+}
 
 }  // namespace otp

@@ -15,12 +15,12 @@ namespace {
 
 enum ErrorCode {
   kNoError = 0,
-  kNotARecord = 1,     // the line does not begin with "S"
-  kUnknownType = 2,    // a type other than 0-3, 5, 7, 8, 9
-  kBadRecord = 3,      // the decoder rejected the line
-  kBelowArea = 4,      // first address below the OTP area
-  kAboveArea = 5,      // last address above the OTP area
-  kReadFailure = 6,    // the file could not be read to its end
+  kNotARecord = 1,   // the line does not begin with "S"
+  kUnknownType = 2,  // a type other than 0-3, 5, 7, 8, 9
+  kBadRecord = 3,    // the decoder rejected the line
+  kBelowArea = 4,    // first address below the OTP area
+  kAboveArea = 5,    // last address above the OTP area
+  kReadFailure = 6,  // the file could not be read to its end
 };
 
 const char* MessageFormat(ErrorCode code) {
@@ -113,7 +113,8 @@ bool MakeFlashBuffer(const std::string& hexFile, std::int32_t startAddr, std::in
       error = kAboveArea;
       break;
     }
-    for (int k = 0; k < count; ++k) flash[address + k] = bytes[dataOffset + k];
+    for (int k = 0; k < count; ++k)
+      flash[address + k] = bytes[dataOffset + k];
   }
   file.close();
 

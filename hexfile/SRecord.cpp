@@ -12,8 +12,8 @@ int HexValue(char c) {
 
 }  // namespace
 
-int DecodeSRecord(std::string_view line, std::span<std::uint8_t, 256> bytes,
-                  std::uint32_t& address, int& dataOffset) {
+int DecodeSRecord(std::string_view line, std::span<std::uint8_t, 256> bytes, std::uint32_t& address,
+                  int& dataOffset) {
   const char type = line.size() > 1 ? line[1] : '\0';
   for (std::size_t i = 2; i < line.size(); ++i) {
     if (HexValue(line[i]) < 0) return 0;
@@ -46,11 +46,13 @@ int DecodeSRecord(std::string_view line, std::span<std::uint8_t, 256> bytes,
   if (count < static_cast<unsigned>(addressLength) + 2) return 0;
 
   unsigned sum = 0;
-  for (unsigned i = 0; i <= count; ++i) sum += bytes[i];
+  for (unsigned i = 0; i <= count; ++i)
+    sum += bytes[i];
   if ((sum & 0xFF) != 0xFF) return 0;
 
   std::uint32_t value = 0;
-  for (int i = 1; i <= addressLength; ++i) value = (value << 8) | bytes[i];
+  for (int i = 1; i <= addressLength; ++i)
+    value = (value << 8) | bytes[i];
   address = value;
   dataOffset = addressLength + 1;
   return static_cast<int>(count) - addressLength - 1;

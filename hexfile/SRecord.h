@@ -18,7 +18,7 @@ namespace otp {
 /// least 1). Returns 0 for every rejected line, leaving `address` and `dataOffset` alone.
 /// Never touches `bytes` outside its 256 entries; the character at position 0 is not
 /// looked at.
-int DecodeSRecord(std::string_view line, std::span<std::uint8_t, 256> bytes,
-                  std::uint32_t& address, int& dataOffset);
+int DecodeSRecord(std::string_view line, std::span<std::uint8_t, 256> bytes, std::uint32_t& address,
+                  int& dataOffset);
 
 }  // namespace otp

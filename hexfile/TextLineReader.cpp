@@ -6,8 +6,12 @@ namespace {
 
 constexpr int kCtrlZ = 0x1A;
 
-bool IsUpperHex(int c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
-bool IsRecordType(char c) { return c == '1' || c == '2' || c == '3'; }
+bool IsUpperHex(int c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
+bool IsRecordType(char c) {
+  return c == '1' || c == '2' || c == '3';
+}
 
 }  // namespace
 

@@ -22,9 +22,9 @@ class TextLineReader {
   static constexpr std::size_t kHeadSize = 1024;
 
   struct Line {
-    std::string head;         // the first kHeadSize characters
-    bool tailAllHex = true;   // every character after the head is 0-9 or A-F
-    bool complete = true;     // false when the line returned before its end
+    std::string head;        // the first kHeadSize characters
+    bool tailAllHex = true;  // every character after the head is 0-9 or A-F
+    bool complete = true;    // false when the line returned before its end
     bool Empty() const { return head.empty() && complete; }
   };
 

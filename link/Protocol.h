@@ -33,20 +33,20 @@ inline constexpr std::size_t kBlockAnswerSize = kBlockSize + 1;
 /// Low 8 bits of the plain sum of the bytes.
 inline std::uint8_t Checksum(const std::uint8_t* data, std::size_t count) {
   unsigned sum = 0;
-  for (std::size_t i = 0; i < count; ++i) sum += data[i];
+  for (std::size_t i = 0; i < count; ++i)
+    sum += data[i];
   return static_cast<std::uint8_t>(sum);
 }
 
 /// A command frame: command, address and length most significant byte first, checksum.
 inline std::array<std::uint8_t, kFrameSize> BuildFrame(std::uint8_t command, std::uint16_t address,
                                                        std::uint16_t length) {
-  std::array<std::uint8_t, kFrameSize> frame{
-      command,
-      static_cast<std::uint8_t>(address >> 8),
-      static_cast<std::uint8_t>(address & 0xFF),
-      static_cast<std::uint8_t>(length >> 8),
-      static_cast<std::uint8_t>(length & 0xFF),
-      0};
+  std::array<std::uint8_t, kFrameSize> frame{command,
+                                             static_cast<std::uint8_t>(address >> 8),
+                                             static_cast<std::uint8_t>(address & 0xFF),
+                                             static_cast<std::uint8_t>(length >> 8),
+                                             static_cast<std::uint8_t>(length & 0xFF),
+                                             0};
   frame[5] = Checksum(frame.data(), 5);
   return frame;
 }

@@ -115,8 +115,8 @@ class QtSerialPort final : public SerialPort {
     // The bytes have left the port only when the driver's queue is empty.
     std::size_t queued = broken ? 0 : DriverQueue();
     while (queued > 0 && SteadyClock::now() < deadline) {
-      const auto drain = std::max<microseconds>(byteTime_ * static_cast<long long>(queued),
-                                                milliseconds(1));
+      const auto drain =
+          std::max<microseconds>(byteTime_ * static_cast<long long>(queued), milliseconds(1));
       std::this_thread::sleep_until(std::min(SteadyClock::now() + drain, deadline));
       queued = DriverQueue();
     }

@@ -14,7 +14,8 @@ constexpr std::array<StringEntry, 26> kTable{{
     {201, " No.001 Download error", " No.001 ダウンロードエラー"},
     {203, " No.003 Timeout error", " No.003 タイムアウトエラー"},
     {220, " No.006 Unable to open COM port.", " No.006 COMポートがオープンできません"},
-    {221, " No.007 Unable to open download file.", " No.007 ダウンロードファイルがオープンできません"},
+    {221, " No.007 Unable to open download file.",
+     " No.007 ダウンロードファイルがオープンできません"},
     {222, " No.008 Unable to gain file size.", " No.008 ファイルサイズの取得ができません"},
     {223, " No.009 Unable to gain COM port info.", " No.009 COMポートの設定情報を取得できません"},
     {224, " No.010 Unable to change COM port setting.",
@@ -41,6 +42,8 @@ constexpr std::array<StringEntry, 26> kTable{{
 
 }  // namespace
 
-std::span<const StringEntry> StringTable() { return kTable; }
+std::span<const StringEntry> StringTable() {
+  return kTable;
+}
 
 }  // namespace otp::res

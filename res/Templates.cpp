@@ -32,8 +32,7 @@ constexpr std::array<ControlTemplate, 19> kMainControls{{
     {id::kNone, Kind::kEtchedLine, "", 4, 0, 145, 1, kPlain},
 }};
 
-constexpr DialogTemplate kMainDialog{102,         kAppTitle, 235, 103, "MS Sans Serif", 10,
-                                     kMainControls};
+constexpr DialogTemplate kMainDialog{102, kAppTitle, 235, 103, "MS Sans Serif", 10, kMainControls};
 
 constexpr std::array<const char*, 2> kCpuItems{"KT47C630A", "KT47C150"};
 constexpr std::array<const char*, 4> kComItems{"COM1", "COM2", "COM3", "COM4"};
@@ -82,17 +81,25 @@ constexpr std::array<ControlTemplate, 5> kAboutControlsJapanese{{
     {id::kVersion, Kind::kLabel, "", 89, 20, 49, 10, kRightAligned},
 }};
 
-constexpr DialogTemplate kAboutEnglish{100, "(C)information", 224, 55, "Times New Roman", 8,
-                                       kAboutControlsEnglish};
-constexpr DialogTemplate kAboutJapanese{100, "(C)情報", 206, 55, "ＭＳ Ｐゴシック", 9,
-                                        kAboutControlsJapanese};
+constexpr DialogTemplate kAboutEnglish{100, "(C)information",     224, 55, "Times New Roman",
+                                       8,   kAboutControlsEnglish};
+constexpr DialogTemplate kAboutJapanese{
+    100, "(C)情報", 206, 55, "ＭＳ Ｐゴシック", 9, kAboutControlsJapanese};
 
 }  // namespace
 
-const DialogTemplate& MainDialogTemplate() { return kMainDialog; }
-std::span<const ListItems> MainDialogLists() { return kMainLists; }
-std::span<const MenuCommand> MainMenu() { return kMainMenu; }
-const DialogTemplate& ProgressDialogTemplate() { return kProgressDialog; }
+const DialogTemplate& MainDialogTemplate() {
+  return kMainDialog;
+}
+std::span<const ListItems> MainDialogLists() {
+  return kMainLists;
+}
+std::span<const MenuCommand> MainMenu() {
+  return kMainMenu;
+}
+const DialogTemplate& ProgressDialogTemplate() {
+  return kProgressDialog;
+}
 const DialogTemplate& AboutDialogTemplate(bool japanese) {
   return japanese ? kAboutJapanese : kAboutEnglish;
 }

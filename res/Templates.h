@@ -34,7 +34,16 @@ inline constexpr int kMenuExit = 32772;
 inline constexpr int kMenuAbout = 32773;
 }  // namespace id
 
-enum class Kind { kLabel, kGroupBox, kEdit, kButton, kDropDownList, kEtchedLine, kProgressBar, kIcon };
+enum class Kind {
+  kLabel,
+  kGroupBox,
+  kEdit,
+  kButton,
+  kDropDownList,
+  kEtchedLine,
+  kProgressBar,
+  kIcon
+};
 
 /// Style bits of a control.
 enum Style : unsigned {
@@ -85,10 +94,10 @@ struct MenuCommand {
   int commandId;
 };
 
-const DialogTemplate& MainDialogTemplate();          // 102
-std::span<const ListItems> MainDialogLists();        // initial data of 102
-std::span<const MenuCommand> MainMenu();             // 135
-const DialogTemplate& ProgressDialogTemplate();      // 103
+const DialogTemplate& MainDialogTemplate();                // 102
+std::span<const ListItems> MainDialogLists();              // initial data of 102
+std::span<const MenuCommand> MainMenu();                   // 135
+const DialogTemplate& ProgressDialogTemplate();            // 103
 const DialogTemplate& AboutDialogTemplate(bool japanese);  // 100
 
 }  // namespace otp::res

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <system_error>
 
 #ifndef _WIN32
@@ -23,7 +22,9 @@ std::string_view Trim(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -71,9 +72,15 @@ std::string CutToCharacters(std::string_view text, std::size_t maxChars) {
 }
 
 ProfileFile ProfileFile::Load(const std::filesystem::path& path) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return ProfileFile{};
   std::ifstream in(path, std::ios::binary);
   if (!in) return ProfileFile{};
-  std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string contents;
+  char chunk[8192];
+  while (in.read(chunk, sizeof(chunk)) || in.gcount() > 0) {
+    contents.append(chunk, static_cast<std::size_t>(in.gcount()));
+  }
   if (in.bad()) return ProfileFile{};
   return Parse(contents);
 }

@@ -43,7 +43,9 @@ int BaudOfSpeed(unsigned speed) {
 PtyBoard::PtyBoard(TargetBoard& board, Options options)
     : board_(board), options_(std::move(options)) {}
 
-PtyBoard::~PtyBoard() { Stop(); }
+PtyBoard::~PtyBoard() {
+  Stop();
+}
 
 std::int64_t PtyBoard::NowUs() const {
   return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -181,7 +183,8 @@ void PtyBoard::Run() {
         std::lock_guard<std::mutex> lock(mutex_);
         const std::int64_t now = NowUs();
         if (options_.pace && options_.paceBaud == 0) board_.SetByteTime(HostByteTime());
-        for (ssize_t i = 0; i < n; ++i) board_.Receive(in[i], now);
+        for (ssize_t i = 0; i < n; ++i)
+          board_.Receive(in[i], now);
       }
     }
   }

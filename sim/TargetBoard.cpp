@@ -66,7 +66,8 @@ std::optional<int> ParseNumber(std::string_view text) {
 
 std::uint8_t Sum(const std::uint8_t* data, std::size_t count) {
   std::uint8_t sum = 0;
-  for (std::size_t i = 0; i < count; ++i) sum = static_cast<std::uint8_t>(sum + data[i]);
+  for (std::size_t i = 0; i < count; ++i)
+    sum = static_cast<std::uint8_t>(sum + data[i]);
   return sum;
 }
 
@@ -128,14 +129,14 @@ void TargetBoard::Reset() {
   data_.clear();
 }
 
-const Fault* TargetBoard::FindFault(Event event) {
+std::optional<Fault> TargetBoard::FindFault(Event event) {
   const int count = ++counts_[static_cast<std::size_t>(event)];
   for (const Fault& fault : faults_) {
     if (fault.event == event && (fault.occurrence == 0 || fault.occurrence == count)) {
-      return &fault;
+      return fault;
     }
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 void TargetBoard::HangUp(std::int64_t atUs) {
@@ -155,7 +156,7 @@ std::optional<std::uint8_t> TargetBoard::Reply(Event event, std::uint8_t normal,
   std::vector<std::uint8_t> bytes;
   std::uint8_t byte = normal;
   std::int64_t delayUs = 0;
-  if (const Fault* fault = FindFault(event)) {
+  if (const auto fault = FindFault(event)) {
     switch (fault->action) {
       case Action::kSilent:
         return std::nullopt;
@@ -295,7 +296,7 @@ void TargetBoard::SendBlock(std::uint16_t address, std::int64_t nowUs) {
   std::optional<std::size_t> hangUpAfter;
   std::vector<std::uint8_t> prefix;
   bool badSum = false;
-  if (const Fault* fault = FindFault(Event::kReadData)) {
+  if (const auto fault = FindFault(Event::kReadData)) {
     const auto value = static_cast<std::size_t>(fault->value);
     switch (fault->action) {
       case Action::kSilent:
@@ -310,7 +311,8 @@ void TargetBoard::SendBlock(std::uint16_t address, std::int64_t nowUs) {
         prefix.assign(value, 0x00);
         break;
       case Action::kGarbage:
-        for (std::size_t i = 0; i < value; ++i) prefix.push_back(static_cast<std::uint8_t>(0x5A + i));
+        for (std::size_t i = 0; i < value; ++i)
+          prefix.push_back(static_cast<std::uint8_t>(0x5A + i));
         break;
       case Action::kShort:
         keep = std::min(keep, value);

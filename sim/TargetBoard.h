@@ -76,6 +76,9 @@ class TargetBoard {
 
   explicit TargetBoard(std::vector<Fault> faults = {});
 
+  /// Adds a fault; its occurrences count from the board's start.
+  void AddFault(const Fault& fault) { faults_.push_back(fault); }
+
   /// Time one byte takes on the line; 0 sends without pacing.
   void SetByteTime(std::int64_t us) { byteTimeUs_ = us; }
   std::int64_t byteTime() const { return byteTimeUs_; }
@@ -96,7 +99,7 @@ class TargetBoard {
 
   /// Counts of what happened since construction.
   int handshakes = 0;
-  int downloads = 0;  // monitor streams received with the right checksum
+  int downloads = 0;                            // monitor streams received with the right checksum
   std::vector<std::uint32_t> readAddresses;     // every block answer sent
   std::vector<std::uint32_t> programAddresses;  // every block programmed
   std::vector<std::uint8_t> commands;           // every command frame's command byte
@@ -108,7 +111,7 @@ class TargetBoard {
   enum class State { kReset, kBoot, kMonitor };
   enum class Phase { kCommand, kDownloadData, kProgramData };
 
-  const Fault* FindFault(Event event);
+  std::optional<Fault> FindFault(Event event);
   void Send(const std::vector<std::uint8_t>& bytes, std::int64_t notBeforeUs);
   std::optional<std::uint8_t> Reply(Event event, std::uint8_t normal, std::int64_t nowUs);
   void Handshake(std::int64_t nowUs);
@@ -135,7 +138,7 @@ class TargetBoard {
   std::vector<std::uint8_t> data_;
   std::size_t expected_ = 0;  // data bytes of the transfer, without the checksum
   std::uint16_t blockAddress_ = 0;
-  const Fault* dataFault_ = nullptr;
+  std::optional<Fault> dataFault_;
 };
 
 }  // namespace otp::sim

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,8 +19,12 @@ namespace {
 std::atomic<bool> gQuit{false};
 std::atomic<bool> gReset{false};
 
-void OnQuit(int) { gQuit = true; }
-void OnReset(int) { gReset = true; }
+void OnQuit(int) {
+  gQuit = true;
+}
+void OnReset(int) {
+  gReset = true;
+}
 
 void Usage(FILE* out) {
   std::fprintf(out,
@@ -44,12 +47,13 @@ void Usage(FILE* out) {
 bool LoadBinary(const std::string& path, long base, otp::sim::TargetBoard& board,
                 std::string& error) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open " + path;
+  std::vector<char> bytes(0x10001);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!in.is_open() || in.bad()) {
+    error = "cannot read " + path;
     return false;
   }
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
   if (base < 0 || base + static_cast<long>(bytes.size()) > 0x10000) {
     error = path + " does not fit into the 64 KiB memory at that address";
     return false;
@@ -82,7 +86,8 @@ bool LoadSRecords(const std::string& path, otp::sim::TargetBoard& board, std::st
       error = path + ": bad record on line " + std::to_string(number);
       return false;
     }
-    for (int k = 0; k < count; ++k) board.memory()[address + k] = bytes[offset + k];
+    for (int k = 0; k < count; ++k)
+      board.memory()[address + k] = bytes[offset + k];
   }
   return true;
 }

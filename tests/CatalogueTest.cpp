@@ -56,10 +56,12 @@ TEST(Catalogue, EveryTextInBothLanguages) {
 
 TEST(Catalogue, HoldsNothingElseButTheTitle) {
   std::set<unsigned> expected;
-  for (const Expected& entry : kCatalogue) expected.insert(entry.id);
+  for (const Expected& entry : kCatalogue)
+    expected.insert(entry.id);
   expected.insert(104);
   std::set<unsigned> actual;
-  for (const res::StringEntry& entry : res::StringTable()) actual.insert(entry.id);
+  for (const res::StringEntry& entry : res::StringTable())
+    actual.insert(entry.id);
   EXPECT_EQ(actual, expected);
   // The title is the same in both languages and not empty.
   EXPECT_FALSE(LoadString(104, Language::kEnglish).empty());

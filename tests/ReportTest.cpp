@@ -30,8 +30,10 @@ struct KindCase {
 
 TEST_F(ReportTest, KindsGiveIconPrefixAndSecondStage) {
   const KindCase cases[] = {
-      {0, kIconInformation, "", false}, {1, kIconExclamation, "", false},
-      {2, kIconStop, "ERROR !!\n ", true}, {3, kIconStop, "ERROR !!\n ", true},
+      {0, kIconInformation, "", false},
+      {1, kIconExclamation, "", false},
+      {2, kIconStop, "ERROR !!\n ", true},
+      {3, kIconStop, "ERROR !!\n ", true},
       {7, 0x1234, "", false},  // any other kind leaves the icon alone
   };
   for (const KindCase& c : cases) {

@@ -33,8 +33,7 @@ class ProgressWindow : public QDialog {
     status = static_cast<QLabel*>(controls_.at(res::id::kStatus));
     icon = static_cast<QLabel*>(controls_.at(res::id::kStatusIcon));
     QObject::connect(cancel, &QPushButton::clicked, this, [this] { owner_.OnCancel(); });
-    QObject::connect(continueButton, &QPushButton::clicked, this,
-                     [this] { owner_.OnContinue(); });
+    QObject::connect(continueButton, &QPushButton::clicked, this, [this] { owner_.OnContinue(); });
   }
 
   void accept() override { owner_.OnOK(); }
@@ -142,13 +141,17 @@ void CProgressDlg::ReEnableParent() {
   m_bOwnerDisabled = 0;
 }
 
-QWidget* CProgressDlg::window() const { return window_.get(); }
+QWidget* CProgressDlg::window() const {
+  return window_.get();
+}
 
 void CProgressDlg::SetWindowText(const std::string& caption) {
   if (window_) window_->setWindowTitle(QString::fromStdString(caption));
 }
 
-void CProgressDlg::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void CProgressDlg::PumpMessages() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 void CProgressDlg::UpdateData() {
   if (window_) window_->status->setText(QString::fromStdString(m_strStatus));
@@ -233,8 +236,7 @@ void CProgressDlg::ShowContinueButton(bool show) {
   if (window_) window_->continueButton->setVisible(show);
 }
 
-void CProgressDlg::MessageBox(const std::string& text, const std::string& caption,
-                              BoxIcon icon) {
+void CProgressDlg::MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) {
   QMessageBox box(icon == BoxIcon::kInformation ? QMessageBox::Information : QMessageBox::NoIcon,
                   QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::Ok,
                   window_.get());
@@ -243,8 +245,7 @@ void CProgressDlg::MessageBox(const std::string& text, const std::string& captio
 
 bool CProgressDlg::AskYesNo(const std::string& text, const std::string& caption) {
   QMessageBox box(QMessageBox::Warning, QString::fromStdString(caption),
-                  QString::fromStdString(text), QMessageBox::Yes | QMessageBox::No,
-                  window_.get());
+                  QString::fromStdString(text), QMessageBox::Yes | QMessageBox::No, window_.get());
   box.setDefaultButton(QMessageBox::Yes);
   return box.exec() == QMessageBox::Yes;
 }

@@ -23,7 +23,9 @@ namespace {
 
 constexpr const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
-QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+QString Text(const char* utf8) {
+  return QString::fromUtf8(utf8);
+}
 
 Qt::Alignment LabelAlignment(unsigned style) {
   Qt::Alignment align = (style & res::kMultiLine) ? Qt::AlignTop : Qt::AlignVCenter;
@@ -195,8 +197,7 @@ QFont DialogFont(const res::DialogTemplate& dialog) {
              << QStringLiteral("serif");
     font.setStyleHint(QFont::Serif);
   } else {
-    families << QStringLiteral("MS PGothic") << QStringLiteral("Noto Sans CJK JP")
-             << font.family();
+    families << QStringLiteral("MS PGothic") << QStringLiteral("Noto Sans CJK JP") << font.family();
   }
   font.setFamilies(families);
   font.setPointSize(dialog.pointSize);

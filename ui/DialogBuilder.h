@@ -21,9 +21,7 @@ struct DialogUnits {
 
   int X(int dlu) const { return (dlu * baseX + 2) / 4; }
   int Y(int dlu) const { return (dlu * baseY + 4) / 8; }
-  QRect ToPixels(int x, int y, int cx, int cy) const {
-    return QRect(X(x), Y(y), X(cx), Y(cy));
-  }
+  QRect ToPixels(int x, int y, int cx, int cy) const { return QRect(X(x), Y(y), X(cx), Y(cy)); }
 };
 
 /// The dialog units of `font`.
@@ -33,7 +31,9 @@ DialogUnits UnitsFor(const QFont& font);
 QFont DialogFont(const res::DialogTemplate& dialog);
 
 /// The object name under which the control with `id` can be found.
-inline QString ControlName(int id) { return QString::number(id); }
+inline QString ControlName(int id) {
+  return QString::number(id);
+}
 
 /// Creates the template's controls as children of `client`, in template order (which is
 /// also the tab order), sizes `client` to the template, and returns the controls that

@@ -5,7 +5,9 @@
 namespace otp {
 
 namespace {
-bool IsErrorKind(ResultKind kind) { return kind == 2 || kind == 3; }
+bool IsErrorKind(ResultKind kind) {
+  return kind == 2 || kind == 3;
+}
 }  // namespace
 
 ResultReporter::ResultReporter(OperationView& view, Clock& clock, Language language,
@@ -19,7 +21,9 @@ void ResultReporter::ReportResult(unsigned id, ResultKind kind, Verdict verdict)
   Show(std::move(text), kind);
 }
 
-void ResultReporter::ReportMessage(const std::string& text, ResultKind kind) { Show(text, kind); }
+void ResultReporter::ReportMessage(const std::string& text, ResultKind kind) {
+  Show(text, kind);
+}
 
 void ResultReporter::Show(std::string text, ResultKind kind) {
   if (kind == kInformation) {
@@ -43,7 +47,8 @@ void ResultReporter::Show(std::string text, ResultKind kind) {
 }
 
 void ResultReporter::WaitForOk() {
-  while (view_.CheckCancelButton() == 0) clock_.Sleep(kPollInterval);
+  while (view_.CheckCancelButton() == 0)
+    clock_.Sleep(kPollInterval);
 }
 
 }  // namespace otp

@@ -29,8 +29,7 @@ class FakePort final : public SerialPort {
     std::size_t got = 0;
     while (got < count) {
       const std::int64_t deadline =
-          got == 0 ? limit
-                   : std::min(limit, last + timeouts::kReadInterval.count() * 1000);
+          got == 0 ? limit : std::min(limit, last + timeouts::kReadInterval.count() * 1000);
       const auto hangUp = line_.board().hangUpAt();
       const bool byteDue = !output.empty() && output.front().atUs <= deadline &&
                            (!hangUp || output.front().atUs <= *hangUp);
@@ -72,7 +71,8 @@ class FakePort final : public SerialPort {
     ++line_.purges;
     if (!receive) return;
     auto& output = line_.board().output();
-    while (!output.empty() && output.front().atUs <= line_.clock().nowUs()) output.pop_front();
+    while (!output.empty() && output.front().atUs <= line_.clock().nowUs())
+      output.pop_front();
   }
 
  private:

@@ -31,6 +31,7 @@ class FakeView final : public OperationView {
   bool cancelPressed = false;
   bool continuePressed = false;
   bool autoAcknowledge = true;  // press Ok whenever a report waits
+  int reactionPolls = 1;        // looks at a waiting report this often before pressing
   /// At every difference: true to press Continue, false to press Cancel.
   std::function<bool(const std::string& status)> atDifference = [](const std::string&) {
     return true;
@@ -44,6 +45,7 @@ class FakeView final : public OperationView {
   std::vector<std::pair<std::string, std::string>> messages;   // text, caption
   std::vector<std::pair<std::string, std::string>> questions;  // text, caption
   std::deque<bool> answers;                                    // Yes/No, in order
+  std::function<void()> onMessage;                             // runs while a message box is shown
 
   /// A new window: the state that Create gives (the flags belong to the object and stay).
   void NewWindow() {
@@ -56,6 +58,16 @@ class FakeView final : public OperationView {
     pos = 0;
   }
 
+  /// Forgets what was seen and answered, and starts a new window; the hooks stay.
+  void ClearRecords() {
+    acknowledged.clear();
+    differences.clear();
+    messages.clear();
+    questions.clear();
+    positions.clear();
+    NewWindow();
+  }
+
   /// The operator's turn.
   void Operate() {
     if (continueShown) {
@@ -66,7 +78,9 @@ class FakeView final : public OperationView {
       }
       return;
     }
-    if (autoAcknowledge && buttonText == "Ok" && !cancelPressed) {
+    if (autoAcknowledge && buttonText == "Ok" && !cancelPressed &&
+        ++pollsWaiting_ >= reactionPolls) {
+      pollsWaiting_ = 0;
       cancelPressed = true;
       acknowledged.push_back({status, icon});
     }
@@ -108,6 +122,7 @@ class FakeView final : public OperationView {
   }
   void MessageBox(const std::string& text, const std::string& caption, BoxIcon) override {
     messages.emplace_back(text, caption);
+    if (onMessage) onMessage();
   }
   bool AskYesNo(const std::string& text, const std::string& caption) override {
     questions.emplace_back(text, caption);
@@ -122,6 +137,7 @@ class FakeView final : public OperationView {
     if (onPump) onPump(*this);
   }
   bool stopSeen_ = false;
+  int pollsWaiting_ = 0;
 };
 
 }  // namespace otp::test
