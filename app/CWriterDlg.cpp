@@ -385,7 +385,7 @@ void CWriterDlg::OnHexFileSelect() {
     }
   }
   QFileDialog dialog(this, QString(), QDir::currentPath(),
-                     QStringLiteral(" S format file (*.cnv ; *.mhx ; *.ahx);;all file (*)"));
+                     QStringLiteral("S format file (*.cnv ; *.mhx ; *.ahx);;all file (*)"));
   dialog.setObjectName(QStringLiteral("HexFileSelect"));
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);

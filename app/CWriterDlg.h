@@ -69,6 +69,7 @@ class CWriterDlg : public QDialog {
   const std::string& moduleDir() const { return m_writer.m_strModuleDir; }
   CWriter& writer() { return m_writer; }
   CProgressDlg& progress() { return m_dlgProgress; }
+  Reporter& reporter() { return reporter_; }
   Language language() const { return language_; }
 
   // Members bound to the controls.

@@ -88,8 +88,8 @@ CProgressDlg::~CProgressDlg() {
   if (window_) DestroyWindow();
 }
 
-std::unique_ptr<ProgressWindow> CProgressDlg::CreateWindowObject() {
-  return std::make_unique<ProgressWindow>(*this);
+ProgressWindow* CProgressDlg::CreateWindowObject() {
+  return new ProgressWindow(*this);
 }
 
 bool CProgressDlg::Create(QWidget* parent) {
@@ -99,7 +99,7 @@ bool CProgressDlg::Create(QWidget* parent) {
     owner_->setEnabled(false);
     m_bOwnerDisabled = 1;
   }
-  window_ = CreateWindowObject();
+  window_.reset(CreateWindowObject());
   if (!window_) {
     ReEnableParent();
     return false;
