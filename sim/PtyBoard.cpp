@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -118,6 +119,10 @@ void PtyBoard::Wake() {
   }
 }
 
+bool PtyBoard::HostSettings(termios* settings) const {
+  return slave_ >= 0 && ::tcgetattr(slave_, settings) == 0;
+}
+
 std::int64_t PtyBoard::HostByteTime() const {
   termios settings{};
   if (::tcgetattr(slave_, &settings) != 0) return 0;
@@ -156,8 +161,11 @@ void PtyBoard::Run() {
           }
         }
       }
-      if (hangUp && now >= *hangUp) {
-        // The line goes away: the host's next read or write fails.
+      // The line goes away once the bytes sent before have reached the host (closing the
+      // terminal would discard what the host has not read yet): its next read or write fails.
+      int unread = 0;
+      ::ioctl(slave_, TIOCINQ, &unread);
+      if (hangUp && now >= *hangUp && (unread == 0 || now - *hangUp > 500'000)) {
         ::close(master_);
         ::close(slave_);
         master_ = slave_ = -1;
@@ -165,7 +173,7 @@ void PtyBoard::Run() {
         return;
       }
       if (!output.empty()) waitUs = std::min(waitUs, output.front().atUs - now);
-      if (hangUp) waitUs = std::min(waitUs, *hangUp - now);
+      if (hangUp) waitUs = std::min(waitUs, std::max<std::int64_t>(*hangUp - now, 5'000));
     }
     pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
     timespec timeout{static_cast<time_t>(waitUs / 1'000'000),

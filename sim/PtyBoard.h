@@ -9,6 +9,8 @@
 
 #include "sim/TargetBoard.h"
 
+struct termios;
+
 namespace otp::sim {
 
 /// Runs a TargetBoard on a pseudo-terminal, in real time, on a thread of its own. The
@@ -38,6 +40,9 @@ class PtyBoard {
 
   /// The terminal's device (/dev/pts/N).
   const std::string& device() const { return device_; }
+  /// The line settings that the host set on its side; false when they cannot be read.
+  bool HostSettings(termios* settings) const;
+
   /// True once the line went away (a hang-up fault).
   bool hungUp() const { return hungUp_; }
 
