@@ -133,6 +133,7 @@ std::int64_t PtyBoard::HostByteTime() const {
 void PtyBoard::Run() {
   std::vector<std::uint8_t> out;
   std::uint8_t in[4096];
+  std::int64_t lastDeliveryUs = 0;
   while (!stop_) {
     std::int64_t waitUs = 100'000;
     {
@@ -161,11 +162,14 @@ void PtyBoard::Run() {
           }
         }
       }
-      // The line goes away once the bytes sent before have reached the host (closing the
-      // terminal would discard what the host has not read yet): its next read or write fails.
+      // The line goes away once the bytes sent before have reached the host, as closing the
+      // terminal discards what the host has not read yet: the kernel passes them on a
+      // moment after they were written. Then the host's next read or write fails.
+      if (!out.empty()) lastDeliveryUs = now;
       int unread = 0;
       ::ioctl(slave_, TIOCINQ, &unread);
-      if (hangUp && now >= *hangUp && (unread == 0 || now - *hangUp > 500'000)) {
+      const bool settled = unread == 0 && now - lastDeliveryUs > 100'000;
+      if (hangUp && now >= *hangUp && (settled || now - *hangUp > 1'000'000)) {
         ::close(master_);
         ::close(slave_);
         master_ = slave_ = -1;

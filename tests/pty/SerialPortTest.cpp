@@ -83,7 +83,7 @@ TEST_F(RawLine, ReadWithoutBytesEndsAfterItsLimit) {
   EXPECT_TRUE(result.ok);  // a time-out is no failed call
   EXPECT_EQ(result.count, 0u);
   EXPECT_GE(seconds, 2.1);
-  EXPECT_LT(seconds, 2.6);
+  EXPECT_LT(seconds, 3.0);
 }
 
 TEST_F(RawLine, ReadEndsAfterAGapOnceABytesCame) {
@@ -128,7 +128,7 @@ TEST_F(RawLine, WriteThatCannotLeaveIsDroppedAfterItsLimit) {
   EXPECT_EQ(port->Write(&byte, 1), 0u);
   const double seconds = Since(start);
   EXPECT_GE(seconds, 0.2);
-  EXPECT_LT(seconds, 0.7);
+  EXPECT_LT(seconds, 1.0);
   // The dropped byte is never sent later, also once the far end reads again.
   ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
   std::size_t drained = 0;
