@@ -303,39 +303,37 @@ bool CWriterDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr
 }
 #endif
 
-void CWriterDlg::OnDownload() {
-  if (!m_dlgProgress.Create()) return;
-  m_dlgProgress.SetWindowText("Download");
-  const bool done =
-      m_writer.Download(ports_, ResolveComDevice(m_strComPort, SettingsFile()), m_nRate);
-  if (done) ApplyReadySet();
-  UpdateData(false);
+bool CWriterDlg::RunInProgressWindow(const char* caption, const std::function<void()>& operation) {
+  if (!m_dlgProgress.Create()) return false;
+  m_dlgProgress.SetWindowText(caption);
+  operation();
   m_dlgProgress.DestroyWindow();
+  return true;
+}
+
+void CWriterDlg::OnDownload() {
+  bool done = false;
+  RunInProgressWindow("Download", [&] {
+    done = m_writer.Download(ports_, ResolveComDevice(m_strComPort, SettingsFile()), m_nRate);
+    if (done) ApplyReadySet();
+    UpdateData(false);
+  });
   // The focus can go to the Hex File box only once the window is enabled again.
   if (done) Edit(res::id::kHexFile)->setFocus();
 }
 
 void CWriterDlg::OnBlankCheck() {
-  if (!m_dlgProgress.Create()) return;
-  m_dlgProgress.SetWindowText("BlankCheck");
-  m_writer.BlankCheck();
-  m_dlgProgress.DestroyWindow();
+  RunInProgressWindow("BlankCheck", [this] { m_writer.BlankCheck(); });
 }
 
 void CWriterDlg::OnProgramVerify() {
   UpdateData(true);
-  if (!m_dlgProgress.Create()) return;
-  m_dlgProgress.SetWindowText("Program+Verify");
-  m_writer.RunProgramVerify(m_strHexFile);
-  m_dlgProgress.DestroyWindow();
+  RunInProgressWindow("Program+Verify", [this] { m_writer.RunProgramVerify(m_strHexFile); });
 }
 
 void CWriterDlg::OnReadCompare() {
   UpdateData(true);
-  if (!m_dlgProgress.Create()) return;
-  m_dlgProgress.SetWindowText("Read+Compare");
-  m_writer.RunReadCompare(m_strHexFile);
-  m_dlgProgress.DestroyWindow();
+  RunInProgressWindow("Read+Compare", [this] { m_writer.RunReadCompare(m_strHexFile); });
 }
 
 void CWriterDlg::OnKillfocusHexFile() {

@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QStringList>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -95,6 +96,10 @@ class CWriterDlg : public QDialog {
 
  private:
   void OnInitDialog(const std::string& programDir);
+  /// Runs `operation` in a new progress window with `caption`, then destroys the window.
+  /// When the window cannot be created nothing runs: a waiting report without a window
+  /// could never be acknowledged.
+  bool RunInProgressWindow(const char* caption, const std::function<void()>& operation);
   void BuildWindow();
   void BindMessageMap();
   void FormatAreaBoxes();

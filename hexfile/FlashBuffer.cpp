@@ -13,30 +13,20 @@ namespace otp {
 
 namespace {
 
-enum ErrorCode {
-  kNoError = 0,
-  kNotARecord = 1,   // the line does not begin with "S"
-  kUnknownType = 2,  // a type other than 0-3, 5, 7, 8, 9
-  kBadRecord = 3,    // the decoder rejected the line
-  kBelowArea = 4,    // first address below the OTP area
-  kAboveArea = 5,    // last address above the OTP area
-  kReadFailure = 6,  // the file could not be read to its end
-};
-
-const char* MessageFormat(ErrorCode code) {
-  switch (code) {
-    case kNotARecord:
+const char* MessageFormat(ImageError error) {
+  switch (error) {
+    case ImageError::kNotARecord:
       return "file error in %d";
-    case kUnknownType:
+    case ImageError::kUnknownType:
       return "S-format error in %d";
-    case kBadRecord:
+    case ImageError::kBadRecord:
       return "decode error in %d";
-    case kBelowArea:
-    case kAboveArea:
+    case ImageError::kBelowArea:
+    case ImageError::kAboveArea:
       return "address error in %d";
-    case kReadFailure:
+    case ImageError::kReadFailure:
       return "file read error in %d";
-    case kNoError:
+    case ImageError::kNone:
       break;
   }
   return "";
@@ -59,6 +49,49 @@ bool OpenHexFile(const std::string& name, std::ifstream& file) {
 
 }  // namespace
 
+std::string ImageErrorText(const ImageResult& result) {
+  char text[64];
+  std::snprintf(text, sizeof(text), MessageFormat(result.error), result.line);
+  return text;
+}
+
+ImageResult ReadImage(std::istream& in, std::uint32_t startAddr, std::uint32_t endAddr,
+                      FlashImage& flash) {
+  TextLineReader reader(in);
+  TextLineReader::Line line;
+  std::array<std::uint8_t, 256> bytes{};
+  ImageResult result;
+  auto stop = [&result](ImageError error) {
+    result.error = error;
+    return result;
+  };
+  while (true) {
+    ++result.line;
+    if (!reader.Next(line)) {
+      if (reader.failed()) return stop(ImageError::kReadFailure);
+      return result;
+    }
+    if (line.Empty()) continue;
+    if (line.head[0] != 'S') return stop(ImageError::kNotARecord);
+    const char type = line.head.size() > 1 ? line.head[1] : '\0';
+    if (IsSkippedType(type)) {
+      if (!line.complete) reader.SkipRestOfLine();
+      continue;
+    }
+    if (type != '1' && type != '2' && type != '3') return stop(ImageError::kUnknownType);
+    std::uint32_t address = 0;
+    int dataOffset = 0;
+    const int count = line.tailAllHex ? DecodeSRecord(line.head, bytes, address, dataOffset) : 0;
+    if (count == 0) return stop(ImageError::kBadRecord);
+    if (address < startAddr) return stop(ImageError::kBelowArea);
+    // Formed without wrap-around: a record at the top of the 32-bit space is above too.
+    if (static_cast<std::uint64_t>(address) + static_cast<std::uint64_t>(count) - 1 > endAddr) {
+      return stop(ImageError::kAboveArea);
+    }
+    for (int k = 0; k < count; ++k) flash[address + k] = bytes[dataOffset + k];
+  }
+}
+
 bool MakeFlashBuffer(const std::string& hexFile, std::int32_t startAddr, std::int32_t endAddr,
                      FlashImage& flash, OperationView& view) {
   view.SetStatus("Making FlashBuffer");
@@ -69,59 +102,11 @@ bool MakeFlashBuffer(const std::string& hexFile, std::int32_t startAddr, std::in
     view.MessageBox("file open error", kDecoderCaption, BoxIcon::kNone);
     return false;
   }
-
-  const auto first = static_cast<std::uint32_t>(startAddr);
-  const auto last = static_cast<std::uint32_t>(endAddr);
-  TextLineReader reader(file);
-  TextLineReader::Line line;
-  std::array<std::uint8_t, 256> bytes{};
-  int lineNumber = 0;
-  ErrorCode error = kNoError;
-  while (true) {
-    ++lineNumber;
-    if (!reader.Next(line)) {
-      if (reader.failed()) error = kReadFailure;
-      break;
-    }
-    if (line.Empty()) continue;
-    if (line.head[0] != 'S') {
-      error = kNotARecord;
-      break;
-    }
-    const char type = line.head.size() > 1 ? line.head[1] : '\0';
-    if (IsSkippedType(type)) {
-      if (!line.complete) reader.SkipRestOfLine();
-      continue;
-    }
-    if (type != '1' && type != '2' && type != '3') {
-      error = kUnknownType;
-      break;
-    }
-    std::uint32_t address = 0;
-    int dataOffset = 0;
-    const int count = line.tailAllHex ? DecodeSRecord(line.head, bytes, address, dataOffset) : 0;
-    if (count == 0) {
-      error = kBadRecord;
-      break;
-    }
-    if (address < first) {
-      error = kBelowArea;
-      break;
-    }
-    // Formed without wrap-around: a record at the top of the 32-bit space is above too.
-    if (static_cast<std::uint64_t>(address) + static_cast<std::uint64_t>(count) - 1 > last) {
-      error = kAboveArea;
-      break;
-    }
-    for (int k = 0; k < count; ++k)
-      flash[address + k] = bytes[dataOffset + k];
-  }
+  const ImageResult result = ReadImage(file, static_cast<std::uint32_t>(startAddr),
+                                       static_cast<std::uint32_t>(endAddr), flash);
   file.close();
-
-  if (error != kNoError) {
-    char text[64];
-    std::snprintf(text, sizeof(text), MessageFormat(error), lineNumber);
-    view.MessageBox(text, kDecoderCaption, BoxIcon::kNone);
+  if (result.error != ImageError::kNone) {
+    view.MessageBox(ImageErrorText(result), kDecoderCaption, BoxIcon::kNone);
     return false;
   }
   return true;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <istream>
 #include <string>
 
 #include "core/OperationView.h"
@@ -10,6 +11,32 @@ namespace otp {
 
 /// The program image: one byte per 16-bit target address.
 using FlashImage = std::array<std::uint8_t, 0x10000>;
+
+/// Why building an image stopped.
+enum class ImageError {
+  kNone = 0,
+  kNotARecord = 1,   // a line does not begin with "S"
+  kUnknownType = 2,  // a type other than 0-3, 5, 7, 8, 9
+  kBadRecord = 3,    // the decoder rejected the line
+  kBelowArea = 4,    // a record's first address is below the OTP area
+  kAboveArea = 5,    // a record's last address is above the OTP area
+  kReadFailure = 6,  // the file could not be read to its end
+};
+
+struct ImageResult {
+  ImageError error = ImageError::kNone;
+  int line = 0;  // the line counter when reading stopped: the bad line, 1-based
+};
+
+/// Reads S-record text from `in` into `flash`: the data of every S1, S2 and S3 record,
+/// each of which must lie wholly inside `startAddr`..`endAddr`; header, count and
+/// termination records are skipped, and every line counts, empty ones too. Stops at the
+/// first bad line. Addresses that no record covers are left as they are.
+ImageResult ReadImage(std::istream& in, std::uint32_t startAddr, std::uint32_t endAddr,
+                      FlashImage& flash);
+
+/// The message for a failed ReadImage, with its line number.
+std::string ImageErrorText(const ImageResult& result);
 
 /// Caption of the message boxes of MakeFlashBuffer.
 inline constexpr const char* kDecoderCaption = "S format decoder";

@@ -31,6 +31,9 @@ int MillisecondsUntil(SteadyClock::time_point deadline) {
 
 class QtSerialPort final : public SerialPort {
  public:
+  /// Bytes a transmitter holds while it shifts them out.
+  static constexpr std::size_t kTransmitFifo = 16;
+
   explicit QtSerialPort(const std::string& device) : port_(QString::fromStdString(device)) {}
 
   bool Open() {
@@ -129,10 +132,19 @@ class QtSerialPort final : public SerialPort {
     const std::size_t sent = unsent >= count ? 0 : count - unsent;
     // Bytes cannot leave faster than the line carries them, whatever the device reports:
     // a device that queues without telling (a pseudo-terminal, some adapters) would
-    // otherwise start a reply's time-out before the request has reached the target.
-    lineFree_ = std::max(lineFree_, start) + byteTime_ * static_cast<long long>(sent);
-    if (!broken && lineFree_ > SteadyClock::now()) {
-      std::this_thread::sleep_until(std::min(lineFree_, deadline));
+    // otherwise start a reply's time-out long before the request has reached the target.
+    // So the port keeps the line's time as a transmitter with a FIFO would: a write ends
+    // once its bytes are in the FIFO, and when the FIFO is full it waits until half of it
+    // has gone out. The bytes still in it leave within a few byte times.
+    if (sent > 0) {
+      const auto lineTime = [this](std::size_t bytes) {
+        return std::chrono::duration_cast<SteadyClock::duration>(byteTime_ *
+                                                                 static_cast<long long>(bytes));
+      };
+      lineFree_ = std::max(lineFree_, start) + lineTime(sent);
+      if (!broken && lineFree_ - SteadyClock::now() > lineTime(kTransmitFifo)) {
+        std::this_thread::sleep_until(std::min(lineFree_ - lineTime(kTransmitFifo / 2), deadline));
+      }
     }
     return sent;
   }

@@ -77,32 +77,42 @@ CWriter::BlockRead CWriter::ReadBlock(std::uint32_t address, BlockAnswer& answer
   return BlockRead::kDone;
 }
 
-void CWriter::BlankCheck() {
-  view_.SetStatus(reporter_.Text(msg::kBlankChecking));
-  SetBlockRange();
+bool CWriter::ReadEachBlock(const char* canceled, const char* caption,
+                            const std::function<bool(std::uint32_t, const BlockAnswer&)>& examine) {
   BlockAnswer answer{};
   std::uint32_t address = static_cast<std::uint32_t>(spec.m_nStartAddr);
   while (address < kAddressSpaceEnd) {
     if (view_.CheckCancelButton()) {
-      reporter_.ReportMessage("Blank Check Canceled", kInformation);
-      return;
+      reporter_.ReportMessage(canceled, kInformation);
+      return false;
     }
-    const BlockRead read = ReadBlock(address, answer, "BlankChecking");
+    const BlockRead read = ReadBlock(address, answer, caption);
     if (read == BlockRead::kAgain) continue;
-    if (read == BlockRead::kStop) return;
-    for (std::size_t i = 0; i < proto::kBlockSize; ++i) {
-      if (answer[i] != 0xFF) {
-        reporter_.ReportMessage(
-            Format("Blank Check Error\n  Address   : 0x%04X\n  OTPmemory : 0x%02X",
-                   static_cast<unsigned>(address + i), answer[i]),
-            kWarning);
-        return;
-      }
-    }
+    if (read == BlockRead::kStop || !examine(address, answer)) return false;
     view_.StepIt();
     address += proto::kBlockSize;
   }
-  reporter_.ReportResult(msg::kBlankCheck, kInformation, kVerdictOk);
+  return true;
+}
+
+void CWriter::BlankCheck() {
+  view_.SetStatus(reporter_.Text(msg::kBlankChecking));
+  SetBlockRange();
+  const bool blank = ReadEachBlock(
+      "Blank Check Canceled", "BlankChecking",
+      [this](std::uint32_t address, const BlockAnswer& answer) {
+        for (std::size_t i = 0; i < proto::kBlockSize; ++i) {
+          if (answer[i] != 0xFF) {
+            reporter_.ReportMessage(
+                Format("Blank Check Error\n  Address   : 0x%04X\n  OTPmemory : 0x%02X",
+                       static_cast<unsigned>(address + i), answer[i]),
+                kWarning);
+            return false;
+          }
+        }
+        return true;
+      });
+  if (blank) reporter_.ReportResult(msg::kBlankCheck, kInformation, kVerdictOk);
 }
 
 bool CWriter::MakeFlashBuffer(const std::string& hexFile) {
@@ -154,47 +164,41 @@ void CWriter::ProgramVerify() {
 void CWriter::ReadCompare() {
   const std::string reading = reporter_.Text(msg::kReadingComparing);
   view_.SetStatus(reading);
-  BlockAnswer answer{};
   bool differed = false;
-  std::uint32_t address = static_cast<std::uint32_t>(spec.m_nStartAddr);
-  while (address < kAddressSpaceEnd) {
-    if (view_.CheckCancelButton()) {
-      reporter_.ReportMessage("Read+Compare Canceled", kInformation);
-      return;
-    }
-    const BlockRead read = ReadBlock(address, answer, "Read+Compare");
-    if (read == BlockRead::kAgain) continue;
-    if (read == BlockRead::kStop) return;
-    for (std::size_t i = 0; i < proto::kBlockSize; ++i) {
-      const std::uint8_t device = answer[i];
-      const std::uint8_t image = FlashBuffer[address + i];
-      if (device == image) continue;
-      differed = true;
-      view_.SetStatus("Difference is detected.\n" +
-                      Format(" Address : 0x%04X\n OTPmemory : 0x%02X\n HexFile        : 0x%02X",
-                             static_cast<unsigned>(address + i), device, image));
-      view_.SetStatusIcon(kIconExclamation);
-      view_.ShowContinueButton(true);
-      while (true) {
-        // Cancel wins when both were pressed since the previous look.
-        if (view_.CheckCancelButton()) {
+  const bool done = ReadEachBlock(
+      "Read+Compare Canceled", "Read+Compare",
+      [&](std::uint32_t address, const BlockAnswer& answer) {
+        for (std::size_t i = 0; i < proto::kBlockSize; ++i) {
+          const std::uint8_t device = answer[i];
+          const std::uint8_t image = FlashBuffer[address + i];
+          if (device == image) continue;
+          differed = true;
+          view_.SetStatus("Difference is detected.\n" +
+                          Format(" Address : 0x%04X\n OTPmemory : 0x%02X\n HexFile        : 0x%02X",
+                                 static_cast<unsigned>(address + i), device, image));
+          view_.SetStatusIcon(kIconExclamation);
+          view_.ShowContinueButton(true);
+          while (true) {
+            // Cancel wins when both were pressed since the previous look.
+            if (view_.CheckCancelButton()) {
+              view_.ShowContinueButton(false);
+              reporter_.ReportMessage("Read+Compare Canceled", kInformation);
+              return false;
+            }
+            if (view_.CheckContinueButton()) break;
+            clock_.Sleep(kDifferencePoll);
+          }
           view_.ShowContinueButton(false);
-          reporter_.ReportMessage("Read+Compare Canceled", kInformation);
-          return;
+          view_.SetStatus(reading);
+          view_.SetStatusIcon(kIconNone);
         }
-        if (view_.CheckContinueButton()) break;
-        clock_.Sleep(kDifferencePoll);
-      }
-      view_.ShowContinueButton(false);
-      view_.SetStatus(reading);
-      view_.SetStatusIcon(kIconNone);
-    }
-    view_.StepIt();
-    address += proto::kBlockSize;
-  }
+        return true;
+      });
   // A device that differs from the image is never reported as OK, even when the operator
   // went past every difference.
-  reporter_.ReportResult(msg::kReadCompare, kInformation, differed ? kVerdictNg : kVerdictOk);
+  if (done) {
+    reporter_.ReportResult(msg::kReadCompare, kInformation, differed ? kVerdictNg : kVerdictOk);
+  }
 }
 
 }  // namespace otp

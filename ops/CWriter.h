@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "chip/ChipTable.h"
@@ -64,6 +65,11 @@ class CWriter {
   /// Reads one block: read-block command, 257-byte answer, the question after a short
   /// answer (`caption`), the checksum test.
   BlockRead ReadBlock(std::uint32_t address, BlockAnswer& answer, const char* caption);
+  /// Reads the blocks of the OTP area in turn, a cancel test before each, and hands each
+  /// good answer to `examine`, which returns false to stop. True when every block was
+  /// examined; false when the operation ended (reported, or stopped by the operator).
+  bool ReadEachBlock(const char* canceled, const char* caption,
+                     const std::function<bool(std::uint32_t, const BlockAnswer&)>& examine);
   void SetBlockRange();
 
   OperationView& view_;

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -134,6 +135,7 @@ void PtyBoard::Run() {
   std::vector<std::uint8_t> out;
   std::uint8_t in[4096];
   std::int64_t lastDeliveryUs = 0;
+  std::int64_t inFreeUs = 0;
   while (!stop_) {
     std::int64_t waitUs = 100'000;
     {
@@ -195,8 +197,11 @@ void PtyBoard::Run() {
         std::lock_guard<std::mutex> lock(mutex_);
         const std::int64_t now = NowUs();
         if (options_.pace && options_.paceBaud == 0) board_.SetByteTime(HostByteTime());
-        for (ssize_t i = 0; i < n; ++i)
-          board_.Receive(in[i], now);
+        // Paced, each byte has arrived only once it has crossed the line.
+        for (ssize_t i = 0; i < n; ++i) {
+          inFreeUs = std::max(inFreeUs, now) + board_.byteTime();
+          board_.Receive(in[i], options_.pace ? inFreeUs : now);
+        }
       }
     }
   }

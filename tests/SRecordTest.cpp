@@ -39,6 +39,7 @@ TEST(DecodeSRecord, AcceptsAndRejectsByTheRules) {
       {"smallest S2", "S20500C000AB8F", 1, 0xC000, 4},
       {"smallest S3", "S3060000C000AB8E", 1, 0xC000, 5},
       {"256 pairs with count 0xFF", full, 250, 0xC000, 5},
+      {"S1 of 256 pairs: 252 data bytes", Record('1', 0xC000, Bytes(252)), 252, 0xC000, 3},
       {"digits after the 256th pair are ignored", full + "ABCD0", 250, 0xC000, 5},
       {"a bad character after the 256th pair still rejects", full + "AB g", 0},
       {"one extra digit at the end is ignored", "S104C00012290", 1, 0xC000, 3},

@@ -1,0 +1,80 @@
+// libFuzzer target: the image builder on arbitrary file contents.
+//
+// Besides the sanitizers' checks, it compares the builder, which holds at most the head of
+// a line in memory, with a plain reading that takes every line whole: both must stop at
+// the same line for the same reason and build the same image.
+
+#include <cstdint>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "hexfile/FlashBuffer.h"
+#include "hexfile/SRecord.h"
+
+namespace {
+
+using otp::FlashImage;
+using otp::ImageError;
+using otp::ImageResult;
+
+constexpr std::uint32_t kStart = 0xC000;
+constexpr std::uint32_t kEnd = 0xFFFF;
+
+// Text-mode lines, whole: LF ends a line, CR right before it goes with it, Ctrl-Z ends
+// the file.
+ImageResult Plain(std::string_view text, FlashImage& flash) {
+  const auto ctrlZ = text.find('\x1A');
+  if (ctrlZ != std::string_view::npos) text = text.substr(0, ctrlZ);
+  ImageResult result;
+  std::size_t pos = 0;
+  while (true) {
+    ++result.line;
+    if (pos >= text.size()) return result;
+    auto lf = text.find('\n', pos);
+    std::string_view line = text.substr(pos, lf == std::string_view::npos ? lf : lf - pos);
+    pos = lf == std::string_view::npos ? text.size() : lf + 1;
+    if (lf != std::string_view::npos && !line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    if (line.empty()) continue;
+    auto stop = [&](ImageError error) {
+      result.error = error;
+      return result;
+    };
+    if (line[0] != 'S') return stop(ImageError::kNotARecord);
+    const char type = line.size() > 1 ? line[1] : '\0';
+    if (type == '0' || type == '5' || type == '7' || type == '8' || type == '9') continue;
+    if (type != '1' && type != '2' && type != '3') return stop(ImageError::kUnknownType);
+    std::array<std::uint8_t, 256> bytes{};
+    std::uint32_t address = 0;
+    int offset = 0;
+    const int count = otp::DecodeSRecord(line, bytes, address, offset);
+    if (count == 0) return stop(ImageError::kBadRecord);
+    if (address < kStart) return stop(ImageError::kBelowArea);
+    if (std::uint64_t{address} + static_cast<std::uint64_t>(count) - 1 > kEnd) {
+      return stop(ImageError::kAboveArea);
+    }
+    for (int k = 0; k < count; ++k) flash[address + k] = bytes[offset + k];
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  std::istringstream in(text);
+  static FlashImage built;
+  static FlashImage plain;
+  built.fill(0xFF);
+  plain.fill(0xFF);
+  const ImageResult result = otp::ReadImage(in, kStart, kEnd, built);
+  const ImageResult expected = Plain(text, plain);
+  if (result.error != expected.error || result.line != expected.line) std::abort();
+  if (built != plain) std::abort();
+  for (std::uint32_t a = 0; a < kStart; ++a) {
+    if (built[a] != 0xFF) std::abort();  // nothing outside the area is ever written
+  }
+  return 0;
+}

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs what is needed, then builds the writer three times and runs every test in each
+# build: a normal build, one with AddressSanitizer and one with UndefinedBehaviorSanitizer.
+# Last, the two fuzz targets run a fixed number of inputs each.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+jobs=$(nproc)
+
+run_build() {
+  local name=$1
+  shift
+  echo "=== build-$name"
+  cmake -S "$root" -B "$root/build-$name" -G Ninja -Wno-dev "$@" > /dev/null
+  cmake --build "$root/build-$name" -j "$jobs"
+  (cd "$root/build-$name" && ctest --output-on-failure -j "$jobs")
+}
+
+run_build test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_build asan -DCMAKE_BUILD_TYPE=Debug -DOTP_SANITIZE=address
+run_build ubsan -DCMAKE_BUILD_TYPE=Debug -DOTP_SANITIZE=undefined
+
+echo "=== fuzz smoke runs"
+cmake -S "$root" -B "$root/build-fuzz" -G Ninja -Wno-dev -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOTP_BUILD_FUZZERS=ON -DOTP_BUILD_TESTS=OFF > /dev/null
+cmake --build "$root/build-fuzz" -j "$jobs" --target FuzzDecode FuzzImage
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+mkdir -p "$scratch/decode" "$scratch/image"
+fuzz() {
+  local target=$1 corpus=$2 runs=$3 log="$scratch/$1.log"
+  # New inputs go to the scratch folder; the corpus in the repository stays as it is.
+  if ! "$root/build-fuzz/$target" "$scratch/$corpus" "$root/fuzz/corpus/$corpus" \
+      -runs="$runs" -seed=1 -print_final_stats=1 > "$log" 2>&1; then
+    cat "$log"
+    echo "$target failed"
+    return 1
+  fi
+  echo "$target: $(grep -E '^stat::number_of_executed_units' "$log"), no failure"
+}
+fuzz FuzzDecode decode 300000
+fuzz FuzzImage image 20000
+echo "=== all tests passed"
