@@ -247,6 +247,7 @@ void TargetBoard::HandleFrame(std::int64_t nowUs) {
   const auto length = static_cast<std::size_t>(frame_[3] << 8 | frame_[4]);
   const std::uint8_t tag = command == kRead ? 0x20 : 0x00;
   commands.push_back(command);
+  if (onCommand) onCommand(command, address);
 
   std::uint8_t status = kOk;
   if (Sum(frame_.data(), 5) != frame_[5]) {

@@ -106,6 +106,8 @@ class TargetBoard {
 
   std::int64_t idleTimeoutUs = 500'000;
   std::function<void(const TraceEntry&)> onTrace;
+  /// Runs for every command frame received, with its command byte and address.
+  std::function<void(std::uint8_t, std::uint16_t)> onCommand;
 
  private:
   enum class State { kReset, kBoot, kMonitor };
