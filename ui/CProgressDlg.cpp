@@ -105,15 +105,15 @@ bool CProgressDlg::Create(QWidget* parent) {
     return false;
   }
   OnInitDialog();
-  if (owner_) {
-    // Stays in front of its owner, centred on it, without being its child: a child would
-    // be disabled together with the owner.
+  if (owner_ && owner_->isVisible()) {
+    // Centred on its owner and kept in front of it, without being its child: a child
+    // would be disabled together with the owner.
+    const QPoint centre = owner_->mapToGlobal(owner_->rect().center());
+    window_->move(centre - window_->rect().center());
     window_->winId();
     if (owner_->windowHandle()) {
       window_->windowHandle()->setTransientParent(owner_->windowHandle());
     }
-    const QRect ownerFrame = owner_->frameGeometry();
-    window_->move(ownerFrame.center() - window_->rect().center());
   }
   window_->show();
   return true;

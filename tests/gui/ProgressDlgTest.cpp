@@ -61,6 +61,14 @@ TEST_F(ProgressDlgTest, WindowFromTheTemplate) {
   EXPECT_FALSE(Button(1029)->isVisible());  // a new window starts with it hidden
 }
 
+TEST_F(ProgressDlgTest, OpensCentredOnItsOwner) {
+  owner.setGeometry(300, 200, 500, 300);
+  ASSERT_TRUE(progress.Create());
+  const QPoint centre = progress.window()->geometry().center();
+  EXPECT_NEAR(centre.x(), owner.geometry().center().x(), 2);
+  EXPECT_NEAR(centre.y(), owner.geometry().center().y(), 2);
+}
+
 TEST_F(ProgressDlgTest, OwnerIsDisabledWhileTheWindowExists) {
   ASSERT_TRUE(progress.Create());
   EXPECT_FALSE(owner.isEnabled());
