@@ -1,6 +1,7 @@
 #include "app/CWriterDlg.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
@@ -412,7 +413,18 @@ void CWriterDlg::accept() {
 }
 
 void CWriterDlg::reject() {
+  // While an operation runs the window is disabled and takes no command; a window
+  // manager may still offer its close box, which must not end the program mid-operation.
+  if (!isEnabled()) return;
   QDialog::reject();
+}
+
+void CWriterDlg::closeEvent(QCloseEvent* event) {
+  if (!isEnabled()) {
+    event->ignore();
+    return;
+  }
+  QDialog::closeEvent(event);
 }
 
 void CWriterDlg::keyPressEvent(QKeyEvent* event) {

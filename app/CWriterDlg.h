@@ -86,6 +86,7 @@ class CWriterDlg : public QDialog {
  protected:
   void accept() override;
   void reject() override;
+  void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;

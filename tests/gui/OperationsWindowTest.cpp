@@ -51,6 +51,19 @@ TEST_F(OperationsWindowTest, DownloadShowsItsPromptAndEndsReady) {
   EXPECT_EQ(dialog->focusWidget(), Edit(kHexFile));
 }
 
+TEST_F(OperationsWindowTest, MainWindowCannotBeClosedWhileAnOperationRuns) {
+  Open();
+  op.onBox = [&](const test::WindowOperator::Seen&) {
+    dialog->close();  // the window manager's close box
+    board.Reset();
+  };
+  Click(kDownload);
+  EXPECT_TRUE(dialog->isVisible());
+  EXPECT_EQ(ButtonSet(), "11111");
+  dialog->close();  // once it is over, the close box ends the window again
+  EXPECT_FALSE(dialog->isVisible());
+}
+
 TEST_F(OperationsWindowTest, FailedDownloadEndsIdle) {
   Open();
   Download();
