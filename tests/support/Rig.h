@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QKeyEvent>
+#include <QMetaObject>
 #include <functional>
 #include <memory>
 #include <string>
@@ -76,11 +77,17 @@ class PtyRig final : public Rig {
   sim::PtyBoard pty_;
 };
 
-/// Posts a press of Escape to `window`: it waits in the queue, as an operator's key does,
-/// until the next time the queue is drained. Safe from any thread.
+/// Presses Escape in `window` the next time the queue is drained, as an operator's key
+/// waits in the queue until then. Safe from any thread: the key event itself is made on
+/// the window's thread (Qt ties key events to input devices that belong to that thread).
 inline void PostEscape(QObject* window) {
-  QCoreApplication::postEvent(window,
-                              new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+  QMetaObject::invokeMethod(
+      window,
+      [window] {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QCoreApplication::sendEvent(window, &press);
+      },
+      Qt::QueuedConnection);
 }
 
 }  // namespace otp::test
