@@ -1,7 +1,7 @@
 // libFuzzer target: DecodeSRecord on arbitrary lines.
 
-#include <cstdint>
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // and the checksum rule holds over the count + 1 bytes.
     if (offset < 3 || offset > 5 || offset + count > 255) std::abort();
     unsigned sum = 0;
-    for (unsigned i = 0; i <= bytes[0]; ++i) sum += bytes[i];
+    for (unsigned i = 0; i <= bytes[0]; ++i)
+      sum += bytes[i];
     if ((sum & 0xFF) != 0xFF) std::abort();
   }
   return 0;

@@ -56,7 +56,8 @@ ImageResult Plain(std::string_view text, FlashImage& flash) {
     if (std::uint64_t{address} + static_cast<std::uint64_t>(count) - 1 > kEnd) {
       return stop(ImageError::kAboveArea);
     }
-    for (int k = 0; k < count; ++k) flash[address + k] = bytes[offset + k];
+    for (int k = 0; k < count; ++k)
+      flash[address + k] = bytes[offset + k];
   }
 }
 

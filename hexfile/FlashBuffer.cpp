@@ -88,7 +88,8 @@ ImageResult ReadImage(std::istream& in, std::uint32_t startAddr, std::uint32_t e
     if (static_cast<std::uint64_t>(address) + static_cast<std::uint64_t>(count) - 1 > endAddr) {
       return stop(ImageError::kAboveArea);
     }
-    for (int k = 0; k < count; ++k) flash[address + k] = bytes[dataOffset + k];
+    for (int k = 0; k < count; ++k)
+      flash[address + k] = bytes[dataOffset + k];
   }
 }
 
