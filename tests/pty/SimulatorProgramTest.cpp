@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "chip/ChipTable.h"
+#include "link/QtSerialPort.h"
+#include "ops/CWriter.h"
+#include "tests/support/FakeView.h"
+#include "tests/support/SRecords.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestClock.h"
+#include "ui/ResultReporter.h"
+
+extern char** environ;
+
+namespace otp {
+namespace {
+
+// Runs otp-target-sim with `args`; returns its exit status, or its process when `wait` is
+// false.
+int RunSimulator(std::vector<std::string> args, bool wait, pid_t* process = nullptr) {
+  args.insert(args.begin(), OTP_SIM_PROGRAM);
+  std::vector<char*> argv;
+  for (std::string& arg : args)
+    argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, OTP_SIM_PROGRAM, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  if (!wait) {
+    *process = pid;
+    return 0;
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(SimulatorProgram, RefusesBadOptions) {
+  EXPECT_EQ(RunSimulator({"--help"}, true), 0);
+  EXPECT_EQ(RunSimulator({}, true), 2);
+  EXPECT_EQ(RunSimulator({"--link", "/tmp/x", "--fault", "handshake:explode"}, true), 2);
+  EXPECT_EQ(RunSimulator({"--link", "/tmp/x", "--bogus"}, true), 2);
+  test::TempDir dir;
+  EXPECT_EQ(RunSimulator({"--link", (dir / "tty").string(), "--memory", dir.path().string()}, true),
+            1);
+}
+
+TEST(SimulatorProgram, ServesItsMemoryFaultsAndTrace) {
+  test::TempDir dir;
+  const std::string link = (dir / "ttyBOARD").string();
+  dir.Write("image.mhx", test::Record('1', 0xC123, {0x42}) + "\n");
+  dir.Write("m_otp.150", std::string(100, 'm'));
+  pid_t sim = 0;
+  ASSERT_EQ(RunSimulator({"--link", link, "--memory-srec", (dir / "image.mhx").string(), "--trace",
+                          (dir / "trace.txt").string(), "--fault", "read-reply@3:byte=0x24"},
+                         false, &sim),
+            0);
+  for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!std::filesystem::exists(link)) {
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
+    GTEST_SKIP() << "the simulator could not make its pseudo-terminal";
+  }
+
+  test::TestClock clock(false);
+  test::FakeView view;
+  clock.onSleep = [&] { view.Operate(); };
+  CWriter* writer = nullptr;
+  ResultReporter reporter(view, clock, Language::kEnglish, [&] { writer->link.Close(); });
+  CWriter bench(view, reporter, clock);
+  writer = &bench;
+  bench.spec.Assign(ChipTable()[1]);
+  bench.spec.m_nSize = 0x4000;
+  bench.m_strModuleDir = dir.dir();
+  QtSerialPortFactory ports;
+  const auto cwd = std::filesystem::current_path();
+  ASSERT_TRUE(bench.Download(ports, link, 2));
+  view.ClearRecords();
+  bench.BlankCheck();  // the memory came from the S-record file
+  view.NewWindow();
+  bench.BlankCheck();  // the third read-block command is refused
+  std::filesystem::current_path(cwd);
+  kill(sim, SIGTERM);
+  int status = 0;
+  waitpid(sim, &status, 0);
+
+  ASSERT_EQ(view.acknowledged.size(), 3u);
+  EXPECT_EQ(view.acknowledged[0].status,
+            "Blank Check Error\n  Address   : 0xC123\n  OTPmemory : 0x42");
+  EXPECT_EQ(view.acknowledged[1].status, "ERROR !!\n  No.018 Device error");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(std::filesystem::exists(link));  // the link goes with the simulator
+  const std::string trace = dir.Read("trace.txt");
+  EXPECT_NE(trace.find("host>board 18"), std::string::npos);
+  EXPECT_NE(trace.find("board>host 11"), std::string::npos);
+  EXPECT_NE(trace.find("board>host 24"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace otp
