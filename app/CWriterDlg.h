@@ -71,7 +71,6 @@ class CWriterDlg : public QDialog {
   CWriter& writer() { return m_writer; }
   CProgressDlg& progress() { return m_dlgProgress; }
   Reporter& reporter() { return reporter_; }
-  Language language() const { return language_; }
 
   // Members bound to the controls.
   std::string m_strStart = "C000H";

@@ -68,9 +68,8 @@ class CProgressDlg : public OperationView {
   /// The window while it exists, else null.
   QWidget* window() const;
   bool ownerDisabled() const { return m_bOwnerDisabled != 0; }
-  /// Whether a press waits for the next check.
+  /// Whether a press of Cancel waits for the next check.
   bool cancelPending() const { return m_bCancelPressed != 0; }
-  bool continuePending() const { return m_bContinuePressed != 0; }
 
  protected:
   /// Makes the window, which the object then owns; null when that fails.

@@ -25,7 +25,6 @@ class ResultReporter final : public Reporter {
   void ReportMessage(const std::string& text, ResultKind kind) override;
   std::string Text(unsigned id) const override { return LoadString(id, language_); }
 
-  Language language() const { return language_; }
 
  private:
   void Show(std::string text, ResultKind kind);
