@@ -218,8 +218,12 @@ bool CWriterDlg::UpdateData(bool saveAndValidate) {
 
 void CWriterDlg::UpdateComToolTips() {
   QComboBox* com = List(res::id::kComPort);
+  std::vector<std::string> names;
+  for (int i = 0; i < com->count(); ++i)
+    names.push_back(S(com->itemText(i)));
+  const std::vector<std::string> devices = ResolveComDevices(names, SettingsFile());
   for (int i = 0; i < com->count(); ++i) {
-    const std::string device = ResolveComDevice(S(com->itemText(i)), SettingsFile());
+    const std::string& device = devices[static_cast<std::size_t>(i)];
     com->setItemData(i, device.empty() ? QString() : Q(device), Qt::ToolTipRole);
   }
   com->setToolTip(com->currentIndex() >= 0
@@ -266,7 +270,6 @@ void CWriterDlg::GetChipSpec() {
                     QStringLiteral("System error in GetChipSpec"), QMessageBox::Ok, this);
     box.exec();
   }
-  m_writer.spec.m_nSize = m_writer.spec.m_nEndAddr - m_writer.spec.m_nStartAddr + 1;
 }
 
 void CWriterDlg::LoadSettings() {

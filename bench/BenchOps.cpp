@@ -99,7 +99,6 @@ int main(int argc, char** argv) {
     const std::string link = (dir / "ttyBOARD").string();
     otp::ChipSpec spec;
     spec.Assign(otp::ChipTable()[c.row]);
-    spec.m_nSize = spec.m_nEndAddr - spec.m_nStartAddr + 1;
     const int baud = *spec.BaudFor(c.rate);
     if (onlyRate != 0 && baud != onlyRate) continue;
 

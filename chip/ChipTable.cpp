@@ -58,6 +58,7 @@ void ChipSpec::Assign(const ChipRow& row) {
   m_wDownloadAddr = row.downloadAddr;
   m_nStartAddr = row.startAddr;
   m_nEndAddr = row.endAddr;
+  m_nSize = m_nEndAddr - m_nStartAddr + 1;
   m_nBaud = row.baud;
 }
 

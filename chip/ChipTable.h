@@ -41,7 +41,7 @@ struct ChipSpec {
   /// Download cannot start without a model.
   static ChipSpec Unselected();
 
-  /// Copies the row's values; m_nSize is left to the caller.
+  /// Copies the row's values; m_nSize follows from the area.
   void Assign(const ChipRow& row);
 
   /// The bit rate of speed entry `rate`, or nothing when the index names no entry or the

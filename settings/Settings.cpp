@@ -35,13 +35,15 @@ bool WriteRecentSettings(const std::filesystem::path& file, const RecentSettings
   return profile.Save(file);
 }
 
-std::string ResolveComDevice(const std::string& comName, const std::filesystem::path& file) {
+namespace {
+
+std::string Resolve(const std::string& comName, const ProfileFile& settings) {
 #ifdef _WIN32
-  (void)file;
+  (void)settings;
   return comName;
 #else
   if (comName.empty()) return {};
-  const std::string mapped = ProfileFile::Load(file).GetString(kPorts, comName, "");
+  const std::string mapped = settings.GetString(kPorts, comName, "");
   if (!mapped.empty()) return mapped;
   // "COM<n>" with n from 1 on.
   if (comName.size() > 3 && comName.compare(0, 3, "COM") == 0) {
@@ -55,6 +57,26 @@ std::string ResolveComDevice(const std::string& comName, const std::filesystem::
   }
   return {};
 #endif
+}
+
+}  // namespace
+
+std::string ResolveComDevice(const std::string& comName, const std::filesystem::path& file) {
+  return ResolveComDevices({comName}, file).front();
+}
+
+std::vector<std::string> ResolveComDevices(const std::vector<std::string>& comNames,
+                                           const std::filesystem::path& file) {
+#ifdef _WIN32
+  const ProfileFile settings;  // names stand for themselves: nothing to read
+  (void)file;
+#else
+  const ProfileFile settings = ProfileFile::Load(file);
+#endif
+  std::vector<std::string> devices;
+  for (const std::string& name : comNames)
+    devices.push_back(Resolve(name, settings));
+  return devices;
 }
 
 std::string ModuleDirFrom(const std::string& programDir) {

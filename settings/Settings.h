@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace otp {
 
@@ -28,6 +29,9 @@ bool WriteRecentSettings(const std::filesystem::path& file, const RecentSettings
 /// entry of that name in the section "Ports" of the settings file, else "/dev/ttyUSB<n-1>"
 /// for "COM<n>", else nothing (empty).
 std::string ResolveComDevice(const std::string& comName, const std::filesystem::path& file);
+/// The same for several names, reading the settings file once.
+std::vector<std::string> ResolveComDevices(const std::vector<std::string>& comNames,
+                                           const std::filesystem::path& file);
 
 /// The program's folder as the program keeps it: ending with a path separator (and on
 /// Windows in its short form).

@@ -23,6 +23,7 @@ TEST(ChipTable, RowsOfBothModels) {
     EXPECT_EQ(spec.m_wDownloadAddr, 0x00A0);
     EXPECT_EQ(spec.m_nStartAddr, 0xC000);
     EXPECT_EQ(spec.m_nEndAddr, 0xFFFF);
+    EXPECT_EQ(spec.m_nSize, 0x4000);
     EXPECT_EQ(spec.m_nBaud, c.baud);
     EXPECT_EQ(row->speeds[0], "2MHz");
     EXPECT_EQ(row->speeds[1], "4MHz");

@@ -16,7 +16,7 @@ using test::Fault;
 
 class OperationsWindowTest : public test::WindowFixture {
  protected:
-  void Click(int id) { QTest::mouseClick(Button(id), Qt::LeftButton); }
+  void Click(int id) { test::ClickButton(*dialog, id); }
   std::string WriteImage(const char* name, std::uint32_t address, std::uint8_t value) {
     return dir.Write(name, test::Record('1', address, {value}) + "\n").string();
   }

@@ -4,6 +4,7 @@
 
 #include "res/Templates.h"
 #include "tests/support/Faults.h"
+#include "tests/support/MainWindow.h"
 #include "tests/support/Rig.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WindowOperator.h"
@@ -56,7 +57,7 @@ class BlankCheckRig : public ::testing::TestWithParam<RigKind> {
 
   void Click(int id) {
     op->acknowledged.clear();
-    QTest::mouseClick(dialog->findChild<QPushButton*>(QString::number(id)), Qt::LeftButton);
+    test::ClickButton(*dialog, id);
   }
   void BlankCheck() {
     rig->WithBoard([](sim::TargetBoard& board) { board.readAddresses.clear(); });

@@ -4,6 +4,7 @@
 #include "link/QtSerialPort.h"
 #include "sim/PtyBoard.h"
 #include "tests/support/Faults.h"
+#include "tests/support/MainWindow.h"
 #include "tests/support/SRecords.h"
 #include "tests/support/WindowFixture.h"
 
@@ -59,15 +60,9 @@ class PtySession : public ::testing::Test {
   }
   void Click(int id) {
     op.acknowledged.clear();
-    QTest::mouseClick(dialog->findChild<QPushButton*>(QString::number(id)), Qt::LeftButton);
+    test::ClickButton(*dialog, id);
   }
-  std::string ButtonSet() const {
-    std::string set;
-    for (const int id : {kDownload, res::id::kComPort, kBlankCheck, kProgramVerify, kReadCompare}) {
-      set += dialog->findChild<QWidget*>(QString::number(id))->isEnabled() ? '1' : '0';
-    }
-    return set;
-  }
+  std::string ButtonSet() const { return test::ButtonSet(*dialog); }
   template <typename F>
   auto Board(F&& f) {
     return pty->WithBoard(std::forward<F>(f));

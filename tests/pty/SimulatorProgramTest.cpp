@@ -85,7 +85,6 @@ TEST(SimulatorProgram, ServesItsMemoryFaultsAndTrace) {
   CWriter bench(view, reporter, clock);
   writer = &bench;
   bench.spec.Assign(ChipTable()[1]);
-  bench.spec.m_nSize = 0x4000;
   bench.m_strModuleDir = dir.dir();
   QtSerialPortFactory ports;
   const auto cwd = std::filesystem::current_path();

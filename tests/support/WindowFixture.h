@@ -13,6 +13,7 @@
 #include "res/Templates.h"
 #include "sim/TargetBoard.h"
 #include "tests/support/FakeLine.h"
+#include "tests/support/MainWindow.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestClock.h"
 #include "tests/support/WindowOperator.h"
@@ -67,22 +68,13 @@ class WindowFixture : public ::testing::Test {
       QTest::keyClick(list, Qt::Key_Up);
   }
 
-  bool Enabled(int id) const { return dialog->findChild<QWidget*>(Name(id))->isEnabled(); }
-  /// Which of Download, the COM list and the three operation buttons can be used.
-  std::string ButtonSet() const {
-    std::string set;
-    for (const int id : {res::id::kDownload, res::id::kComPort, res::id::kBlankCheck,
-                         res::id::kProgramVerify, res::id::kReadCompare}) {
-      set += Enabled(id) ? '1' : '0';
-    }
-    return set;
-  }
+  std::string ButtonSet() const { return test::ButtonSet(*dialog); }
 
   std::string Settings() const { return dir.Read("DATAFILE.TXT"); }
 
   /// Clicks Download and checks that it worked.
   void Download() {
-    QTest::mouseClick(Button(res::id::kDownload), Qt::LeftButton);
+    ClickButton(*dialog, res::id::kDownload);
     ASSERT_EQ(ButtonSet(), "11111");
     ASSERT_TRUE(dialog->writer().link.IsOpen());
     op.acknowledged.clear();

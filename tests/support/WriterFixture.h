@@ -44,10 +44,7 @@ class WriterFixture : public ::testing::Test {
     std::filesystem::current_path(cwd_, ec);
   }
 
-  void SelectModel(int row) {
-    writer.spec.Assign(ChipTable()[static_cast<std::size_t>(row)]);
-    writer.spec.m_nSize = writer.spec.m_nEndAddr - writer.spec.m_nStartAddr + 1;
-  }
+  void SelectModel(int row) { writer.spec.Assign(ChipTable()[static_cast<std::size_t>(row)]); }
   void WriteMonitor(const std::string& name, const std::vector<std::uint8_t>& bytes) {
     dir.Write(name, std::string(bytes.begin(), bytes.end()));
     monitorBytes = bytes;
