@@ -15,25 +15,6 @@
 
 namespace {
 
-class QuietView final : public otp::OperationView {
- public:
-  void SetStatus(const std::string&) override {}
-  void SetStatusIcon(unsigned) override {}
-  void SetButtonText(const std::string&) override {}
-  void SetRange(int, int) override {}
-  void SetStep(int) override {}
-  void SetPos(int) override {}
-  void StepIt() override {}
-  int CheckCancelButton() override { return 0; }
-  int CheckContinueButton() override { return 0; }
-  void ShowContinueButton(bool) override {}
-  void MessageBox(const std::string& text, const std::string&, otp::BoxIcon) override {
-    message = text;
-  }
-  bool AskYesNo(const std::string&, const std::string&) override { return false; }
-  std::string message;
-};
-
 std::string S1(std::uint32_t address, int count, std::uint8_t seed) {
   unsigned sum = count + 3 + (address >> 8) + (address & 0xFF);
   char line[160];
@@ -63,18 +44,18 @@ void ResetPeak() {
 }
 
 void Measure(const char* what, const std::filesystem::path& file) {
-  QuietView view;
   otp::FlashImage flash{};
   const long before = StatusKb("VmRSS:");
   ResetPeak();
   const auto start = std::chrono::steady_clock::now();
-  const bool ok = otp::MakeFlashBuffer(file.string(), 0xC000, 0xFFFF, flash, view);
+  const otp::ImageResult result = otp::LoadImageFile(file.string(), 0xC000, 0xFFFF, flash);
+  const bool ok = result.error == otp::ImageError::kNone;
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double megabytes = std::filesystem::file_size(file) / 1e6;
   std::printf("%-44s %9.3f MB %9.1f ms %8.1f MB/s  peak memory %+ld KB  %s\n", what, megabytes,
               seconds * 1000, megabytes / seconds, StatusKb("VmHWM:") - before,
-              ok ? "ok" : view.message.c_str());
+              ok ? "ok" : otp::ImageErrorText(result).c_str());
 }
 
 }  // namespace

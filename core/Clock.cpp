@@ -1,6 +1,5 @@
 #include "core/Clock.h"
 
-#include <ctime>
 #include <thread>
 
 namespace otp {
@@ -14,8 +13,8 @@ void SystemClock::Sleep(std::chrono::microseconds duration) {
   if (duration.count() > 0) std::this_thread::sleep_for(duration);
 }
 
-std::int64_t SystemClock::CalendarSeconds() {
-  return static_cast<std::int64_t>(std::time(nullptr));
+std::chrono::system_clock::time_point SystemClock::WallNow() {
+  return std::chrono::system_clock::now();
 }
 
 }  // namespace otp

@@ -12,22 +12,28 @@ class Clock {
  public:
   virtual ~Clock() = default;
 
-  /// Monotonic time since an arbitrary origin.
+  /// Monotonic time since an arbitrary origin: no step of the wall clock moves it.
   virtual std::chrono::microseconds Now() = 0;
 
   /// Suspends the calling thread for `duration`.
   virtual void Sleep(std::chrono::microseconds duration) = 0;
 
-  /// Calendar time in whole seconds, as time() gives it.
-  virtual std::int64_t CalendarSeconds() = 0;
+  /// The wall clock, for time stamps only: never for measuring a wait, since an operator,
+  /// NTP or daylight saving may step it.
+  virtual std::chrono::system_clock::time_point WallNow() = 0;
+
+  /// Whole seconds of the monotonic time.
+  std::int64_t WholeSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(Now()).count();
+  }
 };
 
-/// The clock of the running program: steady time, real sleeps, the system calendar.
+/// The clock of the running program: steady time, real sleeps, the system's wall clock.
 class SystemClock final : public Clock {
  public:
   std::chrono::microseconds Now() override;
   void Sleep(std::chrono::microseconds duration) override;
-  std::int64_t CalendarSeconds() override;
+  std::chrono::system_clock::time_point WallNow() override;
 };
 
 }  // namespace otp

@@ -26,6 +26,8 @@ const char* MessageFormat(ImageError error) {
       return "address error in %d";
     case ImageError::kReadFailure:
       return "file read error in %d";
+    case ImageError::kOpenFailed:
+      return "file open error";
     case ImageError::kNone:
       break;
   }
@@ -90,27 +92,16 @@ ImageResult ReadImage(std::istream& in, std::uint32_t startAddr, std::uint32_t e
     }
     for (int k = 0; k < count; ++k)
       flash[address + k] = bytes[dataOffset + k];
+    result.dataBytes += static_cast<std::size_t>(count);
   }
 }
 
-bool MakeFlashBuffer(const std::string& hexFile, std::int32_t startAddr, std::int32_t endAddr,
-                     FlashImage& flash, OperationView& view) {
-  view.SetStatus("Making FlashBuffer");
+ImageResult LoadImageFile(const std::string& hexFile, std::uint32_t startAddr,
+                          std::uint32_t endAddr, FlashImage& flash) {
   flash.fill(0xFF);
-
   std::ifstream file;
-  if (!OpenHexFile(hexFile, file)) {
-    view.MessageBox("file open error", kDecoderCaption, BoxIcon::kNone);
-    return false;
-  }
-  const ImageResult result = ReadImage(file, static_cast<std::uint32_t>(startAddr),
-                                       static_cast<std::uint32_t>(endAddr), flash);
-  file.close();
-  if (result.error != ImageError::kNone) {
-    view.MessageBox(ImageErrorText(result), kDecoderCaption, BoxIcon::kNone);
-    return false;
-  }
-  return true;
+  if (!OpenHexFile(hexFile, file)) return ImageResult{ImageError::kOpenFailed, 0, 0};
+  return ReadImage(file, startAddr, endAddr, flash);
 }
 
 }  // namespace otp

@@ -5,8 +5,6 @@
 #include <istream>
 #include <string>
 
-#include "core/OperationView.h"
-
 namespace otp {
 
 /// The program image: one byte per 16-bit target address.
@@ -21,11 +19,13 @@ enum class ImageError {
   kBelowArea = 4,    // a record's first address is below the OTP area
   kAboveArea = 5,    // a record's last address is above the OTP area
   kReadFailure = 6,  // the file could not be read to its end
+  kOpenFailed = 7,   // the file could not be opened
 };
 
 struct ImageResult {
   ImageError error = ImageError::kNone;
-  int line = 0;  // the line counter when reading stopped: the bad line, 1-based
+  int line = 0;               // the line counter when reading stopped: the bad line, 1-based
+  std::size_t dataBytes = 0;  // data bytes of the records taken, overlaps counted each time
 };
 
 /// Reads S-record text from `in` into `flash`: the data of every S1, S2 and S3 record,
@@ -35,19 +35,18 @@ struct ImageResult {
 ImageResult ReadImage(std::istream& in, std::uint32_t startAddr, std::uint32_t endAddr,
                       FlashImage& flash);
 
-/// The message for a failed ReadImage, with its line number.
+/// The message for a failed load, with its line number: "decode error in 4".
 std::string ImageErrorText(const ImageResult& result);
 
-/// Caption of the message boxes of MakeFlashBuffer.
+/// Caption of the boxes that show a load's errors.
 inline constexpr const char* kDecoderCaption = "S format decoder";
+/// Text for a file that was read without error but holds no data byte.
+inline constexpr const char* kNoDataText = "no data in file";
 
 /// Builds `flash` from the S-record file `hexFile` (relative names against the current
-/// folder): every byte 0xFF first, then the data of the S1, S2 and S3 records, each of
-/// which must lie wholly inside `startAddr`..`endAddr`. Header, count and termination
-/// records are skipped. Stops at the first bad line and shows its message, with the line
-/// number, in a box on `view`; the file is closed before. True when the whole file was
-/// read without error.
-bool MakeFlashBuffer(const std::string& hexFile, std::int32_t startAddr, std::int32_t endAddr,
-                     FlashImage& flash, OperationView& view);
+/// folder): every byte 0xFF first, then ReadImage. A name that is not a regular file
+/// gives kOpenFailed. The file is closed when this returns.
+ImageResult LoadImageFile(const std::string& hexFile, std::uint32_t startAddr,
+                          std::uint32_t endAddr, FlashImage& flash);
 
 }  // namespace otp

@@ -30,11 +30,11 @@ std::uint8_t DownloadMonitor(TargetLink& link, Reporter& reporter, const std::st
   if (ec || size > kMaxMonitorSize) return fail(msg::kGainFileSize);
 
   switch (link.SyncTarget()) {
-    case 0:
+    case SyncResult::kAnswered:
       break;
-    case 2:
+    case SyncResult::kNoAnswer:
       return fail(msg::kTimeoutError);
-    default:
+    case SyncResult::kWrongAnswer:
       return fail(msg::kCommunicationError);
   }
 
@@ -58,16 +58,8 @@ std::uint8_t DownloadMonitor(TargetLink& link, Reporter& reporter, const std::st
 
   std::uint8_t status = 0;
   if (link.Read(&status, 1).count == 0) return fail(msg::kTimeoutError);
-  switch (status) {
-    case proto::kStatusAccepted:
-      return kDownloadDone;
-    case proto::kStatusChecksum:
-      return fail(msg::kSumError);
-    case proto::kStatusDevice:
-      return fail(msg::kDownloadError);
-    default:
-      return fail(msg::kCommunicationError);
-  }
+  if (const unsigned id = StatusMessage(StatusContext::kDownloadStatus, status)) return fail(id);
+  return kDownloadDone;
 }
 
 }  // namespace otp

@@ -4,6 +4,40 @@
 
 namespace otp {
 
+namespace {
+
+// What a status byte means where it was received; a value not listed is a communication
+// error everywhere.
+struct StatusRow {
+  std::uint8_t status;
+  unsigned reply;
+  unsigned download;
+  unsigned program;
+};
+constexpr StatusRow kStatusTable[] = {
+    {proto::kStatusAccepted, 0, 0, 0},
+    {proto::kStatusChecksum, msg::kSumError, msg::kSumError, msg::kSumError},
+    {proto::kNoReply, msg::kCommunicationError, msg::kCommunicationError, msg::kTimeoutError},
+    {proto::kStatusDevice, msg::kDeviceError, msg::kDownloadError, msg::kDeviceError},
+};
+
+}  // namespace
+
+unsigned StatusMessage(StatusContext context, std::uint8_t status) {
+  for (const StatusRow& row : kStatusTable) {
+    if (row.status != status) continue;
+    switch (context) {
+      case StatusContext::kReply:
+        return row.reply;
+      case StatusContext::kDownloadStatus:
+        return row.download;
+      case StatusContext::kProgramStatus:
+        return row.program;
+    }
+  }
+  return msg::kCommunicationError;
+}
+
 TargetLink::TargetLink(Reporter& reporter, Clock& clock) : reporter_(reporter), clock_(clock) {}
 
 bool TargetLink::OpenLink(SerialPortFactory& ports, const std::string& device,
@@ -44,11 +78,11 @@ void TargetLink::Purge(bool transmit, bool receive) {
   if (m_hComm) m_hComm->Purge(transmit, receive);
 }
 
-std::uint8_t TargetLink::SyncTarget() {
+SyncResult TargetLink::SyncTarget() {
   Write(&proto::kHandshake, 1);
   std::uint8_t reply = 0;
-  if (Read(&reply, 1).count == 0) return 2;
-  return reply == proto::kHandshakeReply ? 0 : 1;
+  if (Read(&reply, 1).count == 0) return SyncResult::kNoAnswer;
+  return reply == proto::kHandshakeReply ? SyncResult::kAnswered : SyncResult::kWrongAnswer;
 }
 
 std::uint8_t TargetLink::SendCommand(unsigned command, std::uint16_t address,
@@ -68,18 +102,8 @@ std::uint8_t TargetLink::SendCommand(unsigned command, std::uint16_t address,
     reporter_.ReportResult(msg::kCoordinationError, kError, kNoVerdict);
     return reply;
   }
-  switch (reply & 0x0F) {
-    case proto::kStatusAccepted:
-      break;
-    case proto::kStatusChecksum:
-      reporter_.ReportResult(msg::kSumError, kError, kNoVerdict);
-      break;
-    case proto::kStatusDevice:
-      reporter_.ReportResult(msg::kDeviceError, kError, kNoVerdict);
-      break;
-    default:
-      reporter_.ReportResult(msg::kCommunicationError, kError, kNoVerdict);
-      break;
+  if (const unsigned id = StatusMessage(StatusContext::kReply, reply & 0x0F)) {
+    reporter_.ReportResult(id, kError, kNoVerdict);
   }
   return reply;
 }
@@ -88,14 +112,16 @@ std::uint8_t TargetLink::WriteBlock(const std::uint8_t* data) {
   const std::uint8_t sum = proto::Checksum(data, proto::kBlockSize);
   Write(data, proto::kBlockSize);
   Write(&sum, 1);
-  // The wait runs on the whole-second calendar clock: at least one read, and the limit
-  // is tested only after a read. A zero byte cannot be told from none and is skipped.
-  const std::int64_t start = clock_.CalendarSeconds();
+  // The wait counts whole seconds, as a calendar clock would, but of the monotonic clock,
+  // so that a step of the wall clock neither stretches it nor ends it early. At least one
+  // read; the limit is tested only after a read. A zero byte cannot be told from none and
+  // is skipped.
+  const std::int64_t start = clock_.WholeSeconds();
   std::int64_t elapsed = 0;
   std::uint8_t status = 0;
   while (status == 0 && elapsed <= 2) {
     status = ReadReplyByte();
-    elapsed = clock_.CalendarSeconds() - start;
+    elapsed = clock_.WholeSeconds() - start;
   }
   return elapsed > 2 ? proto::kNoReply : status;
 }

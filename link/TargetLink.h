@@ -11,6 +11,23 @@
 
 namespace otp {
 
+/// Outcome of the handshake.
+enum class SyncResult : std::uint8_t {
+  kAnswered = 0,     // the target answered 0x11
+  kWrongAnswer = 1,  // another byte came
+  kNoAnswer = 2,     // no byte came
+};
+
+/// Where a status byte of the target was received: it decides what the byte means.
+enum class StatusContext {
+  kReply,           // the low four bits of the reply to a command frame
+  kDownloadStatus,  // the whole byte after the monitor stream
+  kProgramStatus,   // WriteBlock's result after a program block (kNoReply: none in time)
+};
+
+/// The catalogue message for a status, 0 for success: one table for every place.
+unsigned StatusMessage(StatusContext context, std::uint8_t status);
+
 /// The link to the target board: the open port (`m_hComm`, null when closed) and the byte
 /// protocol on it. Functions that detect a failure themselves report it through the
 /// reporter; an error report closes the link (through the reporter's return to idle), so
@@ -29,13 +46,14 @@ class TargetLink {
   bool OpenLink(SerialPortFactory& ports, const std::string& device,
                 std::optional<std::int32_t> baud);
 
-  /// Handshake: 0 when the target answered 0x11, 1 for another byte, 2 for none.
-  std::uint8_t SyncTarget();
+  /// Handshake: writes 0x18 and reads the answer.
+  SyncResult SyncTarget();
   /// Sends a command frame and returns the reply byte, or kNoReply when none came.
   /// Reports every reply but the accepted one (0x01; 0x21 for the read-block command).
   std::uint8_t SendCommand(unsigned command, std::uint16_t address, std::uint16_t length);
-  /// Sends a 256-byte block and its checksum, then waits for the status byte on the
-  /// whole-second calendar clock. Returns the status, or kNoReply when none came in time.
+  /// Sends a 256-byte block and its checksum, then waits for the status byte, counting
+  /// whole seconds of the monotonic clock. Returns the status, or kNoReply when none came
+  /// in time.
   std::uint8_t WriteBlock(const std::uint8_t* data);
   /// Reads one byte; 0 when none came. A failed read call is reported (262).
   std::uint8_t ReadReplyByte();

@@ -115,13 +115,42 @@ void CWriter::BlankCheck() {
   if (blank) reporter_.ReportResult(msg::kBlankCheck, kInformation, kVerdictOk);
 }
 
-bool CWriter::MakeFlashBuffer(const std::string& hexFile) {
-  return otp::MakeFlashBuffer(hexFile, spec.m_nStartAddr, spec.m_nEndAddr, FlashBuffer, view_);
+bool CWriter::MakeFlashBuffer(const std::string& hexFile, ImageUse use) {
+  view_.SetStatus("Making FlashBuffer");
+  const ImageResult result =
+      LoadImageFile(hexFile, static_cast<std::uint32_t>(spec.m_nStartAddr),
+                    static_cast<std::uint32_t>(spec.m_nEndAddr), FlashBuffer);
+  return AcceptImage(result, use);
+}
+
+bool CWriter::MakeFlashBuffer(std::istream& image, ImageUse use) {
+  view_.SetStatus("Making FlashBuffer");
+  FlashBuffer.fill(0xFF);
+  const ImageResult result = ReadImage(image, static_cast<std::uint32_t>(spec.m_nStartAddr),
+                                       static_cast<std::uint32_t>(spec.m_nEndAddr), FlashBuffer);
+  return AcceptImage(result, use);
+}
+
+bool CWriter::AcceptImage(const ImageResult& result, ImageUse use) {
+  if (result.error != ImageError::kNone) {
+    view_.MessageBox(ImageErrorText(result), kDecoderCaption, BoxIcon::kNone);
+    return false;
+  }
+  if (use == ImageUse::kProgram && result.dataBytes == 0) {
+    view_.MessageBox(kNoDataText, kDecoderCaption, BoxIcon::kNone);
+    return false;
+  }
+  return true;
 }
 
 void CWriter::RunProgramVerify(const std::string& hexFile) {
   SetBlockRange();
-  if (MakeFlashBuffer(hexFile)) ProgramVerify();
+  if (MakeFlashBuffer(hexFile, ImageUse::kProgram)) ProgramVerify();
+}
+
+void CWriter::RunProgramVerify(std::istream& image) {
+  SetBlockRange();
+  if (MakeFlashBuffer(image, ImageUse::kProgram)) ProgramVerify();
 }
 
 void CWriter::RunReadCompare(const std::string& hexFile) {
@@ -145,11 +174,7 @@ void CWriter::ProgramVerify() {
         return;
       }
       const std::uint8_t result = link.WriteBlock(block);
-      if (result != proto::kStatusAccepted) {
-        unsigned id = msg::kCommunicationError;
-        if (result == proto::kStatusChecksum) id = msg::kSumError;
-        if (result == proto::kNoReply) id = msg::kTimeoutError;
-        if (result == proto::kStatusDevice) id = msg::kDeviceError;
+      if (const unsigned id = StatusMessage(StatusContext::kProgramStatus, result)) {
         reporter_.ReportResult(id, kError, kNoVerdict);
         failed = true;
         break;

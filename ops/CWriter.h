@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <istream>
 #include <string>
 
 #include "chip/ChipTable.h"
@@ -40,13 +41,22 @@ class CWriter {
   void BlankCheck();
 
   /// Program+Verify as its button starts it: the bar, the image from `hexFile`, then
-  /// ProgramVerify when the image could be built.
+  /// ProgramVerify when the image could be built and holds data.
   void RunProgramVerify(const std::string& hexFile);
+  /// The same with the image text already open as `image`.
+  void RunProgramVerify(std::istream& image);
   /// Read+Compare as its button starts it, likewise.
   void RunReadCompare(const std::string& hexFile);
 
-  /// Builds FlashBuffer from `hexFile` over the OTP area; false after a shown error.
-  bool MakeFlashBuffer(const std::string& hexFile);
+  /// What an image is built for: programming needs at least one data byte, since a file
+  /// without any (a failed build's empty output) would otherwise "program" nothing and
+  /// pass.
+  enum class ImageUse { kCompare, kProgram };
+  /// Builds FlashBuffer from `hexFile` over the OTP area. A failure is shown in a box
+  /// with the decoder's caption and gives false.
+  bool MakeFlashBuffer(const std::string& hexFile, ImageUse use = ImageUse::kCompare);
+  /// The same from text already open.
+  bool MakeFlashBuffer(std::istream& image, ImageUse use = ImageUse::kCompare);
 
   /// Programs every block of FlashBuffer in the OTP area that is not all 0xFF.
   void ProgramVerify();
@@ -71,6 +81,8 @@ class CWriter {
   bool ReadEachBlock(const char* canceled, const char* caption,
                      const std::function<bool(std::uint32_t, const BlockAnswer&)>& examine);
   void SetBlockRange();
+  /// Shows the outcome of a load; true when FlashBuffer can be used for `use`.
+  bool AcceptImage(const ImageResult& result, ImageUse use);
 
   OperationView& view_;
   Reporter& reporter_;

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "hexfile/FlashBuffer.h"
-#include "tests/support/FakeView.h"
 #include "tests/support/OpenFiles.h"
 #include "tests/support/SRecords.h"
 #include "tests/support/TempDir.h"
@@ -21,21 +20,19 @@ class FlashBufferTest : public ::testing::Test {
     return BuildFile((dir / name).string());
   }
   bool BuildFile(const std::string& path) {
-    view.messages.clear();
     flash.fill(0x5A);
-    return MakeFlashBuffer(path, 0xC000, 0xFFFF, flash, view);
+    result = LoadImageFile(path, 0xC000, 0xFFFF, flash);
+    return result.error == ImageError::kNone;
   }
   std::string Message() const {
-    if (view.messages.empty()) return "";
-    EXPECT_EQ(view.messages.back().second, "S format decoder");
-    return view.messages.back().first;
+    return result.error == ImageError::kNone ? "" : ImageErrorText(result);
   }
   bool AllFF() const {
     return std::all_of(flash.begin(), flash.end(), [](std::uint8_t b) { return b == 0xFF; });
   }
 
   test::TempDir dir;
-  test::FakeView view;
+  ImageResult result;
   FlashImage flash{};
 };
 
@@ -44,8 +41,7 @@ TEST_F(FlashBufferTest, HeaderRecordsAndTermination) {
                            Record('2', 0x00D000, {4}) + "\n" + Record('3', 0x0000FFFE, {5, 6}) +
                            "\nS9030000FC\n";
   ASSERT_TRUE(Build(file));
-  EXPECT_EQ(view.status, "Making FlashBuffer");
-  EXPECT_TRUE(view.messages.empty());
+  EXPECT_EQ(result.dataBytes, 6u);
   FlashImage expected;
   expected.fill(0xFF);
   expected[0xC000] = 1;
@@ -60,6 +56,7 @@ TEST_F(FlashBufferTest, HeaderRecordsAndTermination) {
 TEST_F(FlashBufferTest, EmptyFileGivesABlankImage) {
   EXPECT_TRUE(Build(""));
   EXPECT_TRUE(AllFF());
+  EXPECT_EQ(result.dataBytes, 0u);
 }
 
 TEST_F(FlashBufferTest, FilesThatCannotBeOpened) {
@@ -179,12 +176,12 @@ TEST_F(FlashBufferTest, LongLines) {
   EXPECT_EQ(flash[0xC000], 1);
 }
 
-TEST_F(FlashBufferTest, FileIsClosedBeforeTheMessage) {
+TEST_F(FlashBufferTest, FileIsClosedWhenTheLoadEnds) {
   const int before = test::OpenFileCount();
-  int during = -1;
-  view.onMessage = [&] { during = test::OpenFileCount(); };
   EXPECT_FALSE(Build("garbage\n"));
-  EXPECT_EQ(during, before);
+  EXPECT_EQ(test::OpenFileCount(), before);
+  EXPECT_TRUE(Build(Record('1', 0xC000, {1}) + "\n"));
+  EXPECT_EQ(test::OpenFileCount(), before);
 }
 
 }  // namespace

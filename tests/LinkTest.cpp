@@ -24,7 +24,7 @@ struct Bench {
   }
   // Handshake and an empty monitor: the board then serves block commands.
   void EnterMonitor() {
-    ASSERT_EQ(link.SyncTarget(), 0);
+    ASSERT_EQ(link.SyncTarget(), SyncResult::kAnswered);
     ASSERT_EQ(link.SendCommand(proto::kCmdDownload, 0x00A0, 0), 0x01);
     const std::uint8_t sum = 0;
     link.Write(&sum, 1);
@@ -132,16 +132,18 @@ TEST(TargetLink, NoReplyIsReportedAfterTheReadLimit) {
 TEST(TargetLink, Handshake) {
   struct Case {
     const char* fault;  // null: none
-    std::uint8_t result;
+    SyncResult result;
   };
-  const Case cases[] = {{nullptr, 0}, {"handshake:byte=0x13", 1}, {"handshake:silent", 2}};
+  const Case cases[] = {{nullptr, SyncResult::kAnswered},
+                        {"handshake:byte=0x13", SyncResult::kWrongAnswer},
+                        {"handshake:silent", SyncResult::kNoAnswer}};
   for (const Case& c : cases) {
     Bench bench;
     if (c.fault) bench.board.AddFault(Fault(c.fault));
     const std::int64_t start = bench.clock.nowUs();
     EXPECT_EQ(bench.link.SyncTarget(), c.result);
     EXPECT_EQ(bench.line.written, std::vector<std::uint8_t>{0x18});
-    if (c.result == 2) {
+    if (c.result == SyncResult::kNoAnswer) {
       EXPECT_EQ(bench.clock.nowUs() - start, 520 + 2'100'000);
     }
     EXPECT_TRUE(bench.Reports().empty());  // the caller reports
@@ -166,11 +168,11 @@ TEST(TargetLink, WriteBlockSendsDataAndSum) {
   EXPECT_EQ(bench.board.memory()[0xC0FF], 0x34);
 }
 
-TEST(TargetLink, WriteBlockWaitsOnTheWholeSecondClock) {
+TEST(TargetLink, WriteBlockWaitsWholeSecondsOfTheMonotonicClock) {
   struct Case {
     const char* what;
     const char* fault;
-    std::int64_t phaseUs;  // where in its calendar second the wait starts, roughly
+    std::int64_t phaseUs;  // where in its whole second the wait starts, roughly
     std::uint8_t result;
     std::int64_t waitUs;  // from the end of the data to the end of the wait (-1: not checked)
   };
@@ -186,28 +188,38 @@ TEST(TargetLink, WriteBlockWaitsOnTheWholeSecondClock) {
       {"status 3 looks like no status", "program-status:byte=0x03", 0, 3, -1},
       {"garbage instead of a status", "program-status:garbage=1", 0, 0, -1},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Bench bench;
-    bench.EnterMonitor();
-    bench.board.AddFault(Fault(c.fault));
-    ASSERT_EQ(bench.link.SendCommand(0x08, 0xC000, 256), 0x01);
-    // Place the end of the data at the wanted point of its calendar second.
-    const std::int64_t dataTime = 257 * 520;
-    const std::int64_t now = bench.clock.nowUs() + dataTime;
-    bench.clock.calendarPhaseUs = ((c.phaseUs - now) % 1'000'000 + 1'000'000) % 1'000'000;
-    const std::vector<std::uint8_t> data = Block(0x5A);
-    const std::uint8_t result = bench.link.WriteBlock(data.data());
-    if (c.result != 0) {
-      EXPECT_EQ(result, c.result);
-    } else {
-      EXPECT_NE(result, 0);
-      EXPECT_NE(result, 1);
+  // The wall clock is stepped once the data has left: an hour back, an hour forward, or
+  // not at all. No step may change the result or the length of the wait.
+  for (const std::int64_t stepUs : {0LL, -3'600'000'000LL, 3'600'000'000LL}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + ", wall clock stepped by " + std::to_string(stepUs));
+      Bench bench;
+      bench.EnterMonitor();
+      bench.board.AddFault(Fault(c.fault));
+      // Place the end of the data at the wanted point of its second: the frame, the reply
+      // and the data take 6 + 1 + 257 byte times.
+      const std::int64_t end = bench.clock.nowUs() + (6 + 1 + 257) * 520;
+      bench.clock.AdvanceTo(bench.clock.nowUs() +
+                            ((c.phaseUs - end) % 1'000'000 + 1'000'000) % 1'000'000);
+      ASSERT_EQ(bench.link.SendCommand(0x08, 0xC000, 256), 0x01);
+      const std::int64_t dataTime = 257 * 520;
+      bench.line.onWrite = [&](const std::uint8_t*, std::size_t count) {
+        if (count == 1) bench.clock.wallStepUs += stepUs;  // after the checksum byte
+      };
+      const std::int64_t now = bench.clock.nowUs() + dataTime;
+      const std::vector<std::uint8_t> data = Block(0x5A);
+      const std::uint8_t result = bench.link.WriteBlock(data.data());
+      if (c.result != 0) {
+        EXPECT_EQ(result, c.result);
+      } else {
+        EXPECT_NE(result, 0);
+        EXPECT_NE(result, 1);
+      }
+      if (c.waitUs >= 0) {
+        EXPECT_EQ(bench.clock.nowUs() - now, c.waitUs);
+      }
+      EXPECT_TRUE(bench.Reports().empty());
     }
-    if (c.waitUs >= 0) {
-      EXPECT_EQ(bench.clock.nowUs() - now, c.waitUs);
-    }
-    EXPECT_TRUE(bench.Reports().empty());
   }
 }
 

@@ -173,11 +173,67 @@ TEST_F(OperationsTest, PressDuringTheLastBlockDoesNotDismissTheVerdict) {
 
 TEST_F(OperationsTest, BlankImageSendsNothing) {
   Ready();
-  writer.RunProgramVerify(Image({}));
+  writer.RunProgramVerify(Image({{0xC000, 0xFF}, {0xFFFF, 0xFF}}));
   EXPECT_TRUE(line.written.empty());
   EXPECT_EQ(Reports(), std::vector<std::string>{" Program+Verify OK !!"});
   EXPECT_EQ(view.high, 64);
   EXPECT_EQ(view.pos, 64);
+}
+
+// A file without a single data byte (a failed build's empty output) is no image to
+// program: the decoder's box, no verdict, nothing sent. Comparing against it still works.
+TEST_F(OperationsTest, FileWithoutDataIsNoImageToProgram) {
+  for (const std::string& contents :
+       {std::string(), std::string("S00600004844521B\nS5030000FC\nS9030000FC\n")}) {
+    SCOPED_TRACE(contents);
+    Ready();
+    writer.RunProgramVerify(dir.Write("empty.mhx", contents).string());
+    EXPECT_TRUE(line.written.empty());
+    EXPECT_TRUE(Reports().empty());
+    EXPECT_EQ(view.messages, (std::vector<std::pair<std::string, std::string>>{
+                                 {"no data in file", "S format decoder"}}));
+    EXPECT_TRUE(writer.link.IsOpen());
+    view.ClearRecords();
+    writer.RunReadCompare((dir / "empty.mhx").string());
+    EXPECT_EQ(Reports(), std::vector<std::string>{" Read+Compare  OK !!"});
+  }
+}
+
+// A file that cannot be read to its end never yields an image: nothing is programmed,
+// and the message names the line where reading stopped.
+TEST_F(OperationsTest, ReadErrorMidFileProgramsNothing) {
+  // Hands out one 64 KiB piece of text, then fails as a disk or a network share does.
+  class FailingBuffer final : public std::streambuf {
+   public:
+    explicit FailingBuffer(std::string text) : text_(std::move(text)) {
+      setg(text_.data(), text_.data(), text_.data() + text_.size());
+    }
+
+   protected:
+    int_type underflow() override { throw std::ios_base::failure("read error"); }
+
+   private:
+    std::string text_;
+  };
+  // A good record on line 1, then skipped lines up to exactly 64 KiB.
+  std::string text = test::Record('1', 0xC000, {1, 2}) + "\n";
+  int lines = 1;
+  while (text.size() < 65536) {
+    const std::size_t left = 65536 - text.size();
+    text += "S0" + std::string(left > 200 ? 97 : left - 3, 'A') + "\n";
+    ++lines;
+  }
+  ASSERT_EQ(text.size(), 65536u);
+  Ready();
+  FailingBuffer buffer(text);
+  std::istream image(&buffer);
+  writer.RunProgramVerify(image);
+  EXPECT_TRUE(line.written.empty());
+  EXPECT_TRUE(board.programAddresses.empty());
+  EXPECT_TRUE(Reports().empty());
+  EXPECT_EQ(view.messages,
+            (std::vector<std::pair<std::string, std::string>>{
+                {"file read error in " + std::to_string(lines + 1), "S format decoder"}}));
 }
 
 TEST_F(OperationsTest, BlockWithOneByteIsSentWhole) {

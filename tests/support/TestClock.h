@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <ctime>
 #include <functional>
 #include <thread>
 
@@ -30,9 +29,10 @@ class TestClock final : public Clock {
     ++sleeps;
     if (onSleep) onSleep();
   }
-  std::int64_t CalendarSeconds() override {
-    if (!virtual_) return static_cast<std::int64_t>(std::time(nullptr));
-    return kEpoch + (nowUs_ + calendarPhaseUs) / 1'000'000;
+  std::chrono::system_clock::time_point WallNow() override {
+    if (!virtual_) return std::chrono::system_clock::now();
+    return std::chrono::system_clock::time_point(std::chrono::seconds(kEpoch)) +
+           std::chrono::microseconds(nowUs_ + wallStepUs);
   }
 
   /// Virtual time: moves forward to `us` (never back).
@@ -42,8 +42,9 @@ class TestClock final : public Clock {
   std::int64_t nowUs() const { return nowUs_; }
   bool isVirtual() const { return virtual_; }
 
-  /// Where in the calendar second virtual time 0 falls (0 .. 999,999 µs).
-  std::int64_t calendarPhaseUs = 0;
+  /// How far the wall clock has been stepped away from virtual time (an operator setting
+  /// the time, NTP, daylight saving).
+  std::int64_t wallStepUs = 0;
   std::function<void()> onSleep;
   long sleeps = 0;
 
