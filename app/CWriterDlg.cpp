@@ -158,6 +158,9 @@ void CWriterDlg::OnInitDialog(const std::string& programDir) {
   Button(res::id::kProgramVerify)->setEnabled(false);
   Button(res::id::kReadCompare)->setEnabled(false);
   UpdateData(false);
+  // A stored port that names no entry (COM=9, COM=0) leaves the list showing another one:
+  // the port shown is the port a Download opens, and the next save writes it.
+  if (FindComEntry(m_strComPort) < 0) m_strComPort = S(List(res::id::kComPort)->currentText());
   List(res::id::kCpu)->setFocus();
 }
 
@@ -204,16 +207,19 @@ bool CWriterDlg::UpdateData(bool saveAndValidate) {
   // An index that names no entry leaves the list without a selection.
   List(res::id::kCpu)->setCurrentIndex(m_nCpu);
   List(res::id::kSpeed)->setCurrentIndex(m_nRate);
-  QComboBox* com = List(res::id::kComPort);
-  const QString prefix = Q(m_strComPort);
-  for (int i = 0; i < com->count(); ++i) {
-    if (com->itemText(i).startsWith(prefix, Qt::CaseInsensitive)) {
-      com->setCurrentIndex(i);
-      break;
-    }
-  }
+  const int comEntry = FindComEntry(m_strComPort);
+  if (comEntry >= 0) List(res::id::kComPort)->setCurrentIndex(comEntry);
   UpdateComToolTips();
   return true;
+}
+
+int CWriterDlg::FindComEntry(const std::string& name) const {
+  QComboBox* com = List(res::id::kComPort);
+  const QString prefix = Q(name);
+  for (int i = 0; i < com->count(); ++i) {
+    if (com->itemText(i).startsWith(prefix, Qt::CaseInsensitive)) return i;
+  }
+  return -1;
 }
 
 void CWriterDlg::UpdateComToolTips() {

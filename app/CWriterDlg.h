@@ -104,6 +104,8 @@ class CWriterDlg : public QDialog {
   void BindMessageMap();
   void FormatAreaBoxes();
   void UpdateComToolTips();
+  /// The first COM list entry that begins with `name`, ignoring case; -1 when none does.
+  int FindComEntry(const std::string& name) const;
   std::filesystem::path SettingsFile() const;
 
   QWidget* Control(int id) const {

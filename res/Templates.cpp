@@ -1,7 +1,9 @@
 #include "res/Templates.h"
 
 #include <array>
+#include <vector>
 
+#include "chip/ChipTable.h"
 #include "res/StringTable.h"
 
 namespace otp::res {
@@ -34,15 +36,16 @@ constexpr std::array<ControlTemplate, 19> kMainControls{{
 
 constexpr DialogTemplate kMainDialog{102, kAppTitle, 235, 103, "MS Sans Serif", 10, kMainControls};
 
-constexpr std::array<const char*, 2> kCpuItems{"KT47C630A", "KT47C150"};
 constexpr std::array<const char*, 4> kComItems{"COM1", "COM2", "COM3", "COM4"};
 constexpr std::array<const char*, 1> kSpeedItems{""};
 
-constexpr std::array<ListItems, 3> kMainLists{{
-    {id::kCpu, kCpuItems},
-    {id::kComPort, kComItems},
-    {id::kSpeed, kSpeedItems},
-}};
+// The CPU list names the models of the chip table, in its order.
+std::vector<const char*> CpuItems() {
+  std::vector<const char*> items;
+  for (const ChipRow& row : ChipTable())
+    items.push_back(row.model.data());  // the table's names are NUL-terminated literals
+  return items;
+}
 
 constexpr std::array<MenuCommand, 3> kMainMenu{{
     {"&File", "HexFile &Select...", id::kMenuHexFileSelect},
@@ -92,7 +95,13 @@ const DialogTemplate& MainDialogTemplate() {
   return kMainDialog;
 }
 std::span<const ListItems> MainDialogLists() {
-  return kMainLists;
+  static const std::vector<const char*> cpuItems = CpuItems();
+  static const std::array<ListItems, 3> lists{{
+      {id::kCpu, cpuItems},
+      {id::kComPort, kComItems},
+      {id::kSpeed, kSpeedItems},
+  }};
+  return lists;
 }
 std::span<const MenuCommand> MainMenu() {
   return kMainMenu;

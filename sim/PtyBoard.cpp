@@ -99,9 +99,12 @@ void PtyBoard::Stop() {
 }
 
 void PtyBoard::CloseTerminal() {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (master_ >= 0) ::close(master_);
   if (slave_ >= 0) ::close(slave_);
   master_ = slave_ = -1;
+  // The kernel may hand the released /dev/pts/N to another terminal: the link must not
+  // lead there.
   if (!options_.linkPath.empty()) ::unlink(options_.linkPath.c_str());
 }
 
@@ -109,6 +112,7 @@ void PtyBoard::Reset() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     board_.Reset();
+    ++resets_;
   }
   Wake();
 }
@@ -121,6 +125,7 @@ void PtyBoard::Wake() {
 }
 
 bool PtyBoard::HostSettings(termios* settings) const {
+  std::lock_guard<std::mutex> lock(mutex_);
   return slave_ >= 0 && ::tcgetattr(slave_, settings) == 0;
 }
 
@@ -132,17 +137,25 @@ std::int64_t PtyBoard::HostByteTime() const {
 }
 
 void PtyBoard::Run() {
+  // Bytes whose time has come, taken from the board but not yet written to the terminal,
+  // and the reset count when they were taken: a reset drops them.
   std::vector<std::uint8_t> out;
+  std::size_t outDone = 0;
+  unsigned outResets = 0;
   std::uint8_t in[4096];
   std::int64_t lastDeliveryUs = 0;
   std::int64_t inFreeUs = 0;
+  const int master = master_;  // only this thread closes it, and only when it ends
   while (!stop_) {
     std::int64_t waitUs = 100'000;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       const std::int64_t now = NowUs();
-      // Deliver every byte whose time has come.
-      out.clear();
+      if (outResets != resets_) {
+        out.clear();
+        outDone = 0;
+        outResets = resets_;
+      }
       auto& output = board_.output();
       const auto hangUp = board_.hangUpAt();
       while (!output.empty() && output.front().atUs <= now &&
@@ -150,38 +163,37 @@ void PtyBoard::Run() {
         out.push_back(output.front().byte);
         output.pop_front();
       }
-      if (!out.empty()) {
-        std::size_t done = 0;
-        while (done < out.size()) {
-          const auto n = ::write(master_, out.data() + done, out.size() - done);
-          if (n > 0) {
-            done += static_cast<std::size_t>(n);
-          } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            break;
-          } else {
-            pollfd writable{master_, POLLOUT, 0};
-            ::poll(&writable, 1, 10);
-          }
-        }
-      }
-      // The line goes away once the bytes sent before have reached the host, as closing the
-      // terminal discards what the host has not read yet: the kernel passes them on a
-      // moment after they were written. Then the host's next read or write fails.
-      if (!out.empty()) lastDeliveryUs = now;
+      // The line goes away once the bytes sent before have reached the host, as closing
+      // the terminal discards what the host has not read yet: the kernel passes them on
+      // a moment after they were written. Then the host's next read or write fails.
       int unread = 0;
       ::ioctl(slave_, TIOCINQ, &unread);
-      const bool settled = unread == 0 && now - lastDeliveryUs > 100'000;
+      const bool settled = outDone == out.size() && unread == 0 && now - lastDeliveryUs > 100'000;
       if (hangUp && now >= *hangUp && (settled || now - *hangUp > 1'000'000)) {
         ::close(master_);
         ::close(slave_);
         master_ = slave_ = -1;
+        if (!options_.linkPath.empty()) ::unlink(options_.linkPath.c_str());
         hungUp_ = true;
         return;
       }
       if (!output.empty()) waitUs = std::min(waitUs, output.front().atUs - now);
       if (hangUp) waitUs = std::min(waitUs, std::max<std::int64_t>(*hangUp - now, 5'000));
     }
-    pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    // Written without the lock: a host that stops reading must block nobody.
+    while (outDone < out.size()) {
+      const auto n = ::write(master, out.data() + outDone, out.size() - outDone);
+      if (n <= 0) break;  // full (or failing): wait below until it takes more
+      outDone += static_cast<std::size_t>(n);
+      lastDeliveryUs = NowUs();
+    }
+    if (outDone == out.size()) {
+      out.clear();
+      outDone = 0;
+    } else {
+      waitUs = std::min<std::int64_t>(waitUs, 10'000);
+    }
+    pollfd fds[2] = {{master, POLLIN, 0}, {wake_[0], POLLIN, 0}};
     timespec timeout{static_cast<time_t>(waitUs / 1'000'000),
                      static_cast<long>((waitUs % 1'000'000) * 1000)};
     if (waitUs < 0) timeout = {0, 0};
@@ -192,7 +204,7 @@ void PtyBoard::Run() {
       }
     }
     if (fds[0].revents & POLLIN) {
-      const auto n = ::read(master_, in, sizeof(in));
+      const auto n = ::read(master, in, sizeof(in));
       if (n > 0) {
         std::lock_guard<std::mutex> lock(mutex_);
         const std::int64_t now = NowUs();

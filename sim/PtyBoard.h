@@ -33,9 +33,10 @@ class PtyBoard {
   /// Opens the terminal, makes the link and starts the thread. False with `error` set
   /// when that fails.
   bool Start(std::string* error);
-  /// Stops the thread, closes the terminal and removes the link.
+  /// Stops the thread, closes the terminal and removes the link. Returns promptly even
+  /// when the host has stopped reading.
   void Stop();
-  /// Presses the board's reset button.
+  /// Presses the board's reset button: replies still on their way are dropped.
   void Reset();
 
   /// The terminal's device (/dev/pts/N).
@@ -43,10 +44,11 @@ class PtyBoard {
   /// The line settings that the host set on its side; false when they cannot be read.
   bool HostSettings(termios* settings) const;
 
-  /// True once the line went away (a hang-up fault).
+  /// True once the line went away (a hang-up fault); the link is gone by then.
   bool hungUp() const { return hungUp_; }
 
-  /// Runs `f` on the board while the thread leaves it alone.
+  /// Runs `f` on the board while the thread leaves it alone. The thread never holds the
+  /// board across a wait, so this returns promptly.
   template <typename F>
   auto WithBoard(F&& f) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -58,17 +60,20 @@ class PtyBoard {
   void Wake();
   void CloseTerminal();
   std::int64_t NowUs() const;
-  std::int64_t HostByteTime() const;
+  std::int64_t HostByteTime() const;  // with mutex_ held
 
   TargetBoard& board_;
   Options options_;
   std::string device_;
+  // The terminal's descriptors: the thread closes them at a hang-up, so every other use
+  // holds mutex_.
   int master_ = -1;
   int slave_ = -1;  // held open so the line survives the host closing and reopening it
   int wake_[2] = {-1, -1};
   std::atomic<bool> stop_{false};
   std::atomic<bool> hungUp_{false};
-  std::mutex mutex_;
+  std::atomic<unsigned> resets_{0};  // counts presses of the reset button
+  mutable std::mutex mutex_;
   std::thread thread_;
 };
 

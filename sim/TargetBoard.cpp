@@ -127,6 +127,7 @@ void TargetBoard::Reset() {
   phase_ = Phase::kCommand;
   frame_.clear();
   data_.clear();
+  output_.clear();  // a reset board sends nothing it had meant to send before
 }
 
 std::optional<Fault> TargetBoard::FindFault(Event event) {

@@ -83,7 +83,8 @@ class TargetBoard {
   void SetByteTime(std::int64_t us) { byteTimeUs_ = us; }
   std::int64_t byteTime() const { return byteTimeUs_; }
 
-  /// The board's reset button: back to waiting for the handshake.
+  /// The board's reset button: back to waiting for the handshake; replies not yet sent are
+  /// dropped.
   void Reset();
   /// One byte from the host, fully arrived at `nowUs`.
   void Receive(std::uint8_t byte, std::int64_t nowUs);

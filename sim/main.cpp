@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "hexfile/SRecord.h"
+#include "hexfile/FlashBuffer.h"
 #include "sim/PtyBoard.h"
 #include "sim/TargetBoard.h"
 
@@ -64,30 +64,22 @@ bool LoadBinary(const std::string& path, long base, otp::sim::TargetBoard& board
   return true;
 }
 
+// Preset memory from an S-record file, through the writer's own decoder: every record
+// must lie inside the 64 KiB memory.
 bool LoadSRecords(const std::string& path, otp::sim::TargetBoard& board, std::string& error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = "cannot open " + path;
     return false;
   }
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() < 2 || line[0] != 'S' || (line[1] != '1' && line[1] != '2' && line[1] != '3')) {
-      continue;
-    }
-    std::array<std::uint8_t, 256> bytes{};
-    std::uint32_t address = 0;
-    int offset = 0;
-    const int count = otp::DecodeSRecord(line, bytes, address, offset);
-    if (count == 0 || address + static_cast<std::uint32_t>(count) > 0x10000) {
-      error = path + ": bad record on line " + std::to_string(number);
-      return false;
-    }
-    for (int k = 0; k < count; ++k)
-      board.memory()[address + k] = bytes[offset + k];
+  const otp::ImageResult result = otp::ReadImage(in, 0x0000, 0xFFFF, board.memory());
+  if (result.error != otp::ImageError::kNone) {
+    error =
+        path + ": " + otp::ImageErrorText(result) +
+        (result.error == otp::ImageError::kBelowArea || result.error == otp::ImageError::kAboveArea
+             ? " (outside 0x0000-0xFFFF)"
+             : "");
+    return false;
   }
   return true;
 }
@@ -156,7 +148,7 @@ int main(int argc, char** argv) {
   if ((!memoryFile.empty() && !LoadBinary(memoryFile, memoryBase, board, error)) ||
       (!srecFile.empty() && !LoadSRecords(srecFile, board, error))) {
     std::fprintf(stderr, "otp-target-sim: %s\n", error.c_str());
-    return 1;
+    return 2;
   }
 
   FILE* trace = nullptr;

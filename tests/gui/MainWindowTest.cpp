@@ -152,6 +152,20 @@ TEST_F(MainWindowTest, ComListMatchesAPrefixWithoutRegardToCase) {
   EXPECT_EQ(List(kComPort)->currentText(), "COM4");
 }
 
+// A stored port that names no entry: the entry the list shows is the port opened.
+TEST_F(MainWindowTest, StoredPortOutsideTheListOpensThePortShown) {
+  for (const char* stored : {"9", "0", "-3"}) {
+    SCOPED_TRACE(stored);
+    dir.Write("DATAFILE.TXT",
+              std::string("[Ports]\nCOM1=/dev/ttyUSB0\n[Recent]\nCOM=") + stored + "\n");
+    Open();
+    EXPECT_EQ(List(kComPort)->currentText(), "COM1");
+    Download();
+    EXPECT_EQ(line.opens, 1);
+    line.opens = 0;
+  }
+}
+
 TEST_F(MainWindowTest, ComListShowsTheDeviceAsToolTip) {
   dir.Write("DATAFILE.TXT", "[Ports]\nCOM2=/dev/ttyACM7\n[Recent]\nCOM=2\n");
   Open();

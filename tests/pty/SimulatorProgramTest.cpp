@@ -53,9 +53,21 @@ TEST(SimulatorProgram, RefusesBadOptions) {
   EXPECT_EQ(RunSimulator({}, true), 2);
   EXPECT_EQ(RunSimulator({"--link", "/tmp/x", "--fault", "handshake:explode"}, true), 2);
   EXPECT_EQ(RunSimulator({"--link", "/tmp/x", "--bogus"}, true), 2);
+  // Preset memory that cannot be used is refused before the board starts.
   test::TempDir dir;
-  EXPECT_EQ(RunSimulator({"--link", (dir / "tty").string(), "--memory", dir.path().string()}, true),
-            1);
+  const std::string link = (dir / "tty").string();
+  EXPECT_EQ(RunSimulator({"--link", link, "--memory", dir.path().string()}, true), 2);
+  for (const std::string& records :
+       {test::Record('3', 0xFFFFFFF0, {1, 2, 3}), test::Record('2', 0x010000, {1}),
+        test::Record('1', 0xFFFF, {1, 2}), std::string("S1zz"), std::string("garbage")}) {
+    SCOPED_TRACE(records);
+    dir.Write("memory.mhx", test::Record('1', 0xC000, {1}) + "\n" + records + "\n");
+    EXPECT_EQ(RunSimulator({"--link", link, "--memory-srec", (dir / "memory.mhx").string()}, true),
+              2);
+  }
+  EXPECT_EQ(RunSimulator({"--link", link, "--memory-srec", (dir / "missing.mhx").string()}, true),
+            2);
+  EXPECT_FALSE(std::filesystem::exists(link));
 }
 
 TEST(SimulatorProgram, ServesItsMemoryFaultsAndTrace) {
