@@ -152,11 +152,18 @@ TEST_F(DownloadTest, DownloadAgainRedoesEverything) {
   EXPECT_TRUE(writer.link.IsOpen());
 }
 
+// Whatever the board sends while the operator resets it, up to the prompt's OK, is no
+// reply: the buffers are emptied after the prompt, not before it.
 TEST_F(DownloadTest, BytesSentByTheBoardDuringItsResetAreNoReplies) {
-  board.output().push_back({0x11, 0});  // noise from the reset, already in the buffer
-  board.output().push_back({0x00, 0});
+  view.onMessage = [this] {
+    board.Reset();
+    board.output().push_back({0x11, clock.nowUs()});
+    board.output().push_back({0x00, clock.nowUs()});
+    clock.Sleep(std::chrono::milliseconds(300));  // the operator reads the prompt
+  };
   ASSERT_TRUE(Download());
-  EXPECT_GE(line.purges, 1);
+  EXPECT_EQ(line.purges, 1);
+  EXPECT_TRUE(view.acknowledged.size() == 1 && view.acknowledged[0].status == " Download  OK !!");
 }
 
 }  // namespace

@@ -87,6 +87,13 @@ TEST_F(OperationsTest, ShortAnswerAskedAgainWithYes) {
   Ready();
   board.AddFault(Fault("read-data@2:short=100"));
   view.answers = {true};
+  // The rest of the broken answer comes late, while the question is open: it is dropped,
+  // never taken for the reply to the next command.
+  view.onQuestion = [this] {
+    for (int i = 0; i < 157; ++i)
+      board.output().push_back({0xFF, clock.nowUs()});
+    clock.Sleep(std::chrono::milliseconds(500));
+  };
   const int purges = line.purges;
   writer.BlankCheck();
   ASSERT_EQ(view.questions.size(), 1u);
@@ -382,6 +389,25 @@ TEST_F(OperationsTest, CancelAtADifference) {
   EXPECT_EQ(Reports(), std::vector<std::string>{"Read+Compare Canceled"});
   EXPECT_EQ(board.readAddresses.size(), 5u);  // no block after it
   EXPECT_TRUE(writer.link.IsOpen());
+}
+
+// Continue and Cancel both pressed at one stop: Cancel wins, and the next difference of
+// the same block is never shown.
+TEST_F(OperationsTest, CancelWinsOverContinueAtADifference) {
+  Ready();
+  view.atDifference = [this](const std::string&) {
+    view.cancelPressed = true;
+    return true;  // and Continue
+  };
+  std::vector<std::string> statuses;
+  view.onPump = [&](test::FakeView& v) { statuses.push_back(v.status); };
+  writer.RunReadCompare(Image({{0xC410, 0x42}, {0xC411, 0x43}}));
+  EXPECT_EQ(view.differences.size(), 1u);
+  EXPECT_EQ(Reports(), std::vector<std::string>{"Read+Compare Canceled"});
+  EXPECT_FALSE(view.continueShown);
+  for (const std::string& status : statuses)
+    EXPECT_EQ(status.find("0xC411"), std::string::npos);
+  EXPECT_EQ(board.readAddresses.size(), 5u);
 }
 
 TEST_F(OperationsTest, ReadCompareShortAnswerAndChecksum) {

@@ -46,6 +46,7 @@ class FakeView final : public OperationView {
   std::vector<std::pair<std::string, std::string>> questions;  // text, caption
   std::deque<bool> answers;                                    // Yes/No, in order
   std::function<void()> onMessage;                             // runs while a message box is shown
+  std::function<void()> onQuestion;                            // runs while a question is shown
 
   /// A new window: the state that Create gives (the flags belong to the object and stay).
   void NewWindow() {
@@ -126,6 +127,7 @@ class FakeView final : public OperationView {
   }
   bool AskYesNo(const std::string& text, const std::string& caption) override {
     questions.emplace_back(text, caption);
+    if (onQuestion) onQuestion();
     if (answers.empty()) return false;
     const bool yes = answers.front();
     answers.pop_front();
