@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds the writer three times and runs every test in each
 # build: a normal build, one with AddressSanitizer and one with UndefinedBehaviorSanitizer.
-# Last, the two fuzz targets run a fixed number of inputs each.
+# Then the tests that use threads (pseudo-terminals, the simulated board) run once more
+# under ThreadSanitizer, and last the fuzz targets run a fixed number of inputs each.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -20,13 +21,20 @@ run_build test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_build asan -DCMAKE_BUILD_TYPE=Debug -DOTP_SANITIZE=address
 run_build ubsan -DCMAKE_BUILD_TYPE=Debug -DOTP_SANITIZE=undefined
 
+echo "=== build-tsan (the tests that use threads)"
+cmake -S "$root" -B "$root/build-tsan" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DOTP_SANITIZE=thread > /dev/null
+cmake --build "$root/build-tsan" -j "$jobs" --target pty_tests otp-target-sim
+TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1" QT_QPA_PLATFORM=offscreen \
+  "$root/build-tsan/tests/pty_tests"
+
 echo "=== fuzz smoke runs"
 cmake -S "$root" -B "$root/build-fuzz" -G Ninja -Wno-dev -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOTP_BUILD_FUZZERS=ON -DOTP_BUILD_TESTS=OFF > /dev/null
-cmake --build "$root/build-fuzz" -j "$jobs" --target FuzzDecode FuzzImage
+cmake --build "$root/build-fuzz" -j "$jobs" --target FuzzDecode FuzzImage FuzzSettings
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-mkdir -p "$scratch/decode" "$scratch/image"
+mkdir -p "$scratch/decode" "$scratch/image" "$scratch/settings"
 fuzz() {
   local target=$1 corpus=$2 runs=$3 log="$scratch/$1.log"
   # New inputs go to the scratch folder; the corpus in the repository stays as it is.
@@ -40,4 +48,5 @@ fuzz() {
 }
 fuzz FuzzDecode decode 300000
 fuzz FuzzImage image 20000
+fuzz FuzzSettings settings 20000
 echo "=== all tests passed"

@@ -174,20 +174,27 @@ std::string ProfileFile::NewLineEnding() const {
 #endif
 }
 
-void ProfileFile::Set(std::string_view section, std::string_view key, std::string_view value) {
-  value = value.substr(0, value.find_first_of(std::string_view("\r\n\0", 3)));
+void ProfileFile::Set(std::string_view section, std::string_view key, std::string_view text) {
+  text = text.substr(0, text.find_first_of(std::string_view("\r\n\0", 3)));
+  // Reading trims blanks and strips one pair of enclosing quotes: a value that this would
+  // change goes inside a pair of quotes of its own, so that it reads back as it was.
+  const bool quote =
+      !text.empty() && (Trim(text).size() != text.size() ||
+                        (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') &&
+                         text.back() == text.front()));
+  const std::string value = quote ? "\"" + std::string(text) + "\"" : std::string(text);
   const std::string eol = NewLineEnding();
   auto sectionLine = FindSection(section);
   if (!sectionLine) {
-    if (!lines_.empty() && lines_.back().eol.empty()) lines_.back().eol = eol;
+    if (!lines_.empty()) EndLine(lines_.back(), eol);
     lines_.push_back({"[" + std::string(section) + "]", eol});
-    lines_.push_back({std::string(key) + "=" + std::string(value), eol});
+    lines_.push_back({std::string(key) + "=" + value, eol});
     return;
   }
   if (const auto keyLine = FindKey(*sectionLine, key)) {
     // Keep the key's own spelling, as the file has it.
     const std::string name(*KeyName(lines_[*keyLine].text));
-    lines_[*keyLine].text = name + "=" + std::string(value);
+    lines_[*keyLine].text = name + "=" + value;
     return;
   }
   // A new key goes after the section's last non-blank line.
@@ -195,9 +202,15 @@ void ProfileFile::Set(std::string_view section, std::string_view key, std::strin
   for (std::size_t i = *sectionLine + 1; i < lines_.size() && !SectionName(lines_[i].text); ++i) {
     if (!Trim(lines_[i].text).empty()) insertAfter = i;
   }
-  if (lines_[insertAfter].eol.empty()) lines_[insertAfter].eol = eol;
+  EndLine(lines_[insertAfter], eol);
   lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAfter) + 1,
-                {std::string(key) + "=" + std::string(value), eol});
+                {std::string(key) + "=" + value, eol});
+}
+
+void ProfileFile::EndLine(Line& line, const std::string& eol) {
+  if (!line.eol.empty()) return;
+  // A line that ends in a carriage return would lose it to a line feed added after it.
+  line.eol = !line.text.empty() && line.text.back() == '\r' ? "\r\n" : eol;
 }
 
 std::string ProfileFile::Contents() const {

@@ -30,9 +30,11 @@ class ProfileFile {
   /// key is absent or its value is empty.
   int GetInt(std::string_view section, std::string_view key, int fallback) const;
 
-  /// Sets `key` in `section`, adding the key or the section when missing. A value is cut
-  /// at its first line break or NUL, so it can never add a line to the file.
-  void Set(std::string_view section, std::string_view key, std::string_view value);
+  /// Sets `key` in `section`, adding the key or the section when missing. The text is cut
+  /// at its first line break or NUL, so it can never add a line to the file; text with
+  /// blanks at its ends or enclosed in quotes is written inside double quotes, so that
+  /// GetString gives it back.
+  void Set(std::string_view section, std::string_view key, std::string_view text);
 
   /// Writes the file atomically: a temporary file beside it, flushed to disk, then renamed
   /// over it, so that a crash leaves either the old or the new file. False on failure.
@@ -50,6 +52,8 @@ class ProfileFile {
   std::optional<std::size_t> FindSection(std::string_view section) const;
   std::optional<std::size_t> FindKey(std::size_t sectionLine, std::string_view key) const;
   std::string NewLineEnding() const;
+  /// Gives a last line without an ending the ending `eol`, keeping its text as it is.
+  static void EndLine(Line& line, const std::string& eol);
 
   std::vector<Line> lines_;
   bool bom_ = false;

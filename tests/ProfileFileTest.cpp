@@ -119,6 +119,39 @@ TEST(ProfileFile, ALineBreakInAValueNeverAddsALine) {
   }
 }
 
+// A file name that reading would trim or unquote is written so that it reads back as it is.
+TEST(ProfileFile, ValuesReadBackAsTheyWereWritten) {
+  struct Case {
+    const char* value;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"plain.mhx", "Write File=plain.mhx"},
+      {" leading blank.mhx", "Write File=\" leading blank.mhx\""},
+      {"trailing\t", "Write File=\"trailing\t\""},
+      {"\"quoted\"", "Write File=\"\"quoted\"\""},
+      {"'single'", "Write File=\"'single'\""},
+      {"\"half", "Write File=\"half"},
+      {"", "Write File="},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    ProfileFile file = ProfileFile::Parse("[Recent]\n");
+    file.Set("Recent", "Write File", c.value);
+    EXPECT_EQ(file.Contents(), std::string("[Recent]\n") + c.line + "\n");
+    EXPECT_EQ(ProfileFile::Parse(file.Contents()).GetString("Recent", "Write File", "?"), c.value);
+  }
+}
+
+// A last line that ends in a lone carriage return keeps it when a line is added after it:
+// a line feed alone would turn it into a line ending, and "[Recent\r" into a section.
+TEST(ProfileFile, LoneCarriageReturnAtTheEndStaysInItsLine) {
+  ProfileFile file = ProfileFile::Parse("[Recent\r");
+  file.Set("Recent", "CPU", "1");
+  EXPECT_EQ(file.Contents(), "[Recent\r\r\n[Recent]\nCPU=1\n");
+  EXPECT_EQ(ProfileFile::Parse(file.Contents()).GetInt("Recent", "CPU", 0), 1);
+}
+
 TEST(ProfileFile, ByteOrderMarkIsKeptButDoesNotHideTheFirstSection) {
   ProfileFile file = ProfileFile::Parse("\xEF\xBB\xBF[Recent]\nCPU=1\n");
   EXPECT_EQ(file.GetInt("Recent", "CPU", 0), 1);
