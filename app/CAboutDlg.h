@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ui/Catalogue.h"
+#include "core/Catalogue.h"
 
 namespace otp {
 

@@ -70,7 +70,7 @@ CWriterDlg::CWriterDlg(QWidget* parent, WriterEnvironment environment)
       ownPorts_(OwnPorts(environment)),
       clock_(environment.clock ? *environment.clock : *ownClock_),
       ports_(environment.ports ? *environment.ports : *ownPorts_),
-      language_(environment.language.value_or(ui::SystemLanguage())),
+      language_(environment.language.value_or(SystemLanguage())),
       m_dlgProgress(0, language_, this),
       reporter_(m_dlgProgress, clock_, language_, [this] { ReturnToIdle(); }),
       m_writer(m_dlgProgress, reporter_, clock_) {

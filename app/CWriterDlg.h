@@ -14,8 +14,8 @@
 #include "link/SerialPort.h"
 #include "ops/CWriter.h"
 #include "ui/CProgressDlg.h"
-#include "ui/Catalogue.h"
-#include "ui/ResultReporter.h"
+#include "core/Catalogue.h"
+#include "core/ResultReporter.h"
 
 class QComboBox;
 class QLineEdit;

@@ -24,7 +24,7 @@
 #include "chip/ChipTable.h"
 #include "link/QtSerialPort.h"
 #include "ops/CWriter.h"
-#include "ui/ResultReporter.h"
+#include "core/ResultReporter.h"
 
 extern char** environ;
 

@@ -11,7 +11,7 @@
 
 #include "core/Clock.h"
 #include "ui/CProgressDlg.h"
-#include "ui/ResultReporter.h"
+#include "core/ResultReporter.h"
 
 namespace {
 double CpuSeconds() {

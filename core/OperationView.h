@@ -1,6 +1,10 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
+
+#include "core/Clock.h"
 
 namespace otp {
 
@@ -40,6 +44,19 @@ class OperationView {
   virtual int CheckContinueButton() = 0;
   /// Shows or hides the Continue button without moving it.
   virtual void ShowContinueButton(bool show) = 0;
+
+  /// A report is on screen and waits for the operator: returns once the operator has
+  /// acknowledged it. The window checks its button every `poll` (CheckCancelButton) until
+  /// it is pressed; a face without an operator at hand may return at once.
+  virtual void WaitForAcknowledgement(Clock& clock, std::chrono::milliseconds poll) {
+    while (CheckCancelButton() == 0)
+      clock.Sleep(poll);
+  }
+
+  /// Read+Compare found a byte that differs, before it shows the difference and waits
+  /// for Continue or Cancel.
+  virtual void OnDifference(std::uint32_t /*address*/, std::uint8_t /*device*/,
+                            std::uint8_t /*image*/) {}
 
   /// A modal message with an OK button only; returns when it is closed.
   virtual void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) = 0;

@@ -3,7 +3,7 @@
 #include <set>
 
 #include "res/StringTable.h"
-#include "ui/Catalogue.h"
+#include "core/Catalogue.h"
 
 namespace otp {
 namespace {

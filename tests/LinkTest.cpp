@@ -5,7 +5,7 @@
 #include "tests/support/FakeLine.h"
 #include "tests/support/FakeView.h"
 #include "tests/support/Faults.h"
-#include "ui/ResultReporter.h"
+#include "core/ResultReporter.h"
 
 namespace otp {
 namespace {

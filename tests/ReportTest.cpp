@@ -2,7 +2,7 @@
 
 #include "tests/support/FakeView.h"
 #include "tests/support/TestClock.h"
-#include "ui/ResultReporter.h"
+#include "core/ResultReporter.h"
 
 namespace otp {
 namespace {

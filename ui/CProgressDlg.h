@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/OperationView.h"
-#include "ui/Catalogue.h"
+#include "core/Catalogue.h"
 
 class QLabel;
 class QProgressBar;

@@ -8,7 +8,6 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
 #include <QPainter>
 #include <QPainterPath>
 #include <QProgressBar>
@@ -219,11 +218,6 @@ std::map<int, QWidget*> BuildControls(QWidget* client, const res::DialogTemplate
     }
   }
   return controls;
-}
-
-Language SystemLanguage() {
-  return QLocale::system().language() == QLocale::Japanese ? Language::kJapanese
-                                                           : Language::kEnglish;
 }
 
 QIcon AppIcon() {

@@ -6,8 +6,8 @@
 #include <QString>
 #include <map>
 
+#include "core/Catalogue.h"
 #include "res/Templates.h"
-#include "ui/Catalogue.h"
 
 class QWidget;
 
@@ -39,9 +39,6 @@ inline QString ControlName(int id) {
 /// also the tab order), sizes `client` to the template, and returns the controls that
 /// have an identifier, by identifier.
 std::map<int, QWidget*> BuildControls(QWidget* client, const res::DialogTemplate& dialog);
-
-/// The user interface language of the system: Japanese or English.
-Language SystemLanguage();
 
 /// The application's icon in the usual sizes.
 QIcon AppIcon();

@@ -5,7 +5,7 @@
 #include <QElapsedTimer>
 
 #include "tests/support/WindowFixture.h"
-#include "ui/ResultReporter.h"
+#include "core/ResultReporter.h"
 
 namespace otp {
 namespace {

@@ -16,7 +16,7 @@
 #include "tests/support/SRecords.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestClock.h"
-#include "ui/ResultReporter.h"
+#include "core/ResultReporter.h"
 
 extern char** environ;
 

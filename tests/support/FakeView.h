@@ -79,8 +79,7 @@ class FakeView final : public OperationView {
       }
       return;
     }
-    if (autoAcknowledge && buttonText == "Ok" && !cancelPressed &&
-        ++pollsWaiting_ >= reactionPolls) {
+    if (autoAcknowledge && awaiting_ && !cancelPressed && ++pollsWaiting_ >= reactionPolls) {
       pollsWaiting_ = 0;
       cancelPressed = true;
       acknowledged.push_back({status, icon});
@@ -121,6 +120,11 @@ class FakeView final : public OperationView {
     continueShown = show;
     stopSeen_ = false;
   }
+  void WaitForAcknowledgement(Clock& clock, std::chrono::milliseconds poll) override {
+    awaiting_ = true;
+    OperationView::WaitForAcknowledgement(clock, poll);
+    awaiting_ = false;
+  }
   void MessageBox(const std::string& text, const std::string& caption, BoxIcon) override {
     messages.emplace_back(text, caption);
     if (onMessage) onMessage();
@@ -139,6 +143,7 @@ class FakeView final : public OperationView {
     if (onPump) onPump(*this);
   }
   bool stopSeen_ = false;
+  bool awaiting_ = false;  // a report waits for the operator
   int pollsWaiting_ = 0;
 };
 

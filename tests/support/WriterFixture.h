@@ -13,7 +13,7 @@
 #include "tests/support/FakeView.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestClock.h"
-#include "ui/ResultReporter.h"
+#include "core/ResultReporter.h"
 
 namespace otp::test {
 

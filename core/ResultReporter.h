@@ -1,12 +1,13 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "core/Catalogue.h"
 #include "core/Clock.h"
 #include "core/OperationView.h"
 #include "core/Report.h"
-#include "ui/Catalogue.h"
 
 namespace otp {
 
@@ -15,6 +16,14 @@ namespace otp {
 /// which closes the link and disables the operation buttons.
 class ResultReporter final : public Reporter {
  public:
+  /// A report as it is about to be shown: its catalogue number (none for a composed
+  /// text), its kind and its text with the verdict's suffix.
+  struct ShownReport {
+    std::optional<unsigned> id;
+    ResultKind kind;
+    std::string text;
+  };
+
   /// Time between two checks of the Ok button while a report waits.
   static constexpr std::chrono::milliseconds kPollInterval{10};
 
@@ -24,11 +33,13 @@ class ResultReporter final : public Reporter {
   void ReportResult(unsigned id, ResultKind kind, Verdict verdict) override;
   void ReportMessage(const std::string& text, ResultKind kind) override;
   std::string Text(unsigned id) const override { return LoadString(id, language_); }
+  Language language() const { return language_; }
 
+  /// Runs for every report before it is shown.
+  std::function<void(const ShownReport&)> onReport;
 
  private:
-  void Show(std::string text, ResultKind kind);
-  void WaitForOk();
+  void Show(std::optional<unsigned> id, std::string text, ResultKind kind);
 
   OperationView& view_;
   Clock& clock_;

@@ -1,4 +1,4 @@
-#include "ui/ResultReporter.h"
+#include "core/ResultReporter.h"
 
 #include <utility>
 
@@ -18,14 +18,15 @@ void ResultReporter::ReportResult(unsigned id, ResultKind kind, Verdict verdict)
   std::string text = LoadString(id, language_);
   if (verdict == kVerdictOk) text += " OK !!";
   if (verdict == kVerdictNg) text += " NG !!";
-  Show(std::move(text), kind);
+  Show(id, std::move(text), kind);
 }
 
 void ResultReporter::ReportMessage(const std::string& text, ResultKind kind) {
-  Show(text, kind);
+  Show(std::nullopt, text, kind);
 }
 
-void ResultReporter::Show(std::string text, ResultKind kind) {
+void ResultReporter::Show(std::optional<unsigned> id, std::string text, ResultKind kind) {
+  if (onReport) onReport(ShownReport{id, kind, text});
   if (kind == kInformation) {
     view_.SetStatusIcon(kIconInformation);
   } else if (kind == kWarning) {
@@ -38,17 +39,12 @@ void ResultReporter::Show(std::string text, ResultKind kind) {
   view_.SetButtonText("Ok");
   // Drops a press made before the report appeared: only a fresh press acknowledges it.
   view_.CheckCancelButton();
-  WaitForOk();
+  view_.WaitForAcknowledgement(clock_, kPollInterval);
   if (IsErrorKind(kind)) {
     view_.SetStatus(LoadString(msg::kRedoFromDownload, language_));
-    WaitForOk();
+    view_.WaitForAcknowledgement(clock_, kPollInterval);
     if (returnToIdle_) returnToIdle_();
   }
-}
-
-void ResultReporter::WaitForOk() {
-  while (view_.CheckCancelButton() == 0)
-    clock_.Sleep(kPollInterval);
 }
 
 }  // namespace otp

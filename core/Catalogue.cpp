@@ -1,4 +1,4 @@
-#include "ui/Catalogue.h"
+#include "core/Catalogue.h"
 
 #include "res/StringTable.h"
 
