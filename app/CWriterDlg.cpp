@@ -324,7 +324,8 @@ bool CWriterDlg::RunInProgressWindow(const char* caption, const std::function<vo
 void CWriterDlg::OnDownload() {
   bool done = false;
   RunInProgressWindow("Download", [&] {
-    done = m_writer.Download(ports_, ResolveComDevice(m_strComPort, SettingsFile()), m_nRate);
+    done = m_writer.Download(ports_, ResolveComDevice(m_strComPort, SettingsFile()), m_nRate) ==
+           Outcome::kOk;
     if (done) ApplyReadySet();
     UpdateData(false);
   });

@@ -8,6 +8,10 @@
 
 namespace otp {
 
+/// The request to reset the board before a Download.
+inline constexpr const char* kResetPrompt =
+    "Please reset the microcontroller on userboard.\nThen push OK button.";
+
 /// What DownloadMonitor returns on success.
 inline constexpr std::uint8_t kDownloadDone = '1';
 

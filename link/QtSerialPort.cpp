@@ -149,6 +149,12 @@ class QtSerialPort final : public SerialPort {
     return sent;
   }
 
+  bool SetDtr(bool asserted) override {
+    const bool done = port_.setDataTerminalReady(asserted);
+    port_.clearError();
+    return done;
+  }
+
   void Purge(bool transmit, bool receive) override {
     QSerialPort::Directions directions;
     if (transmit) directions |= QSerialPort::Output;

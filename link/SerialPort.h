@@ -63,6 +63,9 @@ class SerialPort {
 
   /// Discards what waits in the transmit and/or the receive buffer.
   virtual void Purge(bool transmit, bool receive) = 0;
+
+  /// Drives DTR (asserted or not); false when the port has no modem lines.
+  virtual bool SetDtr(bool asserted) = 0;
 };
 
 /// Opens serial devices.

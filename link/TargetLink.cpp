@@ -78,6 +78,12 @@ void TargetLink::Purge(bool transmit, bool receive) {
   if (m_hComm) m_hComm->Purge(transmit, receive);
 }
 
+bool TargetLink::PulseDtr(std::chrono::milliseconds pulse) {
+  if (!m_hComm || !m_hComm->SetDtr(false)) return false;
+  clock_.Sleep(pulse);
+  return m_hComm->SetDtr(true);
+}
+
 SyncResult TargetLink::SyncTarget() {
   Write(&proto::kHandshake, 1);
   std::uint8_t reply = 0;

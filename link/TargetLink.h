@@ -63,6 +63,10 @@ class TargetLink {
   std::size_t Write(const std::uint8_t* data, std::size_t count);
   void Purge(bool transmit, bool receive);
 
+  /// Resets a board whose reset is wired to DTR: drops DTR for `pulse`, then raises it.
+  /// False when the link is closed or the port has no modem lines.
+  bool PulseDtr(std::chrono::milliseconds pulse);
+
  private:
   Reporter& reporter_;
   Clock& clock_;

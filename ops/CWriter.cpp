@@ -1,5 +1,6 @@
 #include "ops/CWriter.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "link/Download.h"
@@ -30,24 +31,36 @@ bool IsBlank(const std::uint8_t* block) {
 CWriter::CWriter(OperationView& view, Reporter& reporter, Clock& clock)
     : link(reporter, clock), view_(view), reporter_(reporter), clock_(clock) {}
 
-bool CWriter::Download(SerialPortFactory& ports, const std::string& device, int rate) {
+Outcome CWriter::Download(SerialPortFactory& ports, const std::string& device, int rate,
+                          ResetMethod reset) {
   view_.SetStatus("Downloading");
   view_.SetRange(0, 1);
   view_.SetStep(1);
   view_.SetPos(0);
-  if (!link.OpenLink(ports, device, spec.BaudFor(rate))) return false;
-  view_.MessageBox("Please reset the microcontroller on userboard.\nThen push OK button.",
-                   "otp writer", BoxIcon::kInformation);
+  if (!link.OpenLink(ports, device, spec.BaudFor(rate))) return Outcome::kFailed;
+  switch (reset.kind) {
+    case ResetMethod::Kind::kPrompt:
+      view_.MessageBox(kResetPrompt, "otp writer", BoxIcon::kInformation);
+      break;
+    case ResetMethod::Kind::kNone:
+      break;
+    case ResetMethod::Kind::kDtr:
+      if (!link.PulseDtr(reset.dtrPulse)) {
+        link.Close();
+        return Outcome::kNoResetLine;
+      }
+      break;
+  }
   // Bytes that the board sent while it was reset are no replies.
   link.Purge(true, true);
   if (DownloadMonitor(link, reporter_, m_strModuleDir, spec.m_strMonitorFile,
                       spec.m_wDownloadAddr) == kDownloadDone) {
     view_.StepIt();
     reporter_.ReportResult(msg::kDownload, kInformation, kVerdictOk);
-    return true;
+    return Outcome::kOk;
   }
   link.Close();
-  return false;
+  return Outcome::kFailed;
 }
 
 void CWriter::SetBlockRange() {
@@ -60,7 +73,7 @@ CWriter::BlockRead CWriter::ReadBlock(std::uint32_t address, BlockAnswer& answer
                                       const char* caption) {
   if (link.SendCommand(proto::kCmdReadBlock, static_cast<std::uint16_t>(address),
                        proto::kBlockSize) != (proto::kTagReadBlock | proto::kStatusAccepted)) {
-    return BlockRead::kStop;
+    return BlockRead::kFailed;
   }
   const ReadResult read = link.Read(answer.data(), answer.size());
   const std::size_t received = read.ok ? read.count : 0;
@@ -68,51 +81,68 @@ CWriter::BlockRead CWriter::ReadBlock(std::uint32_t address, BlockAnswer& answer
     const bool again = view_.AskYesNo(kShortAnswerQuestion, caption);
     // Late bytes of the broken answer, and whatever came during the question, are dropped.
     link.Purge(false, true);
-    return again ? BlockRead::kAgain : BlockRead::kStop;
+    return again ? BlockRead::kAgain : BlockRead::kDeclined;
   }
   if (proto::Checksum(answer.data(), proto::kBlockSize) != answer[proto::kBlockSize]) {
     reporter_.ReportResult(msg::kSumError, kError, kNoVerdict);
-    return BlockRead::kStop;
+    return BlockRead::kFailed;
   }
   return BlockRead::kDone;
 }
 
-bool CWriter::ReadEachBlock(const char* canceled, const char* caption,
-                            const std::function<bool(std::uint32_t, const BlockAnswer&)>& examine) {
+Outcome CWriter::ReadEachBlock(const char* canceled, const char* caption, const Examine& examine) {
   BlockAnswer answer{};
   std::uint32_t address = static_cast<std::uint32_t>(spec.m_nStartAddr);
   while (address < kAddressSpaceEnd) {
     if (view_.CheckCancelButton()) {
       reporter_.ReportMessage(canceled, kInformation);
-      return false;
+      return Outcome::kCanceled;
     }
-    const BlockRead read = ReadBlock(address, answer, caption);
-    if (read == BlockRead::kAgain) continue;
-    if (read == BlockRead::kStop || !examine(address, answer)) return false;
+    switch (ReadBlock(address, answer, caption)) {
+      case BlockRead::kAgain:
+        continue;
+      case BlockRead::kFailed:
+        return Outcome::kFailed;
+      case BlockRead::kDeclined:
+        return Outcome::kStopped;
+      case BlockRead::kDone:
+        break;
+    }
+    if (const auto end = examine(address, answer)) return *end;
     view_.StepIt();
     address += proto::kBlockSize;
   }
-  return true;
+  return Outcome::kOk;
 }
 
-void CWriter::BlankCheck() {
+Outcome CWriter::BlankCheck() {
   view_.SetStatus(reporter_.Text(msg::kBlankChecking));
   SetBlockRange();
-  const bool blank = ReadEachBlock(
+  const Outcome outcome = ReadEachBlock(
       "Blank Check Canceled", "BlankChecking",
-      [this](std::uint32_t address, const BlockAnswer& answer) {
+      [this](std::uint32_t address, const BlockAnswer& answer) -> std::optional<Outcome> {
         for (std::size_t i = 0; i < proto::kBlockSize; ++i) {
           if (answer[i] != 0xFF) {
             reporter_.ReportMessage(
                 Format("Blank Check Error\n  Address   : 0x%04X\n  OTPmemory : 0x%02X",
                        static_cast<unsigned>(address + i), answer[i]),
                 kWarning);
-            return false;
+            return Outcome::kNotGood;
           }
         }
-        return true;
+        return std::nullopt;
       });
-  if (blank) reporter_.ReportResult(msg::kBlankCheck, kInformation, kVerdictOk);
+  if (outcome == Outcome::kOk) reporter_.ReportResult(msg::kBlankCheck, kInformation, kVerdictOk);
+  return outcome;
+}
+
+Outcome CWriter::ReadDevice(FlashImage& device) {
+  SetBlockRange();
+  return ReadEachBlock(
+      "Read Canceled", "Reading", [&device](std::uint32_t address, const BlockAnswer& answer) {
+        std::copy(answer.begin(), answer.begin() + proto::kBlockSize, device.begin() + address);
+        return std::optional<Outcome>();
+      });
 }
 
 bool CWriter::MakeFlashBuffer(const std::string& hexFile, ImageUse use) {
@@ -143,35 +173,35 @@ bool CWriter::AcceptImage(const ImageResult& result, ImageUse use) {
   return true;
 }
 
-void CWriter::RunProgramVerify(const std::string& hexFile) {
+Outcome CWriter::RunProgramVerify(const std::string& hexFile) {
   SetBlockRange();
-  if (MakeFlashBuffer(hexFile, ImageUse::kProgram)) ProgramVerify();
+  return MakeFlashBuffer(hexFile, ImageUse::kProgram) ? ProgramVerify() : Outcome::kNoImage;
 }
 
-void CWriter::RunProgramVerify(std::istream& image) {
+Outcome CWriter::RunProgramVerify(std::istream& image) {
   SetBlockRange();
-  if (MakeFlashBuffer(image, ImageUse::kProgram)) ProgramVerify();
+  return MakeFlashBuffer(image, ImageUse::kProgram) ? ProgramVerify() : Outcome::kNoImage;
 }
 
-void CWriter::RunReadCompare(const std::string& hexFile) {
+Outcome CWriter::RunReadCompare(const std::string& hexFile) {
   SetBlockRange();
-  if (MakeFlashBuffer(hexFile)) ReadCompare();
+  return MakeFlashBuffer(hexFile) ? ReadCompare() : Outcome::kNoImage;
 }
 
-void CWriter::ProgramVerify() {
+Outcome CWriter::ProgramVerify() {
   view_.SetStatus(reporter_.Text(msg::kProgrammingVerifying));
   bool failed = false;
   std::uint32_t address = static_cast<std::uint32_t>(spec.m_nStartAddr);
   while (address < kAddressSpaceEnd) {
     if (view_.CheckCancelButton()) {
       reporter_.ReportMessage("Programming Canceled", kInformation);
-      return;
+      return Outcome::kCanceled;
     }
     const std::uint8_t* block = &FlashBuffer[address];
     if (!IsBlank(block)) {
       if (link.SendCommand(proto::kCmdProgramBlock, static_cast<std::uint16_t>(address),
                            proto::kBlockSize) != proto::kStatusAccepted) {
-        return;
+        return Outcome::kFailed;
       }
       const std::uint8_t result = link.WriteBlock(block);
       if (const unsigned id = StatusMessage(StatusContext::kProgramStatus, result)) {
@@ -184,20 +214,22 @@ void CWriter::ProgramVerify() {
     address += proto::kBlockSize;
   }
   reporter_.ReportResult(msg::kProgramVerify, kInformation, failed ? kVerdictNg : kVerdictOk);
+  return failed ? Outcome::kFailed : Outcome::kOk;
 }
 
-void CWriter::ReadCompare() {
+Outcome CWriter::ReadCompare() {
   const std::string reading = reporter_.Text(msg::kReadingComparing);
   view_.SetStatus(reading);
   bool differed = false;
-  const bool done = ReadEachBlock(
+  const Outcome outcome = ReadEachBlock(
       "Read+Compare Canceled", "Read+Compare",
-      [&](std::uint32_t address, const BlockAnswer& answer) {
+      [&](std::uint32_t address, const BlockAnswer& answer) -> std::optional<Outcome> {
         for (std::size_t i = 0; i < proto::kBlockSize; ++i) {
           const std::uint8_t device = answer[i];
           const std::uint8_t image = FlashBuffer[address + i];
           if (device == image) continue;
           differed = true;
+          view_.OnDifference(static_cast<std::uint32_t>(address + i), device, image);
           view_.SetStatus("Difference is detected.\n" +
                           Format(" Address : 0x%04X\n OTPmemory : 0x%02X\n HexFile        : 0x%02X",
                                  static_cast<unsigned>(address + i), device, image));
@@ -208,7 +240,7 @@ void CWriter::ReadCompare() {
             if (view_.CheckCancelButton()) {
               view_.ShowContinueButton(false);
               reporter_.ReportMessage("Read+Compare Canceled", kInformation);
-              return false;
+              return Outcome::kCanceled;
             }
             if (view_.CheckContinueButton()) break;
             clock_.Sleep(kDifferencePoll);
@@ -217,13 +249,13 @@ void CWriter::ReadCompare() {
           view_.SetStatus(reading);
           view_.SetStatusIcon(kIconNone);
         }
-        return true;
+        return std::nullopt;
       });
   // A device that differs from the image is never reported as OK, even when the operator
   // went past every difference.
-  if (done) {
-    reporter_.ReportResult(msg::kReadCompare, kInformation, differed ? kVerdictNg : kVerdictOk);
-  }
+  if (outcome != Outcome::kOk) return outcome;
+  reporter_.ReportResult(msg::kReadCompare, kInformation, differed ? kVerdictNg : kVerdictOk);
+  return differed ? Outcome::kNotGood : Outcome::kOk;
 }
 
 }  // namespace otp

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <istream>
+#include <optional>
 #include <string>
 
 #include "chip/ChipTable.h"
@@ -15,6 +17,28 @@
 #include "link/TargetLink.h"
 
 namespace otp {
+
+/// How an operation ended, for a face that needs more than what the operator was shown.
+enum class Outcome {
+  kOk,          // the verdict OK: done, blank, equal
+  kNotGood,     // a finding: a byte that is not blank, a device that differs from the image
+  kFailed,      // an error report was made (the link is closed)
+  kStopped,     // the operator declined to read a block again after a short answer
+  kNoImage,     // the image could not be built (its box was shown); nothing was sent
+  kCanceled,    // the operator cancelled
+  kNoResetLine  // a DTR reset was asked for on a port without modem lines
+};
+
+/// How the board is reset before the handshake of a Download.
+struct ResetMethod {
+  enum class Kind {
+    kPrompt,  // the operator presses the board's button and then OK in a message box
+    kNone,    // the board is ready: the handshake follows at once
+    kDtr,     // the board's reset is wired to DTR: drop it for `dtrPulse`, then raise it
+  };
+  Kind kind = Kind::kPrompt;
+  std::chrono::milliseconds dtrPulse{100};
+};
 
 /// The writer: the selected model's constants, the link, the program image and the
 /// operations on the target. It shows everything on the view and the reporter it was
@@ -32,21 +56,22 @@ class CWriter {
   /// The link to the target board.
   TargetLink link;
 
-  /// Download: opens `device` at the bit rate of speed entry `rate`, asks for the board's
-  /// reset, loads the monitor and reports " Download  OK !!". True on success; after a
-  /// failure (already reported) the link is closed.
-  bool Download(SerialPortFactory& ports, const std::string& device, int rate);
+  /// Download: opens `device` at the bit rate of speed entry `rate`, has the board reset,
+  /// loads the monitor and reports " Download  OK !!". After a failure (already reported,
+  /// but for kNoResetLine) the link is closed.
+  Outcome Download(SerialPortFactory& ports, const std::string& device, int rate,
+                   ResetMethod reset = {});
 
   /// Reads the OTP area and stops at the first byte that is not 0xFF.
-  void BlankCheck();
+  Outcome BlankCheck();
 
   /// Program+Verify as its button starts it: the bar, the image from `hexFile`, then
   /// ProgramVerify when the image could be built and holds data.
-  void RunProgramVerify(const std::string& hexFile);
+  Outcome RunProgramVerify(const std::string& hexFile);
   /// The same with the image text already open as `image`.
-  void RunProgramVerify(std::istream& image);
+  Outcome RunProgramVerify(std::istream& image);
   /// Read+Compare as its button starts it, likewise.
-  void RunReadCompare(const std::string& hexFile);
+  Outcome RunReadCompare(const std::string& hexFile);
 
   /// What an image is built for: programming needs at least one data byte, since a file
   /// without any (a failed build's empty output) would otherwise "program" nothing and
@@ -59,27 +84,32 @@ class CWriter {
   bool MakeFlashBuffer(std::istream& image, ImageUse use = ImageUse::kCompare);
 
   /// Programs every block of FlashBuffer in the OTP area that is not all 0xFF.
-  void ProgramVerify();
+  Outcome ProgramVerify();
 
   /// Reads the OTP area and stops at each byte that differs from FlashBuffer until the
   /// operator presses Continue or Cancel. Ends with " NG !!" when any byte differed.
-  void ReadCompare();
+  Outcome ReadCompare();
+
+  /// Reads the whole OTP area into `device` (addresses outside it are left alone), with
+  /// the block bar; reports only failures.
+  Outcome ReadDevice(FlashImage& device);
 
   /// Time between two checks of the buttons while Read+Compare waits at a difference.
   static constexpr std::chrono::milliseconds kDifferencePoll{50};
 
  private:
-  enum class BlockRead { kDone, kAgain, kStop };
+  enum class BlockRead { kDone, kAgain, kFailed, kDeclined };
   using BlockAnswer = std::array<std::uint8_t, 257>;
+  /// Looks at one block's answer: nothing to go on with the next block, else how the
+  /// operation ends.
+  using Examine = std::function<std::optional<Outcome>(std::uint32_t, const BlockAnswer&)>;
 
   /// Reads one block: read-block command, 257-byte answer, the question after a short
   /// answer (`caption`), the checksum test.
   BlockRead ReadBlock(std::uint32_t address, BlockAnswer& answer, const char* caption);
   /// Reads the blocks of the OTP area in turn, a cancel test before each, and hands each
-  /// good answer to `examine`, which returns false to stop. True when every block was
-  /// examined; false when the operation ended (reported, or stopped by the operator).
-  bool ReadEachBlock(const char* canceled, const char* caption,
-                     const std::function<bool(std::uint32_t, const BlockAnswer&)>& examine);
+  /// good answer to `examine`. kOk when every block was examined.
+  Outcome ReadEachBlock(const char* canceled, const char* caption, const Examine& examine);
   void SetBlockRange();
   /// Shows the outcome of a load; true when FlashBuffer can be used for `use`.
   bool AcceptImage(const ImageResult& result, ImageUse use);

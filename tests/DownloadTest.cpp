@@ -8,6 +8,7 @@ namespace otp {
 namespace {
 
 using test::Fault;
+using namespace std::chrono_literals;
 
 class DownloadTest : public test::WriterFixture {};
 
@@ -21,7 +22,7 @@ TEST_F(DownloadTest, LoadsTheMonitorOfTheSelectedModel) {
   ASSERT_TRUE(Download(1));
   // The operator was asked to reset the board in a box owned by the progress window.
   ASSERT_EQ(view.messages.size(), 1u);
-  EXPECT_EQ(view.messages[0].first, test::kResetPrompt);
+  EXPECT_EQ(view.messages[0].first, kResetPrompt);
   EXPECT_EQ(view.messages[0].second, "otp writer");
   EXPECT_EQ(Reports(), std::vector<std::string>{" Download  OK !!"});
   EXPECT_EQ(view.acknowledged[0].icon, kIconInformation);
@@ -164,6 +165,40 @@ TEST_F(DownloadTest, BytesSentByTheBoardDuringItsResetAreNoReplies) {
   ASSERT_TRUE(Download());
   EXPECT_EQ(line.purges, 1);
   EXPECT_TRUE(view.acknowledged.size() == 1 && view.acknowledged[0].status == " Download  OK !!");
+}
+
+}  // namespace
+}  // namespace otp
+
+namespace otp {
+namespace {
+
+// A board whose reset is wired to DTR: the line drops DTR for the pulse, raises it, and
+// only then sends the handshake; no prompt is shown. Without modem lines nothing is sent.
+TEST_F(DownloadTest, ResetThroughDtr) {
+  std::int64_t handshakeUs = -1;
+  board.onTrace = [&](const sim::TraceEntry& entry) {
+    if (entry.fromHost && entry.byte == 0x18 && handshakeUs < 0) handshakeUs = entry.timeUs;
+  };
+  view.NewWindow();
+  ASSERT_EQ(writer.Download(line, line.device(), 2, {ResetMethod::Kind::kDtr, 250ms}),
+            Outcome::kOk);
+  EXPECT_TRUE(view.messages.empty());
+  ASSERT_EQ(line.dtr.size(), 2u);
+  EXPECT_FALSE(line.dtr[0].asserted);
+  EXPECT_TRUE(line.dtr[1].asserted);
+  EXPECT_EQ(line.dtr[1].atUs - line.dtr[0].atUs, 250'000);
+  EXPECT_GT(handshakeUs, line.dtr[1].atUs);
+  EXPECT_EQ(board.downloads, 1);
+
+  line.modemLines = false;
+  line.written.clear();
+  view.ClearRecords();
+  EXPECT_EQ(writer.Download(line, line.device(), 2, {ResetMethod::Kind::kDtr, 250ms}),
+            Outcome::kNoResetLine);
+  EXPECT_TRUE(line.written.empty());
+  EXPECT_TRUE(Reports().empty());
+  EXPECT_FALSE(writer.link.IsOpen());
 }
 
 }  // namespace

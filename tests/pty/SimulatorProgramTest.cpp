@@ -100,7 +100,7 @@ TEST(SimulatorProgram, ServesItsMemoryFaultsAndTrace) {
   bench.m_strModuleDir = dir.dir();
   QtSerialPortFactory ports;
   const auto cwd = std::filesystem::current_path();
-  ASSERT_TRUE(bench.Download(ports, link, 2));
+  ASSERT_EQ(bench.Download(ports, link, 2), Outcome::kOk);
   view.ClearRecords();
   bench.BlankCheck();  // the memory came from the S-record file
   view.NewWindow();

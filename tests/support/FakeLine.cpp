@@ -67,6 +67,13 @@ class FakePort final : public SerialPort {
     return sent;
   }
 
+  bool SetDtr(bool asserted) override {
+    if (!line_.modemLines) return false;
+    line_.dtr.push_back({line_.clock().nowUs(), asserted});
+    if (!asserted) line_.board().Reset();
+    return true;
+  }
+
   void Purge(bool /*transmit*/, bool receive) override {
     ++line_.purges;
     if (!receive) return;

@@ -23,6 +23,7 @@ class FakeLine final : public SerialPortFactory {
 
   /// Knobs for the open and configure steps.
   bool refuseOpen = false;
+  bool modemLines = true;  // false: DTR cannot be driven, as on a pseudo-terminal
   SerialPort::ConfigResult configResult = SerialPort::ConfigResult::kOk;
 
   /// What happened.
@@ -31,6 +32,11 @@ class FakeLine final : public SerialPortFactory {
   std::int32_t baud = 0;
   std::vector<std::uint8_t> written;  // every byte the host sent
   int purges = 0;
+  struct DtrChange {
+    std::int64_t atUs;
+    bool asserted;
+  };
+  std::vector<DtrChange> dtr;  // every change of DTR; the board's reset is wired to it
   /// Runs after each write call with the bytes just written.
   std::function<void(const std::uint8_t*, std::size_t)> onWrite;
 

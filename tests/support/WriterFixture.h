@@ -7,18 +7,16 @@
 #include <vector>
 
 #include "chip/ChipTable.h"
+#include "core/ResultReporter.h"
+#include "link/Download.h"
 #include "ops/CWriter.h"
 #include "sim/TargetBoard.h"
 #include "tests/support/FakeLine.h"
 #include "tests/support/FakeView.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestClock.h"
-#include "core/ResultReporter.h"
 
 namespace otp::test {
-
-inline constexpr const char* kResetPrompt =
-    "Please reset the microcontroller on userboard.\nThen push OK button.";
 
 /// The writer without a window: a view with a scripted operator, the real reporter, and
 /// a simulated board on a fake line on virtual time. The program folder is a temporary
@@ -29,7 +27,7 @@ class WriterFixture : public ::testing::Test {
     clock.onSleep = [this] { view.Operate(); };
     view.onMessage = [this] {
       // The operator resets the board when asked to.
-      if (view.messages.back().first == kResetPrompt) board.Reset();
+      if (view.messages.back().first == otp::kResetPrompt) board.Reset();
     };
     writer.m_strModuleDir = dir.dir();
     SelectModel(1);
@@ -52,7 +50,7 @@ class WriterFixture : public ::testing::Test {
   /// A Download at speed entry `rate`, in a fresh progress window.
   bool Download(int rate = 2) {
     view.NewWindow();
-    return writer.Download(line, line.device(), rate);
+    return writer.Download(line, line.device(), rate) == Outcome::kOk;
   }
   /// Downloads and forgets what the operator saw so far.
   void Ready() {
