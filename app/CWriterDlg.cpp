@@ -145,12 +145,13 @@ void CWriterDlg::BindMessageMap() {
 }
 
 void CWriterDlg::OnInitDialog(const std::string& programDir) {
+  setup_.emplace(programDir);  // where the files lie; the tool tips need it at once
   BuildWindow();
   BindMessageMap();
   UpdateData(false);  // the constructor's values, shown once
   setWindowIcon(m_hIcon);
   m_writer.link.Close();
-  m_writer.m_strModuleDir = ModuleDirFrom(programDir);
+  m_writer.m_strModuleDir = setup_->moduleDir();
   LoadSettings();
   GetChipSpec();
   FormatAreaBoxes();
@@ -172,10 +173,6 @@ QComboBox* CWriterDlg::List(int id) const {
 }
 QLineEdit* CWriterDlg::Edit(int id) const {
   return static_cast<QLineEdit*>(Control(id));
-}
-
-std::filesystem::path CWriterDlg::SettingsFile() const {
-  return InModuleDir(moduleDir(), kSettingsFileName);
 }
 
 bool CWriterDlg::UpdateData(bool saveAndValidate) {
@@ -227,7 +224,7 @@ void CWriterDlg::UpdateComToolTips() {
   std::vector<std::string> names;
   for (int i = 0; i < com->count(); ++i)
     names.push_back(S(com->itemText(i)));
-  const std::vector<std::string> devices = ResolveComDevices(names, SettingsFile());
+  const std::vector<std::string> devices = setup_->Devices(names);
   for (int i = 0; i < com->count(); ++i) {
     const std::string& device = devices[static_cast<std::size_t>(i)];
     com->setItemData(i, device.empty() ? QString() : Q(device), Qt::ToolTipRole);
@@ -279,10 +276,10 @@ void CWriterDlg::GetChipSpec() {
 }
 
 void CWriterDlg::LoadSettings() {
-  const RecentSettings settings = ReadRecentSettings(SettingsFile());
+  const RecentSettings settings = setup_->Load();
   m_nCpu = settings.cpu;
   m_nRate = settings.rate;
-  m_strComPort = "COM" + std::to_string(settings.com);
+  m_strComPort = ComName(settings.com);
   m_strHexFile = settings.hexFile;
 }
 
@@ -294,7 +291,7 @@ void CWriterDlg::SaveSettings() {
   settings.rate = m_nRate;
   settings.com = List(res::id::kComPort)->currentIndex() + 1;
   settings.hexFile = m_strHexFile;
-  WriteRecentSettings(SettingsFile(), settings);
+  setup_->Save(settings);
 }
 
 void CWriterDlg::OnSysCommand(unsigned commandId, long /*position*/) {
@@ -324,8 +321,7 @@ bool CWriterDlg::RunInProgressWindow(const char* caption, const std::function<vo
 void CWriterDlg::OnDownload() {
   bool done = false;
   RunInProgressWindow("Download", [&] {
-    done = m_writer.Download(ports_, ResolveComDevice(m_strComPort, SettingsFile()), m_nRate) ==
-           Outcome::kOk;
+    done = m_writer.Download(ports_, setup_->Device(m_strComPort), m_nRate) == Outcome::kOk;
     if (done) ApplyReadySet();
     UpdateData(false);
   });

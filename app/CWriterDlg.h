@@ -10,12 +10,13 @@
 #include <optional>
 #include <string>
 
+#include "core/Catalogue.h"
 #include "core/Clock.h"
+#include "core/ResultReporter.h"
 #include "link/SerialPort.h"
 #include "ops/CWriter.h"
+#include "ops/Setup.h"
 #include "ui/CProgressDlg.h"
-#include "core/Catalogue.h"
-#include "core/ResultReporter.h"
 
 class QComboBox;
 class QLineEdit;
@@ -106,7 +107,6 @@ class CWriterDlg : public QDialog {
   void UpdateComToolTips();
   /// The first COM list entry that begins with `name`, ignoring case; -1 when none does.
   int FindComEntry(const std::string& name) const;
-  std::filesystem::path SettingsFile() const;
 
   QWidget* Control(int id) const {
     return controls_.at(id);
@@ -122,6 +122,7 @@ class CWriterDlg : public QDialog {
   Language language_;
   std::map<int, QWidget*> controls_;
   std::map<int, class QAction*> commands_;
+  std::optional<WriterSetup> setup_;
 
   CProgressDlg m_dlgProgress;
   ResultReporter reporter_;
