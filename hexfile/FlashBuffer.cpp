@@ -1,5 +1,6 @@
 #include "hexfile/FlashBuffer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -58,7 +59,7 @@ std::string ImageErrorText(const ImageResult& result) {
 }
 
 ImageResult ReadImage(std::istream& in, std::uint32_t startAddr, std::uint32_t endAddr,
-                      FlashImage& flash) {
+                      FlashImage& flash, ImageCoverage* coverage) {
   TextLineReader reader(in);
   TextLineReader::Line line;
   std::array<std::uint8_t, 256> bytes{};
@@ -90,18 +91,21 @@ ImageResult ReadImage(std::istream& in, std::uint32_t startAddr, std::uint32_t e
     if (static_cast<std::uint64_t>(address) + static_cast<std::uint64_t>(count) - 1 > endAddr) {
       return stop(ImageError::kAboveArea);
     }
-    for (int k = 0; k < count; ++k)
-      flash[address + k] = bytes[dataOffset + k];
+    std::copy_n(bytes.begin() + dataOffset, count, flash.begin() + address);
+    if (coverage) {
+      for (int k = 0; k < count; ++k)
+        coverage->set(address + k);
+    }
     result.dataBytes += static_cast<std::size_t>(count);
   }
 }
 
 ImageResult LoadImageFile(const std::string& hexFile, std::uint32_t startAddr,
-                          std::uint32_t endAddr, FlashImage& flash) {
+                          std::uint32_t endAddr, FlashImage& flash, ImageCoverage* coverage) {
   flash.fill(0xFF);
   std::ifstream file;
   if (!OpenHexFile(hexFile, file)) return ImageResult{ImageError::kOpenFailed, 0, 0};
-  return ReadImage(file, startAddr, endAddr, flash);
+  return ReadImage(file, startAddr, endAddr, flash, coverage);
 }
 
 }  // namespace otp

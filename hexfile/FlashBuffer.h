@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -28,12 +29,16 @@ struct ImageResult {
   std::size_t dataBytes = 0;  // data bytes of the records taken, overlaps counted each time
 };
 
+/// Which addresses the records of a file wrote.
+using ImageCoverage = std::bitset<0x10000>;
+
 /// Reads S-record text from `in` into `flash`: the data of every S1, S2 and S3 record,
 /// each of which must lie wholly inside `startAddr`..`endAddr`; header, count and
 /// termination records are skipped, and every line counts, empty ones too. Stops at the
-/// first bad line. Addresses that no record covers are left as they are.
+/// first bad line. Addresses that no record covers are left as they are. Marks every
+/// address written in `coverage` when one is given.
 ImageResult ReadImage(std::istream& in, std::uint32_t startAddr, std::uint32_t endAddr,
-                      FlashImage& flash);
+                      FlashImage& flash, ImageCoverage* coverage = nullptr);
 
 /// The message for a failed load, with its line number: "decode error in 4".
 std::string ImageErrorText(const ImageResult& result);
@@ -47,6 +52,7 @@ inline constexpr const char* kNoDataText = "no data in file";
 /// folder): every byte 0xFF first, then ReadImage. A name that is not a regular file
 /// gives kOpenFailed. The file is closed when this returns.
 ImageResult LoadImageFile(const std::string& hexFile, std::uint32_t startAddr,
-                          std::uint32_t endAddr, FlashImage& flash);
+                          std::uint32_t endAddr, FlashImage& flash,
+                          ImageCoverage* coverage = nullptr);
 
 }  // namespace otp

@@ -183,6 +183,11 @@ Outcome CWriter::RunProgramVerify(std::istream& image) {
   return MakeFlashBuffer(image, ImageUse::kProgram) ? ProgramVerify() : Outcome::kNoImage;
 }
 
+Outcome CWriter::RunReadCompare() {
+  SetBlockRange();
+  return ReadCompare();
+}
+
 Outcome CWriter::RunReadCompare(const std::string& hexFile) {
   SetBlockRange();
   return MakeFlashBuffer(hexFile) ? ReadCompare() : Outcome::kNoImage;

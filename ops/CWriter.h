@@ -72,6 +72,8 @@ class CWriter {
   Outcome RunProgramVerify(std::istream& image);
   /// Read+Compare as its button starts it, likewise.
   Outcome RunReadCompare(const std::string& hexFile);
+  /// Read+Compare against the image that FlashBuffer holds, with the bar.
+  Outcome RunReadCompare();
 
   /// What an image is built for: programming needs at least one data byte, since a file
   /// without any (a failed build's empty output) would otherwise "program" nothing and

@@ -4,10 +4,7 @@
 #include <fstream>
 #include <system_error>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include "core/AtomicFile.h"
 
 namespace otp {
 
@@ -144,6 +141,23 @@ std::string ProfileFile::GetString(std::string_view section, std::string_view ke
   return CutToCharacters(value, kMaxValueLength);
 }
 
+std::vector<std::pair<std::string, std::string>> ProfileFile::Entries(
+    std::string_view section) const {
+  std::vector<std::pair<std::string, std::string>> entries;
+  const auto sectionLine = FindSection(section);
+  if (!sectionLine) return entries;
+  for (std::size_t i = *sectionLine + 1; i < lines_.size() && !SectionName(lines_[i].text); ++i) {
+    const auto key = KeyName(lines_[i].text);
+    if (!key) continue;
+    // The first line of a key is the one that counts.
+    bool seen = false;
+    for (const auto& entry : entries)
+      seen = seen || EqualNoCase(entry.first, *key);
+    if (!seen) entries.emplace_back(std::string(*key), GetString(section, *key, ""));
+  }
+  return entries;
+}
+
 int ProfileFile::GetInt(std::string_view section, std::string_view key, int fallback) const {
   const auto sectionLine = FindSection(section);
   if (!sectionLine) return fallback;
@@ -223,41 +237,7 @@ std::string ProfileFile::Contents() const {
 }
 
 bool ProfileFile::Save(const std::filesystem::path& path) const {
-  std::error_code ec;
-  std::filesystem::path target = path;
-  // Write through a symbolic link, so that the link itself stays.
-  if (std::filesystem::is_symlink(target, ec)) {
-    const auto resolved = std::filesystem::canonical(target, ec);
-    if (!ec) target = resolved;
-  }
-  std::filesystem::path temp = target;
-  temp += ".tmp";
-  const std::string contents = Contents();
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-    out.flush();
-    if (!out) {
-      out.close();
-      std::filesystem::remove(temp, ec);
-      return false;
-    }
-  }
-#ifndef _WIN32
-  // The new contents must be on disk before the rename makes them the file.
-  const int fd = ::open(temp.c_str(), O_RDONLY);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-#endif
-  std::filesystem::rename(temp, target, ec);
-  if (ec) {
-    std::filesystem::remove(temp, ec);
-    return false;
-  }
-  return true;
+  return WriteFileAtomically(path, Contents());
 }
 
 }  // namespace otp

@@ -30,6 +30,9 @@ class ProfileFile {
   /// key is absent or its value is empty.
   int GetInt(std::string_view section, std::string_view key, int fallback) const;
 
+  /// The keys of `section` with their values (as GetString gives them), in file order.
+  std::vector<std::pair<std::string, std::string>> Entries(std::string_view section) const;
+
   /// Sets `key` in `section`, adding the key or the section when missing. The text is cut
   /// at its first line break or NUL, so it can never add a line to the file; text with
   /// blanks at its ends or enclosed in quotes is written inside double quotes, so that

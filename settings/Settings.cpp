@@ -79,6 +79,11 @@ std::vector<std::string> ResolveComDevices(const std::vector<std::string>& comNa
   return devices;
 }
 
+std::vector<std::pair<std::string, std::string>> ReadPortsSection(
+    const std::filesystem::path& file) {
+  return ProfileFile::Load(file).Entries(kPorts);
+}
+
 std::string ModuleDirFrom(const std::string& programDir) {
   std::string dir = programDir;
 #ifdef _WIN32

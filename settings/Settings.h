@@ -33,6 +33,10 @@ std::string ResolveComDevice(const std::string& comName, const std::filesystem::
 std::vector<std::string> ResolveComDevices(const std::vector<std::string>& comNames,
                                            const std::filesystem::path& file);
 
+/// The entries of the section "Ports": COM names and the devices they stand for.
+std::vector<std::pair<std::string, std::string>> ReadPortsSection(
+    const std::filesystem::path& file);
+
 /// The program's folder as the program keeps it: ending with a path separator (and on
 /// Windows in its short form).
 std::string ModuleDirFrom(const std::string& programDir);

@@ -1,72 +1,43 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <thread>
 
 #include "chip/ChipTable.h"
+#include "core/ResultReporter.h"
 #include "link/QtSerialPort.h"
 #include "ops/CWriter.h"
 #include "tests/support/FakeView.h"
+#include "tests/support/Process.h"
 #include "tests/support/SRecords.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestClock.h"
-#include "core/ResultReporter.h"
-
-extern char** environ;
 
 namespace otp {
 namespace {
 
-// Runs otp-target-sim with `args`; returns its exit status, or its process when `wait` is
-// false.
-int RunSimulator(std::vector<std::string> args, bool wait, pid_t* process = nullptr) {
-  args.insert(args.begin(), OTP_SIM_PROGRAM);
-  std::vector<char*> argv;
-  for (std::string& arg : args)
-    argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, OTP_SIM_PROGRAM, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
-  if (!wait) {
-    *process = pid;
-    return 0;
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Runs otp-target-sim with `args` to its end; its exit status.
+int RunSimulator(const std::vector<std::string>& args) {
+  return test::Process(OTP_SIM_PROGRAM, args).Wait();
 }
 
 TEST(SimulatorProgram, RefusesBadOptions) {
-  EXPECT_EQ(RunSimulator({"--help"}, true), 0);
-  EXPECT_EQ(RunSimulator({}, true), 2);
-  EXPECT_EQ(RunSimulator({"--link", "/tmp/x", "--fault", "handshake:explode"}, true), 2);
-  EXPECT_EQ(RunSimulator({"--link", "/tmp/x", "--bogus"}, true), 2);
+  EXPECT_EQ(RunSimulator({"--help"}), 0);
+  EXPECT_EQ(RunSimulator({}), 2);
+  EXPECT_EQ(RunSimulator({"--link", "/tmp/x", "--fault", "handshake:explode"}), 2);
+  EXPECT_EQ(RunSimulator({"--link", "/tmp/x", "--bogus"}), 2);
   // Preset memory that cannot be used is refused before the board starts.
   test::TempDir dir;
   const std::string link = (dir / "tty").string();
-  EXPECT_EQ(RunSimulator({"--link", link, "--memory", dir.path().string()}, true), 2);
+  EXPECT_EQ(RunSimulator({"--link", link, "--memory", dir.path().string()}), 2);
   for (const std::string& records :
        {test::Record('3', 0xFFFFFFF0, {1, 2, 3}), test::Record('2', 0x010000, {1}),
         test::Record('1', 0xFFFF, {1, 2}), std::string("S1zz"), std::string("garbage")}) {
     SCOPED_TRACE(records);
     dir.Write("memory.mhx", test::Record('1', 0xC000, {1}) + "\n" + records + "\n");
-    EXPECT_EQ(RunSimulator({"--link", link, "--memory-srec", (dir / "memory.mhx").string()}, true),
-              2);
+    EXPECT_EQ(RunSimulator({"--link", link, "--memory-srec", (dir / "memory.mhx").string()}), 2);
   }
-  EXPECT_EQ(RunSimulator({"--link", link, "--memory-srec", (dir / "missing.mhx").string()}, true),
-            2);
+  EXPECT_EQ(RunSimulator({"--link", link, "--memory-srec", (dir / "missing.mhx").string()}), 2);
   EXPECT_FALSE(std::filesystem::exists(link));
 }
 
@@ -75,19 +46,10 @@ TEST(SimulatorProgram, ServesItsMemoryFaultsAndTrace) {
   const std::string link = (dir / "ttyBOARD").string();
   dir.Write("image.mhx", test::Record('1', 0xC123, {0x42}) + "\n");
   dir.Write("m_otp.150", std::string(100, 'm'));
-  pid_t sim = 0;
-  ASSERT_EQ(RunSimulator({"--link", link, "--memory-srec", (dir / "image.mhx").string(), "--trace",
-                          (dir / "trace.txt").string(), "--fault", "read-reply@3:byte=0x24"},
-                         false, &sim),
-            0);
-  for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (!std::filesystem::exists(link)) {
-    kill(sim, SIGTERM);
-    waitpid(sim, nullptr, 0);
-    GTEST_SKIP() << "the simulator could not make its pseudo-terminal";
-  }
+  test::Process sim(OTP_SIM_PROGRAM,
+                    {"--link", link, "--memory-srec", (dir / "image.mhx").string(), "--trace",
+                     (dir / "trace.txt").string(), "--fault", "read-reply@3:byte=0x24"});
+  if (!test::WaitForFile(link)) GTEST_SKIP() << "the simulator could not make its pseudo-terminal";
 
   test::TestClock clock(false);
   test::FakeView view;
@@ -106,15 +68,14 @@ TEST(SimulatorProgram, ServesItsMemoryFaultsAndTrace) {
   view.NewWindow();
   bench.BlankCheck();  // the third read-block command is refused
   std::filesystem::current_path(cwd);
-  kill(sim, SIGTERM);
-  int status = 0;
-  waitpid(sim, &status, 0);
+  sim.Signal(SIGTERM);
+  const int status = sim.Wait();
 
   ASSERT_EQ(view.acknowledged.size(), 3u);
   EXPECT_EQ(view.acknowledged[0].status,
             "Blank Check Error\n  Address   : 0xC123\n  OTPmemory : 0x42");
   EXPECT_EQ(view.acknowledged[1].status, "ERROR !!\n  No.018 Device error");
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(status, 0);
   EXPECT_FALSE(std::filesystem::exists(link));  // the link goes with the simulator
   const std::string trace = dir.Read("trace.txt");
   EXPECT_NE(trace.find("host>board 18"), std::string::npos);

@@ -1,0 +1,13 @@
+#pragma once
+
+namespace otp::cli {
+
+/// Ctrl-C: the first press asks the running operation to stop between blocks; the
+/// second ends the program at once.
+void InstallInterruptHandler();
+/// True once Ctrl-C was pressed.
+bool Interrupted();
+/// True once for each press that no one has taken yet.
+bool TakeInterrupt();
+
+}  // namespace otp::cli

@@ -1,0 +1,398 @@
+// otpwriter-cli: the writer's engine for scripts, test rigs and production benches.
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QSerialPortInfo>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "cli/Console.h"
+#include "cli/Interrupt.h"
+#include "cli/Options.h"
+#include "cli/Session.h"
+#include "core/AtomicFile.h"
+#include "core/Catalogue.h"
+#include "hexfile/ImageFile.h"
+#include "link/Download.h"
+#include "link/QtSerialPort.h"
+#include "ops/Setup.h"
+#include "res/Version.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
+#endif
+
+namespace otp::cli {
+
+namespace {
+
+constexpr const char* kProgram = "otpwriter-cli";
+
+std::string Hex(std::uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%0*X", digits, static_cast<unsigned>(value));
+  return text;
+}
+
+std::string VersionText() {
+  return std::to_string(OTP_VERSION_MAJOR) + "." + std::to_string(OTP_VERSION_MINOR) + "." +
+         std::to_string(OTP_VERSION_PATCH) + "." + std::to_string(OTP_VERSION_TWEAK);
+}
+
+/// The operator's choices, resolved: the model's row, the speed entry, the port.
+struct Target {
+  const ChipRow* model = nullptr;
+  int rate = 0;
+  std::string portName;
+  std::string device;
+};
+
+class Program {
+ public:
+  Program(const Options& options, Console& console)
+      : options_(options),
+        console_(console),
+        setup_(
+            options.monitorDir.value_or(QCoreApplication::applicationDirPath().toStdString()),
+            options.settings
+                ? std::filesystem::path(*options.settings)
+                : WriterSetup(QCoreApplication::applicationDirPath().toStdString()).settingsFile()),
+        language_(options.lang ? (*options.lang == "ja" ? Language::kJapanese : Language::kEnglish)
+                               : SystemLanguage()),
+        start_(std::chrono::steady_clock::now()) {}
+
+  int Run() {
+    const std::string& command = options_.command;
+    if (command == "ports") return Finish(Ports());
+    if (!ResolveTarget()) return Finish(kExitUsage);
+    if (command == "info") return Finish(Info());
+    return Finish(OnPort());
+  }
+
+ private:
+  int Usage(const std::string& text) {
+    console_.Error(std::string(kProgram) + ": " + text);
+    return kExitUsage;
+  }
+
+  bool ResolveTarget() {
+    const RecentSettings recent = setup_.Load();
+    if (options_.model) {
+      target_.model = ModelNamed(*options_.model);
+      if (!target_.model) {
+        Usage("unknown model " + *options_.model + " (KT47C630A or KT47C150)");
+        return false;
+      }
+    } else {
+      target_.model = ModelAt(recent.cpu) ? ModelAt(recent.cpu) : ModelAt(0);
+    }
+    if (options_.clock) {
+      const auto rate = RateNamed(*target_.model, *options_.clock);
+      if (!rate) {
+        Usage("unknown clock " + *options_.clock + " (2MHz, 4MHz or 8MHz)");
+        return false;
+      }
+      target_.rate = *rate;
+    } else {
+      target_.rate = recent.rate >= 0 && recent.rate < 3 ? recent.rate : 0;
+    }
+    target_.portName =
+        options_.port.value_or(ComName(recent.com >= 1 && recent.com <= 4 ? recent.com : 1));
+    target_.device = setup_.Device(target_.portName);
+    if (target_.device.empty()) target_.device = target_.portName;  // a device path
+    return true;
+  }
+
+  int Finish(int status) {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    console_.Emit(
+        Json("result").Add("ok", status == kExitOk).Add("exit", status).Add("seconds", seconds));
+    return status;
+  }
+
+  // ports: every serial port the system knows, and every name of the settings file.
+  int Ports() {
+    const auto mapped = ReadPortsSection(setup_.settingsFile());
+    auto canonical = [](const std::string& path) {
+      std::error_code ec;
+      const auto resolved = std::filesystem::canonical(path, ec);
+      return ec ? path : resolved.string();
+    };
+    // The COM name that leads to `device`: an entry of the settings file, else COMn for
+    // /dev/ttyUSB(n-1) when the file does not give COMn another device.
+    auto comFor = [&](const std::string& device) -> std::string {
+      for (const auto& [name, path] : mapped) {
+        if (canonical(path) == canonical(device)) return name;
+      }
+      for (int n = 1; n <= 256; ++n) {
+        const std::string name = ComName(n);
+        if (setup_.Device(name) == device) return name;
+      }
+      return {};
+    };
+    int listed = 0;
+    auto show = [&](const std::string& device, const std::string& com,
+                    const QSerialPortInfo* info) {
+      ++listed;
+      Json event("port");
+      event.Add("device", device);
+      com.empty() ? event.AddNull("com") : event.Add("com", com);
+      std::string line = device + (com.empty() ? "" : "  " + com);
+      if (info) {
+        const std::string description = info->description().toStdString();
+        const std::string maker = info->manufacturer().toStdString();
+        const std::string serial = info->serialNumber().toStdString();
+        event.Add("description", description).Add("manufacturer", maker);
+        if (info->hasVendorIdentifier() && info->hasProductIdentifier()) {
+          const std::string id =
+              Hex(info->vendorIdentifier(), 4) + ":" + Hex(info->productIdentifier(), 4);
+          event.Add("usb", id);
+          line += "  USB " + id;
+        } else {
+          event.AddNull("usb");
+        }
+        event.Add("serial", serial);
+        if (!description.empty()) line += "  " + description;
+        if (!maker.empty()) line += " (" + maker + ")";
+        if (!serial.empty()) line += "  serial " + serial;
+        // USB adapters whose driver has a latency timer hold short replies back for it.
+        std::ifstream timer("/sys/class/tty/" + info->portName().toStdString() +
+                            "/device/latency_timer");
+        int ms = -1;
+        if (timer >> ms) {
+          event.Add("latencyMs", ms);
+          line += "  latency " + std::to_string(ms) + " ms";
+        } else {
+          event.AddNull("latencyMs");
+        }
+        event.Add("present", true);
+      } else {
+        const bool present = std::filesystem::exists(device);
+        event.Add("present", present);
+        line +=
+            present ? "  (named in the settings file)" : "  (named in the settings file; absent)";
+      }
+      console_.Emit(event);
+      console_.Say(line);
+    };
+    std::vector<std::string> shown;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+      const std::string device = info.systemLocation().toStdString();
+      shown.push_back(canonical(device));
+      show(device, comFor(device), &info);
+    }
+    for (const auto& [name, device] : mapped) {
+      if (std::find(shown.begin(), shown.end(), canonical(device)) != shown.end()) continue;
+      shown.push_back(canonical(device));
+      show(device, name, nullptr);
+    }
+    if (listed == 0) console_.Say("no serial ports");
+    return kExitOk;
+  }
+
+  int Info() {
+    const std::string& file = options_.arguments.front();
+    const auto start = static_cast<std::uint32_t>(target_.model->startAddr);
+    const auto end = static_cast<std::uint32_t>(target_.model->endAddr);
+    FlashImage image;
+    ImageCoverage coverage;
+    const ImageResult result = LoadImageFile(file, start, end, image, &coverage);
+    if (result.error != ImageError::kNone) {
+      const std::string text = ImageErrorText(result);
+      console_.Emit(Json("report").AddNull("id").Add("kind", "error").Add("text", text));
+      console_.Error(std::string(kDecoderCaption) + ": " + file + ": " + text);
+      return kExitFile;
+    }
+    const ImageSummary summary = Summarize(result, coverage, image, start, end);
+    Json event("info");
+    event.Add("file", file).Add("model", target_.model->model).Add("start", start).Add("end", end);
+    event.Add("lines", summary.lines).Add("dataBytes", summary.dataBytes);
+    event.Add("nonBlankBlocks", summary.nonBlankBlocks).Add("blocks", (end - start + 1) / 256);
+    summary.lowest ? event.Add("lowest", *summary.lowest) : event.AddNull("lowest");
+    summary.highest ? event.Add("highest", *summary.highest) : event.AddNull("highest");
+    event.Add("crc32", static_cast<long long>(summary.crc32)).Add("sum", unsigned{summary.sum});
+    console_.Emit(event);
+    auto row = [this](const char* name, const std::string& value) {
+      char text[256];
+      std::snprintf(text, sizeof(text), "%-16s%s", name, value.c_str());
+      console_.Say(text);
+    };
+    row("file", file);
+    row("model", std::string(target_.model->model) + ", OTP area " + Hex(start, 4) + "H-" +
+                     Hex(end, 4) + "H");
+    row("lines", std::to_string(summary.lines));
+    row("data bytes", std::to_string(summary.dataBytes));
+    row("blocks", std::to_string(summary.nonBlankBlocks) + " of " +
+                      std::to_string((end - start + 1) / 256) + " not blank");
+    row("lowest", summary.lowest ? Hex(*summary.lowest, 4) + "H" : "-");
+    row("highest", summary.highest ? Hex(*summary.highest, 4) + "H" : "-");
+    row("CRC-32", "0x" + Hex(summary.crc32, 8));
+    row("sum", "0x" + Hex(summary.sum, 2));
+    return kExitOk;
+  }
+
+  // Asks for the board's reset; false when the operator declined or pressed Ctrl-C.
+  bool ResetPrompt() {
+    const std::string text =
+        std::string(kResetPrompt).substr(0, std::string(kResetPrompt).find('\n')) +
+        "\nThen press Enter (q and Enter to stop).";
+    if (console_.json()) {
+      console_.Error(text);
+    } else {
+      std::printf("%s\n", text.c_str());
+      std::fflush(stdout);
+    }
+    std::string line;
+    char c = 0;
+    while (true) {
+      const auto n = ::read(0, &c, 1);
+      if (n <= 0) return false;  // end of input, or Ctrl-C
+      if (c == '\n') break;
+      line += c;
+    }
+    return line != "q" && line != "Q";
+  }
+
+  int Interrupted(Session& session) {
+    (void)session;
+    console_.Error(std::string(kProgram) + ": interrupted");
+    return kExitInterrupted;
+  }
+
+  int OnPort() {
+    Session session(console_, options_, language_);
+    CWriter& writer = session.writer();
+    writer.spec.Assign(*target_.model);
+    writer.m_strModuleDir = setup_.moduleDir();
+    const int baud = writer.spec.BaudFor(target_.rate).value_or(0);
+    console_.Emit(Json("start")
+                      .Add("command", options_.command)
+                      .Add("model", target_.model->model)
+                      .Add("port", target_.portName)
+                      .Add("device", target_.device)
+                      .Add("baud", baud));
+    if (console_.verbose()) {
+      console_.Say(options_.command + " on " + target_.portName + " (" + target_.device + "), " +
+                   std::string(target_.model->model) + " at " + std::to_string(baud) + " bit/s");
+    }
+    InstallInterruptHandler();
+    ResetMethod reset = options_.reset.value_or(
+        ResetMethod{isatty(0) ? ResetMethod::Kind::kPrompt : ResetMethod::Kind::kNone, {}});
+    if (reset.kind == ResetMethod::Kind::kPrompt) {
+      if (!ResetPrompt()) return Interrupted(session);
+      reset.kind = ResetMethod::Kind::kNone;
+    }
+    QtSerialPortFactory ports;
+    session.view().SetPhase("download", baud);
+    Outcome outcome = writer.Download(ports, target_.device, target_.rate, reset);
+    if (outcome == Outcome::kNoResetLine) {
+      console_.Error(std::string(kProgram) + ": " + target_.device +
+                     " has no modem lines: the board cannot be reset through DTR (use --reset "
+                     "prompt or --reset none)");
+    }
+    if (outcome != Outcome::kOk) return session.ExitFor(outcome);
+    auto phase = [&](const char* name) {
+      if (otp::cli::Interrupted()) return false;
+      session.view().SetPhase(name, baud);
+      return true;
+    };
+    const std::string& command = options_.command;
+    if (command == "blank-check") {
+      if (!phase("blank-check")) return Interrupted(session);
+      return session.ExitFor(writer.BlankCheck());
+    }
+    if (command == "program") {
+      if (options_.blankCheck) {
+        if (!phase("blank-check")) return Interrupted(session);
+        outcome = writer.BlankCheck();
+        if (outcome != Outcome::kOk) return session.ExitFor(outcome);
+      }
+      if (!phase("program")) return Interrupted(session);
+      outcome = writer.RunProgramVerify(options_.arguments.front());
+      if (outcome != Outcome::kOk || options_.noCompare) return session.ExitFor(outcome);
+      if (!phase("compare")) return Interrupted(session);
+      return Compared(session, writer.RunReadCompare());
+    }
+    if (command == "compare") {
+      if (!phase("compare")) return Interrupted(session);
+      return Compared(session, writer.RunReadCompare(options_.arguments.front()));
+    }
+    // read
+    if (!phase("read")) return Interrupted(session);
+    FlashImage device;
+    device.fill(0xFF);
+    outcome = writer.ReadDevice(device);
+    if (outcome != Outcome::kOk) return session.ExitFor(outcome);
+    const std::string& out = options_.arguments.front();
+    const ImageFormat format = options_.format.value_or(FormatForFileName(out));
+    const std::string contents =
+        FormatImage(device, static_cast<std::uint32_t>(writer.spec.m_nStartAddr),
+                    static_cast<std::uint32_t>(writer.spec.m_nEndAddr), format, options_.skipBlank);
+    std::string error;
+    if (!WriteFileAtomically(out, contents, &error)) {
+      console_.Error(std::string(kProgram) + ": cannot write " + out + ": " + error);
+      return kExitFile;
+    }
+    static constexpr const char* kFormatNames[] = {"S-record", "Intel HEX", "binary"};
+    console_.Emit(Json("file")
+                      .Add("path", out)
+                      .Add("format", kFormatNames[static_cast<int>(format)])
+                      .Add("bytes", contents.size()));
+    console_.Say("wrote " + out + " (" + kFormatNames[static_cast<int>(format)] + ", " +
+                 std::to_string(contents.size()) + " bytes)");
+    return kExitOk;
+  }
+
+  int Compared(Session& session, Outcome outcome) {
+    const std::size_t differences = session.view().differences;
+    if (differences > 0) {
+      console_.Emit(Json("differences").Add("count", differences));
+      console_.Say(std::to_string(differences) +
+                   (differences == 1 ? " byte differs" : " bytes differ"));
+    }
+    return session.ExitFor(outcome);
+  }
+
+  const Options& options_;
+  Console& console_;
+  WriterSetup setup_;
+  Language language_;
+  std::chrono::steady_clock::time_point start_;
+  Target target_;
+};
+
+}  // namespace
+
+}  // namespace otp::cli
+
+int main(int argc, char** argv) {
+  using namespace otp::cli;
+  QCoreApplication application(argc, argv);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string error;
+  const auto options = ParseOptions(args, error);
+  if (!options) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, error.c_str(), kProgram);
+    return kExitUsage;
+  }
+  if (options->help) {
+    std::fputs(HelpText().c_str(), stdout);
+    return kExitOk;
+  }
+  if (options->version) {
+    std::printf("%s %s\n", kProgram, VersionText().c_str());
+    return kExitOk;
+  }
+  const Console::Mode mode = options->json ? Console::Mode::kJson
+                             : isatty(1)   ? Console::Mode::kTerminal
+                                           : Console::Mode::kPlain;
+  Console console(mode, options->quiet, options->verbose);
+  Program program(*options, console);
+  return program.Run();
+}

@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <memory>
+#include <sstream>
+
+#include "hexfile/FlashBuffer.h"
+#include "sim/PtyBoard.h"
+#include "tests/support/Faults.h"
+#include "tests/support/Process.h"
+#include "tests/support/SRecords.h"
+#include "tests/support/TempDir.h"
+
+namespace otp {
+namespace {
+
+using namespace std::chrono_literals;
+
+// otpwriter-cli as a user runs it, against the simulated board on a pseudo-terminal, with
+// a program folder of its own (monitor files, settings whose COM1 is the board).
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir.Write("m_otp.630", std::string(200, '\x4D'));
+    dir.Write("m_otp.150", std::string(200, '\x4D'));
+    dir.Write("DATAFILE.TXT", "[Ports]\nCOM1=" + link + "\n[Recent]\nCPU=1\nRATE=2\nCOM=1\n");
+    StartBoard();
+  }
+  void StartBoard(bool pace = false) {
+    pty.reset();
+    board = std::make_unique<sim::TargetBoard>();
+    pty = std::make_unique<sim::PtyBoard>(*board, sim::PtyBoard::Options{link, pace});
+    std::string error;
+    if (!pty->Start(&error)) GTEST_SKIP() << "no pseudo-terminal: " << error;
+  }
+  // Runs the command line with the test's settings and monitor folder.
+  struct Run {
+    int status;
+    std::string out;
+    std::string err;
+  };
+  Run Cli(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), {"--settings", (dir / "DATAFILE.TXT").string(), "--monitor-dir",
+                               dir.path().string()});
+    test::Process process(OTP_CLI_PROGRAM, args, input);
+    const int status = process.Wait();
+    return {status, process.Output(), process.Errors()};
+  }
+  template <typename F>
+  auto WithBoard(F f) {
+    return pty->WithBoard(f);
+  }
+  std::string Image(const std::map<std::uint32_t, std::vector<std::uint8_t>>& records,
+                    const char* name = "image.mhx") {
+    std::string text = "S00600004844521B\n";
+    for (const auto& [address, bytes] : records)
+      text += test::Record('1', address, bytes) + "\n";
+    return dir.Write(name, text + "S9030000FC\n").string();
+  }
+
+  test::TempDir dir;
+  std::string link = (dir / "ttyBOARD").string();
+  std::unique_ptr<sim::TargetBoard> board;
+  std::unique_ptr<sim::PtyBoard> pty;
+};
+
+// Each exit status from a real cause.
+TEST_F(CliTest, ExitStatuses) {
+  const std::string good = Image({{0xC000, {1, 2, 3}}, {0xD000, {4}}});
+  const std::string bad = dir.Write("bad.mhx", "S00600004844521B\nS1zz\n").string();
+  test::TempDir empty;
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    const char* fault;         // a fault of the board, or null
+    std::uint32_t programmed;  // a byte of the device not blank, or 0
+    int status;
+    const char* says;  // on standard error or output
+  };
+  const Case cases[] = {
+      {"blank part", {"blank-check"}, nullptr, 0, 0, " Blank Check OK !!"},
+      {"programmed part", {"blank-check"}, nullptr, 0xC123, 1, "Address   : 0xC123"},
+      {"difference",
+       {"compare", good},
+       nullptr,
+       0,
+       1,
+       "difference at 0xC000: device 0xFF, file 0x01"},
+      {"silent board", {"blank-check"}, "read-reply@2:silent", 0, 2, "No.003 Timeout error"},
+      {"device error",
+       {"program", good},
+       "program-status@1:byte=0x04",
+       0,
+       2,
+       "No.018 Device error"},
+      {"short answers",
+       {"blank-check", "--retries", "1"},
+       "read-data:short=10",
+       0,
+       2,
+       "stayed short after 1 retries"},
+      {"bad line", {"program", bad}, nullptr, 0, 3, "decode error in 2"},
+      {"no data",
+       {"program", dir.Write("none.mhx", "S9030000FC\n").string()},
+       nullptr,
+       0,
+       3,
+       "no data in file"},
+      {"missing file",
+       {"compare", (dir / "missing.mhx").string()},
+       nullptr,
+       0,
+       3,
+       "file open error"},
+      {"missing monitor",
+       {"--monitor-dir", empty.path().string(), "blank-check"},
+       nullptr,
+       0,
+       3,
+       "No.007 Unable to open download file."},
+      {"missing port",
+       {"-p", (dir / "ttyNONE").string(), "blank-check"},
+       nullptr,
+       0,
+       4,
+       "No.006 Unable to open COM port."},
+      {"DTR on a pseudo-terminal",
+       {"--reset", "dtr", "blank-check"},
+       nullptr,
+       0,
+       4,
+       "no modem lines"},
+      {"unknown model", {"-m", "KT99", "blank-check"}, nullptr, 0, 64, "unknown model KT99"},
+      {"no command", {}, nullptr, 0, 64, "no command given"},
+      {"bad option", {"--retries", "x", "blank-check"}, nullptr, 0, 64, "--retries"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartBoard();
+    if (c.fault)
+      WithBoard([&](sim::TargetBoard& b) {
+        b.AddFault(test::Fault(c.fault));
+        return 0;
+      });
+    if (c.programmed) {
+      WithBoard([&](sim::TargetBoard& b) { return b.memory()[c.programmed] = 0x42; });
+    }
+    // The monitor folder of a case comes last, so it wins over the test's own.
+    const Run run = Cli(c.args);
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    EXPECT_NE((run.out + run.err).find(c.says), std::string::npos) << run.out << run.err;
+    EXPECT_EQ(run.out.find('\r'), std::string::npos);  // standard output is no terminal
+  }
+}
+
+// program, read back in every format, compare against each file: on both models.
+TEST_F(CliTest, ProgramReadCompareRoundTrip) {
+  for (const char* model : {"KT47C630A", "KT47C150"}) {
+    SCOPED_TRACE(model);
+    StartBoard();
+    const std::string image =
+        Image({{0xC000, {0x00, 0x11, 0x22}}, {0xE7FF, {0x5A, 0xA5}}, {0xFFFF, {0x01}}});
+    const Run program = Cli({"-m", model, "-c", "8MHz", "program", image});
+    ASSERT_EQ(program.status, 0) << program.out << program.err;
+    EXPECT_NE(program.out.find(" Program+Verify OK !!"), std::string::npos);
+    EXPECT_NE(program.out.find(" Read+Compare  OK !!"), std::string::npos);
+    WithBoard([](sim::TargetBoard& b) {
+      EXPECT_EQ(b.memory()[0xC001], 0x11);
+      EXPECT_EQ(b.memory()[0xE800], 0xA5);
+      EXPECT_EQ(b.memory()[0xFFFF], 0x01);
+      return 0;
+    });
+    for (const char* out : {"back.mhx", "back.bin"}) {
+      SCOPED_TRACE(out);
+      const std::string path = (dir / out).string();
+      const Run read = Cli({"-m", model, "read", path});
+      ASSERT_EQ(read.status, 0) << read.err;
+      if (std::string(out) == "back.bin") {
+        EXPECT_EQ(std::filesystem::file_size(path), 0x4000u);
+        continue;  // binary goes in through the command line's --base, in its own test
+      }
+      const Run compare = Cli({"-m", model, "compare", path});
+      EXPECT_EQ(compare.status, 0) << compare.out << compare.err;
+    }
+  }
+}
+
+// --json: every line of standard output is one object with an event, and the last one is
+// the result; prose stays off standard output.
+TEST_F(CliTest, JsonLinesEndWithTheResult) {
+  const std::string image = Image({{0xC010, {7}}});
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--json", "compare", image}, {"--json", "info", image}, {"--json", "blank-check"}}) {
+    SCOPED_TRACE(args[1]);
+    StartBoard();
+    const Run run = Cli(args);
+    std::istringstream lines(run.out);
+    std::string line;
+    std::vector<QJsonObject> events;
+    while (std::getline(lines, line)) {
+      QJsonParseError error{};
+      const QJsonDocument document =
+          QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
+      ASSERT_EQ(error.error, QJsonParseError::NoError) << line;
+      ASSERT_TRUE(document.isObject()) << line;
+      EXPECT_TRUE(document.object().contains("event")) << line;
+      events.push_back(document.object());
+    }
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back()["event"].toString(), "result");
+    EXPECT_EQ(events.back()["exit"].toInt(), run.status);
+    if (args[1] == "compare") {
+      EXPECT_EQ(run.status, 1);
+      bool sawDifference = false;
+      for (const QJsonObject& event : events) {
+        if (event["event"].toString() != "difference") continue;
+        sawDifference = true;
+        EXPECT_EQ(event["address"].toInt(), 0xC010);
+        EXPECT_EQ(event["device"].toInt(), 0xFF);
+        EXPECT_EQ(event["file"].toInt(), 7);
+      }
+      EXPECT_TRUE(sawDifference);
+    }
+  }
+}
+
+// CRC-32 the slow way: one bit at a time, no table.
+std::uint32_t BitwiseCrc32(const std::vector<std::uint8_t>& bytes) {
+  std::uint32_t crc = 0xFFFFFFFF;
+  for (const std::uint8_t byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  return ~crc;
+}
+
+TEST_F(CliTest, InfoFigures) {
+  // Two records overlap at 0xC402; one empty line; a skipped header.
+  const std::string file =
+      dir.Write("info.mhx", "S00600004844521B\n" + test::Record('1', 0xC400, {1, 2, 3}) + "\n\n" +
+                                test::Record('2', 0x00C402, {9, 8}) + "\n" +
+                                test::Record('1', 0xF0FF, {0x10}) + "\nS9030000FC\n")
+          .string();
+  std::vector<std::uint8_t> area(0x4000, 0xFF);
+  area[0x400] = 1;
+  area[0x401] = 2;
+  area[0x402] = 9;
+  area[0x403] = 8;
+  area[0x30FF] = 0x10;
+  unsigned sum = 0;
+  for (const auto b : area)
+    sum += b;
+  const Run run = Cli({"--json", "info", file});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const QJsonObject info =
+      QJsonDocument::fromJson(QByteArray::fromStdString(run.out.substr(0, run.out.find('\n'))))
+          .object();
+  EXPECT_EQ(info["lines"].toInt(), 6);
+  EXPECT_EQ(info["dataBytes"].toInt(), 5);
+  EXPECT_EQ(info["nonBlankBlocks"].toInt(), 2);
+  EXPECT_EQ(info["lowest"].toInt(), 0xC400);
+  EXPECT_EQ(info["highest"].toInt(), 0xF0FF);
+  EXPECT_EQ(static_cast<std::uint32_t>(info["crc32"].toDouble()), BitwiseCrc32(area));
+  EXPECT_EQ(info["sum"].toInt(), static_cast<int>(sum & 0xFF));
+  // The same file for a person: one figure a line.
+  const Run text = Cli({"info", file});
+  char crc[16];
+  std::snprintf(crc, sizeof(crc), "0x%08X", BitwiseCrc32(area));
+  EXPECT_NE(text.out.find(crc), std::string::npos) << text.out;
+}
+
+// Ctrl-C stops between blocks as Cancel does: the cancel text, the port closed, status 6.
+TEST_F(CliTest, InterruptStopsBetweenBlocks) {
+  StartBoard(true);  // paced: 2400 bit/s makes a Blank Check take more than a minute
+  test::Process process(OTP_CLI_PROGRAM,
+                        {"--settings", (dir / "DATAFILE.TXT").string(), "--monitor-dir",
+                         dir.path().string(), "-m", "KT47C630A", "-c", "2MHz", "blank-check"});
+  std::this_thread::sleep_for(2500ms);
+  const auto signalled = std::chrono::steady_clock::now();
+  process.Signal(SIGINT);
+  EXPECT_EQ(process.Wait(), 6) << process.Output() << process.Errors();
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, 3s);
+  EXPECT_NE(process.Output().find("Blank Check Canceled"), std::string::npos) << process.Output();
+  const int reads =
+      WithBoard([](sim::TargetBoard& b) { return static_cast<int>(b.readAddresses.size()); });
+  EXPECT_GT(reads, 0);
+  EXPECT_LT(reads, 64);
+}
+
+}  // namespace
+}  // namespace otp

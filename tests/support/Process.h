@@ -1,0 +1,87 @@
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/TempDir.h"
+
+extern char** environ;
+
+namespace otp::test {
+
+/// A program run by a test, its standard input from a file (or /dev/null), its output
+/// and errors caught in files.
+class Process {
+ public:
+  Process(const std::string& program, std::vector<std::string> args, const std::string& input = "")
+      : output_(dir_ / "out"), errors_(dir_ / "err") {
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+      argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const std::string in = input.empty() ? "/dev/null" : dir_.Write("in", input).string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output_.c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errors_.c_str(), O_WRONLY | O_CREAT, 0600);
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Process() {
+    if (pid_ > 0 && status_ < 0) {
+      ::kill(pid_, SIGKILL);
+      Wait();
+    }
+  }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void Signal(int signal) const {
+    if (pid_ > 0) ::kill(pid_, signal);
+  }
+  /// Waits for the end; the exit status, or 128 + the signal that ended it, or -1.
+  int Wait() {
+    if (status_ >= 0 || pid_ <= 0) return status_;
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status)
+                                : (WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1);
+    return status_;
+  }
+  std::string Output() const { return TempDir::ReadFile(output_); }
+  std::string Errors() const { return TempDir::ReadFile(errors_); }
+
+ private:
+  TempDir dir_;
+  std::filesystem::path output_;
+  std::filesystem::path errors_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+/// Waits up to `limit` for `path` to exist.
+inline bool WaitForFile(const std::filesystem::path& path,
+                        std::chrono::milliseconds limit = std::chrono::seconds(2)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!std::filesystem::exists(path)) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+}  // namespace otp::test
