@@ -1,13 +1,25 @@
 #include "hexfile/SRecord.h"
 
+#include <array>
+
 namespace otp {
 
 namespace {
 
+// The value of an upper-case hexadecimal digit, -1 for any other character.
+constexpr std::array<std::int8_t, 256> MakeHexTable() {
+  std::array<std::int8_t, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    table[c] = -1;
+    if (c >= '0' && c <= '9') table[c] = static_cast<std::int8_t>(c - '0');
+    if (c >= 'A' && c <= 'F') table[c] = static_cast<std::int8_t>(c - 'A' + 10);
+  }
+  return table;
+}
+constexpr std::array<std::int8_t, 256> kHex = MakeHexTable();
+
 int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+  return kHex[static_cast<unsigned char>(c)];
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "hexfile/TextLineReader.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace otp {
 
 namespace {
@@ -15,6 +18,27 @@ bool IsRecordType(char c) {
 
 }  // namespace
 
+bool TextLineReader::Fill() {
+  if (atEnd_ || ctrlZ_) {
+    atEnd_ = true;
+    return false;
+  }
+  in_.read(buffer_, sizeof(buffer_));
+  end_ = static_cast<std::size_t>(in_.gcount());
+  pos_ = 0;
+  if (in_.bad()) failed_ = true;
+  // A Ctrl-Z ends the file: the buffer ends before it.
+  if (const void* z = std::memchr(buffer_, kCtrlZ, end_)) {
+    end_ = static_cast<std::size_t>(static_cast<const char*>(z) - buffer_);
+    ctrlZ_ = true;
+  }
+  if (end_ == 0) {
+    atEnd_ = true;
+    return false;
+  }
+  return true;
+}
+
 int TextLineReader::Get() {
   if (pending_ >= 0) {
     const int c = pending_;
@@ -22,22 +46,24 @@ int TextLineReader::Get() {
     return c;
   }
   if (atEnd_) return -1;
-  if (pos_ == end_) {
-    in_.read(buffer_, sizeof(buffer_));
-    end_ = static_cast<std::size_t>(in_.gcount());
-    pos_ = 0;
-    if (in_.bad()) failed_ = true;
-    if (end_ == 0) {
-      atEnd_ = true;
-      return -1;
-    }
-  }
-  const int c = static_cast<unsigned char>(buffer_[pos_++]);
-  if (c == kCtrlZ) {
-    atEnd_ = true;
-    return -1;
-  }
-  return c;
+  if (pos_ == end_ && !Fill()) return -1;
+  return static_cast<unsigned char>(buffer_[pos_++]);
+}
+
+bool TextLineReader::TakeWholeLine(Line& line) {
+  if (pending_ >= 0 || pos_ == end_) return false;
+  const char* start = buffer_ + pos_;
+  const std::size_t window = std::min(end_ - pos_, kHeadSize + 2);
+  const auto* lf = static_cast<const char*>(std::memchr(start, '\n', window));
+  if (!lf) return false;
+  std::size_t length = static_cast<std::size_t>(lf - start);
+  if (length > 0 && start[length - 1] == '\r') --length;
+  if (length > kHeadSize || std::memchr(start, '\r', length)) return false;
+  line.head.assign(start, length);
+  line.tailAllHex = true;
+  line.complete = true;
+  pos_ += static_cast<std::size_t>(lf - start) + 1;
+  return true;
 }
 
 // Whether the rest of a line with `length` characters so far can change nothing that an
@@ -49,6 +75,7 @@ bool TextLineReader::Settled(const Line& line, std::size_t length) {
 }
 
 bool TextLineReader::Next(Line& line) {
+  if (TakeWholeLine(line)) return true;
   line.head.clear();
   line.tailAllHex = true;
   line.complete = true;

@@ -38,7 +38,11 @@ class TextLineReader {
   bool failed() const { return failed_; }
 
  private:
-  int Get();  // next byte, or -1 at the end of the file (also at Ctrl-Z and on errors)
+  int Get();    // next byte, or -1 at the end of the file (also at Ctrl-Z and on errors)
+  bool Fill();  // reads the next piece of the file; false at its end
+  /// A whole line that lies in the buffer, fits the head and holds no carriage return
+  /// but the one of its ending: taken at once, without looking at each character.
+  bool TakeWholeLine(Line& line);
   static bool Settled(const Line& line, std::size_t length);
 
   std::istream& in_;
@@ -46,6 +50,7 @@ class TextLineReader {
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
   bool atEnd_ = false;
+  bool ctrlZ_ = false;  // the buffer ends where a Ctrl-Z ended the file
   bool failed_ = false;
   int pending_ = -1;  // a byte read ahead after a carriage return
 };

@@ -162,6 +162,32 @@ TEST_F(FlashBufferTest, CtrlZEndsTheFile) {
   EXPECT_EQ(Message(), "decode error in 1");
 }
 
+// The file is read in pieces of 64 KiB: a record, its CR LF ending or a Ctrl-Z may fall
+// across the edge of a piece at any point.
+TEST_F(FlashBufferTest, LinesAcrossTheEdgeOfAPiece) {
+  const std::string record = Record('1', 0xC123, {0x42, 0x43});
+  for (std::size_t shift = 0; shift < record.size() + 4; ++shift) {
+    SCOPED_TRACE(shift);
+    // Skipped lines up to a few characters before the edge.
+    std::string text;
+    int lines = 0;
+    const std::size_t before = 65536 - shift;
+    while (text.size() + 100 < before) {
+      text += "S0" + std::string(96, 'A') + "\r\n";
+      ++lines;
+    }
+    text += "S0" + std::string(before - text.size() - 4, 'B') + "\r\n";
+    ++lines;
+    ASSERT_EQ(text.size(), before);
+    ASSERT_TRUE(Build(text + record + "\r\n" + "S9030000FC\r\n"));
+    EXPECT_EQ(flash[0xC124], 0x43);
+    EXPECT_FALSE(Build(text + record + "\r\nS1zz\r\n"));
+    EXPECT_EQ(Message(), "decode error in " + std::to_string(lines + 2));
+    ASSERT_TRUE(Build(text + record + "\x1A" + "S1zz\n"));
+    EXPECT_EQ(flash[0xC123], 0x42);
+  }
+}
+
 TEST_F(FlashBufferTest, LongLines) {
   // A record of 256 pairs followed by many more digits: only the digits matter.
   std::vector<std::uint8_t> data(250, 0x3C);
