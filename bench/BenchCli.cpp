@@ -1,0 +1,176 @@
+// Measures otpwriter-cli as a whole process:
+//  - `info` on a 20 MB S-record file (the median of 10 runs), beside srec_cat reading the
+//    same file into a binary image, when srec_cat is installed;
+//  - `program` of a full 16 KiB image at 19200 bit/s against the paced simulated board:
+//    the time over the wire time of every byte of its three passes (download, program,
+//    compare), and the tool's CPU time over its wall time.
+//
+// usage: bench_cli CLI SIMULATOR
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+struct Measured {
+  int status = -1;
+  double seconds = 0;
+  double cpu = 0;  // user + system of the process
+};
+
+// Runs `args` with its output thrown away, to its end.
+Measured RunTimed(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (auto& arg : args)
+    argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  Measured measured;
+  const auto start = Steady::now();
+  pid_t pid = 0;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) return measured;
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  measured.seconds = std::chrono::duration<double>(Steady::now() - start).count();
+  measured.cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                 (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  measured.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return measured;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// An S-record line of `type` with a 16-bit address.
+std::string Record(char type, std::uint32_t address, const std::vector<std::uint8_t>& data) {
+  std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(data.size() + 3),
+                                  static_cast<std::uint8_t>(address >> 8),
+                                  static_cast<std::uint8_t>(address)};
+  bytes.insert(bytes.end(), data.begin(), data.end());
+  unsigned sum = 0;
+  std::string line = std::string("S") + type;
+  char hex[3];
+  for (const auto b : bytes) {
+    std::snprintf(hex, sizeof(hex), "%02X", b);
+    line += hex;
+    sum += b;
+  }
+  std::snprintf(hex, sizeof(hex), "%02X", static_cast<std::uint8_t>(~sum));
+  return line + hex + "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: bench_cli CLI SIMULATOR\n");
+    return 2;
+  }
+  const std::string cli = argv[1];
+  const std::string simulator = argv[2];
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("otp-bench-cli-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+
+  // 20 MB of records of 32 bytes, most of them overwriting each other.
+  const std::string big = (dir / "big.mhx").string();
+  {
+    std::ofstream out(big);
+    out << "S00600004844521B\n";
+    std::size_t size = 0;
+    for (std::uint32_t i = 0; size < 20'000'000; ++i) {
+      const std::uint32_t address = 0xC000 + (i * 32) % 0x4000;
+      std::vector<std::uint8_t> data(32);
+      for (std::size_t k = 0; k < data.size(); ++k)
+        data[k] = static_cast<std::uint8_t>(address + k + i);
+      const std::string line = Record('1', address, data);
+      out << line;
+      size += line.size();
+    }
+    out << "S9030000FC\n";
+  }
+  std::vector<double> info;
+  for (int i = 0; i < 10; ++i)
+    info.push_back(RunTimed({cli, "info", big}).seconds);
+  std::printf("info, 20 MB S-record file:       %7.1f ms (median of 10)\n", Median(info) * 1000);
+  for (const char* srecCat : {"/usr/bin/srec_cat", "/usr/local/bin/srec_cat"}) {
+    if (!std::filesystem::exists(srecCat)) continue;
+    std::vector<double> reference;
+    for (int i = 0; i < 3; ++i) {
+      reference.push_back(
+          RunTimed({srecCat, big, "-multiple", "-o", (dir / "big.bin").string(), "-binary"})
+              .seconds);
+    }
+    std::printf("srec_cat, the same file:         %7.1f ms (median of 3)\n",
+                Median(reference) * 1000);
+    break;
+  }
+
+  // A full image: every byte of the 64 blocks written.
+  const std::string full = (dir / "full.mhx").string();
+  {
+    std::ofstream out(full);
+    for (std::uint32_t a = 0xC000; a < 0x10000; a += 32) {
+      std::vector<std::uint8_t> data(32);
+      for (std::size_t k = 0; k < data.size(); ++k)
+        data[k] = static_cast<std::uint8_t>((a + k) * 7 & 0x7F);
+      out << Record('1', a, data);
+    }
+  }
+  std::ofstream(dir / "m_otp.150", std::ios::binary) << std::string(2048, '\x5A');
+  const std::string link = (dir / "ttyBOARD").string();
+  std::ofstream(dir / "DATAFILE.TXT") << "[Ports]\nCOM1=" << link << "\n";
+  std::vector<std::string> simArgs{simulator, "--link", link, "--pace"};
+  std::vector<char*> simArgv;
+  for (auto& arg : simArgs)
+    simArgv.push_back(arg.data());
+  simArgv.push_back(nullptr);
+  pid_t sim = 0;
+  if (posix_spawn(&sim, simulator.c_str(), nullptr, nullptr, simArgv.data(), environ) != 0) {
+    std::fprintf(stderr, "cannot start %s\n", simulator.c_str());
+    return 1;
+  }
+  for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const Measured program =
+      RunTimed({cli, "--settings", (dir / "DATAFILE.TXT").string(), "--monitor-dir", dir.string(),
+                "--reset", "none", "-m", "KT47C150", "-c", "8MHz", "-p", "COM1", "program", full});
+  kill(sim, SIGTERM);
+  waitpid(sim, nullptr, 0);
+  // Download: handshake, frame, monitor, sum and three replies; program: frame, reply, data,
+  // sum and status for each block; compare: frame, reply and the 257-byte answer each.
+  const long bytes = (1 + 6 + 2048 + 1 + 3) + 64L * (6 + 1 + 257 + 1) + 64L * (6 + 1 + 257);
+  const double wire = bytes * 10.0 / 19200;
+  std::printf(
+      "program, full image, 19200 bit/s: %7.3f s, on the wire %7.3f s, ratio %.4f, "
+      "CPU %.2f%% of wall, exit %d\n",
+      program.seconds, wire, program.seconds / wire, 100 * program.cpu / program.seconds,
+      program.status);
+  std::filesystem::remove_all(dir);
+  return 0;
+}
