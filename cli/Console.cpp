@@ -131,8 +131,8 @@ void Console::Progress(std::string_view phase, int done, int total, int baud) {
   if (mode_ == Mode::kPlain) {
     // A line at each quarter: enough to follow a log, never a carriage return.
     if (done == total || (done > 0 && done % std::max(1, total / 4) == 0)) {
-      std::printf("%.*s: %d/%d blocks\n", static_cast<int>(phase.size()), phase.data(), done,
-                  total);
+      std::printf("%.*s: %d/%d%s\n", static_cast<int>(phase.size()), phase.data(), done, total,
+                  total > 1 ? " blocks" : "");
       std::fflush(stdout);
     }
     return;

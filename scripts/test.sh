@@ -18,6 +18,11 @@ run_build() {
 }
 
 run_build test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The command line is the engine without a window: it must not pull in Qt Widgets.
+if ldd "$root/build-test/otpwriter-cli" | grep -q Widgets; then
+  echo "otpwriter-cli links Qt Widgets"
+  exit 1
+fi
 run_build asan -DCMAKE_BUILD_TYPE=Debug -DOTP_SANITIZE=address
 run_build ubsan -DCMAKE_BUILD_TYPE=Debug -DOTP_SANITIZE=undefined
 
