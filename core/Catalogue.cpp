@@ -5,8 +5,10 @@
 namespace otp {
 
 std::string LoadString(unsigned id, Language language) {
-  for (const res::StringEntry& entry : res::StringTable()) {
-    if (entry.id == id) return language == Language::kJapanese ? entry.japanese : entry.english;
+  for (const auto table : {res::StringTable(), res::AddedTexts()}) {
+    for (const res::StringEntry& entry : table) {
+      if (entry.id == id) return language == Language::kJapanese ? entry.japanese : entry.english;
+    }
   }
   return {};
 }

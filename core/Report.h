@@ -46,6 +46,11 @@ inline constexpr unsigned kBlankChecking = 501;
 inline constexpr unsigned kProgrammingVerifying = 513;
 inline constexpr unsigned kReadingComparing = 514;
 inline constexpr unsigned kDownloading = 516;
+// Texts of the added commands.
+inline constexpr unsigned kPlan = 601;           // " Plan ", followed by the verdict
+inline constexpr unsigned kPlanGood = 602;       // the counts of a good plan
+inline constexpr unsigned kPlanConflicts = 603;  // the counts and the first conflict
+inline constexpr unsigned kChecking = 604;       // status while the plan reads
 }  // namespace msg
 
 /// Shows results and errors and waits until the operator has acknowledged them. Owns the

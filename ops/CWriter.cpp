@@ -136,10 +136,10 @@ Outcome CWriter::BlankCheck() {
   return outcome;
 }
 
-Outcome CWriter::ReadDevice(FlashImage& device) {
+Outcome CWriter::ReadDevice(FlashImage& device, const char* canceled) {
   SetBlockRange();
   return ReadEachBlock(
-      "Read Canceled", "Reading", [&device](std::uint32_t address, const BlockAnswer& answer) {
+      canceled, "Reading", [&device](std::uint32_t address, const BlockAnswer& answer) {
         std::copy(answer.begin(), answer.begin() + proto::kBlockSize, device.begin() + address);
         return std::optional<Outcome>();
       });
@@ -193,7 +193,39 @@ Outcome CWriter::RunReadCompare(const std::string& hexFile) {
   return MakeFlashBuffer(hexFile) ? ReadCompare() : Outcome::kNoImage;
 }
 
-Outcome CWriter::ProgramVerify() {
+Outcome CWriter::RunCheckAgainstDevice(const std::string& hexFile, BurnPlan& plan) {
+  SetBlockRange();
+  return MakeFlashBuffer(hexFile, ImageUse::kProgram) ? CheckAgainstDevice(plan)
+                                                      : Outcome::kNoImage;
+}
+
+Outcome CWriter::CheckAgainstDevice(BurnPlan& plan) {
+  view_.SetStatus(reporter_.Text(msg::kChecking));
+  FlashImage device;
+  device.fill(0xFF);
+  const Outcome outcome = ReadDevice(device, "Check Canceled");
+  if (outcome != Outcome::kOk) return outcome;
+  plan = MakeBurnPlan(FlashBuffer, device, static_cast<std::uint32_t>(spec.m_nStartAddr),
+                      static_cast<std::uint32_t>(spec.m_nEndAddr));
+  char counts[256];
+  const std::string title = reporter_.Text(msg::kPlan);
+  if (plan.Good()) {
+    std::snprintf(counts, sizeof(counts), reporter_.Text(msg::kPlanGood).c_str(),
+                  plan.Count(BlockClass::kWrite), plan.Count(BlockClass::kDone),
+                  plan.Count(BlockClass::kCompletable), plan.Count(BlockClass::kSkip));
+    reporter_.ReportMessage(title + " OK !!\n" + counts, kInformation);
+    return Outcome::kOk;
+  }
+  const Conflict& first = plan.conflicts.front();
+  std::snprintf(counts, sizeof(counts), reporter_.Text(msg::kPlanConflicts).c_str(),
+                plan.Count(BlockClass::kConflict), plan.Count(BlockClass::kWrite),
+                plan.Count(BlockClass::kDone), plan.Count(BlockClass::kCompletable),
+                static_cast<unsigned>(first.address), unsigned{first.device}, unsigned{first.file});
+  reporter_.ReportMessage(title + " NG !!" + counts, kWarning);
+  return Outcome::kNotGood;
+}
+
+Outcome CWriter::ProgramVerify(const BurnPlan* plan) {
   view_.SetStatus(reporter_.Text(msg::kProgrammingVerifying));
   bool failed = false;
   std::uint32_t address = static_cast<std::uint32_t>(spec.m_nStartAddr);
@@ -203,7 +235,7 @@ Outcome CWriter::ProgramVerify() {
       return Outcome::kCanceled;
     }
     const std::uint8_t* block = &FlashBuffer[address];
-    if (!IsBlank(block)) {
+    if (plan ? plan->NeedsProgramming(address) : !IsBlank(block)) {
       if (link.SendCommand(proto::kCmdProgramBlock, static_cast<std::uint16_t>(address),
                            proto::kBlockSize) != proto::kStatusAccepted) {
         return Outcome::kFailed;

@@ -15,6 +15,7 @@
 #include "hexfile/FlashBuffer.h"
 #include "link/SerialPort.h"
 #include "link/TargetLink.h"
+#include "ops/Plan.h"
 
 namespace otp {
 
@@ -85,16 +86,24 @@ class CWriter {
   /// The same from text already open.
   bool MakeFlashBuffer(std::istream& image, ImageUse use = ImageUse::kCompare);
 
-  /// Programs every block of FlashBuffer in the OTP area that is not all 0xFF.
-  Outcome ProgramVerify();
+  /// Programs every block of FlashBuffer in the OTP area that is not all 0xFF; with a
+  /// plan, only the blocks that it says still need programming.
+  Outcome ProgramVerify(const BurnPlan* plan = nullptr);
+
+  /// The burn plan: reads the OTP area once and classifies every block of FlashBuffer
+  /// against it, then reports " Plan  OK !!" with the counts, or " Plan  NG !!" with the
+  /// counts and the first conflict as a warning (the link stays open).
+  Outcome CheckAgainstDevice(BurnPlan& plan);
+  /// The same as its menu command starts it: the bar, the image from `hexFile`, the plan.
+  Outcome RunCheckAgainstDevice(const std::string& hexFile, BurnPlan& plan);
 
   /// Reads the OTP area and stops at each byte that differs from FlashBuffer until the
   /// operator presses Continue or Cancel. Ends with " NG !!" when any byte differed.
   Outcome ReadCompare();
 
   /// Reads the whole OTP area into `device` (addresses outside it are left alone), with
-  /// the block bar; reports only failures.
-  Outcome ReadDevice(FlashImage& device);
+  /// the block bar; reports only failures and a cancel (`canceled`).
+  Outcome ReadDevice(FlashImage& device, const char* canceled = "Read Canceled");
 
   /// Time between two checks of the buttons while Read+Compare waits at a difference.
   static constexpr std::chrono::milliseconds kDifferencePoll{50};

@@ -14,6 +14,10 @@ struct StringEntry {
 /// The whole catalogue, in ascending id order.
 std::span<const StringEntry> StringTable();
 
+/// The texts of the commands added to the window's own (600 and above), in both
+/// languages; some are formats with "%d" and "%X" fields.
+std::span<const StringEntry> AddedTexts();
+
 /// The application's title: window captions and the progress dialog's default caption.
 inline constexpr const char* kAppTitle = "OTP Writer";
 
