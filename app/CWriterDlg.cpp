@@ -142,6 +142,8 @@ void CWriterDlg::BindMessageMap() {
   connect(commands_.at(res::id::kMenuHexFileSelect), &QAction::triggered, this,
           [this] { OnHexFileSelect(); });
   connect(commands_.at(res::id::kMenuExit), &QAction::triggered, this, [this] { OnExit(); });
+  connect(commands_.at(res::id::kMenuCheckAgainstDevice), &QAction::triggered, this,
+          [this] { OnCheckAgainstDevice(); });
 }
 
 void CWriterDlg::OnInitDialog(const std::string& programDir) {
@@ -158,6 +160,7 @@ void CWriterDlg::OnInitDialog(const std::string& programDir) {
   Button(res::id::kBlankCheck)->setEnabled(false);
   Button(res::id::kProgramVerify)->setEnabled(false);
   Button(res::id::kReadCompare)->setEnabled(false);
+  SetReadyCommands(false);
   UpdateData(false);
   // A stored port that names no entry (COM=9, COM=0) leaves the list showing another one:
   // the port shown is the port a Download opens, and the next save writes it.
@@ -246,12 +249,18 @@ void CWriterDlg::ApplyIdleSet() {
   Button(res::id::kProgramVerify)->setEnabled(false);
   Button(res::id::kReadCompare)->setEnabled(false);
   List(res::id::kComPort)->setEnabled(true);
+  SetReadyCommands(false);
 }
 
 void CWriterDlg::ApplyReadySet() {
   Button(res::id::kBlankCheck)->setEnabled(true);
   Button(res::id::kProgramVerify)->setEnabled(true);
   Button(res::id::kReadCompare)->setEnabled(true);
+  SetReadyCommands(true);
+}
+
+void CWriterDlg::SetReadyCommands(bool enabled) {
+  commands_.at(res::id::kMenuCheckAgainstDevice)->setEnabled(enabled);
 }
 
 void CWriterDlg::ReturnToIdle() {
@@ -341,6 +350,14 @@ void CWriterDlg::OnProgramVerify() {
 void CWriterDlg::OnReadCompare() {
   UpdateData(true);
   RunInProgressWindow("Read+Compare", [this] { m_writer.RunReadCompare(m_strHexFile); });
+}
+
+void CWriterDlg::OnCheckAgainstDevice() {
+  UpdateData(true);
+  RunInProgressWindow("Check Against Device", [this] {
+    BurnPlan plan;
+    m_writer.RunCheckAgainstDevice(m_strHexFile, plan);
+  });
 }
 
 void CWriterDlg::OnKillfocusHexFile() {

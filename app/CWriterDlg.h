@@ -57,6 +57,8 @@ class CWriterDlg : public QDialog {
   void OnHexFileSelect();
   void OnDropFiles(const QStringList& files);
   void OnExit();
+  /// File > Check Against Device...: the burn plan of the Hex File against the part.
+  void OnCheckAgainstDevice();
 
   /// Button sets: idle (only Download and the COM list usable), ready (all usable).
   void ApplyIdleSet();
@@ -104,6 +106,8 @@ class CWriterDlg : public QDialog {
   void BuildWindow();
   void BindMessageMap();
   void FormatAreaBoxes();
+  /// The menu commands that, as the operation buttons, need a Download first.
+  void SetReadyCommands(bool enabled);
   void UpdateComToolTips();
   /// The first COM list entry that begins with `name`, ignoring case; -1 when none does.
   int FindComEntry(const std::string& name) const;

@@ -12,7 +12,10 @@ namespace otp::cli {
 /// One JSON object on one line, built key by key in order.
 class Json {
  public:
+  /// An event: its first key is "event".
   explicit Json(std::string_view event) { Add("event", event); }
+  /// A plain object, for a value inside an event.
+  Json() = default;
   Json& Add(std::string_view key, std::string_view value);
   Json& Add(std::string_view key, const char* value) { return Add(key, std::string_view(value)); }
   Json& Add(std::string_view key, long long value);

@@ -26,7 +26,8 @@ std::optional<ResetMethod> ParseReset(std::string_view text) {
   return std::nullopt;
 }
 
-constexpr const char* kCommands[] = {"ports", "info", "blank-check", "program", "compare", "read"};
+constexpr const char* kCommands[] = {"ports",   "info",    "blank-check", "plan",
+                                     "program", "compare", "read"};
 
 }  // namespace
 
@@ -63,9 +64,10 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
       into = *number;
       return true;
     };
-    if (inlineValue && (arg == "--json" || arg == "--quiet" || arg == "--verbose" ||
-                        arg == "--help" || arg == "--version" || arg == "--blank-check" ||
-                        arg == "--no-compare" || arg == "--skip-blank")) {
+    if (inlineValue &&
+        (arg == "--json" || arg == "--quiet" || arg == "--verbose" || arg == "--help" ||
+         arg == "--version" || arg == "--blank-check" || arg == "--no-compare" ||
+         arg == "--skip-blank" || arg == "--no-plan" || arg == "--resume")) {
       error = arg + " takes no value";
       return std::nullopt;
     }
@@ -111,6 +113,10 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
       options.blankCheck = true;
     } else if (arg == "--no-compare") {
       options.noCompare = true;
+    } else if (arg == "--no-plan") {
+      options.noPlan = true;
+    } else if (arg == "--resume") {
+      options.resume = true;
     } else if (arg == "--skip-blank") {
       options.skipBlank = true;
     } else if (arg == "--format") {
@@ -143,7 +149,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
     return std::nullopt;
   }
   const bool takesFile = options.command == "info" || options.command == "program" ||
-                         options.command == "compare" || options.command == "read";
+                         options.command == "plan" || options.command == "compare" ||
+                         options.command == "read";
   if (options.arguments.size() != (takesFile ? 1u : 0u)) {
     error = options.command + (takesFile ? " takes one file" : " takes no file");
     return std::nullopt;
@@ -161,7 +168,8 @@ Commands:
   ports                list serial ports and the COM names that stand for them
   info FILE            decode FILE for the model's OTP area and sum it up (no port)
   blank-check          Download, then Blank Check
-  program FILE         Download, [Blank Check], Program+Verify, then Read+Compare
+  plan FILE            Download, then the burn plan: can this part take FILE?
+  program FILE         Download, the burn plan, Program+Verify, then Read+Compare
   compare FILE         Download, then Read+Compare; every difference is counted
   read OUT             Download, then read the OTP area into OUT
 
@@ -179,6 +187,10 @@ Options:
                        dtr[:MS]: drop DTR for MS ms (100), for boards reset by DTR
       --retries N      read a short block answer again up to N times (default 2)
       --blank-check    program: run Blank Check before programming
+      --no-plan        program: no burn plan first (a part that is not blank is
+                       found only by the device's errors)
+      --resume         program: finish a part that already holds part of FILE (an
+                       interrupted run): only the blocks still missing are written
       --no-compare     program: skip the Read+Compare pass
       --max-diffs N    compare: list the first N differences (default 16)
       --format FMT     read: srec, ihex or bin (default: from OUT's name: .hex and
@@ -199,7 +211,8 @@ Exit status:
   3   a file could not be used (Hex File open, read or decode error, monitor file
       missing or too large, output not writable)
   4   the port could not be opened or configured
-  5   the burn plan refuses the part
+  5   the burn plan refuses the part: it can never hold FILE, or it holds part of
+      it already and --resume was not given
   6   interrupted (Ctrl-C stops between blocks; a second Ctrl-C ends at once)
   64  usage error
 )";

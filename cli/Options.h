@@ -43,6 +43,8 @@ struct Options {
 
   bool blankCheck = false;            // program: Blank Check first
   bool noCompare = false;             // program: no Read+Compare afterwards
+  bool noPlan = false;                // program: no burn plan first
+  bool resume = false;                // program: finish a part that holds part of the image
   int maxDiffs = 16;                  // compare: differences listed
   std::optional<ImageFormat> format;  // read: instead of the file name's
   bool skipBlank = false;             // read: leave out blank records

@@ -17,6 +17,7 @@
 #include "hexfile/ImageFile.h"
 #include "link/Download.h"
 #include "link/QtSerialPort.h"
+#include "ops/Plan.h"
 #include "ops/Setup.h"
 #include "res/Version.h"
 
@@ -307,14 +308,45 @@ class Program {
       if (!phase("blank-check")) return Interrupted(session);
       return session.ExitFor(writer.BlankCheck());
     }
+    if (command == "plan") {
+      if (!phase("plan")) return Interrupted(session);
+      BurnPlan plan;
+      outcome = writer.RunCheckAgainstDevice(options_.arguments.front(), plan);
+      if (outcome != Outcome::kOk && outcome != Outcome::kNotGood) {
+        return session.ExitFor(outcome);
+      }
+      ShowPlan(plan);
+      return plan.Good() ? kExitOk : kExitPlan;
+    }
     if (command == "program") {
       if (options_.blankCheck) {
         if (!phase("blank-check")) return Interrupted(session);
         outcome = writer.BlankCheck();
         if (outcome != Outcome::kOk) return session.ExitFor(outcome);
       }
-      if (!phase("program")) return Interrupted(session);
-      outcome = writer.RunProgramVerify(options_.arguments.front());
+      if (options_.noPlan) {
+        if (!phase("program")) return Interrupted(session);
+        outcome = writer.RunProgramVerify(options_.arguments.front());
+      } else {
+        // The plan first: nothing is written to a part that cannot take the image, or that
+        // holds part of it already unless the run is to finish it.
+        if (!phase("plan")) return Interrupted(session);
+        BurnPlan plan;
+        outcome = writer.RunCheckAgainstDevice(options_.arguments.front(), plan);
+        if (outcome != Outcome::kOk && outcome != Outcome::kNotGood) {
+          return session.ExitFor(outcome);
+        }
+        if (!plan.Good() || (plan.Started() && !options_.resume)) {
+          ShowPlan(plan);
+          console_.Error(std::string(kProgram) + ": " +
+                         (!plan.Good() ? "this part can never hold this image: nothing written"
+                                       : "this part already holds part of this image: nothing "
+                                         "written (--resume finishes it)"));
+          return kExitPlan;
+        }
+        if (!phase("program")) return Interrupted(session);
+        outcome = writer.RunProgramVerify(options_.resume ? &plan : nullptr);
+      }
       if (outcome != Outcome::kOk || options_.noCompare) return session.ExitFor(outcome);
       if (!phase("compare")) return Interrupted(session);
       return Compared(session, writer.RunReadCompare());
@@ -347,6 +379,53 @@ class Program {
     console_.Say("wrote " + out + " (" + kFormatNames[static_cast<int>(format)] + ", " +
                  std::to_string(contents.size()) + " bytes)");
     return kExitOk;
+  }
+
+  // The plan's counts, its map of the blocks and its conflicts.
+  void ShowPlan(const BurnPlan& plan) {
+    std::string names = "[";
+    for (const BlockClass c : plan.blocks)
+      names += std::string(names.size() > 1 ? "," : "") + JsonString(BlockClassName(c));
+    std::string conflicts = "[";
+    for (const Conflict& conflict : plan.conflicts) {
+      conflicts += std::string(conflicts.size() > 1 ? "," : "") +
+                   Json()
+                       .Add("address", conflict.address)
+                       .Add("device", unsigned{conflict.device})
+                       .Add("file", unsigned{conflict.file})
+                       .Text();
+    }
+    Json event("plan");
+    for (int c = 0; c < kBlockClasses; ++c)
+      event.Add(BlockClassName(static_cast<BlockClass>(c)), plan.counts[c]);
+    console_.Emit(event.AddRaw("blocks", names + "]")
+                      .AddRaw("conflicts", conflicts + "]")
+                      .Add("conflictBytes", plan.conflictBytes));
+    char line[160];
+    std::snprintf(line, sizeof(line),
+                  "plan: %d to write, %d done, %d completable, %d in conflict, %d to skip",
+                  plan.Count(BlockClass::kWrite), plan.Count(BlockClass::kDone),
+                  plan.Count(BlockClass::kCompletable), plan.Count(BlockClass::kConflict),
+                  plan.Count(BlockClass::kSkip));
+    console_.Say(line);
+    console_.Say("        0123456789ABCDEF");
+    for (std::size_t row = 0; row * 16 < plan.blocks.size(); ++row) {
+      std::string marks;
+      for (std::size_t i = row * 16; i < std::min(plan.blocks.size(), row * 16 + 16); ++i)
+        marks += BlockClassMark(plan.blocks[i]);
+      console_.Say("  " + Hex(plan.start + static_cast<std::uint32_t>(row) * 16 * 256, 4) + "  " +
+                   marks);
+    }
+    console_.Say("  . skip  + write  = done  ~ completable  X conflict");
+    if (plan.conflictBytes == 0) return;
+    console_.Say(std::to_string(plan.conflictBytes) +
+                 (plan.conflictBytes == 1 ? " byte needs" : " bytes need") + " a 0 to become 1" +
+                 (plan.conflictBytes > plan.conflicts.size() ? ", the first:" : ":"));
+    for (const Conflict& conflict : plan.conflicts) {
+      std::snprintf(line, sizeof(line), "  0x%04X: device 0x%02X, file 0x%02X",
+                    static_cast<unsigned>(conflict.address), conflict.device, conflict.file);
+      console_.Say(line);
+    }
   }
 
   int Compared(Session& session, Outcome outcome) {

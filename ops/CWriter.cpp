@@ -183,6 +183,11 @@ Outcome CWriter::RunProgramVerify(std::istream& image) {
   return MakeFlashBuffer(image, ImageUse::kProgram) ? ProgramVerify() : Outcome::kNoImage;
 }
 
+Outcome CWriter::RunProgramVerify(const BurnPlan* plan) {
+  SetBlockRange();
+  return ProgramVerify(plan);
+}
+
 Outcome CWriter::RunReadCompare() {
   SetBlockRange();
   return ReadCompare();

@@ -71,6 +71,9 @@ class CWriter {
   Outcome RunProgramVerify(const std::string& hexFile);
   /// The same with the image text already open as `image`.
   Outcome RunProgramVerify(std::istream& image);
+  /// Program+Verify of the image that FlashBuffer holds, with the bar; with a plan, only
+  /// the blocks that it says still need programming.
+  Outcome RunProgramVerify(const BurnPlan* plan);
   /// Read+Compare as its button starts it, likewise.
   Outcome RunReadCompare(const std::string& hexFile);
   /// Read+Compare against the image that FlashBuffer holds, with the bar.

@@ -29,11 +29,11 @@ struct Conflict {
 
 /// The burn plan of an image against what a device holds.
 struct BurnPlan {
-  std::uint32_t start = 0;                    // the first block's address
-  std::vector<BlockClass> blocks;             // one per block, in address order
-  std::array<int, kBlockClasses> counts{};    // blocks per class, indexed by BlockClass
-  std::vector<Conflict> conflicts;            // the first kListedConflicts of them
-  std::size_t conflictBytes = 0;              // all of them
+  std::uint32_t start = 0;                  // the first block's address
+  std::vector<BlockClass> blocks;           // one per block, in address order
+  std::array<int, kBlockClasses> counts{};  // blocks per class, indexed by BlockClass
+  std::vector<Conflict> conflicts;          // the first kListedConflicts of them
+  std::size_t conflictBytes = 0;            // all of them
 
   static constexpr std::size_t kListedConflicts = 16;
 
@@ -41,9 +41,7 @@ struct BurnPlan {
   /// No conflict: the part can take the image.
   bool Good() const { return Count(BlockClass::kConflict) == 0; }
   /// Some block already holds data of the image (done or completable).
-  bool Started() const {
-    return Count(BlockClass::kDone) + Count(BlockClass::kCompletable) > 0;
-  }
+  bool Started() const { return Count(BlockClass::kDone) + Count(BlockClass::kCompletable) > 0; }
   /// Whether the block at `address` must be programmed to finish the image.
   bool NeedsProgramming(std::uint32_t address) const;
 };

@@ -44,8 +44,9 @@ constexpr std::array<StringEntry, 4> kAdded{{
     {601, " Plan ", " 書込計画 "},
     {602, " Write %d  Done %d\n Completable %d\n Skip %d",
      " 書込 %d  書込済 %d\n 補完 %d\n 対象外 %d"},
-    {603, "  Conflict %d\n Write %d  Done %d  Compl. %d\n Address : 0x%04X\n"
-          " OTPmemory : 0x%02X  HexFile : 0x%02X",
+    {603,
+     "  Conflict %d\n Write %d  Done %d  Compl. %d\n Address : 0x%04X\n"
+     " OTPmemory : 0x%02X  HexFile : 0x%02X",
      "  競合 %d\n 書込 %d  書込済 %d  補完 %d\n アドレス : 0x%04X\n"
      " OTPメモリ : 0x%02X  HexFile : 0x%02X"},
     {604, " Checking", " 照合中"},

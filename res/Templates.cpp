@@ -47,8 +47,9 @@ std::vector<const char*> CpuItems() {
   return items;
 }
 
-constexpr std::array<MenuCommand, 3> kMainMenu{{
+constexpr std::array<MenuCommand, 4> kMainMenu{{
     {"&File", "HexFile &Select...", id::kMenuHexFileSelect},
+    {"&File", "Check Against &Device...", id::kMenuCheckAgainstDevice},
     {"&File", "&Exit", id::kMenuExit},
     {"&Help", "&About", id::kMenuAbout},
 }};

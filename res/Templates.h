@@ -32,6 +32,8 @@ inline constexpr int kVersion = 1028;
 inline constexpr int kMenuHexFileSelect = 32771;
 inline constexpr int kMenuExit = 32772;
 inline constexpr int kMenuAbout = 32773;
+// Commands added to the menu; usable in the ready set only.
+inline constexpr int kMenuCheckAgainstDevice = 32774;
 }  // namespace id
 
 enum class Kind {

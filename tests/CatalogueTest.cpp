@@ -2,8 +2,8 @@
 
 #include <set>
 
-#include "res/StringTable.h"
 #include "core/Catalogue.h"
+#include "res/StringTable.h"
 
 namespace otp {
 namespace {

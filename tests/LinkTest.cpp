@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "core/ResultReporter.h"
 #include "link/Protocol.h"
 #include "link/TargetLink.h"
 #include "tests/support/FakeLine.h"
 #include "tests/support/FakeView.h"
 #include "tests/support/Faults.h"
-#include "core/ResultReporter.h"
 
 namespace otp {
 namespace {

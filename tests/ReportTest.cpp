@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "core/ResultReporter.h"
 #include "tests/support/FakeView.h"
 #include "tests/support/TestClock.h"
-#include "core/ResultReporter.h"
 
 namespace otp {
 namespace {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <memory>
@@ -223,6 +224,84 @@ TEST_F(CliTest, JsonLinesEndWithTheResult) {
       EXPECT_TRUE(sawDifference);
     }
   }
+}
+
+// The burn plan before programming: a conflict or a part that holds part of the image
+// already gets no program block (the board's own record shows it); --resume finishes an
+// interrupted part.
+TEST_F(CliTest, PlanBeforeProgramming) {
+  const std::string image = Image({{0xC000, {0x10, 0x20}}, {0xC100, {0x30}}, {0xE000, {0x40}}});
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::map<std::uint32_t, std::uint8_t> device;
+    int status;
+    std::vector<std::uint32_t> programmed;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"plan of a blank part", {"plan", image}, {}, 0, {}, "plan: 3 to write, 0 done"},
+      {"plan of a foreign part",
+       {"plan", image},
+       {{0xC001, 0x00}},
+       5,
+       {},
+       "0xC001: device 0x00, file 0x20"},
+      {"conflict refuses", {"program", image}, {{0xE000, 0x00}}, 5, {}, "can never hold"},
+      {"started part refused",
+       {"program", image},
+       {{0xC000, 0x10}, {0xC001, 0x20}},
+       5,
+       {},
+       "--resume finishes it"},
+      {"resume finishes it",
+       {"program", "--resume", image},
+       {{0xC000, 0x10}, {0xC001, 0x20}, {0xC100, 0x31}},
+       0,
+       {0xC100, 0xE000},
+       " Read+Compare  OK !!"},
+      {"no plan: the old way",
+       {"program", "--no-plan", image},
+       {{0xC000, 0x10}, {0xC001, 0x20}},
+       0,
+       {0xC000, 0xC100, 0xE000},
+       " Program+Verify OK !!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartBoard();
+    WithBoard([&](sim::TargetBoard& b) {
+      for (const auto& [address, value] : c.device)
+        b.memory()[address] = value;
+      return 0;
+    });
+    const Run run = Cli(c.args);
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    EXPECT_NE((run.out + run.err).find(c.says), std::string::npos) << run.out << run.err;
+    WithBoard([&](sim::TargetBoard& b) {
+      EXPECT_EQ(b.programAddresses, c.programmed);
+      return 0;
+    });
+  }
+  // The plan for a script: counts, the 64 classes in address order, the conflicts.
+  StartBoard();
+  WithBoard([](sim::TargetBoard& b) { return b.memory()[0xC001] = 0x00; });
+  const Run run = Cli({"--json", "plan", image});
+  EXPECT_EQ(run.status, 5);
+  const QJsonObject plan =
+      QJsonDocument::fromJson(QByteArray::fromStdString(run.out.substr(
+                                  run.out.find("{\"event\":\"plan\""),
+                                  run.out.find('\n', run.out.find("{\"event\":\"plan\"")) -
+                                      run.out.find("{\"event\":\"plan\""))))
+          .object();
+  EXPECT_EQ(plan["write"].toInt(), 2);
+  EXPECT_EQ(plan["conflict"].toInt(), 1);
+  EXPECT_EQ(plan["skip"].toInt(), 61);
+  ASSERT_EQ(plan["blocks"].toArray().size(), 64);
+  EXPECT_EQ(plan["blocks"].toArray()[0].toString(), "conflict");
+  EXPECT_EQ(plan["blocks"].toArray()[32].toString(), "write");
+  ASSERT_EQ(plan["conflicts"].toArray().size(), 1);
+  EXPECT_EQ(plan["conflicts"].toArray()[0].toObject()["address"].toInt(), 0xC001);
 }
 
 // CRC-32 the slow way: one bit at a time, no table.

@@ -198,3 +198,46 @@ TEST_F(OperationsWindowTest, WholeSessionAsAnOperatorRunsIt) {
 
 }  // namespace
 }  // namespace otp
+
+namespace otp {
+namespace {
+
+// File > Check Against Device...: usable in the ready set only; its report keeps the link.
+TEST_F(OperationsWindowTest, CheckAgainstDeviceFromTheMenu) {
+  Open();
+  QAction* check = dialog->findChild<QAction*>(QString::number(res::id::kMenuCheckAgainstDevice));
+  ASSERT_NE(check, nullptr);
+  EXPECT_EQ(check->text(), "Check Against &Device...");
+  EXPECT_FALSE(check->isEnabled());
+  Download();
+  EXPECT_TRUE(check->isEnabled());
+  Edit(kHexFile)->setText(QString::fromStdString(WriteImage("a.mhx", 0xC010, 0xA1)));
+  check->trigger();
+  ASSERT_EQ(op.acknowledged.size(), 1u);
+  EXPECT_EQ(op.acknowledged[0].text, " Plan  OK !!\n Write 1  Done 0\n Completable 0\n Skip 63");
+  EXPECT_EQ(op.acknowledged[0].icon, kIconInformation);
+  EXPECT_EQ(op.acknowledged[0].caption, "Check Against Device");
+  EXPECT_EQ(ButtonSet(), "11111");
+  EXPECT_TRUE(board.programAddresses.empty());
+
+  board.memory()[0xC010] = 0x21;  // 0x21 cannot become 0xA1
+  op.acknowledged.clear();
+  check->trigger();
+  ASSERT_EQ(op.acknowledged.size(), 1u);
+  EXPECT_EQ(op.acknowledged[0].text,
+            " Plan  NG !!  Conflict 1\n Write 0  Done 0  Compl. 0\n Address : 0xC010\n"
+            " OTPmemory : 0x21  HexFile : 0xA1");
+  EXPECT_EQ(op.acknowledged[0].icon, kIconExclamation);
+  EXPECT_EQ(ButtonSet(), "11111");
+  EXPECT_TRUE(check->isEnabled());
+
+  // An error report returns the window to idle: the command with it.
+  board.AddFault(Fault("read-reply:silent"));
+  op.acknowledged.clear();
+  check->trigger();
+  EXPECT_EQ(ButtonSet(), "11000");
+  EXPECT_FALSE(check->isEnabled());
+}
+
+}  // namespace
+}  // namespace otp

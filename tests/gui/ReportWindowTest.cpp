@@ -4,8 +4,8 @@
 
 #include <QElapsedTimer>
 
-#include "tests/support/WindowFixture.h"
 #include "core/ResultReporter.h"
+#include "tests/support/WindowFixture.h"
 
 namespace otp {
 namespace {
