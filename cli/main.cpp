@@ -202,7 +202,7 @@ class Program {
     const auto start = static_cast<std::uint32_t>(target_.model->startAddr);
     const auto end = static_cast<std::uint32_t>(target_.model->endAddr);
     FlashImage image;
-    ImageCoverage coverage;
+    ImageCoverage coverage{};
     const ImageResult result = LoadImageFile(file, start, end, image, &coverage);
     if (result.error != ImageError::kNone) {
       const std::string text = ImageErrorText(result);

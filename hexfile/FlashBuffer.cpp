@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "core/Utf8Path.h"
-#include "hexfile/SRecord.h"
+#include "hexfile/RecordDecoder.h"
 #include "hexfile/TextLineReader.h"
 
 namespace otp {
@@ -35,10 +35,6 @@ const char* MessageFormat(ImageError error) {
   return "";
 }
 
-bool IsSkippedType(char type) {
-  return type == '0' || type == '5' || type == '7' || type == '8' || type == '9';
-}
-
 // Opens a regular file: anything else (a folder, a device, a pipe) could not be read as
 // a finite file and counts as a file that cannot be opened.
 bool OpenHexFile(const std::string& name, std::ifstream& file) {
@@ -61,42 +57,38 @@ std::string ImageErrorText(const ImageResult& result) {
 ImageResult ReadImage(std::istream& in, std::uint32_t startAddr, std::uint32_t endAddr,
                       FlashImage& flash, ImageCoverage* coverage) {
   TextLineReader reader(in);
-  TextLineReader::Line line;
-  std::array<std::uint8_t, 256> bytes{};
+  const std::unique_ptr<RecordDecoder> decoder = MakeRecordDecoder(reader);
+  return BuildImage(*decoder, startAddr, endAddr, flash, coverage);
+}
+
+ImageResult BuildImage(RecordDecoder& decoder, std::uint32_t startAddr, std::uint32_t endAddr,
+                       FlashImage& flash, ImageCoverage* coverage) {
   ImageResult result;
-  auto stop = [&result](ImageError error) {
-    result.error = error;
-    return result;
-  };
+  ImageRecord record;
   while (true) {
-    ++result.line;
-    if (!reader.Next(line)) {
-      if (reader.failed()) return stop(ImageError::kReadFailure);
+    const RecordDecoder::Step step = decoder.Next(record);
+    result.line = decoder.line();
+    if (step == RecordDecoder::Step::kEnd) return result;
+    if (step == RecordDecoder::Step::kError) {
+      result.error = decoder.error();
       return result;
     }
-    if (line.Empty()) continue;
-    if (line.head[0] != 'S') return stop(ImageError::kNotARecord);
-    const char type = line.head.size() > 1 ? line.head[1] : '\0';
-    if (IsSkippedType(type)) {
-      if (!line.complete) reader.SkipRestOfLine();
-      continue;
+    // A record lies wholly inside the area or is refused whole; its last address is
+    // formed without wrap-around, so a record at the top of the address space is above.
+    if (record.address < startAddr) {
+      result.error = ImageError::kBelowArea;
+      return result;
     }
-    if (type != '1' && type != '2' && type != '3') return stop(ImageError::kUnknownType);
-    std::uint32_t address = 0;
-    int dataOffset = 0;
-    const int count = line.tailAllHex ? DecodeSRecord(line.head, bytes, address, dataOffset) : 0;
-    if (count == 0) return stop(ImageError::kBadRecord);
-    if (address < startAddr) return stop(ImageError::kBelowArea);
-    // Formed without wrap-around: a record at the top of the 32-bit space is above too.
-    if (static_cast<std::uint64_t>(address) + static_cast<std::uint64_t>(count) - 1 > endAddr) {
-      return stop(ImageError::kAboveArea);
+    if (record.address + record.size - 1 > endAddr) {
+      result.error = ImageError::kAboveArea;
+      return result;
     }
-    std::copy_n(bytes.begin() + dataOffset, count, flash.begin() + address);
+    std::copy_n(record.data, record.size,
+                flash.begin() + static_cast<std::ptrdiff_t>(record.address));
     if (coverage) {
-      for (int k = 0; k < count; ++k)
-        coverage->set(address + k);
+      std::fill_n(coverage->begin() + static_cast<std::ptrdiff_t>(record.address), record.size, 1);
     }
-    result.dataBytes += static_cast<std::size_t>(count);
+    result.dataBytes += record.size;
   }
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <array>
-#include <bitset>
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -29,16 +28,23 @@ struct ImageResult {
   std::size_t dataBytes = 0;  // data bytes of the records taken, overlaps counted each time
 };
 
-/// Which addresses the records of a file wrote.
-using ImageCoverage = std::bitset<0x10000>;
+/// Which addresses the records of a file wrote: non-zero for each one written.
+using ImageCoverage = std::array<std::uint8_t, 0x10000>;
 
-/// Reads S-record text from `in` into `flash`: the data of every S1, S2 and S3 record,
-/// each of which must lie wholly inside `startAddr`..`endAddr`; header, count and
-/// termination records are skipped, and every line counts, empty ones too. Stops at the
-/// first bad line. Addresses that no record covers are left as they are. Marks every
+/// Reads image text from `in` into `flash`: Intel HEX when its first line that is not
+/// empty begins with ':', S-record otherwise. S-record: the data of every S1, S2 and S3
+/// record; header, count and termination records are skipped. Every record must lie
+/// wholly inside `startAddr`..`endAddr`, and every line counts, empty ones too. Stops at
+/// the first bad line. Addresses that no record covers are left as they are. Marks every
 /// address written in `coverage` when one is given.
 ImageResult ReadImage(std::istream& in, std::uint32_t startAddr, std::uint32_t endAddr,
                       FlashImage& flash, ImageCoverage* coverage = nullptr);
+
+class RecordDecoder;
+/// Copies the records of `decoder` into `flash`, each of which must lie wholly inside
+/// `startAddr`..`endAddr`, later records over earlier ones; stops at the first bad one.
+ImageResult BuildImage(RecordDecoder& decoder, std::uint32_t startAddr, std::uint32_t endAddr,
+                       FlashImage& flash, ImageCoverage* coverage = nullptr);
 
 /// The message for a failed load, with its line number: "decode error in 4".
 std::string ImageErrorText(const ImageResult& result);
@@ -48,7 +54,7 @@ inline constexpr const char* kDecoderCaption = "S format decoder";
 /// Text for a file that was read without error but holds no data byte.
 inline constexpr const char* kNoDataText = "no data in file";
 
-/// Builds `flash` from the S-record file `hexFile` (relative names against the current
+/// Builds `flash` from the image file `hexFile` (relative names against the current
 /// folder): every byte 0xFF first, then ReadImage. A name that is not a regular file
 /// gives kOpenFailed. The file is closed when this returns.
 ImageResult LoadImageFile(const std::string& hexFile, std::uint32_t startAddr,

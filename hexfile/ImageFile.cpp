@@ -61,7 +61,7 @@ ImageSummary Summarize(const ImageResult& result, const ImageCoverage& coverage,
   ImageSummary summary;
   summary.lines = result.line - 1;  // the counter stands on the line after the last one
   for (std::uint32_t a = start; a <= end; ++a) {
-    if (!coverage.test(a)) continue;
+    if (!coverage[a]) continue;
     ++summary.dataBytes;
     if (!summary.lowest) summary.lowest = a;
     summary.highest = a;

@@ -1,5 +1,6 @@
 #include "hexfile/SRecord.h"
 
+#include <algorithm>
 #include <array>
 
 namespace otp {
@@ -27,16 +28,22 @@ int HexValue(char c) {
 int DecodeSRecord(std::string_view line, std::span<std::uint8_t, 256> bytes, std::uint32_t& address,
                   int& dataOffset) {
   const char type = line.size() > 1 ? line[1] : '\0';
-  for (std::size_t i = 2; i < line.size(); ++i) {
-    if (HexValue(line[i]) < 0) return 0;
-  }
-
+  // One pass: decode the pairs while checking every character after the type; an invalid
+  // character has the value -1, which leaves `invalid` negative.
+  const char* digits = line.data() + std::min<std::size_t>(line.size(), 2);
+  const std::size_t length = line.size() > 2 ? line.size() - 2 : 0;
+  int invalid = 0;
   std::size_t pairs = 0;
-  while (pairs < bytes.size() && 3 + 2 * pairs < line.size()) {
-    bytes[pairs] = static_cast<std::uint8_t>(HexValue(line[2 + 2 * pairs]) * 16 +
-                                             HexValue(line[3 + 2 * pairs]));
-    ++pairs;
+  for (; pairs < bytes.size() && 2 * pairs + 1 < length; ++pairs) {
+    const int high = HexValue(digits[2 * pairs]);
+    const int low = HexValue(digits[2 * pairs + 1]);
+    invalid |= high | low;
+    bytes[pairs] = static_cast<std::uint8_t>(high * 16 + low);
   }
+  for (std::size_t i = 2 * pairs; i < length; ++i)
+    invalid |= HexValue(digits[i]);
+  if (invalid < 0) return 0;
+
   if (pairs == 0 || bytes[0] != pairs - 1) return 0;
   const unsigned count = bytes[0];
 

@@ -62,6 +62,7 @@ bool TextLineReader::TakeWholeLine(Line& line) {
   line.head.assign(start, length);
   line.tailAllHex = true;
   line.complete = true;
+  line.overflow = false;
   pos_ += static_cast<std::size_t>(lf - start) + 1;
   return true;
 }
@@ -79,6 +80,7 @@ bool TextLineReader::Next(Line& line) {
   line.head.clear();
   line.tailAllHex = true;
   line.complete = true;
+  line.overflow = false;
   std::size_t length = 0;
   int c = Get();
   if (c < 0) return false;
@@ -94,11 +96,12 @@ bool TextLineReader::Next(Line& line) {
       // Characters after the type must all be hexadecimal digits; one that is not
       // settles the line at once.
       if (length >= 2 && !IsUpperHex(c)) line.tailAllHex = false;
-    } else if (!IsUpperHex(c)) {
-      line.tailAllHex = false;
+    } else {
+      line.overflow = true;
+      if (!IsUpperHex(c)) line.tailAllHex = false;
     }
     ++length;
-    if (Settled(line, length)) {
+    if (settleEarly_ && Settled(line, length)) {
       line.complete = false;
       return true;
     }

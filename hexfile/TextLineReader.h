@@ -25,6 +25,7 @@ class TextLineReader {
     std::string head;        // the first kHeadSize characters
     bool tailAllHex = true;  // every character after the head is 0-9 or A-F
     bool complete = true;    // false when the line returned before its end
+    bool overflow = false;   // the line is longer than the head
     bool Empty() const { return head.empty() && complete; }
   };
 
@@ -32,6 +33,9 @@ class TextLineReader {
 
   /// Reads the next line; false at the end of the file.
   bool Next(Line& line);
+  /// Whether a line may return before its end once an S-record line's fate is settled
+  /// (on by default); off, every line is read to its end.
+  void SetSettleEarly(bool early) { settleEarly_ = early; }
   /// Reads past the end of a line that Next returned before its end.
   void SkipRestOfLine();
   /// True when reading stopped because the file could not be read.
@@ -51,6 +55,7 @@ class TextLineReader {
   std::size_t end_ = 0;
   bool atEnd_ = false;
   bool ctrlZ_ = false;  // the buffer ends where a Ctrl-Z ended the file
+  bool settleEarly_ = true;
   bool failed_ = false;
   int pending_ = -1;  // a byte read ahead after a carriage return
 };

@@ -1,6 +1,8 @@
 #include "link/QtSerialPort.h"
 
+#include <QEvent>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -8,6 +10,7 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -38,6 +41,16 @@ class QtSerialPort final : public SerialPort {
 
   bool Open() {
     if (!port_.open(QIODevice::ReadWrite)) return false;
+#ifdef Q_OS_UNIX
+    // The port is used blocking, but QSerialPort also watches it in the event loop of its
+    // thread. A line whose far end went away (a cable pulled, an adapter unplugged) then
+    // stays readable with nothing to read, and would wake that loop again and again while
+    // the window waits idle. The port is closed instead: the loop sleeps, and the next
+    // read or write fails as it must.
+    for (QSocketNotifier* notifier : port_.findChildren<QSocketNotifier*>()) {
+      if (notifier->type() == QSocketNotifier::Read) notifier->installEventFilter(&hangUpWatch_);
+    }
+#endif
 #ifdef Q_OS_LINUX
     // USB adapters otherwise hold short replies back for their latency timer.
     serial_struct serial{};
@@ -200,7 +213,33 @@ class QtSerialPort final : public SerialPort {
 #endif
   }
 
+#ifdef Q_OS_UNIX
+  // Closes the port once its line has hung up.
+  class HangUpWatch final : public QObject {
+   public:
+    explicit HangUpWatch(QSerialPort& port) : port_(port) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() != QEvent::SockAct || !port_.isOpen()) return false;
+      pollfd fd{static_cast<int>(port_.handle()), POLLIN, 0};
+      int unread = 0;
+      // Hung up, and nothing left to read (a line that is gone may not even say so).
+      if (::poll(&fd, 1, 0) != 1 || !(fd.revents & POLLHUP) ||
+          (::ioctl(fd.fd, FIONREAD, &unread) == 0 && unread > 0)) {
+        return false;
+      }
+      QMetaObject::invokeMethod(
+          &port_, [port = &port_] { port->close(); }, Qt::QueuedConnection);
+      return true;
+    }
+
+   private:
+    QSerialPort& port_;
+  };
+#endif
   QSerialPort port_;
+#ifdef Q_OS_UNIX
+  HangUpWatch hangUpWatch_{port_};
+#endif
   microseconds byteTime_{0};
   SteadyClock::time_point lineFree_{};
 };

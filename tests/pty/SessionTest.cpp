@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <termios.h>
+
+#include <QEventLoop>
+#include <QTimer>
 
 #include "link/QtSerialPort.h"
 #include "sim/PtyBoard.h"
@@ -196,6 +200,37 @@ TEST_F(PtySession, LineGoneDuringABlockAnswer) {
   Click(kBlankCheck);
   EXPECT_EQ(op.Reports(), (std::vector<std::string>{"ERROR !!\n  No.003 Timeout error",
                                                     "Please redo from download operation"}));
+  EXPECT_EQ(ButtonSet(), "11000");
+}
+
+}  // namespace
+}  // namespace otp
+
+namespace otp {
+namespace {
+
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The line goes away while the window waits ready (a cable pulled between operations): the
+// window keeps sleeping, and the next operation reports the failure.
+TEST_F(PtySession, LineGoneWhileIdle) {
+  Open();
+  Click(kDownload);
+  ASSERT_EQ(ButtonSet(), "11111");
+  pty->Stop();  // the far end of the line is gone
+  const double cpu = CpuSeconds();
+  QEventLoop idle;  // the window's own loop, for a second
+  QTimer::singleShot(1000, &idle, &QEventLoop::quit);
+  idle.exec();
+  EXPECT_LT(CpuSeconds() - cpu, 0.2);
+  Click(kBlankCheck);
+  ASSERT_FALSE(op.Reports().empty());
+  EXPECT_EQ(op.Reports()[0].rfind("ERROR !!", 0), 0u);
   EXPECT_EQ(ButtonSet(), "11000");
 }
 
