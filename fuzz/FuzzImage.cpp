@@ -1,6 +1,6 @@
 // libFuzzer target: the image builder on arbitrary file contents.
 //
-// Besides the sanitizers' checks, it compares the builder, which holds at most the head of
+// Besides the sanitizers' checks, it compares the S-record builder, which holds at most the head of
 // a line in memory, with a plain reading that takes every line whole: both must stop at
 // the same line for the same reason and build the same image.
 
@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/PlainLines.h"
 #include "hexfile/FlashBuffer.h"
 #include "hexfile/SRecord.h"
 
@@ -22,22 +23,14 @@ using otp::ImageResult;
 constexpr std::uint32_t kStart = 0xC000;
 constexpr std::uint32_t kEnd = 0xFFFF;
 
-// Text-mode lines, whole: LF ends a line, CR right before it goes with it, Ctrl-Z ends
-// the file.
+// S-record lines taken whole.
 ImageResult Plain(std::string_view text, FlashImage& flash) {
-  const auto ctrlZ = text.find('\x1A');
-  if (ctrlZ != std::string_view::npos) text = text.substr(0, ctrlZ);
+  const std::vector<std::string_view> lines = otp::fuzz::PlainLines(text);
   ImageResult result;
-  std::size_t pos = 0;
-  while (true) {
+  for (std::size_t i = 0;; ++i) {
     ++result.line;
-    if (pos >= text.size()) return result;
-    auto lf = text.find('\n', pos);
-    std::string_view line = text.substr(pos, lf == std::string_view::npos ? lf : lf - pos);
-    pos = lf == std::string_view::npos ? text.size() : lf + 1;
-    if (lf != std::string_view::npos && !line.empty() && line.back() == '\r') {
-      line.remove_suffix(1);
-    }
+    if (i == lines.size()) return result;
+    const std::string_view line = lines[i];
     if (line.empty()) continue;
     auto stop = [&](ImageError error) {
       result.error = error;
@@ -65,6 +58,8 @@ ImageResult Plain(std::string_view text, FlashImage& flash) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
+  // Intel HEX files have a target of their own.
+  if (otp::fuzz::LooksLikeIntelHex(otp::fuzz::PlainLines(text))) return 0;
   std::istringstream in(text);
   static FlashImage built;
   static FlashImage plain;

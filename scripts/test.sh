@@ -36,10 +36,10 @@ TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1" QT_QPA_PLATFOR
 echo "=== fuzz smoke runs"
 cmake -S "$root" -B "$root/build-fuzz" -G Ninja -Wno-dev -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOTP_BUILD_FUZZERS=ON -DOTP_BUILD_TESTS=OFF > /dev/null
-cmake --build "$root/build-fuzz" -j "$jobs" --target FuzzDecode FuzzImage FuzzSettings
+cmake --build "$root/build-fuzz" -j "$jobs" --target FuzzDecode FuzzImage FuzzIntelHex FuzzSettings
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-mkdir -p "$scratch/decode" "$scratch/image" "$scratch/settings"
+mkdir -p "$scratch/decode" "$scratch/image" "$scratch/intelhex" "$scratch/settings"
 fuzz() {
   local target=$1 corpus=$2 runs=$3 log="$scratch/$1.log"
   # New inputs go to the scratch folder; the corpus in the repository stays as it is.
@@ -53,5 +53,6 @@ fuzz() {
 }
 fuzz FuzzDecode decode 300000
 fuzz FuzzImage image 20000
+fuzz FuzzIntelHex intelhex 50000
 fuzz FuzzSettings settings 20000
 echo "=== all tests passed"

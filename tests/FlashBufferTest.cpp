@@ -212,3 +212,77 @@ TEST_F(FlashBufferTest, FileIsClosedWhenTheLoadEnds) {
 
 }  // namespace
 }  // namespace otp
+
+namespace otp {
+namespace {
+
+// An Intel HEX line: count, offset, type, data and the checksum that makes the sum 0.
+std::string Hex(std::uint8_t type, std::uint16_t offset, const std::vector<std::uint8_t>& data,
+                int sumAdjust = 0) {
+  std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(data.size()),
+                                  static_cast<std::uint8_t>(offset >> 8),
+                                  static_cast<std::uint8_t>(offset), type};
+  bytes.insert(bytes.end(), data.begin(), data.end());
+  unsigned sum = 0;
+  for (const auto b : bytes)
+    sum += b;
+  bytes.push_back(static_cast<std::uint8_t>(-sum + sumAdjust));
+  std::string line = ":";
+  char hex[3];
+  for (const auto b : bytes) {
+    std::snprintf(hex, sizeof(hex), "%02X", b);
+    line += hex;
+  }
+  return line + "\n";
+}
+
+const std::string kEnd = ":00000001FF\n";
+
+TEST_F(FlashBufferTest, IntelHexIsChosenByContent) {
+  // Extended linear and segment addresses, start addresses skipped, data after the end
+  // record never read, records later in the file winning, lower-case digits, empty lines.
+  const std::string file = "\n" + Hex(0x04, 0, {0x00, 0x00}) + Hex(0x00, 0xC000, {1, 2, 3}) +
+                           Hex(0x02, 0, {0x0C, 0x00}) + Hex(0x00, 0x0001, {9}) +
+                           Hex(0x05, 0, {0, 0, 0xC0, 0}) + Hex(0x03, 0, {0, 0, 0, 0}) +
+                           Hex(0x04, 0, {0x00, 0x00}) + "\r\n:03F00000aabbccdc\r\n" + kEnd +
+                           "garbage after the end\n";
+  ASSERT_TRUE(Build(file, "image.mhx"));  // the name plays no part
+  EXPECT_EQ(flash[0xC000], 1);
+  EXPECT_EQ(flash[0xC001], 9);  // segment 0x0C00 * 16 + 1, written later
+  EXPECT_EQ(flash[0xC002], 3);
+  EXPECT_EQ(flash[0xF000], 0xAA);
+  EXPECT_EQ(flash[0xF002], 0xCC);
+  EXPECT_EQ(result.dataBytes, 7u);
+}
+
+TEST_F(FlashBufferTest, IntelHexErrorsNameTheirLine) {
+  struct Case {
+    const char* what;
+    std::string text;
+    const char* message;
+  };
+  const std::string data = Hex(0x00, 0xC000, {1, 2});
+  const Case cases[] = {
+      {"not a hexadecimal digit", data + ":02C0100001G2\n" + kEnd, "decode error in 2"},
+      {"odd length", data + data.substr(0, data.size() - 2) + "\n" + kEnd, "decode error in 2"},
+      {"wrong byte count", data + ":03C0000001022B\n" + kEnd, "decode error in 2"},
+      {"wrong checksum", data + Hex(0x00, 0xC010, {1}, 1) + kEnd, "decode error in 2"},
+      {"unknown type", data + Hex(0x06, 0, {1}) + kEnd, "decode error in 2"},
+      {"extended address of the wrong size", Hex(0x04, 0, {0}) + kEnd, "decode error in 1"},
+      {"a line that is no record", data + "S1040000FB\n" + kEnd, "decode error in 2"},
+      {"missing end record", data + "\n" + data, "decode error in 4"},
+      {"below the area", "\n\n" + Hex(0x00, 0xBFFF, {1, 2}) + kEnd, "address error in 3"},
+      {"above the area", Hex(0x00, 0xFFFF, {1, 2}) + kEnd, "address error in 1"},
+      {"above through a linear address", Hex(0x04, 0, {0x00, 0x01}) + data + kEnd,
+       "address error in 2"},
+      {"a blank inside", data + ":02C01000 01020B\n" + kEnd, "decode error in 2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_FALSE(Build(c.text));
+    EXPECT_EQ(Message(), c.message);
+  }
+}
+
+}  // namespace
+}  // namespace otp
