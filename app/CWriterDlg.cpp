@@ -8,6 +8,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
@@ -144,6 +145,8 @@ void CWriterDlg::BindMessageMap() {
   connect(commands_.at(res::id::kMenuExit), &QAction::triggered, this, [this] { OnExit(); });
   connect(commands_.at(res::id::kMenuCheckAgainstDevice), &QAction::triggered, this,
           [this] { OnCheckAgainstDevice(); });
+  connect(commands_.at(res::id::kMenuReadDeviceToFile), &QAction::triggered, this,
+          [this] { OnReadDeviceToFile(); });
 }
 
 void CWriterDlg::OnInitDialog(const std::string& programDir) {
@@ -261,6 +264,7 @@ void CWriterDlg::ApplyReadySet() {
 
 void CWriterDlg::SetReadyCommands(bool enabled) {
   commands_.at(res::id::kMenuCheckAgainstDevice)->setEnabled(enabled);
+  commands_.at(res::id::kMenuReadDeviceToFile)->setEnabled(enabled);
 }
 
 void CWriterDlg::ReturnToIdle() {
@@ -360,6 +364,35 @@ void CWriterDlg::OnCheckAgainstDevice() {
   });
 }
 
+void CWriterDlg::OnReadDeviceToFile() {
+  struct Choice {
+    const char* filter;
+    const char* suffix;
+    ImageFormat format;
+  };
+  static constexpr Choice kChoices[] = {
+      {"S format file (*.mhx ; *.cnv ; *.ahx)", "mhx", ImageFormat::kSRecord},
+      {"Intel HEX (*.hex ; *.ihx)", "hex", ImageFormat::kIntelHex},
+      {"Binary (*.bin)", "bin", ImageFormat::kBinary},
+  };
+  QStringList filters;
+  for (const Choice& choice : kChoices)
+    filters << QString::fromUtf8(choice.filter);
+  QFileDialog dialog(this, QString(), QDir::currentPath());
+  dialog.setObjectName(QStringLiteral("ReadDeviceToFile"));
+  dialog.setNameFilters(filters);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  const int chosen = std::max<qsizetype>(0, filters.indexOf(dialog.selectedNameFilter()));
+  // A name typed without a suffix takes the suffix of the format chosen.
+  QString file = dialog.selectedFiles().front();
+  if (QFileInfo(file).suffix().isEmpty()) file += "." + QString::fromUtf8(kChoices[chosen].suffix);
+  const std::string path = S(QDir::toNativeSeparators(file));
+  RunInProgressWindow("Read Device to File",
+                      [&] { m_writer.ReadDeviceToFile(path, kChoices[chosen].format, false); });
+}
+
 void CWriterDlg::OnKillfocusHexFile() {
   UpdateData(true);
   SaveSettings();
@@ -406,8 +439,11 @@ void CWriterDlg::OnHexFileSelect() {
       std::filesystem::current_path(PathFromUtf8(folder), ec);
     }
   }
-  QFileDialog dialog(this, QString(), QDir::currentPath(),
-                     QStringLiteral("S format file (*.cnv ; *.mhx ; *.ahx);;all file (*)"));
+  // Qt separates a filter's patterns with blanks, as the first filter's text does.
+  QFileDialog dialog(
+      this, QString(), QDir::currentPath(),
+      QStringLiteral(
+          "S format file (*.cnv ; *.mhx ; *.ahx);;all file (*);;Intel HEX (*.hex ; *.ihx)"));
   dialog.setObjectName(QStringLiteral("HexFileSelect"));
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);

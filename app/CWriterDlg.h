@@ -59,6 +59,8 @@ class CWriterDlg : public QDialog {
   void OnExit();
   /// File > Check Against Device...: the burn plan of the Hex File against the part.
   void OnCheckAgainstDevice();
+  /// File > Read Device to File...: the OTP area into a file of a format the operator picks.
+  void OnReadDeviceToFile();
 
   /// Button sets: idle (only Download and the COM list usable), ready (all usable).
   void ApplyIdleSet();

@@ -1,6 +1,7 @@
 #include "cli/Options.h"
 
 #include <charconv>
+#include <cstdlib>
 
 namespace otp::cli {
 
@@ -119,6 +120,16 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
       options.resume = true;
     } else if (arg == "--skip-blank") {
       options.skipBlank = true;
+    } else if (arg == "--base") {
+      const auto text = value();
+      if (!text) return std::nullopt;
+      char* end = nullptr;
+      const unsigned long base = std::strtoul(text->c_str(), &end, 0);
+      if (text->empty() || *end != '\0' || base > 0xFFFFFFFFul) {
+        error = "--base: " + *text + " is no address";
+        return std::nullopt;
+      }
+      options.base = static_cast<std::uint32_t>(base);
     } else if (arg == "--format") {
       const auto text = value();
       if (!text) return std::nullopt;
@@ -193,6 +204,9 @@ Options:
                        interrupted run): only the blocks still missing are written
       --no-compare     program: skip the Read+Compare pass
       --max-diffs N    compare: list the first N differences (default 16)
+      --base ADDR      a FILE whose name ends in .bin holds raw bytes placed from ADDR
+                       (default: the start of the OTP area); other files are S-record
+                       or Intel HEX, told apart by their content
       --format FMT     read: srec, ihex or bin (default: from OUT's name: .hex and
                        .ihx Intel HEX, .bin binary, else S-record)
       --skip-blank     read: leave out records whose bytes are all 0xFF

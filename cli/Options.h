@@ -47,6 +47,7 @@ struct Options {
   bool resume = false;                // program: finish a part that holds part of the image
   int maxDiffs = 16;                  // compare: differences listed
   std::optional<ImageFormat> format;  // read: instead of the file name's
+  std::optional<std::uint32_t> base;  // a FILE ending in .bin is placed from here
   bool skipBlank = false;             // read: leave out blank records
 };
 

@@ -203,7 +203,10 @@ class Program {
     const auto end = static_cast<std::uint32_t>(target_.model->endAddr);
     FlashImage image;
     ImageCoverage coverage{};
-    const ImageResult result = LoadImageFile(file, start, end, image, &coverage);
+    const ImageResult result =
+        IsBinaryFileName(file)
+            ? LoadBinaryFile(file, options_.base.value_or(start), start, end, image, &coverage)
+            : LoadImageFile(file, start, end, image, &coverage);
     if (result.error != ImageError::kNone) {
       const std::string text = ImageErrorText(result);
       console_.Emit(Json("report").AddNull("id").Add("kind", "error").Add("text", text));
@@ -271,6 +274,8 @@ class Program {
     CWriter& writer = session.writer();
     writer.spec.Assign(*target_.model);
     writer.m_strModuleDir = setup_.moduleDir();
+    writer.binaryBase =
+        options_.base.value_or(static_cast<std::uint32_t>(target_.model->startAddr));
     const int baud = writer.spec.BaudFor(target_.rate).value_or(0);
     console_.Emit(Json("start")
                       .Add("command", options_.command)
@@ -357,27 +362,16 @@ class Program {
     }
     // read
     if (!phase("read")) return Interrupted(session);
-    FlashImage device;
-    device.fill(0xFF);
-    outcome = writer.ReadDevice(device);
-    if (outcome != Outcome::kOk) return session.ExitFor(outcome);
     const std::string& out = options_.arguments.front();
     const ImageFormat format = options_.format.value_or(FormatForFileName(out));
-    const std::string contents =
-        FormatImage(device, static_cast<std::uint32_t>(writer.spec.m_nStartAddr),
-                    static_cast<std::uint32_t>(writer.spec.m_nEndAddr), format, options_.skipBlank);
-    std::string error;
-    if (!WriteFileAtomically(out, contents, &error)) {
-      console_.Error(std::string(kProgram) + ": cannot write " + out + ": " + error);
-      return kExitFile;
-    }
+    outcome = writer.ReadDeviceToFile(out, format, options_.skipBlank);
+    if (outcome != Outcome::kOk) return session.ExitFor(outcome);
     static constexpr const char* kFormatNames[] = {"S-record", "Intel HEX", "binary"};
+    std::error_code ec;
     console_.Emit(Json("file")
                       .Add("path", out)
                       .Add("format", kFormatNames[static_cast<int>(format)])
-                      .Add("bytes", contents.size()));
-    console_.Say("wrote " + out + " (" + kFormatNames[static_cast<int>(format)] + ", " +
-                 std::to_string(contents.size()) + " bytes)");
+                      .Add("bytes", static_cast<std::size_t>(std::filesystem::file_size(out, ec))));
     return kExitOk;
   }
 

@@ -51,6 +51,8 @@ inline constexpr unsigned kPlan = 601;           // " Plan ", followed by the ve
 inline constexpr unsigned kPlanGood = 602;       // the counts of a good plan
 inline constexpr unsigned kPlanConflicts = 603;  // the counts and the first conflict
 inline constexpr unsigned kChecking = 604;       // status while the plan reads
+inline constexpr unsigned kReadToFile = 605;     // " Read to file ", followed by the verdict
+inline constexpr unsigned kReading = 606;        // status while the device is read to a file
 }  // namespace msg
 
 /// Shows results and errors and waits until the operator has acknowledged them. Owns the

@@ -1,6 +1,7 @@
 #include "hexfile/FlashBuffer.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +30,8 @@ const char* MessageFormat(ImageError error) {
       return "file read error in %d";
     case ImageError::kOpenFailed:
       return "file open error";
+    case ImageError::kOutsideArea:
+      return "byte at offset 0x%zX outside the OTP area";
     case ImageError::kNone:
       break;
   }
@@ -50,7 +53,11 @@ bool OpenHexFile(const std::string& name, std::ifstream& file) {
 
 std::string ImageErrorText(const ImageResult& result) {
   char text[64];
-  std::snprintf(text, sizeof(text), MessageFormat(result.error), result.line);
+  if (result.error == ImageError::kOutsideArea) {
+    std::snprintf(text, sizeof(text), MessageFormat(result.error), result.offset);
+  } else {
+    std::snprintf(text, sizeof(text), MessageFormat(result.error), result.line);
+  }
   return text;
 }
 
@@ -98,6 +105,40 @@ ImageResult LoadImageFile(const std::string& hexFile, std::uint32_t startAddr,
   std::ifstream file;
   if (!OpenHexFile(hexFile, file)) return ImageResult{ImageError::kOpenFailed, 0, 0};
   return ReadImage(file, startAddr, endAddr, flash, coverage);
+}
+
+bool IsBinaryFileName(std::string_view name) {
+  if (name.size() < 4) return false;
+  std::string extension(name.substr(name.size() - 4));
+  for (char& c : extension)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == ".bin";
+}
+
+ImageResult LoadBinaryFile(const std::string& file, std::uint32_t base, std::uint32_t startAddr,
+                           std::uint32_t endAddr, FlashImage& flash, ImageCoverage* coverage) {
+  flash.fill(0xFF);
+  std::ifstream in;
+  if (!OpenHexFile(file, in)) return ImageResult{ImageError::kOpenFailed, 0, 0, 0};
+  ImageResult result;
+  char buffer[4096];
+  std::size_t offset = 0;
+  while (in.read(buffer, sizeof(buffer)) || in.gcount() > 0) {
+    const auto count = static_cast<std::size_t>(in.gcount());
+    for (std::size_t i = 0; i < count; ++i, ++offset) {
+      const std::uint64_t address = std::uint64_t{base} + offset;
+      if (address < startAddr || address > endAddr) {
+        result.error = ImageError::kOutsideArea;
+        result.offset = offset;
+        return result;
+      }
+      flash[address] = static_cast<std::uint8_t>(buffer[i]);
+      if (coverage) (*coverage)[address] = 1;
+      ++result.dataBytes;
+    }
+  }
+  if (in.bad()) result.error = ImageError::kReadFailure;
+  return result;
 }
 
 }  // namespace otp

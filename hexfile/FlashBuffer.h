@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <istream>
 #include <string>
+#include <string_view>
 
 namespace otp {
 
@@ -20,12 +21,14 @@ enum class ImageError {
   kAboveArea = 5,    // a record's last address is above the OTP area
   kReadFailure = 6,  // the file could not be read to its end
   kOpenFailed = 7,   // the file could not be opened
+  kOutsideArea = 8,  // a byte of a binary file falls outside the area (`offset`: the first)
 };
 
 struct ImageResult {
   ImageError error = ImageError::kNone;
   int line = 0;               // the line counter when reading stopped: the bad line, 1-based
   std::size_t dataBytes = 0;  // data bytes of the records taken, overlaps counted each time
+  std::size_t offset = 0;     // kOutsideArea: the offset in the file of the first such byte
 };
 
 /// Which addresses the records of a file wrote: non-zero for each one written.
@@ -60,5 +63,15 @@ inline constexpr const char* kNoDataText = "no data in file";
 ImageResult LoadImageFile(const std::string& hexFile, std::uint32_t startAddr,
                           std::uint32_t endAddr, FlashImage& flash,
                           ImageCoverage* coverage = nullptr);
+
+/// Whether `name` ends in ".bin", ignoring case: a raw binary image.
+bool IsBinaryFileName(std::string_view name);
+
+/// Builds `flash` from the raw bytes of `file` placed from `base` on: every byte 0xFF
+/// first; each byte must fall inside `startAddr`..`endAddr` (kOutsideArea names the
+/// offset of the first that does not).
+ImageResult LoadBinaryFile(const std::string& file, std::uint32_t base, std::uint32_t startAddr,
+                           std::uint32_t endAddr, FlashImage& flash,
+                           ImageCoverage* coverage = nullptr);
 
 }  // namespace otp

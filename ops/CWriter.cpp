@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "core/AtomicFile.h"
+#include "core/Utf8Path.h"
 #include "link/Download.h"
 #include "link/Protocol.h"
 
@@ -147,9 +149,11 @@ Outcome CWriter::ReadDevice(FlashImage& device, const char* canceled) {
 
 bool CWriter::MakeFlashBuffer(const std::string& hexFile, ImageUse use) {
   view_.SetStatus("Making FlashBuffer");
-  const ImageResult result =
-      LoadImageFile(hexFile, static_cast<std::uint32_t>(spec.m_nStartAddr),
-                    static_cast<std::uint32_t>(spec.m_nEndAddr), FlashBuffer);
+  const auto start = static_cast<std::uint32_t>(spec.m_nStartAddr);
+  const auto end = static_cast<std::uint32_t>(spec.m_nEndAddr);
+  const ImageResult result = binaryBase && IsBinaryFileName(hexFile)
+                                 ? LoadBinaryFile(hexFile, *binaryBase, start, end, FlashBuffer)
+                                 : LoadImageFile(hexFile, start, end, FlashBuffer);
   return AcceptImage(result, use);
 }
 
@@ -196,6 +200,25 @@ Outcome CWriter::RunReadCompare() {
 Outcome CWriter::RunReadCompare(const std::string& hexFile) {
   SetBlockRange();
   return MakeFlashBuffer(hexFile) ? ReadCompare() : Outcome::kNoImage;
+}
+
+Outcome CWriter::ReadDeviceToFile(const std::string& path, ImageFormat format, bool skipBlank) {
+  view_.SetStatus(reporter_.Text(msg::kReading));
+  FlashImage device;
+  device.fill(0xFF);
+  const Outcome outcome = ReadDevice(device);
+  if (outcome != Outcome::kOk) return outcome;
+  const std::string contents =
+      FormatImage(device, static_cast<std::uint32_t>(spec.m_nStartAddr),
+                  static_cast<std::uint32_t>(spec.m_nEndAddr), format, skipBlank);
+  std::string error;
+  const std::string title = reporter_.Text(msg::kReadToFile);
+  if (!WriteFileAtomically(PathFromUtf8(path), contents, &error)) {
+    reporter_.ReportMessage(title + " NG !!\n " + path + ": " + error, kWarning);
+    return Outcome::kNoImage;
+  }
+  reporter_.ReportMessage(title + " OK !!\n " + path, kInformation);
+  return Outcome::kOk;
 }
 
 Outcome CWriter::RunCheckAgainstDevice(const std::string& hexFile, BurnPlan& plan) {

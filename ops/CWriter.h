@@ -13,6 +13,7 @@
 #include "core/OperationView.h"
 #include "core/Report.h"
 #include "hexfile/FlashBuffer.h"
+#include "hexfile/ImageFile.h"
 #include "link/SerialPort.h"
 #include "link/TargetLink.h"
 #include "ops/Plan.h"
@@ -107,6 +108,16 @@ class CWriter {
   /// Reads the whole OTP area into `device` (addresses outside it are left alone), with
   /// the block bar; reports only failures and a cancel (`canceled`).
   Outcome ReadDevice(FlashImage& device, const char* canceled = "Read Canceled");
+
+  /// Reads the OTP area and writes it to `path` in `format` (records all 0xFF left out
+  /// with `skipBlank`), replacing the file only once it is complete; reports
+  /// " Read to file  OK !!" with the file's name, or " Read to file  NG !!" with the
+  /// reason the file could not be written (a warning: the link stays open).
+  Outcome ReadDeviceToFile(const std::string& path, ImageFormat format, bool skipBlank);
+
+  /// Where a Hex File whose name ends in ".bin" is placed: unset, such a file is read as
+  /// text like any other (the window's rule); set, its bytes go from this address on.
+  std::optional<std::uint32_t> binaryBase;
 
   /// Time between two checks of the buttons while Read+Compare waits at a difference.
   static constexpr std::chrono::milliseconds kDifferencePoll{50};

@@ -40,7 +40,7 @@ constexpr std::array<StringEntry, 26> kTable{{
     {516, " Downloading", " Downloading"},
 }};
 
-constexpr std::array<StringEntry, 4> kAdded{{
+constexpr std::array<StringEntry, 6> kAdded{{
     {601, " Plan ", " 書込計画 "},
     {602, " Write %d  Done %d\n Completable %d\n Skip %d",
      " 書込 %d  書込済 %d\n 補完 %d\n 対象外 %d"},
@@ -50,6 +50,8 @@ constexpr std::array<StringEntry, 4> kAdded{{
      "  競合 %d\n 書込 %d  書込済 %d  補完 %d\n アドレス : 0x%04X\n"
      " OTPメモリ : 0x%02X  HexFile : 0x%02X"},
     {604, " Checking", " 照合中"},
+    {605, " Read to file ", " ファイルへ読み出し "},
+    {606, " Reading", " 読み出し中"},
 }};
 
 }  // namespace

@@ -47,9 +47,10 @@ std::vector<const char*> CpuItems() {
   return items;
 }
 
-constexpr std::array<MenuCommand, 4> kMainMenu{{
+constexpr std::array<MenuCommand, 5> kMainMenu{{
     {"&File", "HexFile &Select...", id::kMenuHexFileSelect},
     {"&File", "Check Against &Device...", id::kMenuCheckAgainstDevice},
+    {"&File", "&Read Device to File...", id::kMenuReadDeviceToFile},
     {"&File", "&Exit", id::kMenuExit},
     {"&Help", "&About", id::kMenuAbout},
 }};

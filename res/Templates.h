@@ -34,6 +34,7 @@ inline constexpr int kMenuExit = 32772;
 inline constexpr int kMenuAbout = 32773;
 // Commands added to the menu; usable in the ready set only.
 inline constexpr int kMenuCheckAgainstDevice = 32774;
+inline constexpr int kMenuReadDeviceToFile = 32775;
 }  // namespace id
 
 enum class Kind {

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev
-          qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev fonts-dejavu-core "$@")
+          qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev fonts-dejavu-core srecord "$@")
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

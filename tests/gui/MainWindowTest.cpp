@@ -240,7 +240,8 @@ TEST_F(MainWindowTest, HexFileSelectOpensInTheFilesFolderAndRestoresTheProgramFo
   };
   Command(res::id::kMenuHexFileSelect)->trigger();
   EXPECT_EQ(folderDuring, data.path().string());
-  EXPECT_EQ(filters, (QStringList{"S format file (*.cnv ; *.mhx ; *.ahx)", "all file (*)"}));
+  EXPECT_EQ(filters, (QStringList{"S format file (*.cnv ; *.mhx ; *.ahx)", "all file (*)",
+                                  "Intel HEX (*.hex ; *.ihx)"}));
   EXPECT_EQ(Edit(kHexFile)->text().toStdString(), chosen.string());
   EXPECT_EQ(std::filesystem::current_path(), dir.path());
   EXPECT_NE(Settings().find("Write File=" + chosen.string()), std::string::npos);

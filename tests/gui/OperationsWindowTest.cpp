@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QFileDialog>
+
+#include "hexfile/FlashBuffer.h"
 #include "tests/support/Faults.h"
 #include "tests/support/SRecords.h"
 #include "tests/support/WindowFixture.h"
@@ -237,6 +240,39 @@ TEST_F(OperationsWindowTest, CheckAgainstDeviceFromTheMenu) {
   check->trigger();
   EXPECT_EQ(ButtonSet(), "11000");
   EXPECT_FALSE(check->isEnabled());
+}
+
+// File > Read Device to File...: a save dialog with three formats, the read in the
+// progress window, and a report that names the file.
+TEST_F(OperationsWindowTest, ReadDeviceToFileFromTheMenu) {
+  Open();
+  QAction* read = dialog->findChild<QAction*>(QString::number(res::id::kMenuReadDeviceToFile));
+  ASSERT_NE(read, nullptr);
+  EXPECT_FALSE(read->isEnabled());
+  Download();
+  board.memory()[0xC123] = 0x5A;
+  const std::string path = (dir / "device.hex").string();
+  QStringList filters;
+  op.onOtherModal = [&](QWidget* modal) {
+    auto* files = qobject_cast<QFileDialog*>(modal);
+    if (!files) return false;
+    filters = files->nameFilters();
+    files->selectNameFilter(filters.value(1));
+    files->selectFile(QString::fromStdString((dir / "device").string()));  // no suffix typed
+    static_cast<QDialog*>(files)->accept();
+    return true;
+  };
+  read->trigger();
+  EXPECT_EQ(filters, (QStringList{"S format file (*.mhx ; *.cnv ; *.ahx)",
+                                  "Intel HEX (*.hex ; *.ihx)", "Binary (*.bin)"}));
+  ASSERT_EQ(op.acknowledged.size(), 1u);
+  EXPECT_EQ(op.acknowledged[0].text, " Read to file  OK !!\n " + path);
+  EXPECT_EQ(op.acknowledged[0].caption, "Read Device to File");
+  EXPECT_EQ(ButtonSet(), "11111");
+  FlashImage image;
+  ASSERT_EQ(LoadImageFile(path, 0xC000, 0xFFFF, image).error, ImageError::kNone);
+  EXPECT_EQ(image[0xC123], 0x5A);
+  EXPECT_EQ(image[0xC124], 0xFF);
 }
 
 }  // namespace
