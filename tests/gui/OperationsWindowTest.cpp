@@ -273,6 +273,11 @@ TEST_F(OperationsWindowTest, ReadDeviceToFileFromTheMenu) {
   ASSERT_EQ(LoadImageFile(path, 0xC000, 0xFFFF, image).error, ImageError::kNone);
   EXPECT_EQ(image[0xC123], 0x5A);
   EXPECT_EQ(image[0xC124], 0xFF);
+  // The Intel HEX file dropped on the window is a Hex File like any other.
+  dialog->OnDropFiles({QString::fromStdString(path)});
+  op.acknowledged.clear();
+  Click(kReadCompare);
+  EXPECT_EQ(op.Reports(), std::vector<std::string>{" Read+Compare  OK !!"});
 }
 
 }  // namespace
