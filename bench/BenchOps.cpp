@@ -1,4 +1,4 @@
-// Runs every operation over the whole OTP area against the simulated board, paced at the
+// Runs every operation (and the burn plan) over the whole OTP area against the simulated board, paced at the
 // real bit rate on a pseudo-terminal, and prints for each the time it took, the time its
 // bytes need on the wire (10 bits a byte), their ratio, and the process's CPU time over
 // its wall time. The board runs as a program of its own, so the CPU time is the tool's.
@@ -154,6 +154,12 @@ int main(int argc, char** argv) {
     const Operation operations[] = {
         {"Download", [&] { writer.Download(ports, link, c.rate); }, 1 + 6 + 2048 + 1 + 3},
         {"Blank Check", [&] { writer.BlankCheck(); }, 64L * (6 + 1 + 257)},
+        {"Burn plan",
+         [&] {
+           otp::BurnPlan plan;
+           writer.RunCheckAgainstDevice(image, plan);
+         },
+         64L * (6 + 1 + 257)},
         {"Program+Verify", [&] { writer.RunProgramVerify(image); }, 64L * (6 + 1 + 257 + 1)},
         {"Read+Compare", [&] { writer.RunReadCompare(image); }, 64L * (6 + 1 + 257)},
     };

@@ -48,7 +48,7 @@ constexpr std::array<StringEntry, 6> kAdded{{
      "  Conflict %d\n Write %d  Done %d  Compl. %d\n Address : 0x%04X\n"
      " OTPmemory : 0x%02X  HexFile : 0x%02X",
      "  競合 %d\n 書込 %d  書込済 %d  補完 %d\n アドレス : 0x%04X\n"
-     " OTPメモリ : 0x%02X  HexFile : 0x%02X"},
+     " OTPメモリ 0x%02X  HexFile 0x%02X"},
     {604, " Checking", " 照合中"},
     {605, " Read to file ", " ファイルへ読み出し "},
     {606, " Reading", " 読み出し中"},
