@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is needed, then builds the writer three times and runs every test in each
+# Installs what is needed, starts a PostgreSQL server for the production store's tests
+# (stopped at the end), then builds the writer three times and runs every test in each
 # build: a normal build, one with AddressSanitizer and one with UndefinedBehaviorSanitizer.
 # Then the tests that use threads (pseudo-terminals, the simulated board) run once more
 # under ThreadSanitizer, and last the fuzz targets run a fixed number of inputs each.
@@ -7,6 +8,13 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 jobs=$(nproc)
+
+# A PostgreSQL server of the tests' own, for the production store's tests.
+server=$("$root/scripts/postgres-for-tests.sh" start 54329)
+server_folder=${server%% *}
+export OTP_TEST_POSTGRES=${server#* }
+scratch=$(mktemp -d)
+trap '"$root/scripts/postgres-for-tests.sh" stop "$server_folder"; rm -rf "$scratch"' EXIT
 
 run_build() {
   local name=$1
@@ -37,8 +45,6 @@ echo "=== fuzz smoke runs"
 cmake -S "$root" -B "$root/build-fuzz" -G Ninja -Wno-dev -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOTP_BUILD_FUZZERS=ON -DOTP_BUILD_TESTS=OFF > /dev/null
 cmake --build "$root/build-fuzz" -j "$jobs" --target FuzzDecode FuzzImage FuzzIntelHex FuzzSettings
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$scratch/decode" "$scratch/image" "$scratch/intelhex" "$scratch/settings"
 fuzz() {
   local target=$1 corpus=$2 runs=$3 log="$scratch/$1.log"

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Starts a PostgreSQL server of its own for the tests, in a fresh folder, on loopback, and
+# prints the address the tests take from OTP_TEST_POSTGRES. The server runs as the
+# postgres user (it refuses to run as root). "stop FOLDER" stops it and removes the folder.
+#   scripts/postgres-for-tests.sh start PORT   -> prints FOLDER and the address
+#   scripts/postgres-for-tests.sh stop FOLDER
+set -euo pipefail
+bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)
+as_postgres() {
+  if [ "$(id -u)" -eq 0 ]; then
+    su postgres -s /bin/sh -c "$*"
+  else
+    sh -c "$*"
+  fi
+}
+case "${1:-}" in
+  start)
+    port=$2
+    folder=$(mktemp -d /tmp/otp-postgres.XXXXXX)
+    chmod 755 "$folder"
+    if [ "$(id -u)" -eq 0 ]; then chown postgres "$folder"; fi
+    as_postgres "'$bin/initdb' -D '$folder/data' -A trust -U postgres > '$folder/initdb.log' 2>&1"
+    as_postgres "'$bin/pg_ctl' -D '$folder/data' -l '$folder/server.log' -w \
+      -o \"-h 127.0.0.1 -p $port -k '$folder'\" start > /dev/null"
+    as_postgres "'$bin/createdb' -h 127.0.0.1 -p $port -U postgres otp_test"
+    echo "$folder postgresql://postgres@127.0.0.1:$port/otp_test"
+    ;;
+  stop)
+    folder=$2
+    as_postgres "'$bin/pg_ctl' -D '$folder/data' -m fast -w stop > /dev/null" || true
+    rm -rf "$folder"
+    ;;
+  *)
+    echo "usage: $0 start PORT | stop FOLDER" >&2
+    exit 2
+    ;;
+esac
