@@ -27,8 +27,15 @@ std::optional<ResetMethod> ParseReset(std::string_view text) {
   return std::nullopt;
 }
 
-constexpr const char* kCommands[] = {"ports",   "info",    "blank-check", "plan",
-                                     "program", "compare", "read"};
+constexpr const char* kCommands[] = {"ports",   "info", "blank-check", "plan", "program",
+                                     "compare", "read", "produce",     "log"};
+
+std::optional<std::uint64_t> Count(std::string_view text) {
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
 
 }  // namespace
 
@@ -130,6 +137,27 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         return std::nullopt;
       }
       options.base = static_cast<std::uint32_t>(base);
+    } else if (arg == "--serial") {
+      if (!take(options.serial)) return std::nullopt;
+    } else if (arg == "--serial-start" || arg == "--serial-step") {
+      const auto text = value();
+      if (!text) return std::nullopt;
+      const auto number = Count(*text);
+      if (!number || (arg == "--serial-step" && *number == 0)) {
+        error = arg + ": " + *text + " is no number" + (arg == "--serial-step" ? " above 0" : "");
+        return std::nullopt;
+      }
+      (arg == "--serial-start" ? options.serialStart : options.serialStep) = *number;
+    } else if (arg == "--station") {
+      if (!take(options.station)) return std::nullopt;
+    } else if (arg == "--db") {
+      std::optional<std::string> db;
+      if (!take(db)) return std::nullopt;
+      options.db = *db;
+    } else if (arg == "--since") {
+      if (!take(options.since)) return std::nullopt;
+    } else if (arg == "--csv") {
+      if (!take(options.csv)) return std::nullopt;
     } else if (arg == "--format") {
       const auto text = value();
       if (!text) return std::nullopt;
@@ -160,8 +188,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
     return std::nullopt;
   }
   const bool takesFile = options.command == "info" || options.command == "program" ||
-                         options.command == "plan" || options.command == "compare" ||
-                         options.command == "read";
+                         options.command == "plan" || options.command == "produce" ||
+                         options.command == "compare" || options.command == "read";
   if (options.arguments.size() != (takesFile ? 1u : 0u)) {
     error = options.command + (takesFile ? " takes one file" : " takes no file");
     return std::nullopt;
@@ -183,6 +211,9 @@ Commands:
   program FILE         Download, the burn plan, Program+Verify, then Read+Compare
   compare FILE         Download, then Read+Compare; every difference is counted
   read OUT             Download, then read the OTP area into OUT
+  produce FILE         burn unit after unit: one Enter each, a serial number into each,
+                       every attempt recorded
+  log                  print the recorded attempts, with a summary by result
 
 Options:
   -m, --model MODEL    KT47C630A or KT47C150
@@ -210,6 +241,15 @@ Options:
       --format FMT     read: srec, ihex or bin (default: from OUT's name: .hex and
                        .ihx Intel HEX, .bin binary, else S-record)
       --skip-blank     read: leave out records whose bytes are all 0xFF
+      --serial ADDR:FMT  produce: put each unit's serial number at ADDR as le16, be16,
+                       le32, be32, bcd:N (N digits, packed) or ascii:N (N digits)
+      --serial-start N produce: the first number of a new counter (default 1)
+      --serial-step S  produce: the step from one number to the next (default 1)
+      --station NAME   produce: the station's name in the records (default: host name)
+      --db LOCATION    produce, log: an SQLite file (default production.db) or
+                       postgresql://USER@HOST[:PORT]/DBNAME shared by several stations
+      --since TIME     log: attempts that started at TIME (ISO 8601, UTC) or later
+      --csv FILE       log: write the attempts to FILE as CSV
       --json           one JSON object per line on standard output, nothing else
   -q, --quiet          only errors
   -v, --verbose        more detail

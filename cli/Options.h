@@ -48,7 +48,15 @@ struct Options {
   int maxDiffs = 16;                  // compare: differences listed
   std::optional<ImageFormat> format;  // read: instead of the file name's
   std::optional<std::uint32_t> base;  // a FILE ending in .bin is placed from here
-  bool skipBlank = false;             // read: leave out blank records
+
+  std::optional<std::string> serial;  // produce: ADDR:FORMAT
+  std::uint64_t serialStart = 1;
+  std::uint64_t serialStep = 1;
+  std::optional<std::string> station;  // default: the host name
+  std::string db = "production.db";
+  std::optional<std::string> since;  // log
+  std::optional<std::string> csv;    // log
+  bool skipBlank = false;            // read: leave out blank records
 };
 
 /// Parses the arguments after the program name. Returns the options, or nothing with

@@ -53,6 +53,7 @@ int CliView::CheckCancelButton() {
 
 void CliView::OnDifference(std::uint32_t address, std::uint8_t device, std::uint8_t image) {
   ++differences;
+  if (!firstDifference) firstDifference = address;
   if (differences > static_cast<std::size_t>(options_.maxDiffs)) return;
   console_.Emit(Json("difference")
                     .Add("address", address)

@@ -26,11 +26,19 @@ class CliView final : public OperationView {
   void SetPhase(const std::string& phase, int baud);
   /// Shows a report, as the window would (text and kind), and keeps its number.
   void OnReport(const ResultReporter::ShownReport& report);
+  /// Forgets what the last unit's operations found.
+  void ResetFindings() {
+    lastError.reset();
+    differences = 0;
+    firstDifference.reset();
+    failure.clear();
+  }
 
   /// The number of the last error report, if any.
   std::optional<unsigned> lastError;
-  /// Differences seen by Read+Compare.
+  /// Differences seen by Read+Compare, and the address of the first.
   std::size_t differences = 0;
+  std::optional<std::uint32_t> firstDifference;
   /// The first reported failure text, for a summary.
   std::string failure;
 

@@ -1,8 +1,10 @@
 // otpwriter-cli: the writer's engine for scripts, test rigs and production benches.
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QSerialPortInfo>
+#include <QSysInfo>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -18,15 +20,19 @@
 #include "link/Download.h"
 #include "link/QtSerialPort.h"
 #include "ops/Plan.h"
+#include "ops/Serial.h"
 #include "ops/Setup.h"
 #include "res/Version.h"
+#include "store/ProductionStore.h"
 
 #ifdef _WIN32
 #include <io.h>
 #define isatty _isatty
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
+#include <map>
 
 namespace otp::cli {
 
@@ -72,6 +78,8 @@ class Program {
     if (command == "ports") return Finish(Ports());
     if (!ResolveTarget()) return Finish(kExitUsage);
     if (command == "info") return Finish(Info());
+    if (command == "produce") return Finish(Produce());
+    if (command == "log") return Finish(Log());
     return Finish(OnPort());
   }
 
@@ -420,6 +428,323 @@ class Program {
                     static_cast<unsigned>(conflict.address), conflict.device, conflict.file);
       console_.Say(line);
     }
+  }
+
+  // ---- Production -------------------------------------------------------------------
+
+  static std::string IsoNow() {
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toStdString();
+  }
+
+  std::unique_ptr<ProductionStore> OpenStore() {
+    std::string error;
+    auto store = ProductionStore::Open(options_.db, error);
+    if (!store) console_.Error(std::string(kProgram) + ": the production store: " + error);
+    return store;
+  }
+
+  // One line across the terminal, in colour where the terminal has it.
+  void Banner(bool pass, const std::string& text) {
+    int width = 72;
+#ifndef _WIN32
+    winsize size{};
+    if (isatty(1) && ::ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 20) width = size.ws_col;
+#endif
+    std::string line = std::string(pass ? "PASS" : "FAIL") + "  " + text;
+    const std::string fill(
+        static_cast<std::size_t>(std::max(0, width - static_cast<int>(line.size()) - 2)) / 2, '=');
+    line = fill + " " + line + " " + fill;
+    const char* colour =
+        std::getenv("NO_COLOR") == nullptr && console_.mode() == Console::Mode::kTerminal
+            ? (pass ? "\033[1;42;30m" : "\033[1;41;37m")
+            : nullptr;
+    console_.Say(colour ? std::string(colour) + line + "\033[0m" : line);
+  }
+
+  int Produce() {
+    const std::string& file = options_.arguments.front();
+    const auto start = static_cast<std::uint32_t>(target_.model->startAddr);
+    const auto end = static_cast<std::uint32_t>(target_.model->endAddr);
+    // The image is read once: every unit gets the same one.
+    FlashImage image;
+    const ImageResult loaded =
+        IsBinaryFileName(file)
+            ? LoadBinaryFile(file, options_.base.value_or(start), start, end, image)
+            : LoadImageFile(file, start, end, image);
+    if (loaded.error != ImageError::kNone || loaded.dataBytes == 0) {
+      console_.Error(std::string(kDecoderCaption) + ": " + file + ": " +
+                     (loaded.error != ImageError::kNone ? ImageErrorText(loaded) : kNoDataText));
+      return kExitFile;
+    }
+    std::optional<SerialRule> rule;
+    if (options_.serial) {
+      std::string error;
+      rule = ParseSerialRule(*options_.serial, error);
+      if (!rule) return Usage(error);
+      const std::string why = SerialPlacementError(*rule, image, start, end);
+      if (!why.empty()) {
+        console_.Error(std::string(kProgram) + ": " + why);
+        return kExitFile;
+      }
+    }
+    const std::uint32_t crc = Crc32(&image[start], end - start + 1);
+    const std::string station =
+        options_.station.value_or(QSysInfo::machineHostName().toStdString());
+    auto store = OpenStore();
+    if (!store) return kExitFile;
+    std::string error;
+    // A unit that the station was burning when it died may hold its number: spoiled.
+    const auto leftovers = store->SpoilLeftovers(station, error);
+    if (!leftovers) {
+      console_.Error(std::string(kProgram) + ": the production store: " + error);
+      return kExitFile;
+    }
+    for (const std::uint64_t number : *leftovers) {
+      console_.Say("serial " + std::to_string(number) +
+                   " was reserved when this station stopped: it is spoiled");
+      Attempt dead;
+      dead.started = dead.ended = IsoNow();
+      dead.station = station;
+      dead.port = target_.portName;
+      dead.device = target_.device;
+      dead.model = std::string(target_.model->model);
+      dead.clock = std::string(target_.model->speeds[static_cast<std::size_t>(target_.rate)]);
+      dead.image = file;
+      dead.crc32 = crc;
+      dead.serial = number;
+      dead.serialState = SerialStateName(SerialState::kSpoiled);
+      dead.result = "interrupted";
+      dead.exitStatus = kExitInterrupted;
+      dead.reportText = "the station stopped during the unit";
+      if (!store->Record(dead, error)) {
+        console_.Error(std::string(kProgram) + ": the production store: " + error);
+        return kExitFile;
+      }
+    }
+
+    Session session(console_, options_, language_);
+    CWriter& writer = session.writer();
+    writer.spec.Assign(*target_.model);
+    writer.m_strModuleDir = setup_.moduleDir();
+    const int baud = writer.spec.BaudFor(target_.rate).value_or(0);
+    char header[256];
+    std::snprintf(header, sizeof(header), "%s (CRC-32 0x%08X), %s at %d bit/s on %s (%s)",
+                  file.c_str(), crc, std::string(target_.model->model).c_str(), baud,
+                  target_.portName.c_str(), target_.device.c_str());
+    console_.Say(header);
+    console_.Say("serial numbers: " +
+                 (rule ? rule->Text() + " from " + std::to_string(options_.serialStart) +
+                             " in steps of " + std::to_string(options_.serialStep)
+                       : std::string("none")) +
+                 "; station " + station + "; records in " + options_.db);
+    console_.Emit(Json("start")
+                      .Add("command", "produce")
+                      .Add("model", target_.model->model)
+                      .Add("port", target_.portName)
+                      .Add("device", target_.device)
+                      .Add("baud", baud)
+                      .Add("crc32", static_cast<long long>(crc)));
+    InstallInterruptHandler();
+    const ResetMethod reset = options_.reset.value_or(ResetMethod{ResetMethod::Kind::kNone, {}});
+    QtSerialPortFactory ports;
+    int passed = 0;
+    int failed = 0;
+    int last = kExitOk;
+    const auto began = std::chrono::steady_clock::now();
+    while (!otp::cli::Interrupted()) {
+      if (console_.json()) {
+        console_.Error("Enter: burn the next unit; q and Enter: end");
+      } else {
+        std::printf("\nEnter: burn the next unit; q and Enter: end > ");
+        std::fflush(stdout);
+      }
+      if (!ReadAnswer()) break;
+      session.view().ResetFindings();
+      Attempt attempt;
+      attempt.started = IsoNow();
+      attempt.station = station;
+      attempt.port = target_.portName;
+      attempt.device = target_.device;
+      attempt.model = std::string(target_.model->model);
+      attempt.clock = std::string(target_.model->speeds[static_cast<std::size_t>(target_.rate)]);
+      attempt.image = file;
+      attempt.crc32 = crc;
+      const auto unitStart = std::chrono::steady_clock::now();
+      writer.programBlocksSent = 0;
+      int status = kExitOk;
+      std::optional<std::uint64_t> number;
+      bool stop = false;
+      session.view().SetPhase("download", baud);
+      Outcome outcome = writer.Download(ports, target_.device, target_.rate,
+                                        reset.kind == ResetMethod::Kind::kDtr
+                                            ? reset
+                                            : ResetMethod{ResetMethod::Kind::kNone, {}});
+      if (outcome == Outcome::kOk && rule) {
+        // Reserved before the first program block can be sent.
+        number =
+            store->Reserve("serial", options_.serialStart, options_.serialStep, station, error);
+        if (!number) {
+          console_.Error(std::string(kProgram) + ": the production store: " + error);
+          return kExitFile;
+        }
+      }
+      writer.FlashBuffer = image;
+      if (outcome == Outcome::kOk && number) {
+        const auto bytes = EncodeSerial(*rule, *number);
+        if (!bytes) {
+          console_.Error(std::string(kProgram) + ": serial number " + std::to_string(*number) +
+                         " does not fit " + rule->Text() + ": nothing burned");
+          store->Settle("serial", *number, SerialState::kReleased, error);
+          return kExitFile;
+        }
+        std::copy(bytes->begin(), bytes->end(), writer.FlashBuffer.begin() + rule->address);
+      }
+      BurnPlan plan;
+      if (outcome == Outcome::kOk) {
+        session.view().SetPhase("plan", baud);
+        outcome = writer.CheckAgainstDevice(plan);
+        if (outcome == Outcome::kOk && plan.Started() && !options_.resume) {
+          outcome = Outcome::kNotGood;
+          session.view().failure = "the part already holds part of the image";
+        }
+        if (outcome == Outcome::kNotGood) {
+          if (session.view().failure.empty())
+            session.view().failure = "the part can never hold the image";
+          status = kExitPlan;
+        }
+      }
+      if (outcome == Outcome::kOk) {
+        session.view().SetPhase("program", baud);
+        outcome = writer.RunProgramVerify(options_.resume ? &plan : nullptr);
+      }
+      if (outcome == Outcome::kOk) {
+        session.view().SetPhase("compare", baud);
+        outcome = writer.RunReadCompare();
+      }
+      if (status == kExitOk) status = session.ExitFor(outcome);
+      writer.link.Close();
+      const bool pass = status == kExitOk;
+      attempt.result = pass ? "pass" : (outcome == Outcome::kCanceled ? "interrupted" : "fail");
+      attempt.exitStatus = status;
+      attempt.reportId = session.view().lastError;
+      attempt.reportText = pass ? "" : session.view().failure;
+      attempt.firstDifference = session.view().firstDifference;
+      if (number) {
+        const SerialState state =
+            pass ? SerialState::kUsed
+                 : (writer.programBlocksSent > 0 ? SerialState::kSpoiled : SerialState::kReleased);
+        attempt.serial = number;
+        attempt.serialState = SerialStateName(state);
+        if (!store->Settle("serial", *number, state, error)) stop = true;
+      }
+      attempt.ended = IsoNow();
+      attempt.seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - unitStart).count();
+      if (!stop && !store->Record(attempt, error)) stop = true;
+      (pass ? passed : failed) += 1;
+      last = status;
+      const double hours =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count() / 3600;
+      Banner(pass, number
+                       ? "serial " + std::to_string(*number) +
+                             (attempt.serialState == "used" ? "" : " (" + attempt.serialState + ")")
+                       : std::string("unit ") + std::to_string(passed + failed));
+      if (!pass) console_.Say(attempt.reportText);
+      char counters[128];
+      std::snprintf(counters, sizeof(counters), "passed %d  failed %d  total %d  %.0f units/hour",
+                    passed, failed, passed + failed, (passed + failed) / std::max(hours, 1e-9));
+      console_.Say(counters);
+      Json unit("unit");
+      unit.Add("result", attempt.result).Add("exit", status);
+      number ? unit.Add("serial", static_cast<long long>(*number)) : unit.AddNull("serial");
+      if (number) unit.Add("serialState", attempt.serialState);
+      console_.Emit(
+          unit.Add("passed", passed).Add("failed", failed).Add("seconds", attempt.seconds));
+      if (stop) {
+        console_.Error(std::string(kProgram) + ": the production store: " + error);
+        return kExitFile;
+      }
+    }
+    char counters[128];
+    std::snprintf(counters, sizeof(counters), "end: passed %d  failed %d  total %d", passed, failed,
+                  passed + failed);
+    console_.Say(counters);
+    return last;
+  }
+
+  // A line from the operator: false at "q", at the end of input and at Ctrl-C.
+  bool ReadAnswer() {
+    std::string line;
+    char c = 0;
+    while (true) {
+      const auto n = ::read(0, &c, 1);
+      if (n <= 0) return false;
+      if (c == '\n') break;
+      line += c;
+    }
+    return line != "q" && line != "Q";
+  }
+
+  int Log() {
+    auto store = OpenStore();
+    if (!store) return kExitFile;
+    std::string error;
+    const auto attempts = store->Attempts(options_.since.value_or(""), error);
+    if (!attempts) {
+      console_.Error(std::string(kProgram) + ": the production store: " + error);
+      return kExitFile;
+    }
+    std::map<std::string, int> byResult;
+    std::string csv =
+        "started,ended,station,port,device,model,clock,image,crc32,serial,serial_state,result,"
+        "exit_status,report_id,report_text,first_difference,seconds\n";
+    auto field = [](const std::string& text) {
+      std::string quoted = "\"";
+      for (const char c : text)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+      return quoted + "\"";
+    };
+    for (const Attempt& a : *attempts) {
+      ++byResult[a.result];
+      const std::string serial = a.serial ? std::to_string(*a.serial) : "";
+      const std::string difference = a.firstDifference ? "0x" + Hex(*a.firstDifference, 4) : "";
+      char seconds[32];
+      std::snprintf(seconds, sizeof(seconds), "%.1f", a.seconds);
+      csv += a.started + "," + a.ended + "," + field(a.station) + "," + field(a.port) + "," +
+             field(a.device) + "," + a.model + "," + a.clock + "," + field(a.image) + ",0x" +
+             Hex(a.crc32, 8) + "," + serial + "," + a.serialState + "," + a.result + "," +
+             std::to_string(a.exitStatus) + "," + (a.reportId ? std::to_string(*a.reportId) : "") +
+             "," + field(a.reportText) + "," + difference + "," + seconds + "\n";
+      Json event("attempt");
+      event.Add("started", a.started).Add("ended", a.ended).Add("station", a.station);
+      event.Add("port", a.port).Add("device", a.device).Add("model", a.model).Add("clock", a.clock);
+      event.Add("image", a.image).Add("crc32", static_cast<long long>(a.crc32));
+      a.serial ? event.Add("serial", static_cast<long long>(*a.serial)) : event.AddNull("serial");
+      event.Add("serialState", a.serialState).Add("result", a.result).Add("exit", a.exitStatus);
+      a.reportId ? event.Add("reportId", *a.reportId) : event.AddNull("reportId");
+      event.Add("reportText", a.reportText);
+      a.firstDifference ? event.Add("firstDifference", *a.firstDifference)
+                        : event.AddNull("firstDifference");
+      console_.Emit(event.Add("seconds", a.seconds));
+      std::string report = a.reportText;
+      std::replace(report.begin(), report.end(), '\n', ' ');
+      console_.Say(a.started + "  " + a.station + "  " + a.port + "  " + a.result +
+                   (a.serial ? "  serial " + serial + " " + a.serialState : "") +
+                   (report.empty() ? "" : "  " + report));
+    }
+    if (options_.csv && !WriteFileAtomically(*options_.csv, csv, &error)) {
+      console_.Error(std::string(kProgram) + ": cannot write " + *options_.csv + ": " + error);
+      return kExitFile;
+    }
+    Json summary("summary");
+    std::string line = std::to_string(attempts->size()) + " attempts:";
+    for (const auto& [result, count] : byResult) {
+      summary.Add(result, count);
+      line += " " + result + " " + std::to_string(count);
+    }
+    console_.Emit(summary.Add("total", attempts->size()));
+    console_.Say(line);
+    return kExitOk;
   }
 
   int Compared(Session& session, Outcome outcome) {

@@ -255,6 +255,7 @@ Outcome CWriter::CheckAgainstDevice(BurnPlan& plan) {
 
 Outcome CWriter::ProgramVerify(const BurnPlan* plan) {
   view_.SetStatus(reporter_.Text(msg::kProgrammingVerifying));
+  programBlocksSent = 0;
   bool failed = false;
   std::uint32_t address = static_cast<std::uint32_t>(spec.m_nStartAddr);
   while (address < kAddressSpaceEnd) {
@@ -268,6 +269,7 @@ Outcome CWriter::ProgramVerify(const BurnPlan* plan) {
                            proto::kBlockSize) != proto::kStatusAccepted) {
         return Outcome::kFailed;
       }
+      ++programBlocksSent;
       const std::uint8_t result = link.WriteBlock(block);
       if (const unsigned id = StatusMessage(StatusContext::kProgramStatus, result)) {
         reporter_.ReportResult(id, kError, kNoVerdict);

@@ -115,6 +115,10 @@ class CWriter {
   /// reason the file could not be written (a warning: the link stays open).
   Outcome ReadDeviceToFile(const std::string& path, ImageFormat format, bool skipBlank);
 
+  /// Blocks whose data the last ProgramVerify sent: from the first one on, the part may
+  /// hold part of the image.
+  int programBlocksSent = 0;
+
   /// Where a Hex File whose name ends in ".bin" is placed: unset, such a file is read as
   /// text like any other (the window's rule); set, its bytes go from this address on.
   std::optional<std::uint32_t> binaryBase;

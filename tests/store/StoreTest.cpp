@@ -10,6 +10,7 @@
 #include "store/ProductionStore.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestStore.h"
 
 namespace otp {
 namespace {
@@ -19,24 +20,11 @@ namespace {
 class StoreTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    if (!GetParam()) {
-      location = (dir / "production.db").string();
-      return;
-    }
-    const char* server = std::getenv("OTP_TEST_POSTGRES");
-    if (!server) GTEST_SKIP() << "no PostgreSQL server for the tests (OTP_TEST_POSTGRES)";
-    // A database of its own for each test, as tests run side by side.
-    server_ = server;
-    database_ = "otp_" + std::to_string(::getpid()) + "_" + std::to_string(std::rand());
-    Psql(server_, "CREATE DATABASE " + database_);
-    location = server_.substr(0, server_.rfind('/') + 1) + database_;
-  }
-  void TearDown() override {
-    if (!database_.empty()) Psql(server_, "DROP DATABASE IF EXISTS " + database_ + " WITH (FORCE)");
+    if (!store_.Make(GetParam(), dir)) GTEST_SKIP() << "no PostgreSQL server (OTP_TEST_POSTGRES)";
+    location = store_.location;
   }
   static void Psql(const std::string& database, const std::string& sql) {
-    test::Process psql("/usr/bin/psql", {database, "-q", "-c", sql});
-    ASSERT_EQ(psql.Wait(), 0) << psql.Errors();
+    test::TestStore::Sql(database, sql);
   }
   std::unique_ptr<ProductionStore> Open() {
     std::string error;
@@ -49,8 +37,7 @@ class StoreTest : public ::testing::TestWithParam<bool> {
   std::string location;
 
  private:
-  std::string server_;
-  std::string database_;
+  test::TestStore store_;
 };
 
 // Reserved, then used, released (and issued again) or spoiled (never again); a station's

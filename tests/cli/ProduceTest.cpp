@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <memory>
+#include <sstream>
+
+#include "sim/PtyBoard.h"
+#include "tests/support/Faults.h"
+#include "tests/support/Process.h"
+#include "tests/support/SRecords.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestStore.h"
+
+namespace otp {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The production loop as an operator runs it, one Enter a unit, against the simulated
+// board, its records in SQLite or in PostgreSQL.
+class ProduceTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (!store.Make(GetParam(), dir)) GTEST_SKIP() << "no PostgreSQL server (OTP_TEST_POSTGRES)";
+    dir.Write("m_otp.630", std::string(200, '\x4D'));
+    dir.Write("m_otp.150", std::string(200, '\x4D'));
+    image = dir.Write("app.mhx", test::Record('1', 0xC000, {1, 2, 3}) + "\n" +
+                                     test::Record('1', 0xC100, {4}) + "\n")
+                .string();
+  }
+  void StartBoard(const std::vector<const char*>& faults, bool pace = false) {
+    pty.reset();
+    board = std::make_unique<sim::TargetBoard>();
+    for (const char* fault : faults)
+      board->AddFault(test::Fault(fault));
+    pty = std::make_unique<sim::PtyBoard>(*board, sim::PtyBoard::Options{link, pace});
+    std::string error;
+    if (!pty->Start(&error)) GTEST_SKIP() << "no pseudo-terminal: " << error;
+  }
+  std::vector<std::string> Args(const char* clock = "8MHz") const {
+    return {"--settings",
+            (dir / "none.txt").string(),
+            "--monitor-dir",
+            dir.path().string(),
+            "-m",
+            "KT47C150",
+            "-c",
+            clock,
+            "-p",
+            link,
+            "--db",
+            store.location,
+            "--station",
+            "test-station",
+            "--serial",
+            "0xFFF0:be16",
+            "--serial-start",
+            "500",
+            "--json",
+            "produce",
+            image};
+  }
+  // The attempts as `log --json` gives them.
+  std::vector<QJsonObject> Log() const {
+    test::Process log(OTP_CLI_PROGRAM, {"--db", store.location, "--json", "log"});
+    EXPECT_EQ(log.Wait(), 0) << log.Errors();
+    std::vector<QJsonObject> attempts;
+    std::istringstream lines(log.Output());
+    std::string line;
+    while (std::getline(lines, line)) {
+      const QJsonObject event = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+      if (event["event"].toString() == "attempt") attempts.push_back(event);
+    }
+    return attempts;
+  }
+
+  test::TempDir dir;
+  test::TestStore store;
+  std::string link = (dir / "ttyBOARD").string();
+  std::string image;
+  std::unique_ptr<sim::TargetBoard> board;
+  std::unique_ptr<sim::PtyBoard> pty;
+};
+
+// Pass: used. A failure before a program block was sent: released and issued again. A
+// failure after one: spoiled, never issued again.
+TEST_P(ProduceTest, SerialNumberStatesOfUnits) {
+  struct Unit {
+    std::vector<const char*> faults;
+    const char* result;
+    int serial;
+    const char* state;
+  };
+  const Unit units[] = {
+      {{}, "pass", 500, "used"},
+      {{"read-reply@1:silent"}, "fail", 501, "released"},
+      {{"program-status@2:byte=0x04"}, "fail", 501, "spoiled"},
+      {{}, "pass", 502, "used"},
+  };
+  for (const Unit& unit : units) {
+    StartBoard(unit.faults);  // a fresh part on the bench
+    test::Process produce(OTP_CLI_PROGRAM, Args(), "\nq\n");
+    EXPECT_EQ(produce.Wait(), std::string(unit.result) == "pass" ? 0 : 2) << produce.Errors();
+    if (std::string(unit.result) == "pass") {
+      pty->WithBoard([](sim::TargetBoard& b) {
+        EXPECT_EQ(b.memory()[0xC002], 3);
+        EXPECT_EQ(b.memory()[0xFFF0], 0x01);  // 500 = 0x01F4, big-endian
+        return 0;
+      });
+    }
+  }
+  const auto attempts = Log();
+  ASSERT_EQ(attempts.size(), std::size(units));
+  for (std::size_t i = 0; i < attempts.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(attempts[i]["result"].toString(), units[i].result);
+    EXPECT_EQ(attempts[i]["serial"].toInt(), units[i].serial);
+    EXPECT_EQ(attempts[i]["serialState"].toString(), units[i].state);
+    EXPECT_EQ(attempts[i]["station"].toString(), "test-station");
+    EXPECT_EQ(attempts[i]["model"].toString(), "KT47C150");
+  }
+  EXPECT_EQ(attempts[1]["reportId"].toInt(), 203);
+  EXPECT_EQ(attempts[2]["reportId"].toInt(), 236);
+}
+
+// The station dies in the middle of a unit (kill -9): at its next start the number it held
+// is spoiled before anything else, and the next unit gets a new one.
+TEST_P(ProduceTest, NumberOfAStationThatDiedIsSpoiled) {
+  StartBoard({}, true);  // paced at 2400 bit/s: the burn plan alone takes a minute
+  auto args = Args("2MHz");
+  args[5] = "KT47C630A";
+  {
+    test::Process produce(OTP_CLI_PROGRAM, args, "\n");
+    std::this_thread::sleep_for(3s);
+    produce.Signal(SIGKILL);
+    EXPECT_EQ(produce.Wait(), 128 + SIGKILL);
+  }
+  StartBoard({});
+  test::Process again(OTP_CLI_PROGRAM, Args(), "\nq\n");
+  EXPECT_EQ(again.Wait(), 0) << again.Errors();
+  const auto attempts = Log();
+  ASSERT_EQ(attempts.size(), 2u);
+  EXPECT_EQ(attempts[0]["result"].toString(), "interrupted");
+  EXPECT_EQ(attempts[0]["serial"].toInt(), 500);
+  EXPECT_EQ(attempts[0]["serialState"].toString(), "spoiled");
+  EXPECT_EQ(attempts[1]["serial"].toInt(), 501);
+  EXPECT_EQ(attempts[1]["serialState"].toString(), "used");
+}
+
+// A serial number that cannot go where the rule puts it stops the loop before it starts.
+TEST_P(ProduceTest, SerialOnTheImagesDataIsRefused) {
+  StartBoard({});
+  auto args = Args();
+  args[15] = "0xC001:le16";
+  test::Process produce(OTP_CLI_PROGRAM, args, "\nq\n");
+  EXPECT_EQ(produce.Wait(), 3);
+  EXPECT_NE(produce.Errors().find("holds 0x02 at 0xC001"), std::string::npos) << produce.Errors();
+  pty->WithBoard([](sim::TargetBoard& b) {
+    EXPECT_TRUE(b.programAddresses.empty());
+    return 0;
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, ProduceTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "PostgreSQL" : "SQLite"; });
+
+}  // namespace
+}  // namespace otp
