@@ -162,6 +162,36 @@ TEST_P(ProduceTest, SerialOnTheImagesDataIsRefused) {
   });
 }
 
+// A number that does not fit its format stops the loop before anything is burned, and is
+// issued again; the log writes CSV; a store that cannot be reached stops the loop.
+TEST_P(ProduceTest, NumberThatDoesNotFitAndTheLog) {
+  StartBoard({});
+  auto args = Args();
+  args[17] = "65536";  // --serial-start: one past be16
+  test::Process produce(OTP_CLI_PROGRAM, args, "\nq\n");
+  EXPECT_EQ(produce.Wait(), 3);
+  EXPECT_NE(produce.Errors().find("65536 does not fit"), std::string::npos) << produce.Errors();
+  pty->WithBoard([](sim::TargetBoard& b) {
+    EXPECT_TRUE(b.programAddresses.empty());
+    return 0;
+  });
+  args[17] = "7";  // the counter exists now: its next number is 65536 again
+  test::Process again(OTP_CLI_PROGRAM, args, "\nq\n");
+  EXPECT_EQ(again.Wait(), 3);
+
+  const std::string csv = (dir / "log.csv").string();
+  test::Process log(OTP_CLI_PROGRAM, {"--db", store.location, "log", "--csv", csv});
+  EXPECT_EQ(log.Wait(), 0) << log.Errors();
+  EXPECT_EQ(test::TempDir::ReadFile(csv).substr(0, 16), "started,ended,st");
+  EXPECT_NE(log.Output().find("0 attempts"), std::string::npos) << log.Output();
+
+  test::Process unreachable(OTP_CLI_PROGRAM, {"--db", "postgresql://nobody@127.0.0.1:1/none",
+                                              "-p", link, "produce", image},
+                            "\nq\n");
+  EXPECT_EQ(unreachable.Wait(), 3);
+  EXPECT_NE(unreachable.Errors().find("the production store"), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, ProduceTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "PostgreSQL" : "SQLite"; });
 
