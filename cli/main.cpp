@@ -499,18 +499,24 @@ class Program {
       console_.Error(std::string(kProgram) + ": the production store: " + error);
       return kExitFile;
     }
+    // What every attempt of this run records about the station and the image.
+    const auto newAttempt = [&] {
+      Attempt attempt;
+      attempt.started = IsoNow();
+      attempt.station = station;
+      attempt.port = target_.portName;
+      attempt.device = target_.device;
+      attempt.model = std::string(target_.model->model);
+      attempt.clock = std::string(target_.model->speeds[static_cast<std::size_t>(target_.rate)]);
+      attempt.image = file;
+      attempt.crc32 = crc;
+      return attempt;
+    };
     for (const std::uint64_t number : *leftovers) {
       console_.Say("serial " + std::to_string(number) +
                    " was reserved when this station stopped: it is spoiled");
-      Attempt dead;
-      dead.started = dead.ended = IsoNow();
-      dead.station = station;
-      dead.port = target_.portName;
-      dead.device = target_.device;
-      dead.model = std::string(target_.model->model);
-      dead.clock = std::string(target_.model->speeds[static_cast<std::size_t>(target_.rate)]);
-      dead.image = file;
-      dead.crc32 = crc;
+      Attempt dead = newAttempt();
+      dead.ended = dead.started;
       dead.serial = number;
       dead.serialState = SerialStateName(SerialState::kSpoiled);
       dead.result = "interrupted";
@@ -560,15 +566,7 @@ class Program {
       }
       if (!ReadAnswer()) break;
       session.view().ResetFindings();
-      Attempt attempt;
-      attempt.started = IsoNow();
-      attempt.station = station;
-      attempt.port = target_.portName;
-      attempt.device = target_.device;
-      attempt.model = std::string(target_.model->model);
-      attempt.clock = std::string(target_.model->speeds[static_cast<std::size_t>(target_.rate)]);
-      attempt.image = file;
-      attempt.crc32 = crc;
+      Attempt attempt = newAttempt();
       const auto unitStart = std::chrono::steady_clock::now();
       writer.programBlocksSent = 0;
       int status = kExitOk;

@@ -361,7 +361,11 @@ TEST_F(CliTest, InterruptStopsBetweenBlocks) {
   test::Process process(OTP_CLI_PROGRAM,
                         {"--settings", (dir / "DATAFILE.TXT").string(), "--monitor-dir",
                          dir.path().string(), "-m", "KT47C630A", "-c", "2MHz", "blank-check"});
-  std::this_thread::sleep_for(2500ms);
+  // Ctrl-C once the Blank Check has read its first block.
+  for (int i = 0;
+       i < 1000 && WithBoard([](sim::TargetBoard& b) { return b.readAddresses.empty(); }); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
   const auto signalled = std::chrono::steady_clock::now();
   process.Signal(SIGINT);
   EXPECT_EQ(process.Wait(), 6) << process.Output() << process.Errors();

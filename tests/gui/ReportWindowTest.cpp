@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <QElapsedTimer>
 
 #include "core/ResultReporter.h"
+#include "tests/support/OpenFiles.h"
 #include "tests/support/WindowFixture.h"
 
 namespace otp {
@@ -91,13 +90,6 @@ TEST_F(ReportWindowTest, JapaneseTexts) {
                                                     "ダウンロード操作から実行し直してください"}));
 }
 
-double CpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 TEST(ReportWait, DoesNotSpin) {
   QWidget owner;
   owner.show();
@@ -108,9 +100,9 @@ TEST(ReportWait, DoesNotSpin) {
   QTimer::singleShot(1500, [&] { progress.OnCancel(); });
   QElapsedTimer wall;
   wall.start();
-  const double cpuBefore = CpuSeconds();
+  const double cpuBefore = test::CpuSeconds();
   reporter.ReportMessage("waiting", kInformation);
-  const double cpu = CpuSeconds() - cpuBefore;
+  const double cpu = test::CpuSeconds() - cpuBefore;
   const double seconds = wall.elapsed() / 1000.0;
   progress.DestroyWindow();
   EXPECT_GE(seconds, 1.4);

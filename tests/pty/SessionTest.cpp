@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <termios.h>
 
 #include <QEventLoop>
@@ -9,6 +8,7 @@
 #include "sim/PtyBoard.h"
 #include "tests/support/Faults.h"
 #include "tests/support/MainWindow.h"
+#include "tests/support/OpenFiles.h"
 #include "tests/support/SRecords.h"
 #include "tests/support/WindowFixture.h"
 
@@ -209,13 +209,6 @@ TEST_F(PtySession, LineGoneDuringABlockAnswer) {
 namespace otp {
 namespace {
 
-double CpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 // The line goes away while the window waits ready (a cable pulled between operations): the
 // window keeps sleeping, and the next operation reports the failure.
 TEST_F(PtySession, LineGoneWhileIdle) {
@@ -223,11 +216,11 @@ TEST_F(PtySession, LineGoneWhileIdle) {
   Click(kDownload);
   ASSERT_EQ(ButtonSet(), "11111");
   pty->Stop();  // the far end of the line is gone
-  const double cpu = CpuSeconds();
+  const double cpu = test::CpuSeconds();
   QEventLoop idle;  // the window's own loop, for a second
   QTimer::singleShot(1000, &idle, &QEventLoop::quit);
   idle.exec();
-  EXPECT_LT(CpuSeconds() - cpu, 0.2);
+  EXPECT_LT(test::CpuSeconds() - cpu, 0.2);
   Click(kBlankCheck);
   ASSERT_FALSE(op.Reports().empty());
   EXPECT_EQ(op.Reports()[0].rfind("ERROR !!", 0), 0u);

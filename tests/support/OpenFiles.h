@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/resource.h>
+
 #include <filesystem>
 
 namespace otp::test {
@@ -11,6 +13,14 @@ inline int OpenFileCount() {
     ++count;
   }
   return count;
+}
+
+/// The CPU time this process has used so far, user and system, in seconds.
+inline double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 }  // namespace otp::test
