@@ -132,7 +132,12 @@ TEST_P(ProduceTest, NumberOfAStationThatDiedIsSpoiled) {
   args[5] = "KT47C630A";
   {
     test::Process produce(OTP_CLI_PROGRAM, args, "\n");
-    std::this_thread::sleep_for(3s);
+    // Killed once the burn plan reads: the number is reserved by then.
+    for (int i = 0;
+         i < 1000 && pty->WithBoard([](sim::TargetBoard& b) { return b.readAddresses.empty(); });
+         ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
     produce.Signal(SIGKILL);
     EXPECT_EQ(produce.Wait(), 128 + SIGKILL);
   }
@@ -185,9 +190,9 @@ TEST_P(ProduceTest, NumberThatDoesNotFitAndTheLog) {
   EXPECT_EQ(test::TempDir::ReadFile(csv).substr(0, 16), "started,ended,st");
   EXPECT_NE(log.Output().find("0 attempts"), std::string::npos) << log.Output();
 
-  test::Process unreachable(OTP_CLI_PROGRAM, {"--db", "postgresql://nobody@127.0.0.1:1/none",
-                                              "-p", link, "produce", image},
-                            "\nq\n");
+  test::Process unreachable(
+      OTP_CLI_PROGRAM,
+      {"--db", "postgresql://nobody@127.0.0.1:1/none", "-p", link, "produce", image}, "\nq\n");
   EXPECT_EQ(unreachable.Wait(), 3);
   EXPECT_NE(unreachable.Errors().find("the production store"), std::string::npos);
 }

@@ -87,8 +87,9 @@ TEST_F(PtyBoardTest, ControlsReturnWhileTheHostReadsNothing) {
 TEST_F(PtyBoardTest, ResetDropsRepliesOnTheirWay) {
   Start({test::Fault("handshake:delay=300")});
   Send({0x18});
-  std::this_thread::sleep_for(50ms);
-  pty->Reset();
+  for (int i = 0; i < 200 && pty->WithBoard([](auto& b) { return b.handshakes; }) == 0; ++i)
+    std::this_thread::sleep_for(5ms);
+  pty->Reset();  // the answer is on its way, 300 ms late
   EXPECT_TRUE(Receive(600ms).empty());
   Send({0x18});  // the board still answers a fresh handshake
   EXPECT_EQ(Receive(600ms), std::vector<std::uint8_t>{0x11});
