@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace otp::cli {
 
@@ -54,27 +55,43 @@ class Console {
   bool json() const { return mode_ == Mode::kJson; }
   bool verbose() const { return verbose_; }
 
+  /// Several ports at once: one progress line for each of `labels` (the ports), redrawn
+  /// in place on a terminal; every line of a port is prefixed by its label.
+  void SetSlots(std::vector<std::string> labels);
+  bool gang() const { return !labels_.empty(); }
+
   /// A JSON event (JSON mode only).
   void Emit(const Json& event);
-  /// A line for the person at the terminal (not in JSON mode, not when quiet).
-  void Say(std::string_view text);
+  /// A line for the person at the terminal (not in JSON mode, not when quiet); with a
+  /// slot, prefixed by its port.
+  void Say(std::string_view text, int slot = -1);
   /// A line on standard error: errors and warnings, in every mode.
-  void Error(std::string_view text);
+  void Error(std::string_view text, int slot = -1);
   /// Redraws the progress of `phase` (a bar on a terminal; a plain line each quarter).
-  void Progress(std::string_view phase, int done, int total, int baud);
+  void Progress(std::string_view phase, int done, int total, int baud, int slot = -1);
   /// Ends a progress line that is being redrawn.
   void EndProgress();
 
  private:
   void ClearProgressLocked();
+  void DrawSlotsLocked();
+  std::string Prefixed(std::string_view text, int slot) const;
+  struct Phase {
+    std::string name;
+    std::chrono::steady_clock::time_point start{};
+  };
+  std::string Bar(Phase& phase, std::string_view name, int done, int total, int baud);
 
   Mode mode_;
   bool quiet_;
   bool verbose_;
   std::mutex mutex_;
   bool progressShown_ = false;
-  std::chrono::steady_clock::time_point phaseStart_{};
-  std::string phase_;
+  Phase phase_;
+  std::vector<std::string> labels_;
+  std::vector<std::string> slotLines_;
+  std::vector<Phase> slotPhases_;
+  bool slotsShown_ = false;
 };
 
 }  // namespace otp::cli

@@ -8,7 +8,6 @@ namespace otp::cli {
 namespace {
 
 std::atomic<int> gPresses{0};
-std::atomic<int> gTaken{0};
 
 extern "C" void OnInterrupt(int) {
   gPresses.fetch_add(1);
@@ -34,12 +33,8 @@ bool Interrupted() {
   return gPresses.load() > 0;
 }
 
-bool TakeInterrupt() {
-  int taken = gTaken.load();
-  while (taken < gPresses.load()) {
-    if (gTaken.compare_exchange_weak(taken, taken + 1)) return true;
-  }
-  return false;
+int InterruptPresses() {
+  return gPresses.load();
 }
 
 }  // namespace otp::cli

@@ -7,7 +7,7 @@ namespace otp::cli {
 void InstallInterruptHandler();
 /// True once Ctrl-C was pressed.
 bool Interrupted();
-/// True once for each press that no one has taken yet.
-bool TakeInterrupt();
+/// How often Ctrl-C was pressed so far.
+int InterruptPresses();
 
 }  // namespace otp::cli

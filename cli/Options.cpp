@@ -88,7 +88,21 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
     } else if (arg == "-c" || arg == "--clock") {
       if (!take(options.clock)) return std::nullopt;
     } else if (arg == "-p" || arg == "--port") {
-      if (!take(options.port)) return std::nullopt;
+      const auto text = value();
+      if (!text) return std::nullopt;
+      std::size_t start = 0;
+      while (start <= text->size()) {
+        const auto comma = text->find(',', start);
+        const std::string port =
+            text->substr(start, comma == std::string::npos ? comma : comma - start);
+        if (port.empty()) {
+          error = "-p: an empty port name in " + *text;
+          return std::nullopt;
+        }
+        options.ports.push_back(port);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
     } else if (arg == "--settings") {
       if (!take(options.settings)) return std::nullopt;
     } else if (arg == "--monitor-dir") {
@@ -187,6 +201,12 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
     error = "unknown command " + options.command;
     return std::nullopt;
   }
+  const bool gang = options.command == "blank-check" || options.command == "program" ||
+                    options.command == "compare" || options.command == "plan";
+  if (options.ports.size() > 1 && !gang) {
+    error = options.command + " takes one port";
+    return std::nullopt;
+  }
   const bool takesFile = options.command == "info" || options.command == "program" ||
                          options.command == "plan" || options.command == "produce" ||
                          options.command == "compare" || options.command == "read";
@@ -218,7 +238,9 @@ Commands:
 Options:
   -m, --model MODEL    KT47C630A or KT47C150
   -c, --clock CLOCK    2MHz, 4MHz or 8MHz (sets the bit rate)
-  -p, --port PORT      COMn (as the settings file maps it) or a device path
+  -p, --port PORT      COMn (as the settings file maps it) or a device path; for
+                       blank-check, plan, program and compare several ports (given
+                       again, or as a comma list) work at once, one board each
                        (model, clock and port default to the settings file's last
                        choices, then to KT47C630A, 2MHz, COM1)
       --settings FILE  settings file to read (default: the window's DATAFILE.TXT);

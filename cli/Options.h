@@ -29,7 +29,7 @@ struct Options {
 
   std::optional<std::string> model;  // -m
   std::optional<std::string> clock;  // -c
-  std::optional<std::string> port;   // -p
+  std::vector<std::string> ports;    // -p, several times or as a comma list
   std::optional<std::string> settings;
   std::optional<std::string> monitorDir;
   std::optional<ResetMethod> reset;  // default: prompt on a terminal, none otherwise

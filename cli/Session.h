@@ -20,7 +20,14 @@ namespace otp::cli {
 /// again a few times, and Ctrl-C is the Cancel button.
 class CliView final : public OperationView {
  public:
-  CliView(Console& console, const Options& options);
+  /// `slot`: the port's place among several (its label `port`), or -1 for one port.
+  CliView(Console& console, const Options& options, int slot = -1, std::string port = {});
+
+  /// An event of this view: with several ports it names its port.
+  Json Event(std::string_view name) const;
+  /// A line for the person, and an error line, of this view's port.
+  void Say(std::string_view text) const { console_.Say(text, slot_); }
+  void Error(std::string_view text) const { console_.Error(text, slot_); }
 
   /// The phase that the following progress belongs to, at `baud` bit/s.
   void SetPhase(const std::string& phase, int baud);
@@ -62,6 +69,9 @@ class CliView final : public OperationView {
 
   Console& console_;
   const Options& options_;
+  int slot_;
+  std::string port_;
+  int interruptsSeen_ = 0;
   std::string phase_;
   int baud_ = 0;
   int low_ = 0, high_ = 0, pos_ = 0, step_ = 1;
@@ -71,7 +81,8 @@ class CliView final : public OperationView {
 /// One engine on one port: the writer with its own clock, view and reporter.
 class Session {
  public:
-  Session(Console& console, const Options& options, Language language);
+  Session(Console& console, const Options& options, Language language, int slot = -1,
+          std::string port = {});
 
   CWriter& writer() { return writer_; }
   CliView& view() { return view_; }

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QSysInfo>
+#include <QThread>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -110,18 +111,26 @@ class Program {
     } else {
       target_.rate = recent.rate >= 0 && recent.rate < 3 ? recent.rate : 0;
     }
-    target_.portName =
-        options_.port.value_or(ComName(recent.com >= 1 && recent.com <= 4 ? recent.com : 1));
-    target_.device = setup_.Device(target_.portName);
-    if (target_.device.empty()) target_.device = target_.portName;  // a device path
+    std::vector<std::string> names = options_.ports;
+    if (names.empty())
+      names.push_back(ComName(recent.com >= 1 && recent.com <= 4 ? recent.com : 1));
+    for (const std::string& name : names) {
+      Target target = target_;
+      target.portName = name;
+      target.device = setup_.Device(name);
+      if (target.device.empty()) target.device = name;  // a device path
+      targets_.push_back(target);
+    }
+    target_ = targets_.front();
     return true;
   }
 
   int Finish(int status) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    console_.Emit(
-        Json("result").Add("ok", status == kExitOk).Add("exit", status).Add("seconds", seconds));
+    Json result("result");
+    if (targets_.size() > 1) result.AddNull("port");  // the summary after a result a port
+    console_.Emit(result.Add("ok", status == kExitOk).Add("exit", status).Add("seconds", seconds));
     return status;
   }
 
@@ -272,43 +281,87 @@ class Program {
   }
 
   int Interrupted(Session& session) {
-    (void)session;
-    console_.Error(std::string(kProgram) + ": interrupted");
+    session.view().Error(std::string(kProgram) + ": interrupted");
     return kExitInterrupted;
   }
 
   int OnPort() {
-    Session session(console_, options_, language_);
-    CWriter& writer = session.writer();
-    writer.spec.Assign(*target_.model);
-    writer.m_strModuleDir = setup_.moduleDir();
-    writer.binaryBase =
-        options_.base.value_or(static_cast<std::uint32_t>(target_.model->startAddr));
-    const int baud = writer.spec.BaudFor(target_.rate).value_or(0);
-    console_.Emit(Json("start")
-                      .Add("command", options_.command)
-                      .Add("model", target_.model->model)
-                      .Add("port", target_.portName)
-                      .Add("device", target_.device)
-                      .Add("baud", baud));
-    if (console_.verbose()) {
-      console_.Say(options_.command + " on " + target_.portName + " (" + target_.device + "), " +
-                   std::string(target_.model->model) + " at " + std::to_string(baud) + " bit/s");
-    }
     InstallInterruptHandler();
     ResetMethod reset = options_.reset.value_or(
         ResetMethod{isatty(0) ? ResetMethod::Kind::kPrompt : ResetMethod::Kind::kNone, {}});
+    // One prompt for every board.
     if (reset.kind == ResetMethod::Kind::kPrompt) {
-      if (!ResetPrompt()) return Interrupted(session);
+      if (!ResetPrompt()) {
+        console_.Error(std::string(kProgram) + ": interrupted");
+        return kExitInterrupted;
+      }
       reset.kind = ResetMethod::Kind::kNone;
+    }
+    if (targets_.size() == 1) return RunJob(targets_.front(), -1, reset);
+    return RunGang(reset);
+  }
+
+  // Several ports at once: an engine for each on a thread of its own, nothing shared but
+  // the options. The status is that of the first port, in command-line order, that did
+  // not pass.
+  int RunGang(ResetMethod reset) {
+    std::vector<std::string> labels;
+    for (const Target& target : targets_)
+      labels.push_back(target.portName);
+    console_.SetSlots(labels);
+    std::vector<int> statuses(targets_.size(), kExitOk);
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+      threads.emplace_back(QThread::create([this, i, reset, &statuses] {
+        statuses[i] = RunJob(targets_[i], static_cast<int>(i), reset);
+      }));
+      threads.back()->start();
+    }
+    for (auto& thread : threads)
+      thread->wait();
+    console_.EndProgress();
+    int first = kExitOk;
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+      console_.Emit(Json("result")
+                        .Add("port", targets_[i].portName)
+                        .Add("ok", statuses[i] == kExitOk)
+                        .Add("exit", statuses[i]));
+      console_.Say(
+          statuses[i] == kExitOk ? "OK" : "FAILED, exit status " + std::to_string(statuses[i]),
+          static_cast<int>(i));
+      if (first == kExitOk) first = statuses[i];
+    }
+    return first;
+  }
+
+  // One port's whole job: Download, then the command's operations.
+  int RunJob(const Target& target, int slot, ResetMethod reset) {
+    Session session(console_, options_, language_, slot, target.portName);
+    CWriter& writer = session.writer();
+    writer.spec.Assign(*target.model);
+    writer.m_strModuleDir = setup_.moduleDir();
+    writer.binaryBase = options_.base.value_or(static_cast<std::uint32_t>(target.model->startAddr));
+    const int baud = writer.spec.BaudFor(target.rate).value_or(0);
+    console_.Emit(session.view()
+                      .Event("start")
+                      .Add("command", options_.command)
+                      .Add("model", target.model->model)
+                      .Add("port", target.portName)
+                      .Add("device", target.device)
+                      .Add("baud", baud));
+    if (console_.verbose()) {
+      session.view().Say(options_.command + " on " + target.portName + " (" + target.device +
+                         "), " + std::string(target.model->model) + " at " + std::to_string(baud) +
+                         " bit/s");
     }
     QtSerialPortFactory ports;
     session.view().SetPhase("download", baud);
-    Outcome outcome = writer.Download(ports, target_.device, target_.rate, reset);
+    Outcome outcome = writer.Download(ports, target.device, target.rate, reset);
     if (outcome == Outcome::kNoResetLine) {
-      console_.Error(std::string(kProgram) + ": " + target_.device +
-                     " has no modem lines: the board cannot be reset through DTR (use --reset "
-                     "prompt or --reset none)");
+      session.view().Error(
+          std::string(kProgram) + ": " + target.device +
+          " has no modem lines: the board cannot be reset through DTR (use --reset "
+          "prompt or --reset none)");
     }
     if (outcome != Outcome::kOk) return session.ExitFor(outcome);
     auto phase = [&](const char* name) {
@@ -328,7 +381,7 @@ class Program {
       if (outcome != Outcome::kOk && outcome != Outcome::kNotGood) {
         return session.ExitFor(outcome);
       }
-      ShowPlan(plan);
+      ShowPlan(session, plan);
       return plan.Good() ? kExitOk : kExitPlan;
     }
     if (command == "program") {
@@ -350,11 +403,12 @@ class Program {
           return session.ExitFor(outcome);
         }
         if (!plan.Good() || (plan.Started() && !options_.resume)) {
-          ShowPlan(plan);
-          console_.Error(std::string(kProgram) + ": " +
-                         (!plan.Good() ? "this part can never hold this image: nothing written"
-                                       : "this part already holds part of this image: nothing "
-                                         "written (--resume finishes it)"));
+          ShowPlan(session, plan);
+          session.view().Error(std::string(kProgram) + ": " +
+                               (!plan.Good()
+                                    ? "this part can never hold this image: nothing written"
+                                    : "this part already holds part of this image: nothing "
+                                      "written (--resume finishes it)"));
           return kExitPlan;
         }
         if (!phase("program")) return Interrupted(session);
@@ -384,7 +438,8 @@ class Program {
   }
 
   // The plan's counts, its map of the blocks and its conflicts.
-  void ShowPlan(const BurnPlan& plan) {
+  void ShowPlan(Session& session, const BurnPlan& plan) {
+    CliView& view = session.view();
     std::string names = "[";
     for (const BlockClass c : plan.blocks)
       names += std::string(names.size() > 1 ? "," : "") + JsonString(BlockClassName(c));
@@ -397,7 +452,7 @@ class Program {
                        .Add("file", unsigned{conflict.file})
                        .Text();
     }
-    Json event("plan");
+    Json event = view.Event("plan");
     for (int c = 0; c < kBlockClasses; ++c)
       event.Add(BlockClassName(static_cast<BlockClass>(c)), plan.counts[c]);
     console_.Emit(event.AddRaw("blocks", names + "]")
@@ -409,24 +464,24 @@ class Program {
                   plan.Count(BlockClass::kWrite), plan.Count(BlockClass::kDone),
                   plan.Count(BlockClass::kCompletable), plan.Count(BlockClass::kConflict),
                   plan.Count(BlockClass::kSkip));
-    console_.Say(line);
-    console_.Say("        0123456789ABCDEF");
+    view.Say(line);
+    view.Say("        0123456789ABCDEF");
     for (std::size_t row = 0; row * 16 < plan.blocks.size(); ++row) {
       std::string marks;
       for (std::size_t i = row * 16; i < std::min(plan.blocks.size(), row * 16 + 16); ++i)
         marks += BlockClassMark(plan.blocks[i]);
-      console_.Say("  " + Hex(plan.start + static_cast<std::uint32_t>(row) * 16 * 256, 4) + "  " +
-                   marks);
+      view.Say("  " + Hex(plan.start + static_cast<std::uint32_t>(row) * 16 * 256, 4) + "  " +
+               marks);
     }
-    console_.Say("  . skip  + write  = done  ~ completable  X conflict");
+    view.Say("  . skip  + write  = done  ~ completable  X conflict");
     if (plan.conflictBytes == 0) return;
-    console_.Say(std::to_string(plan.conflictBytes) +
-                 (plan.conflictBytes == 1 ? " byte needs" : " bytes need") + " a 0 to become 1" +
-                 (plan.conflictBytes > plan.conflicts.size() ? ", the first:" : ":"));
+    view.Say(std::to_string(plan.conflictBytes) +
+             (plan.conflictBytes == 1 ? " byte needs" : " bytes need") + " a 0 to become 1" +
+             (plan.conflictBytes > plan.conflicts.size() ? ", the first:" : ":"));
     for (const Conflict& conflict : plan.conflicts) {
       std::snprintf(line, sizeof(line), "  0x%04X: device 0x%02X, file 0x%02X",
                     static_cast<unsigned>(conflict.address), conflict.device, conflict.file);
-      console_.Say(line);
+      view.Say(line);
     }
   }
 
@@ -748,9 +803,9 @@ class Program {
   int Compared(Session& session, Outcome outcome) {
     const std::size_t differences = session.view().differences;
     if (differences > 0) {
-      console_.Emit(Json("differences").Add("count", differences));
-      console_.Say(std::to_string(differences) +
-                   (differences == 1 ? " byte differs" : " bytes differ"));
+      console_.Emit(session.view().Event("differences").Add("count", differences));
+      session.view().Say(std::to_string(differences) +
+                         (differences == 1 ? " byte differs" : " bytes differ"));
     }
     return session.ExitFor(outcome);
   }
@@ -760,7 +815,8 @@ class Program {
   WriterSetup setup_;
   Language language_;
   std::chrono::steady_clock::time_point start_;
-  Target target_;
+  Target target_;                // the model and speed; the first port
+  std::vector<Target> targets_;  // one for each port
 };
 
 }  // namespace

@@ -37,9 +37,13 @@ run_build ubsan -DCMAKE_BUILD_TYPE=Debug -DOTP_SANITIZE=undefined
 echo "=== build-tsan (the tests that use threads)"
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DOTP_SANITIZE=thread > /dev/null
-cmake --build "$root/build-tsan" -j "$jobs" --target pty_tests otp-target-sim
-TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1" QT_QPA_PLATFORM=offscreen \
-  "$root/build-tsan/tests/pty_tests"
+cmake --build "$root/build-tsan" -j "$jobs" --target pty_tests otp-target-sim cli_tests \
+  otpwriter-cli
+export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1"
+QT_QPA_PLATFORM=offscreen "$root/build-tsan/tests/pty_tests"
+# Several ports at once: an engine a thread in the command line.
+"$root/build-tsan/tests/cli_tests" --gtest_filter='GangTest.*'
+unset TSAN_OPTIONS
 
 echo "=== fuzz smoke runs"
 cmake -S "$root" -B "$root/build-fuzz" -G Ninja -Wno-dev -DCMAKE_CXX_COMPILER=clang++ \

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -375,6 +376,114 @@ TEST_F(CliTest, InterruptStopsBetweenBlocks) {
       WithBoard([](sim::TargetBoard& b) { return static_cast<int>(b.readAddresses.size()); });
   EXPECT_GT(reads, 0);
   EXPECT_LT(reads, 64);
+}
+
+}  // namespace
+}  // namespace otp
+
+namespace otp {
+namespace {
+
+// Several boards at once, one engine a port: a board that fails mid-programme stops only
+// its own port; Ctrl-C stops them all between blocks.
+class GangTest : public ::testing::Test {
+ protected:
+  void Start(std::size_t count, const char* faultOnLast, bool pace) {
+    for (std::size_t i = 0; i < count; ++i) {
+      boards.push_back(std::make_unique<sim::TargetBoard>());
+      if (faultOnLast && i + 1 == count) boards.back()->AddFault(test::Fault(faultOnLast));
+      links.push_back((dir / ("ttyBOARD" + std::to_string(i))).string());
+      ptys.push_back(std::make_unique<sim::PtyBoard>(*boards.back(),
+                                                     sim::PtyBoard::Options{links.back(), pace}));
+      std::string error;
+      if (!ptys.back()->Start(&error)) GTEST_SKIP() << "no pseudo-terminal: " << error;
+    }
+    dir.Write("m_otp.630", std::string(100, '\x4D'));
+    dir.Write("m_otp.150", std::string(100, '\x4D'));
+  }
+  std::vector<std::string> Args(std::vector<std::string> tail) const {
+    std::vector<std::string> args{"--settings",
+                                  (dir / "none.txt").string(),
+                                  "--monitor-dir",
+                                  dir.path().string(),
+                                  "--reset",
+                                  "none",
+                                  "-p",
+                                  links[0] + "," + links[1]};
+    for (std::size_t i = 2; i < links.size(); ++i)
+      args.insert(args.end(), {"-p", links[i]});
+    args.insert(args.end(), tail.begin(), tail.end());
+    return args;
+  }
+
+  test::TempDir dir;
+  std::vector<std::string> links;
+  std::vector<std::unique_ptr<sim::TargetBoard>> boards;
+  std::vector<std::unique_ptr<sim::PtyBoard>> ptys;
+};
+
+TEST_F(GangTest, OneFailingBoardStopsOnlyItsPort) {
+  Start(4, "program-status@2:byte=0x04", false);
+  const std::string image = dir.Write("app.mhx", test::Record('1', 0xC000, {1, 2}) + "\n" +
+                                                     test::Record('1', 0xD000, {3}) + "\n" +
+                                                     test::Record('1', 0xE000, {4}) + "\n")
+                                .string();
+  test::Process run(OTP_CLI_PROGRAM,
+                    Args({"-m", "KT47C150", "-c", "8MHz", "--json", "program", image}));
+  EXPECT_EQ(run.Wait(), 2) << run.Errors();
+  std::map<std::string, int> results;
+  int summaries = 0;
+  bool everyEventNamesItsPort = true;
+  bool deviceError = false;
+  std::istringstream lines(run.Output());
+  std::string line;
+  while (std::getline(lines, line)) {
+    const QJsonObject event = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+    if (!event.contains("port")) everyEventNamesItsPort = false;
+    if (event["event"].toString() == "result") {
+      if (event["port"].isNull()) {
+        ++summaries;
+        EXPECT_EQ(event["exit"].toInt(), 2);
+      } else {
+        results[event["port"].toString().toStdString()] = event["exit"].toInt();
+      }
+    }
+    if (event["event"].toString() == "report" &&
+        event["port"].toString().toStdString() == links[3] && event["id"].toInt() == 236) {
+      deviceError = true;
+    }
+  }
+  EXPECT_TRUE(everyEventNamesItsPort);
+  EXPECT_EQ(summaries, 1);
+  EXPECT_TRUE(deviceError);
+  EXPECT_EQ(results, (std::map<std::string, int>{
+                         {links[0], 0}, {links[1], 0}, {links[2], 0}, {links[3], 2}}));
+  for (std::size_t i = 0; i < 3; ++i) {
+    ptys[i]->WithBoard([](sim::TargetBoard& b) {
+      EXPECT_EQ(b.memory()[0xC001], 2);
+      EXPECT_EQ(b.memory()[0xE000], 4);
+      return 0;
+    });
+  }
+}
+
+TEST_F(GangTest, InterruptStopsEveryPort) {
+  Start(4, nullptr, true);  // paced: 2400 bit/s, a Blank Check takes more than a minute
+  test::Process run(OTP_CLI_PROGRAM, Args({"-m", "KT47C630A", "-c", "2MHz", "blank-check"}));
+  for (auto& pty : ptys) {
+    for (int i = 0;
+         i < 1000 && pty->WithBoard([](sim::TargetBoard& b) { return b.readAddresses.empty(); });
+         ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+  run.Signal(SIGINT);
+  EXPECT_EQ(run.Wait(), 6) << run.Output() << run.Errors();
+  for (std::size_t i = 0; i < ptys.size(); ++i) {
+    EXPECT_NE(run.Output().find(links[i] + ": Blank Check Canceled"), std::string::npos)
+        << run.Output();
+    EXPECT_LT(ptys[i]->WithBoard([](sim::TargetBoard& b) { return b.readAddresses.size(); }), 64u);
+  }
 }
 
 }  // namespace
