@@ -4,8 +4,10 @@
 //  - `program` of a full 16 KiB image at 19200 bit/s against the paced simulated board:
 //    the time over the wire time of every byte of its three passes (download, program,
 //    compare), and the tool's CPU time over its wall time.
+// With --gang N [--baud 19200|2400], instead: `program` of the full image on one port, then
+// on N ports at once, each its own paced board, measured in the same run.
 //
-// usage: bench_cli CLI SIMULATOR
+// usage: bench_cli CLI SIMULATOR [--gang N [--baud BAUD]]
 
 #include <fcntl.h>
 #include <signal.h>
@@ -86,13 +88,81 @@ std::string Record(char type, std::uint32_t address, const std::vector<std::uint
 
 }  // namespace
 
+// Starts a paced board at `link`; its process.
+pid_t StartBoard(const std::string& simulator, const std::string& link) {
+  std::vector<std::string> args{simulator, "--link", link, "--pace"};
+  std::vector<char*> argv;
+  for (auto& arg : args)
+    argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, simulator.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return pid;
+}
+
+// program of the full image on one port, then on `count` ports at once.
+int Gang(const std::string& cli, const std::string& simulator, int count, int baud) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("otp-bench-gang-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string full = (dir / "full.mhx").string();
+  {
+    std::ofstream out(full);
+    for (std::uint32_t a = 0xC000; a < 0x10000; a += 32) {
+      std::vector<std::uint8_t> data(32);
+      for (std::size_t k = 0; k < data.size(); ++k)
+        data[k] = static_cast<std::uint8_t>((a + k) * 7 & 0x7F);
+      out << Record('1', a, data);
+    }
+  }
+  std::ofstream(dir / "m_otp.630", std::ios::binary) << std::string(2048, '\x5A');
+  std::ofstream(dir / "m_otp.150", std::ios::binary) << std::string(2048, '\x5A');
+  const char* model = baud == 2400 ? "KT47C630A" : "KT47C150";
+  const char* clock = baud == 2400 ? "2MHz" : "8MHz";
+  auto run = [&](int ports, const std::string& tag) {
+    std::vector<pid_t> boards;
+    std::string list;
+    for (int i = 0; i < ports; ++i) {
+      const std::string link = (dir / ("tty" + tag + std::to_string(i))).string();
+      boards.push_back(StartBoard(simulator, link));
+      list += (i ? "," : "") + link;
+    }
+    const Measured measured =
+        RunTimed({cli, "--settings", (dir / "none.txt").string(), "--monitor-dir", dir.string(),
+                  "--reset", "none", "-m", model, "-c", clock, "-p", list, "program", full});
+    for (const pid_t board : boards) {
+      kill(board, SIGTERM);
+      waitpid(board, nullptr, 0);
+    }
+    return measured;
+  };
+  const Measured one = run(1, "one");
+  const Measured many = run(count, "many");
+  std::printf(
+      "program, full image, %d bit/s: 1 port %.3f s (exit %d); %d ports %.3f s (exit %d), "
+      "ratio %.4f; CPU over the %d-port job %.2f%% of one core\n",
+      baud, one.seconds, one.status, count, many.seconds, many.status, many.seconds / one.seconds,
+      count, 100 * many.cpu / many.seconds);
+  std::filesystem::remove_all(dir);
+  return 0;
+}
+
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: bench_cli CLI SIMULATOR\n");
+  if (argc != 3 && argc != 5 && argc != 7) {
+    std::fprintf(stderr, "usage: bench_cli CLI SIMULATOR [--gang N [--baud BAUD]]\n");
     return 2;
   }
   const std::string cli = argv[1];
   const std::string simulator = argv[2];
+  if (argc >= 5) {
+    return Gang(cli, simulator, std::atoi(argv[4]), argc == 7 ? std::atoi(argv[6]) : 19200);
+  }
   const auto dir =
       std::filesystem::temp_directory_path() / ("otp-bench-cli-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
