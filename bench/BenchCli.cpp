@@ -2,8 +2,8 @@
 //  - `info` on a 20 MB S-record file (the median of 10 runs), beside srec_cat reading the
 //    same file into a binary image, when srec_cat is installed;
 //  - `program` of a full 16 KiB image at 19200 bit/s against the paced simulated board:
-//    the time over the wire time of every byte of its three passes (download, program,
-//    compare), and the tool's CPU time over its wall time.
+//    the time over the wire time of every byte of its passes (download, burn plan,
+//    program, compare), and the tool's CPU time over its wall time.
 // With --gang N [--baud 19200|2400], instead: `program` of the full image on one port, then
 // on N ports at once, each its own paced board, measured in the same run.
 //
@@ -232,9 +232,11 @@ int main(int argc, char** argv) {
                 "--reset", "none", "-m", "KT47C150", "-c", "8MHz", "-p", "COM1", "program", full});
   kill(sim, SIGTERM);
   waitpid(sim, nullptr, 0);
-  // Download: handshake, frame, monitor, sum and three replies; program: frame, reply, data,
-  // sum and status for each block; compare: frame, reply and the 257-byte answer each.
-  const long bytes = (1 + 6 + 2048 + 1 + 3) + 64L * (6 + 1 + 257 + 1) + 64L * (6 + 1 + 257);
+  // Download: handshake, frame, monitor, sum and three replies; the burn plan and compare:
+  // frame, reply and the 257-byte answer for each block; program: frame, reply, data, sum
+  // and status for each block.
+  const long bytes =
+      (1 + 6 + 2048 + 1 + 3) + 2 * 64L * (6 + 1 + 257) + 64L * (6 + 1 + 257 + 1);
   const double wire = bytes * 10.0 / 19200;
   std::printf(
       "program, full image, 19200 bit/s: %7.3f s, on the wire %7.3f s, ratio %.4f, "
