@@ -88,6 +88,17 @@ std::string Record(char type, std::uint32_t address, const std::vector<std::uint
 
 }  // namespace
 
+// An image that writes every byte of the 64 blocks of the OTP area.
+void WriteFullImage(const std::string& path) {
+  std::ofstream out(path);
+  for (std::uint32_t a = 0xC000; a < 0x10000; a += 32) {
+    std::vector<std::uint8_t> data(32);
+    for (std::size_t k = 0; k < data.size(); ++k)
+      data[k] = static_cast<std::uint8_t>((a + k) * 7 & 0x7F);
+    out << Record('1', a, data);
+  }
+}
+
 // Starts a paced board at `link`; its process.
 pid_t StartBoard(const std::string& simulator, const std::string& link) {
   std::vector<std::string> args{simulator, "--link", link, "--pace"};
@@ -112,15 +123,7 @@ int Gang(const std::string& cli, const std::string& simulator, int count, int ba
       std::filesystem::temp_directory_path() / ("otp-bench-gang-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   const std::string full = (dir / "full.mhx").string();
-  {
-    std::ofstream out(full);
-    for (std::uint32_t a = 0xC000; a < 0x10000; a += 32) {
-      std::vector<std::uint8_t> data(32);
-      for (std::size_t k = 0; k < data.size(); ++k)
-        data[k] = static_cast<std::uint8_t>((a + k) * 7 & 0x7F);
-      out << Record('1', a, data);
-    }
-  }
+  WriteFullImage(full);
   std::ofstream(dir / "m_otp.630", std::ios::binary) << std::string(2048, '\x5A');
   std::ofstream(dir / "m_otp.150", std::ios::binary) << std::string(2048, '\x5A');
   const char* model = baud == 2400 ? "KT47C630A" : "KT47C150";
@@ -203,30 +206,15 @@ int main(int argc, char** argv) {
 
   // A full image: every byte of the 64 blocks written.
   const std::string full = (dir / "full.mhx").string();
-  {
-    std::ofstream out(full);
-    for (std::uint32_t a = 0xC000; a < 0x10000; a += 32) {
-      std::vector<std::uint8_t> data(32);
-      for (std::size_t k = 0; k < data.size(); ++k)
-        data[k] = static_cast<std::uint8_t>((a + k) * 7 & 0x7F);
-      out << Record('1', a, data);
-    }
-  }
+  WriteFullImage(full);
   std::ofstream(dir / "m_otp.150", std::ios::binary) << std::string(2048, '\x5A');
   const std::string link = (dir / "ttyBOARD").string();
   std::ofstream(dir / "DATAFILE.TXT") << "[Ports]\nCOM1=" << link << "\n";
-  std::vector<std::string> simArgs{simulator, "--link", link, "--pace"};
-  std::vector<char*> simArgv;
-  for (auto& arg : simArgs)
-    simArgv.push_back(arg.data());
-  simArgv.push_back(nullptr);
-  pid_t sim = 0;
-  if (posix_spawn(&sim, simulator.c_str(), nullptr, nullptr, simArgv.data(), environ) != 0) {
+  const pid_t sim = StartBoard(simulator, link);
+  if (sim < 0) {
     std::fprintf(stderr, "cannot start %s\n", simulator.c_str());
     return 1;
   }
-  for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const Measured program =
       RunTimed({cli, "--settings", (dir / "DATAFILE.TXT").string(), "--monitor-dir", dir.string(),
                 "--reset", "none", "-m", "KT47C150", "-c", "8MHz", "-p", "COM1", "program", full});
@@ -235,8 +223,7 @@ int main(int argc, char** argv) {
   // Download: handshake, frame, monitor, sum and three replies; the burn plan and compare:
   // frame, reply and the 257-byte answer for each block; program: frame, reply, data, sum
   // and status for each block.
-  const long bytes =
-      (1 + 6 + 2048 + 1 + 3) + 2 * 64L * (6 + 1 + 257) + 64L * (6 + 1 + 257 + 1);
+  const long bytes = (1 + 6 + 2048 + 1 + 3) + 2 * 64L * (6 + 1 + 257) + 64L * (6 + 1 + 257 + 1);
   const double wire = bytes * 10.0 / 19200;
   std::printf(
       "program, full image, 19200 bit/s: %7.3f s, on the wire %7.3f s, ratio %.4f, "

@@ -2,8 +2,14 @@
 
 // The reference reading of the fuzz targets: text-mode lines taken whole, the plain way.
 
+#include <cstdint>
+#include <cstdlib>
+#include <sstream>
+#include <string>
 #include <string_view>
 #include <vector>
+
+#include "hexfile/FlashBuffer.h"
 
 namespace otp::fuzz {
 
@@ -32,6 +38,27 @@ inline bool LooksLikeIntelHex(const std::vector<std::string_view>& lines) {
     if (!line.empty()) return line[0] == ':';
   }
   return false;
+}
+
+/// Builds the image of `text` over `start`..`end` with the writer and with `plain`, a reading
+/// written from the format's rules, and aborts unless both stop at the same line for the
+/// same reason with the same image (after an error, both hold the records before it), and
+/// nothing below the area was written.
+template <typename Plain>
+void CompareWithPlain(const std::string& text, std::uint32_t start, std::uint32_t end,
+                      Plain plain) {
+  std::istringstream in(text);
+  static otp::FlashImage built;
+  static otp::FlashImage expected;
+  built.fill(0xFF);
+  expected.fill(0xFF);
+  const otp::ImageResult result = otp::ReadImage(in, start, end, built);
+  const otp::ImageResult reference = plain(text, expected);
+  if (result.error != reference.error || result.line != reference.line) std::abort();
+  if (built != expected) std::abort();
+  for (std::uint32_t a = 0; a < start; ++a) {
+    if (built[a] != 0xFF) std::abort();
+  }
 }
 
 }  // namespace otp::fuzz
