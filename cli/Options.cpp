@@ -202,7 +202,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
     return std::nullopt;
   }
   const bool gang = options.command == "blank-check" || options.command == "program" ||
-                    options.command == "compare" || options.command == "plan";
+                    options.command == "compare" || options.command == "plan" ||
+                    options.command == "produce";
   if (options.ports.size() > 1 && !gang) {
     error = options.command + " takes one port";
     return std::nullopt;
@@ -239,8 +240,8 @@ Options:
   -m, --model MODEL    KT47C630A or KT47C150
   -c, --clock CLOCK    2MHz, 4MHz or 8MHz (sets the bit rate)
   -p, --port PORT      COMn (as the settings file maps it) or a device path; for
-                       blank-check, plan, program and compare several ports (given
-                       again, or as a comma list) work at once, one board each
+                       blank-check, plan, program, compare and produce several ports
+                       (given again, or as a comma list) work at once, one board each
                        (model, clock and port default to the settings file's last
                        choices, then to KT47C630A, 2MHz, COM1)
       --settings FILE  settings file to read (default: the window's DATAFILE.TXT);

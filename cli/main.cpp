@@ -7,9 +7,12 @@
 #include <QSysInfo>
 #include <QThread>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
 
 #include "cli/Console.h"
 #include "cli/Interrupt.h"
@@ -58,6 +61,56 @@ struct Target {
   int rate = 0;
   std::string portName;
   std::string device;
+};
+
+/// Hands serial numbers to the ports' threads in port order. The store is used on one
+/// thread only, the one that serves the desk.
+class NumberDesk {
+ public:
+  using Reserve = std::function<std::optional<std::uint64_t>(std::size_t port)>;
+
+  explicit NumberDesk(std::size_t ports) : asks_(ports, State::kPending), numbers_(ports) {}
+
+  /// A port's thread: the number for its unit, given once every port before it has asked
+  /// or passed; none when the store could not give one (then no later port gets one).
+  std::optional<std::uint64_t> Ask(std::size_t port) {
+    std::unique_lock lock(mutex_);
+    asks_[port] = State::kWants;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return asks_[port] == State::kAnswered; });
+    return numbers_[port];
+  }
+  /// A port's thread: its unit needs no number.
+  void Pass(std::size_t port) {
+    const std::lock_guard lock(mutex_);
+    asks_[port] = State::kPassed;
+    changed_.notify_all();
+  }
+  /// The serving thread: waits for each port in turn and reserves with `reserve` for the
+  /// ones that ask, until it fails once. Every port must ask or pass.
+  void Serve(const Reserve& reserve) {
+    bool failed = false;
+    for (std::size_t port = 0; port < asks_.size(); ++port) {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return asks_[port] != State::kPending; });
+      if (asks_[port] != State::kWants) continue;
+      lock.unlock();
+      std::optional<std::uint64_t> number;
+      if (!failed) number = reserve(port);
+      failed = failed || !number;
+      lock.lock();
+      numbers_[port] = number;
+      asks_[port] = State::kAnswered;
+      changed_.notify_all();
+    }
+  }
+
+ private:
+  enum class State { kPending, kWants, kPassed, kAnswered };
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<State> asks_;
+  std::vector<std::optional<std::uint64_t>> numbers_;
 };
 
 class Program {
@@ -305,20 +358,10 @@ class Program {
   // the options. The status is that of the first port, in command-line order, that did
   // not pass.
   int RunGang(ResetMethod reset) {
-    std::vector<std::string> labels;
-    for (const Target& target : targets_)
-      labels.push_back(target.portName);
-    console_.SetSlots(labels);
+    console_.SetSlots(PortLabels());
     std::vector<int> statuses(targets_.size(), kExitOk);
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (std::size_t i = 0; i < targets_.size(); ++i) {
-      threads.emplace_back(QThread::create([this, i, reset, &statuses] {
-        statuses[i] = RunJob(targets_[i], static_cast<int>(i), reset);
-      }));
-      threads.back()->start();
-    }
-    for (auto& thread : threads)
-      thread->wait();
+    ForEachPort(
+        [&](std::size_t i) { statuses[i] = RunJob(targets_[i], static_cast<int>(i), reset); });
     console_.EndProgress();
     int first = kExitOk;
     for (std::size_t i = 0; i < targets_.size(); ++i) {
@@ -334,6 +377,35 @@ class Program {
     return first;
   }
 
+  std::vector<std::string> PortLabels() const {
+    std::vector<std::string> labels;
+    for (const Target& target : targets_)
+      labels.push_back(target.portName);
+    return labels;
+  }
+
+  // Runs `job` for every port, each on a thread of its own when there are several, while
+  // this thread does `meanwhile`.
+  void ForEachPort(const std::function<void(std::size_t)>& job,
+                   const std::function<void()>& meanwhile = {}) {
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+      threads.emplace_back(QThread::create(job, i));
+      threads.back()->start();
+    }
+    if (meanwhile) meanwhile();
+    for (auto& thread : threads)
+      thread->wait();
+  }
+
+  // The event that opens a port's job.
+  Json StartEvent(const CliView& view, const Target& target, int baud) const {
+    Json event = view.Event("start");
+    event.Add("command", options_.command).Add("model", target.model->model);
+    if (targets_.size() == 1) event.Add("port", target.portName);  // else the view named it
+    return event.Add("device", target.device).Add("baud", baud);
+  }
+
   // One port's whole job: Download, then the command's operations.
   int RunJob(const Target& target, int slot, ResetMethod reset) {
     Session session(console_, options_, language_, slot, target.portName);
@@ -342,13 +414,7 @@ class Program {
     writer.m_strModuleDir = setup_.moduleDir();
     writer.binaryBase = options_.base.value_or(static_cast<std::uint32_t>(target.model->startAddr));
     const int baud = writer.spec.BaudFor(target.rate).value_or(0);
-    console_.Emit(session.view()
-                      .Event("start")
-                      .Add("command", options_.command)
-                      .Add("model", target.model->model)
-                      .Add("port", target.portName)
-                      .Add("device", target.device)
-                      .Add("baud", baud));
+    console_.Emit(StartEvent(session.view(), target, baud));
     if (console_.verbose()) {
       session.view().Say(options_.command + " on " + target.portName + " (" + target.device +
                          "), " + std::string(target.model->model) + " at " + std::to_string(baud) +
@@ -516,6 +582,16 @@ class Program {
     console_.Say(colour ? std::string(colour) + line + "\033[0m" : line);
   }
 
+  // A port of the production loop: its engine, and its current unit.
+  struct Bench {
+    const Target* target = nullptr;
+    std::unique_ptr<Session> session;
+    Attempt attempt;
+    std::optional<std::uint64_t> number;
+    bool burned = false;  // false: the unit got no number and nothing was sent to it
+    int status = kExitOk;
+  };
+
   int Produce() {
     const std::string& file = options_.arguments.front();
     const auto start = static_cast<std::uint32_t>(target_.model->startAddr);
@@ -555,12 +631,12 @@ class Program {
       return kExitFile;
     }
     // What every attempt of this run records about the station and the image.
-    const auto newAttempt = [&] {
+    const auto newAttempt = [&](const Target& target) {
       Attempt attempt;
       attempt.started = IsoNow();
       attempt.station = station;
-      attempt.port = target_.portName;
-      attempt.device = target_.device;
+      attempt.port = target.portName;
+      attempt.device = target.device;
       attempt.model = std::string(target_.model->model);
       attempt.clock = std::string(target_.model->speeds[static_cast<std::size_t>(target_.rate)]);
       attempt.image = file;
@@ -570,7 +646,7 @@ class Program {
     for (const std::uint64_t number : *leftovers) {
       console_.Say("serial " + std::to_string(number) +
                    " was reserved when this station stopped: it is spoiled");
-      Attempt dead = newAttempt();
+      Attempt dead = newAttempt(target_);
       dead.ended = dead.started;
       dead.serial = number;
       dead.serialState = SerialStateName(SerialState::kSpoiled);
@@ -583,138 +659,129 @@ class Program {
       }
     }
 
-    Session session(console_, options_, language_);
-    CWriter& writer = session.writer();
-    writer.spec.Assign(*target_.model);
-    writer.m_strModuleDir = setup_.moduleDir();
-    const int baud = writer.spec.BaudFor(target_.rate).value_or(0);
+    std::vector<Bench> benches;
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+      Bench bench;
+      bench.target = &targets_[i];
+      bench.session = std::make_unique<Session>(console_, options_, language_,
+                                                targets_.size() > 1 ? static_cast<int>(i) : -1,
+                                                targets_[i].portName);
+      CWriter& writer = bench.session->writer();
+      writer.spec.Assign(*target_.model);
+      writer.m_strModuleDir = setup_.moduleDir();
+      benches.push_back(std::move(bench));
+    }
+    const bool gang = benches.size() > 1;
+    const int baud = benches.front().session->writer().spec.BaudFor(target_.rate).value_or(0);
+    std::string ports;
+    for (const Target& target : targets_)
+      ports += (ports.empty() ? "" : ", ") + target.portName +
+               (target.device == target.portName ? "" : " (" + target.device + ")");
     char header[256];
-    std::snprintf(header, sizeof(header), "%s (CRC-32 0x%08X), %s at %d bit/s on %s (%s)",
-                  file.c_str(), crc, std::string(target_.model->model).c_str(), baud,
-                  target_.portName.c_str(), target_.device.c_str());
-    console_.Say(header);
+    std::snprintf(header, sizeof(header), "%s (CRC-32 0x%08X), %s at %d bit/s on ", file.c_str(),
+                  crc, std::string(target_.model->model).c_str(), baud);
+    console_.Say(header + ports);
     console_.Say("serial numbers: " +
                  (rule ? rule->Text() + " from " + std::to_string(options_.serialStart) +
                              " in steps of " + std::to_string(options_.serialStep)
                        : std::string("none")) +
                  "; station " + station + "; records in " + options_.db);
-    console_.Emit(Json("start")
-                      .Add("command", "produce")
-                      .Add("model", target_.model->model)
-                      .Add("port", target_.portName)
-                      .Add("device", target_.device)
-                      .Add("baud", baud)
-                      .Add("crc32", static_cast<long long>(crc)));
+    for (Bench& bench : benches)
+      console_.Emit(StartEvent(bench.session->view(), *bench.target, baud)
+                        .Add("crc32", static_cast<long long>(crc)));
     InstallInterruptHandler();
-    const ResetMethod reset = options_.reset.value_or(ResetMethod{ResetMethod::Kind::kNone, {}});
-    QtSerialPortFactory ports;
+    const ResetMethod reset = options_.reset && options_.reset->kind == ResetMethod::Kind::kDtr
+                                  ? *options_.reset
+                                  : ResetMethod{ResetMethod::Kind::kNone, {}};
     int passed = 0;
     int failed = 0;
     int last = kExitOk;
     const auto began = std::chrono::steady_clock::now();
     while (!otp::cli::Interrupted()) {
       if (console_.json()) {
-        console_.Error("Enter: burn the next unit; q and Enter: end");
+        console_.Error(gang ? "Enter: burn the next units; q and Enter: end"
+                            : "Enter: burn the next unit; q and Enter: end");
       } else {
-        std::printf("\nEnter: burn the next unit; q and Enter: end > ");
+        std::printf(gang ? "\nEnter: burn the next units; q and Enter: end > "
+                         : "\nEnter: burn the next unit; q and Enter: end > ");
         std::fflush(stdout);
       }
       if (!ReadAnswer()) break;
-      session.view().ResetFindings();
-      Attempt attempt = newAttempt();
-      const auto unitStart = std::chrono::steady_clock::now();
-      writer.programBlocksSent = 0;
-      int status = kExitOk;
-      std::optional<std::uint64_t> number;
+      if (gang) console_.SetSlots(PortLabels());
+      for (Bench& bench : benches) {
+        bench.session->view().ResetFindings();
+        bench.attempt = newAttempt(*bench.target);
+        bench.number.reset();
+        bench.burned = false;
+      }
+      // Every port burns its unit on a thread of its own; the store stays on this thread,
+      // which hands out the numbers in port order as the ports ask for them.
+      NumberDesk desk(benches.size());
+      std::string storeError;
+      ForEachPort(
+          [&](std::size_t i) {
+            BurnUnit(benches[i], i, image, rule ? &*rule : nullptr, desk, reset, baud);
+          },
+          [&] {
+            desk.Serve([&](std::size_t) -> std::optional<std::uint64_t> {
+              auto number = store->Reserve("serial", options_.serialStart, options_.serialStep,
+                                           station, storeError);
+              if (!number) {
+                storeError = "the production store: " + storeError;
+              } else if (!EncodeSerial(*rule, *number)) {
+                storeError = "serial number " + std::to_string(*number) + " does not fit " +
+                             rule->Text() + ": nothing burned";
+                store->Settle("serial", *number, SerialState::kReleased, error);
+                number.reset();
+              }
+              return number;
+            });
+          });
+      if (gang) console_.EndProgress();
+      int roundStatus = kExitOk;
       bool stop = false;
-      session.view().SetPhase("download", baud);
-      Outcome outcome = writer.Download(ports, target_.device, target_.rate,
-                                        reset.kind == ResetMethod::Kind::kDtr
-                                            ? reset
-                                            : ResetMethod{ResetMethod::Kind::kNone, {}});
-      if (outcome == Outcome::kOk && rule) {
-        // Reserved before the first program block can be sent.
-        number =
-            store->Reserve("serial", options_.serialStart, options_.serialStep, station, error);
-        if (!number) {
-          console_.Error(std::string(kProgram) + ": the production store: " + error);
-          return kExitFile;
+      for (Bench& bench : benches) {
+        if (!bench.burned) continue;  // no number for it: nothing was sent to its part
+        CliView& view = bench.session->view();
+        Attempt& attempt = bench.attempt;
+        const bool pass = bench.status == kExitOk;
+        if (bench.number) {
+          const SerialState state =
+              pass ? SerialState::kUsed
+                   : (bench.session->writer().programBlocksSent > 0 ? SerialState::kSpoiled
+                                                                    : SerialState::kReleased);
+          attempt.serialState = SerialStateName(state);
+          if (!stop && !store->Settle("serial", *bench.number, state, error)) stop = true;
         }
+        if (!stop && !store->Record(attempt, error)) stop = true;
+        (pass ? passed : failed) += 1;
+        if (roundStatus == kExitOk) roundStatus = bench.status;
+        Banner(pass, (gang ? bench.target->portName + "  " : std::string()) +
+                         (bench.number ? "serial " + std::to_string(*bench.number) +
+                                             (pass ? "" : " (" + attempt.serialState + ")")
+                                       : "unit " + std::to_string(passed + failed)));
+        if (!pass) view.Say(attempt.reportText);
+        Json unit = view.Event("unit");
+        unit.Add("result", attempt.result).Add("exit", bench.status);
+        bench.number ? unit.Add("serial", static_cast<long long>(*bench.number))
+                     : unit.AddNull("serial");
+        if (bench.number) unit.Add("serialState", attempt.serialState);
+        console_.Emit(
+            unit.Add("passed", passed).Add("failed", failed).Add("seconds", attempt.seconds));
       }
-      writer.FlashBuffer = image;
-      if (outcome == Outcome::kOk && number) {
-        const auto bytes = EncodeSerial(*rule, *number);
-        if (!bytes) {
-          console_.Error(std::string(kProgram) + ": serial number " + std::to_string(*number) +
-                         " does not fit " + rule->Text() + ": nothing burned");
-          store->Settle("serial", *number, SerialState::kReleased, error);
-          return kExitFile;
-        }
-        std::copy(bytes->begin(), bytes->end(), writer.FlashBuffer.begin() + rule->address);
-      }
-      BurnPlan plan;
-      if (outcome == Outcome::kOk) {
-        session.view().SetPhase("plan", baud);
-        outcome = writer.CheckAgainstDevice(plan);
-        if (outcome == Outcome::kOk && plan.Started() && !options_.resume) {
-          outcome = Outcome::kNotGood;
-          session.view().failure = "the part already holds part of the image";
-        }
-        if (outcome == Outcome::kNotGood) {
-          if (session.view().failure.empty())
-            session.view().failure = "the part can never hold the image";
-          status = kExitPlan;
-        }
-      }
-      if (outcome == Outcome::kOk) {
-        session.view().SetPhase("program", baud);
-        outcome = writer.RunProgramVerify(options_.resume ? &plan : nullptr);
-      }
-      if (outcome == Outcome::kOk) {
-        session.view().SetPhase("compare", baud);
-        outcome = writer.RunReadCompare();
-      }
-      if (status == kExitOk) status = session.ExitFor(outcome);
-      writer.link.Close();
-      const bool pass = status == kExitOk;
-      attempt.result = pass ? "pass" : (outcome == Outcome::kCanceled ? "interrupted" : "fail");
-      attempt.exitStatus = status;
-      attempt.reportId = session.view().lastError;
-      attempt.reportText = pass ? "" : session.view().failure;
-      attempt.firstDifference = session.view().firstDifference;
-      if (number) {
-        const SerialState state =
-            pass ? SerialState::kUsed
-                 : (writer.programBlocksSent > 0 ? SerialState::kSpoiled : SerialState::kReleased);
-        attempt.serial = number;
-        attempt.serialState = SerialStateName(state);
-        if (!store->Settle("serial", *number, state, error)) stop = true;
-      }
-      attempt.ended = IsoNow();
-      attempt.seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - unitStart).count();
-      if (!stop && !store->Record(attempt, error)) stop = true;
-      (pass ? passed : failed) += 1;
-      last = status;
+      last = roundStatus;
       const double hours =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count() / 3600;
-      Banner(pass, number
-                       ? "serial " + std::to_string(*number) +
-                             (attempt.serialState == "used" ? "" : " (" + attempt.serialState + ")")
-                       : std::string("unit ") + std::to_string(passed + failed));
-      if (!pass) console_.Say(attempt.reportText);
       char counters[128];
       std::snprintf(counters, sizeof(counters), "passed %d  failed %d  total %d  %.0f units/hour",
                     passed, failed, passed + failed, (passed + failed) / std::max(hours, 1e-9));
       console_.Say(counters);
-      Json unit("unit");
-      unit.Add("result", attempt.result).Add("exit", status);
-      number ? unit.Add("serial", static_cast<long long>(*number)) : unit.AddNull("serial");
-      if (number) unit.Add("serialState", attempt.serialState);
-      console_.Emit(
-          unit.Add("passed", passed).Add("failed", failed).Add("seconds", attempt.seconds));
       if (stop) {
         console_.Error(std::string(kProgram) + ": the production store: " + error);
+        return kExitFile;
+      }
+      if (!storeError.empty()) {
+        console_.Error(std::string(kProgram) + ": " + storeError);
         return kExitFile;
       }
     }
@@ -723,6 +790,72 @@ class Program {
                   passed + failed);
     console_.Say(counters);
     return last;
+  }
+
+  // One port's unit: Download; its serial number, asked of the desk in port order; the
+  // plan; Program+Verify; Read+Compare. The link is closed on this thread, which opened it.
+  void BurnUnit(Bench& bench, std::size_t index, const FlashImage& image, const SerialRule* rule,
+                NumberDesk& desk, ResetMethod reset, int baud) {
+    CliView& view = bench.session->view();
+    CWriter& writer = bench.session->writer();
+    const Target& target = *bench.target;
+    const auto unitStart = std::chrono::steady_clock::now();
+    writer.programBlocksSent = 0;
+    QtSerialPortFactory ports;
+    view.SetPhase("download", baud);
+    Outcome outcome = writer.Download(ports, target.device, target.rate, reset);
+    if (outcome == Outcome::kOk && rule) {
+      // Reserved before the first program block can be sent.
+      bench.number = desk.Ask(index);
+      if (!bench.number) {
+        writer.link.Close();
+        return;
+      }
+    } else {
+      desk.Pass(index);
+    }
+    bench.burned = true;
+    writer.FlashBuffer = image;
+    if (bench.number) {
+      const auto bytes = EncodeSerial(*rule, *bench.number);  // the desk checked that it fits
+      std::copy(bytes->begin(), bytes->end(), writer.FlashBuffer.begin() + rule->address);
+    }
+    int status = kExitOk;
+    BurnPlan plan;
+    if (outcome == Outcome::kOk) {
+      view.SetPhase("plan", baud);
+      outcome = writer.CheckAgainstDevice(plan);
+      if (outcome == Outcome::kOk && plan.Started() && !options_.resume) {
+        outcome = Outcome::kNotGood;
+        view.failure = "the part already holds part of the image";
+      }
+      if (outcome == Outcome::kNotGood) {
+        if (view.failure.empty()) view.failure = "the part can never hold the image";
+        status = kExitPlan;
+      }
+    }
+    if (outcome == Outcome::kOk) {
+      view.SetPhase("program", baud);
+      outcome = writer.RunProgramVerify(options_.resume ? &plan : nullptr);
+    }
+    if (outcome == Outcome::kOk) {
+      view.SetPhase("compare", baud);
+      outcome = writer.RunReadCompare();
+    }
+    if (status == kExitOk) status = bench.session->ExitFor(outcome);
+    writer.link.Close();
+    bench.status = status;
+    Attempt& attempt = bench.attempt;
+    const bool pass = status == kExitOk;
+    attempt.result = pass ? "pass" : (outcome == Outcome::kCanceled ? "interrupted" : "fail");
+    attempt.exitStatus = status;
+    attempt.reportId = view.lastError;
+    attempt.reportText = pass ? "" : view.failure;
+    attempt.firstDifference = view.firstDifference;
+    attempt.serial = bench.number;
+    attempt.ended = IsoNow();
+    attempt.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - unitStart).count();
   }
 
   // A line from the operator: false at "q", at the end of input and at Ctrl-C.

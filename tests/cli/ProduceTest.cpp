@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -195,6 +196,76 @@ TEST_P(ProduceTest, NumberThatDoesNotFitAndTheLog) {
       {"--db", "postgresql://nobody@127.0.0.1:1/none", "-p", link, "produce", image}, "\nq\n");
   EXPECT_EQ(unreachable.Wait(), 3);
   EXPECT_NE(unreachable.Errors().find("the production store"), std::string::npos);
+}
+
+// Four boards, one Enter: each port reserves its own number, in port order, whatever the
+// order in which their downloads end; each unit is recorded with its port; the counters
+// count units. A second run on fresh parts is given the released number first.
+TEST_P(ProduceTest, SeveralPortsOneEnter) {
+  const char* faults[] = {nullptr, "read-reply@1:silent", nullptr, "program-status@2:byte=0x04"};
+  std::vector<std::unique_ptr<sim::TargetBoard>> boards;
+  std::vector<std::unique_ptr<sim::PtyBoard>> ptys;
+  auto args = Args();
+  args.erase(args.begin() + 8, args.begin() + 10);  // -p
+  for (std::size_t i = 0; i < std::size(faults); ++i) {
+    boards.push_back(std::make_unique<sim::TargetBoard>());
+    if (faults[i]) boards.back()->AddFault(test::Fault(faults[i]));
+    const std::string port = (dir / ("ttyGANG" + std::to_string(i))).string();
+    ptys.push_back(std::make_unique<sim::PtyBoard>(*boards.back(), sim::PtyBoard::Options{port}));
+    std::string error;
+    if (!ptys.back()->Start(&error)) GTEST_SKIP() << "no pseudo-terminal: " << error;
+    args.insert(args.end() - 2, {"-p", port});
+  }
+  struct Unit {
+    const char* result;
+    int serial;
+    const char* state;
+  };
+  const Unit runs[2][4] = {
+      {{"pass", 500, "used"},
+       {"fail", 501, "released"},
+       {"pass", 502, "used"},
+       {"fail", 503, "spoiled"}},
+      {{"pass", 501, "used"}, {"pass", 504, "used"}, {"pass", 505, "used"}, {"pass", 506, "used"}},
+  };
+  for (const auto& run : runs) {
+    test::Process produce(OTP_CLI_PROGRAM, args, "\nq\n");
+    EXPECT_EQ(produce.Wait(), run[1].serial == 501 ? 2 : 0) << produce.Errors();
+    int units = 0;
+    std::istringstream lines(produce.Output());
+    std::string line;
+    while (std::getline(lines, line)) {
+      const QJsonObject event = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+      EXPECT_TRUE(event.contains("port")) << line;
+      if (event["event"].toString() == "unit") ++units;
+    }
+    EXPECT_EQ(units, 4);
+    for (std::size_t i = 0; i < ptys.size(); ++i) {
+      ptys[i]->WithBoard([&](sim::TargetBoard& b) {
+        if (std::string(run[i].result) == "pass") {
+          EXPECT_EQ(b.memory()[0xC002], 3) << i;
+          EXPECT_EQ(b.memory()[0xFFF0] << 8 | b.memory()[0xFFF1], run[i].serial) << i;
+        }
+        b.memory().fill(0xFF);  // the next part on the bench
+        return 0;
+      });
+    }
+  }
+  const auto attempts = Log();
+  ASSERT_EQ(attempts.size(), 8u);
+  std::map<std::pair<std::string, int>, const Unit*> expected;
+  for (const auto& run : runs) {
+    for (std::size_t i = 0; i < 4; ++i)
+      expected[{(dir / ("ttyGANG" + std::to_string(i))).string(), run[i].serial}] = &run[i];
+  }
+  for (const QJsonObject& attempt : attempts) {
+    const auto key =
+        std::make_pair(attempt["port"].toString().toStdString(), attempt["serial"].toInt());
+    ASSERT_TRUE(expected.count(key)) << key.first << " " << key.second;
+    EXPECT_EQ(attempt["result"].toString(), expected[key]->result) << key.second;
+    EXPECT_EQ(attempt["serialState"].toString(), expected[key]->state) << key.second;
+    expected.erase(key);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ProduceTest, ::testing::Values(false, true),
