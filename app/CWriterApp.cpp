@@ -20,7 +20,7 @@ bool CWriterApp::InitInstance() {
   CWriterDlg dialog(nullptr, environment_);
   dialog.exec();
   // The link is not closed here: the end of the process releases the port.
-  DeleteScratchFiles(dialog.moduleDir());
+  if (!dialog.scratchDir().empty()) DeleteScratchFiles(dialog.scratchDir());
   return false;
 }
 

@@ -11,6 +11,7 @@ inline constexpr const char* kScratchFiles[] = {"batch.bat", "_w_o_r_k.5"};
 
 /// Deletes the scratch files from `moduleDir` (ending with a separator), and from no other
 /// folder: a file of that name elsewhere may be the operator's own. Missing files are fine.
+/// An installed program, whose folder is not the user's, deletes none.
 void DeleteScratchFiles(const std::string& moduleDir);
 
 /// The application: runs the main window modally, then cleans up.

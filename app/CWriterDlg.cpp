@@ -79,7 +79,8 @@ CWriterDlg::CWriterDlg(QWidget* parent, WriterEnvironment environment)
   const std::string programDir = environment.programDir.empty()
                                      ? S(QCoreApplication::applicationDirPath())
                                      : environment.programDir;
-  OnInitDialog(programDir);
+  OnInitDialog(environment.locations ? *environment.locations
+                                     : LocateFiles(PlaceFactsOf(programDir)));
 }
 
 CWriterDlg::~CWriterDlg() = default;
@@ -149,14 +150,15 @@ void CWriterDlg::BindMessageMap() {
           [this] { OnReadDeviceToFile(); });
 }
 
-void CWriterDlg::OnInitDialog(const std::string& programDir) {
-  setup_.emplace(programDir);  // where the files lie; the tool tips need it at once
+void CWriterDlg::OnInitDialog(const FileLocations& locations) {
+  setup_.emplace(locations);  // where the files lie; the tool tips need it at once
   BuildWindow();
   BindMessageMap();
   UpdateData(false);  // the constructor's values, shown once
   setWindowIcon(m_hIcon);
   m_writer.link.Close();
   m_writer.m_strModuleDir = setup_->moduleDir();
+  m_writer.monitorDirs = setup_->monitorDirs();
   LoadSettings();
   GetChipSpec();
   FormatAreaBoxes();

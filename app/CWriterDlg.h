@@ -26,10 +26,11 @@ namespace otp {
 
 /// What the main window works with; every part left unset takes the running program's.
 struct WriterEnvironment {
-  std::string programDir;              // the program's folder (default: the executable's)
-  Clock* clock = nullptr;              // default: the system clock
-  SerialPortFactory* ports = nullptr;  // default: serial ports through QSerialPort
-  std::optional<Language> language;    // default: the system's user-interface language
+  std::string programDir;                  // the program's folder (default: the executable's)
+  Clock* clock = nullptr;                  // default: the system clock
+  SerialPortFactory* ports = nullptr;      // default: serial ports through QSerialPort
+  std::optional<Language> language;        // default: the system's user-interface language
+  std::optional<FileLocations> locations;  // default: where this process keeps its files
 };
 
 /// The main window: the model, speed, COM port and S-record file, the OTP area of the
@@ -73,6 +74,8 @@ class CWriterDlg : public QDialog {
   void SaveSettings();
 
   const std::string& moduleDir() const { return m_writer.m_strModuleDir; }
+  /// The folder that the scratch files are deleted from at the end; empty for none.
+  std::string scratchDir() const { return setup_ ? setup_->scratchDir() : std::string(); }
   CWriter& writer() { return m_writer; }
   CProgressDlg& progress() { return m_dlgProgress; }
   Reporter& reporter() { return reporter_; }
@@ -100,7 +103,7 @@ class CWriterDlg : public QDialog {
 #endif
 
  private:
-  void OnInitDialog(const std::string& programDir);
+  void OnInitDialog(const FileLocations& locations);
   /// Runs `operation` in a new progress window with `caption`, then destroys the window.
   /// When the window cannot be created nothing runs: a waiting report without a window
   /// could never be acknowledged.

@@ -277,7 +277,8 @@ Options:
   -q, --quiet          only errors
   -v, --verbose        more detail
       --lang LANG      en or ja (default: the system's language)
-      --version        print the version
+      --version        print the version; with -v also the settings file and the
+                       monitor folders in use
   -h, --help           print this help
 
 Exit status:

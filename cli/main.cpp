@@ -20,6 +20,7 @@
 #include "cli/Session.h"
 #include "core/AtomicFile.h"
 #include "core/Catalogue.h"
+#include "core/Utf8Path.h"
 #include "hexfile/ImageFile.h"
 #include "link/Download.h"
 #include "link/QtSerialPort.h"
@@ -53,6 +54,18 @@ std::string Hex(std::uint32_t value, int digits) {
 std::string VersionText() {
   return std::to_string(OTP_VERSION_MAJOR) + "." + std::to_string(OTP_VERSION_MINOR) + "." +
          std::to_string(OTP_VERSION_PATCH) + "." + std::to_string(OTP_VERSION_TWEAK);
+}
+
+/// Where the files lie: the program's own places, unless the options name others.
+WriterSetup SetupFor(const Options& options) {
+  FileLocations locations =
+      LocateFiles(PlaceFactsOf(QCoreApplication::applicationDirPath().toStdString()));
+  if (options.monitorDir) {
+    locations.programDir = ModuleDirFrom(*options.monitorDir);
+    locations.monitorDirs = {locations.programDir};
+  }
+  if (options.settings) locations.settingsFile = *options.settings;
+  return WriterSetup(locations);
 }
 
 /// The operator's choices, resolved: the model's row, the speed entry, the port.
@@ -118,11 +131,7 @@ class Program {
   Program(const Options& options, Console& console)
       : options_(options),
         console_(console),
-        setup_(
-            options.monitorDir.value_or(QCoreApplication::applicationDirPath().toStdString()),
-            options.settings
-                ? std::filesystem::path(*options.settings)
-                : WriterSetup(QCoreApplication::applicationDirPath().toStdString()).settingsFile()),
+        setup_(SetupFor(options)),
         language_(options.lang ? (*options.lang == "ja" ? Language::kJapanese : Language::kEnglish)
                                : SystemLanguage()),
         start_(std::chrono::steady_clock::now()) {}
@@ -412,6 +421,7 @@ class Program {
     CWriter& writer = session.writer();
     writer.spec.Assign(*target.model);
     writer.m_strModuleDir = setup_.moduleDir();
+    writer.monitorDirs = setup_.monitorDirs();
     writer.binaryBase = options_.base.value_or(static_cast<std::uint32_t>(target.model->startAddr));
     const int baud = writer.spec.BaudFor(target.rate).value_or(0);
     console_.Emit(StartEvent(session.view(), target, baud));
@@ -669,6 +679,7 @@ class Program {
       CWriter& writer = bench.session->writer();
       writer.spec.Assign(*target_.model);
       writer.m_strModuleDir = setup_.moduleDir();
+      writer.monitorDirs = setup_.monitorDirs();
       benches.push_back(std::move(bench));
     }
     const bool gang = benches.size() > 1;
@@ -972,6 +983,13 @@ int main(int argc, char** argv) {
   }
   if (options->version) {
     std::printf("%s %s\n", kProgram, VersionText().c_str());
+    if (options->verbose) {
+      const otp::WriterSetup setup = SetupFor(*options);
+      std::printf("settings file   %s\n", otp::Utf8FromPath(setup.settingsFile()).c_str());
+      for (const std::string& folder : setup.monitorDirs())
+        std::printf("monitor folder  %s%s\n", folder.c_str(),
+                    std::filesystem::is_directory(otp::PathFromUtf8(folder)) ? "" : " (absent)");
+    }
     return kExitOk;
   }
   const Console::Mode mode = options->json ? Console::Mode::kJson

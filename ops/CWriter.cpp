@@ -7,6 +7,7 @@
 #include "core/Utf8Path.h"
 #include "link/Download.h"
 #include "link/Protocol.h"
+#include "ops/Setup.h"
 
 namespace otp {
 
@@ -55,8 +56,10 @@ Outcome CWriter::Download(SerialPortFactory& ports, const std::string& device, i
   }
   // Bytes that the board sent while it was reset are no replies.
   link.Purge(true, true);
-  if (DownloadMonitor(link, reporter_, m_strModuleDir, spec.m_strMonitorFile,
-                      spec.m_wDownloadAddr) == kDownloadDone) {
+  const std::string monitorDir =
+      monitorDirs.empty() ? m_strModuleDir : FolderHolding(monitorDirs, spec.m_strMonitorFile);
+  if (DownloadMonitor(link, reporter_, monitorDir, spec.m_strMonitorFile, spec.m_wDownloadAddr) ==
+      kDownloadDone) {
     view_.StepIt();
     reporter_.ReportResult(msg::kDownload, kInformation, kVerdictOk);
     return Outcome::kOk;

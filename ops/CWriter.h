@@ -53,6 +53,8 @@ class CWriter {
   ChipSpec spec = ChipSpec::Unselected();
   /// The program's folder, ending with a separator: the monitor files lie there.
   std::string m_strModuleDir;
+  /// The folders that a monitor file is looked for in, in order; empty: m_strModuleDir.
+  std::vector<std::string> monitorDirs;
   /// The image decoded from the S-record file by the last Program+Verify or Read+Compare.
   FlashImage FlashBuffer{};
   /// The link to the target board.

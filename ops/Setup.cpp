@@ -1,6 +1,23 @@
 #include "ops/Setup.h"
 
 #include <cctype>
+#include <cstdlib>
+#include <system_error>
+
+#include "core/Utf8Path.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+#else
+#include <unistd.h>
+#endif
+
+#ifndef OTP_INSTALL_BINDIR
+#define OTP_INSTALL_BINDIR "/usr/bin"
+#endif
 
 namespace otp {
 
@@ -17,21 +34,145 @@ bool SameNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+constexpr const char* kFolderName = "otpwriter";
+
+#ifdef _WIN32
+constexpr char kListSeparator = ';';
+bool IsAbsolute(const std::string& dir) {
+  return dir.size() > 2 && (dir[1] == ':' || (dir[0] == '\\' && dir[1] == '\\'));
+}
+#else
+constexpr char kListSeparator = ':';
+bool IsAbsolute(const std::string& dir) {
+  return !dir.empty() && dir.front() == '/';
+}
+#endif
+
+std::string Variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// The writer's own folder inside `base`, ending with a separator.
+std::string OwnFolderIn(const std::string& base) {
+  return ModuleDirFrom(ModuleDirFrom(base) + kFolderName);
+}
+
+bool Writable(const std::string& dir) {
+  std::error_code ec;
+  const auto canonical = std::filesystem::weakly_canonical(PathFromUtf8(dir), ec);
+#ifdef _WIN32
+  (void)canonical;
+  // Access rights on Windows are lists that only an attempt reads right.
+  const std::filesystem::path probe =
+      PathFromUtf8(ModuleDirFrom(dir)) / ("otpwriter-probe-" + std::to_string(_getpid()));
+  const int fd = _wopen(probe.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return false;
+  _close(fd);
+  std::filesystem::remove(probe, ec);
+  return true;
+#else
+  for (const char* system :
+       {"/bin", "/usr/bin", "/usr/local/bin", "/usr/sbin", OTP_INSTALL_BINDIR}) {
+    std::error_code ignored;
+    if (!ec && std::filesystem::equivalent(canonical, system, ignored)) return false;
+  }
+  return ::access(dir.c_str(), W_OK) == 0;
+#endif
+}
+
 }  // namespace
 
-WriterSetup::WriterSetup(const std::string& programDir)
-    : moduleDir_(ModuleDirFrom(programDir)),
-      settingsFile_(InModuleDir(moduleDir_, kSettingsFileName)) {}
+PlaceFacts PlaceFactsOf(const std::string& programDir) {
+  PlaceFacts facts;
+  facts.programDir = programDir;
+  facts.programDirWritable = Writable(programDir);
+#ifdef _WIN32
+  facts.home = Variable("USERPROFILE");
+  facts.configHome = Variable("APPDATA");
+  facts.dataHome = Variable("LOCALAPPDATA");
+  facts.dataDirs = Variable("PROGRAMDATA");
+#else
+  facts.home = Variable("HOME");
+  facts.configHome = Variable("XDG_CONFIG_HOME");
+  facts.dataHome = Variable("XDG_DATA_HOME");
+  facts.dataDirs = Variable("XDG_DATA_DIRS");
+#endif
+  return facts;
+}
 
-WriterSetup::WriterSetup(const std::string& monitorDir, std::filesystem::path settingsFile)
-    : moduleDir_(ModuleDirFrom(monitorDir)), settingsFile_(std::move(settingsFile)) {}
+FileLocations LocateFiles(const PlaceFacts& facts) {
+  FileLocations locations;
+  locations.programDir = ModuleDirFrom(facts.programDir);
+  locations.settingsFile = InModuleDir(locations.programDir, kSettingsFileName);
+  locations.monitorDirs = {locations.programDir};
+  if (facts.programDirWritable) {
+    locations.scratchDir = locations.programDir;
+    return locations;
+  }
+  // Relative folders in these variables are to be ignored, as if they were not set.
+  const bool home = IsAbsolute(facts.home);
+  if (IsAbsolute(facts.configHome)) {
+    locations.settingsFile = InModuleDir(OwnFolderIn(facts.configHome), kSettingsFileName);
+  } else if (home) {
+    locations.settingsFile =
+        InModuleDir(OwnFolderIn(ModuleDirFrom(facts.home) + ".config"), kSettingsFileName);
+  }
+  if (IsAbsolute(facts.dataHome)) {
+    locations.monitorDirs.push_back(OwnFolderIn(facts.dataHome));
+  } else if (home) {
+    locations.monitorDirs.push_back(OwnFolderIn(ModuleDirFrom(facts.home) + ".local/share"));
+  }
+#ifdef _WIN32
+  const std::string dataDirs = facts.dataDirs;
+#else
+  const std::string dataDirs =
+      facts.dataDirs.empty() ? "/usr/local/share/:/usr/share/" : facts.dataDirs;
+#endif
+  std::size_t begin = 0;
+  while (begin <= dataDirs.size()) {
+    std::size_t end = dataDirs.find(kListSeparator, begin);
+    if (end == std::string::npos) end = dataDirs.size();
+    const std::string dir = dataDirs.substr(begin, end - begin);
+    if (IsAbsolute(dir)) locations.monitorDirs.push_back(OwnFolderIn(dir));
+    begin = end + 1;
+  }
+  return locations;
+}
+
+std::string FolderHolding(const std::vector<std::string>& folders, const std::string& fileName) {
+  for (const std::string& folder : folders) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(InModuleDir(folder, fileName), ec)) return folder;
+  }
+  return folders.empty() ? std::string() : folders.front();
+}
+
+WriterSetup::WriterSetup(const std::string& programDir)
+    : WriterSetup(LocateFiles(PlaceFactsOf(programDir))) {}
+
+WriterSetup::WriterSetup(FileLocations locations) : locations_(std::move(locations)) {}
+
+WriterSetup::WriterSetup(const std::string& monitorDir, std::filesystem::path settingsFile) {
+  locations_.programDir = ModuleDirFrom(monitorDir);
+  locations_.settingsFile = std::move(settingsFile);
+  locations_.monitorDirs = {locations_.programDir};
+}
+
+bool WriterSetup::Save(const RecentSettings& settings) const {
+  std::error_code ec;
+  const auto folder = locations_.settingsFile.parent_path();
+  if (!folder.empty() && !std::filesystem::exists(folder, ec))
+    std::filesystem::create_directories(folder, ec);
+  return WriteRecentSettings(locations_.settingsFile, settings);
+}
 
 std::string WriterSetup::Device(const std::string& comName) const {
-  return ResolveComDevice(comName, settingsFile_);
+  return ResolveComDevice(comName, locations_.settingsFile);
 }
 
 std::vector<std::string> WriterSetup::Devices(const std::vector<std::string>& comNames) const {
-  return ResolveComDevices(comNames, settingsFile_);
+  return ResolveComDevices(comNames, locations_.settingsFile);
 }
 
 std::string ComName(int com) {

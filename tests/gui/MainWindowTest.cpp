@@ -333,6 +333,44 @@ TEST_F(MainWindowTest, ExitDeletesScratchFilesFromTheProgramFolderOnly) {
   EXPECT_EQ(working.Read("_w_o_r_k.5"), "the operator's own file");
 }
 
+// An installed program, whose folder is not the user's: the settings go to the user's
+// configuration folder, made at the first save; a monitor missing beside the program is
+// found in a data folder; the program's folder is never written to nor cleaned.
+TEST_F(MainWindowTest, InstalledProgramKeepsItsFilesInTheUsersFolders) {
+  test::TempDir home;
+  test::TempDir system;
+  std::filesystem::remove(dir / "m_otp.150");
+  std::filesystem::create_directories(system / "otpwriter");
+  system.Write("otpwriter/m_otp.150", std::string(300, '\x15'));
+  dir.Write("batch.bat", "scratch");
+  locations = LocateFiles(
+      {dir.path().string(), false, home.path().string(), "", "", "relative:" + system.dir()});
+  Open();
+  Choose(kCpu, 1);  // KT47C150, saved at once
+  const auto settings = home / ".config" / "otpwriter" / "DATAFILE.TXT";
+  EXPECT_NE(test::TempDir::ReadFile(settings).find("CPU=1"), std::string::npos);
+  Download();
+  EXPECT_EQ(board.monitor(), std::vector<std::uint8_t>(300, 0x15));
+
+  Open();  // the next start finds its settings again
+  EXPECT_EQ(List(kCpu)->currentText(), "KT47C150");
+  WriterEnvironment environment;
+  environment.programDir = dir.path().string();
+  environment.clock = &clock;
+  environment.ports = &line;
+  environment.locations = locations;
+  dialog.reset();
+  CWriterApp app(environment);
+  QTimer::singleShot(0, [] {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+      if (auto* main = dynamic_cast<CWriterDlg*>(window)) main->OnExit();
+    }
+  });
+  app.InitInstance();
+  EXPECT_EQ(dir.Read("batch.bat"), "scratch");
+  EXPECT_FALSE(std::filesystem::exists(dir / "DATAFILE.TXT"));
+}
+
 TEST(VersionText, SecondAndFourthPartsAndThePreReleaseFlag) {
   struct Case {
     ProductVersion version;

@@ -47,6 +47,7 @@ class WindowFixture : public ::testing::Test {
     environment.clock = &clock;
     environment.ports = &line;
     environment.language = language;
+    environment.locations = locations;
     dialog = std::make_unique<CWriterDlg>(nullptr, environment);
     op.Watch(&dialog->progress());
     dialog->show();
@@ -87,6 +88,7 @@ class WindowFixture : public ::testing::Test {
   TempDir dir;
   WindowOperator op{clock};
   std::unique_ptr<CWriterDlg> dialog;
+  std::optional<FileLocations> locations;  // default: those of a portable copy in `dir`
 
  private:
   std::filesystem::path cwd_ = std::filesystem::current_path();
