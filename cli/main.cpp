@@ -23,6 +23,7 @@
 #include "core/Utf8Path.h"
 #include "hexfile/ImageFile.h"
 #include "link/Download.h"
+#include "link/PortAccess.h"
 #include "link/QtSerialPort.h"
 #include "ops/Plan.h"
 #include "ops/Serial.h"
@@ -415,6 +416,18 @@ class Program {
     return event.Add("device", target.device).Add("baud", baud);
   }
 
+  // What the operator can do about a Download that failed at the port itself.
+  void ExplainDownload(const CliView& view, const Target& target, Outcome outcome) {
+    if (outcome == Outcome::kNoResetLine) {
+      view.Error(std::string(kProgram) + ": " + target.device +
+                 " has no modem lines: the board cannot be reset through DTR (use --reset "
+                 "prompt or --reset none)");
+    } else if (outcome != Outcome::kOk && view.lastError == msg::kOpenComPort) {
+      const std::string hint = PortAccessHint(target.device);
+      if (!hint.empty()) view.Error(std::string(kProgram) + ": " + hint);
+    }
+  }
+
   // One port's whole job: Download, then the command's operations.
   int RunJob(const Target& target, int slot, ResetMethod reset) {
     Session session(console_, options_, language_, slot, target.portName);
@@ -433,12 +446,7 @@ class Program {
     QtSerialPortFactory ports;
     session.view().SetPhase("download", baud);
     Outcome outcome = writer.Download(ports, target.device, target.rate, reset);
-    if (outcome == Outcome::kNoResetLine) {
-      session.view().Error(
-          std::string(kProgram) + ": " + target.device +
-          " has no modem lines: the board cannot be reset through DTR (use --reset "
-          "prompt or --reset none)");
-    }
+    ExplainDownload(session.view(), target, outcome);
     if (outcome != Outcome::kOk) return session.ExitFor(outcome);
     auto phase = [&](const char* name) {
       if (otp::cli::Interrupted()) return false;
@@ -815,6 +823,7 @@ class Program {
     QtSerialPortFactory ports;
     view.SetPhase("download", baud);
     Outcome outcome = writer.Download(ports, target.device, target.rate, reset);
+    ExplainDownload(view, target, outcome);
     if (outcome == Outcome::kOk && rule) {
       // Reserved before the first program block can be sent.
       bench.number = desk.Ask(index);

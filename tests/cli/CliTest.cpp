@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+
 #include <map>
 #include <memory>
 #include <sstream>
@@ -376,6 +380,47 @@ TEST_F(CliTest, InterruptStopsBetweenBlocks) {
       WithBoard([](sim::TargetBoard& b) { return static_cast<int>(b.readAddresses.size()); });
   EXPECT_GT(reads, 0);
   EXPECT_LT(reads, 64);
+}
+
+// Run by a user who may write neither the program's folder nor the port: the settings and
+// monitor folders are the user's, and a port closed to the user gets a hint naming its
+// group. Needs root, to become another user.
+TEST_F(CliTest, InstalledProgramRunByAnotherUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
+  const group* dialout = ::getgrnam("dialout");
+  if (!dialout || !std::filesystem::exists("/usr/bin/setpriv")) GTEST_SKIP() << "no setpriv";
+  const auto bin = dir / "bin";
+  std::filesystem::create_directories(bin);
+  std::filesystem::copy_file(OTP_CLI_PROGRAM, bin / "otpwriter-cli");
+  const std::string port = dir.Write("ttyCLOSED", "").string();
+  ASSERT_EQ(::chown(port.c_str(), 0, dialout->gr_gid), 0);
+  ASSERT_EQ(::chmod(port.c_str(), 0660), 0);
+  auto asNobody = [&](std::vector<std::string> args) {
+    args.insert(args.begin(),
+                {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "env",
+                 "HOME=" + (dir / "home").string(), "XDG_DATA_DIRS=" + (dir / "site").string(),
+                 (bin / "otpwriter-cli").string()});
+    test::Process process("/usr/bin/setpriv", args);
+    const int status = process.Wait();
+    return Run{status, process.Output(), process.Errors()};
+  };
+  const Run version = asNobody({"--version", "-v"});
+  EXPECT_EQ(version.status, 0) << version.err;
+  EXPECT_NE(version.out.find("settings file   " + (dir / "home").string() +
+                             "/.config/otpwriter/DATAFILE.TXT\n"),
+            std::string::npos)
+      << version.out;
+  EXPECT_NE(version.out.find("monitor folder  " + (dir / "site").string() + "/otpwriter/ (absent)"),
+            std::string::npos)
+      << version.out;
+
+  const Run closed = asNobody({"--reset", "none", "-p", port, "blank-check"});
+  EXPECT_EQ(closed.status, 4);
+  EXPECT_NE(closed.err.find("No.006"), std::string::npos) << closed.err;
+  EXPECT_NE(closed.err.find("belongs to group dialout; join the group with: sudo usermod -aG "
+                            "dialout nobody"),
+            std::string::npos)
+      << closed.err;
 }
 
 }  // namespace
