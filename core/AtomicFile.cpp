@@ -5,7 +5,11 @@
 #include <fstream>
 #include <system_error>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -38,20 +42,33 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view con
       return fail(why);
     }
   }
-#ifndef _WIN32
   // The new contents must be on disk before the rename makes them the file.
+#ifdef _WIN32
+  const int fd = ::_wopen(temp.c_str(), _O_RDWR | _O_BINARY);
+  if (fd >= 0) {
+    ::_commit(fd);
+    ::_close(fd);
+  }
+  // Replaces the old file in one step, and only returns once the change is on disk.
+  if (!MoveFileExW(temp.c_str(), target.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const std::string why = std::system_category().message(static_cast<int>(GetLastError()));
+    std::filesystem::remove(temp, ec);
+    return fail(why);
+  }
+#else
   const int fd = ::open(temp.c_str(), O_RDONLY);
   if (fd >= 0) {
     ::fsync(fd);
     ::close(fd);
   }
-#endif
   std::filesystem::rename(temp, target, ec);
   if (ec) {
     const std::string why = ec.message();
     std::filesystem::remove(temp, ec);
     return fail(why);
   }
+#endif
   return true;
 }
 

@@ -5,7 +5,9 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev
           qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev fonts-dejavu-core srecord
-          libqt6sql6-sqlite libqt6sql6-psql postgresql sqlite3 "$@")
+          libqt6sql6-sqlite libqt6sql6-psql postgresql sqlite3
+          dpkg-dev file lintian desktop-file-utils appstream bash-completion
+          g++-mingw-w64-x86-64 wine64 "$@")
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

@@ -2,8 +2,10 @@
 # Installs what is needed, starts a PostgreSQL server for the production store's tests
 # (stopped at the end), then builds the writer three times and runs every test in each
 # build: a normal build, one with AddressSanitizer and one with UndefinedBehaviorSanitizer.
-# Then the tests that use threads (pseudo-terminals, the simulated board) run once more
-# under ThreadSanitizer, and last the fuzz targets run a fixed number of inputs each.
+# The first build is also installed and packaged, and the package checked; the plain
+# layers are cross-built for Windows and their unit tests run under Wine. Then the tests
+# that use threads (pseudo-terminals, the simulated board) run once more under
+# ThreadSanitizer, and last the fuzz targets run a fixed number of inputs each.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -31,6 +33,14 @@ if ldd "$root/build-test/otpwriter-cli" | grep -q Widgets; then
   echo "otpwriter-cli links Qt Widgets"
   exit 1
 fi
+"$root/scripts/check-package.sh" "$root/build-test" "$scratch/package"
+
+echo "=== Windows: the plain layers cross-built, their unit tests under Wine"
+cmake -S "$root" -B "$root/build-win" -G Ninja -Wno-dev \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+cmake --build "$root/build-win" -j "$jobs"
+WINEPREFIX="$scratch/wine" WINEDEBUG=-all ctest --test-dir "$root/build-win" --output-on-failure
+
 run_build asan -DCMAKE_BUILD_TYPE=Debug -DOTP_SANITIZE=address
 run_build ubsan -DCMAKE_BUILD_TYPE=Debug -DOTP_SANITIZE=undefined
 

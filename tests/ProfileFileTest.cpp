@@ -6,6 +6,13 @@
 namespace otp {
 namespace {
 
+// The line ending of a new file: the platform's own.
+#ifdef _WIN32
+constexpr const char* kNewLine = "\r\n";
+#else
+constexpr const char* kNewLine = "\n";
+#endif
+
 TEST(ProfileFile, NamesMatchWithoutRegardToCase) {
   const ProfileFile file = ProfileFile::Parse(
       "[other]\r\ncpu=7\r\n[ReCeNt]\r\n  cPu = 1 \r\nrate=2\r\nWRITE FILE= C:\\a b.mhx \r\n");
@@ -102,7 +109,7 @@ TEST(ProfileFile, MissingSectionIsAppendedWithTheFilesLineEnding) {
   EXPECT_EQ(file.Contents(), "[A]\r\nk=v\r\n[Recent]\r\nCOM=3\r\n");
   ProfileFile empty;
   empty.Set("Recent", "Write File", "");
-  EXPECT_EQ(empty.Contents(), "[Recent]\nWrite File=\n");
+  EXPECT_EQ(empty.Contents(), std::string("[Recent]") + kNewLine + "Write File=" + kNewLine);
   EXPECT_EQ(empty.GetString("Recent", "Write File", "default"), "");
 }
 
@@ -148,7 +155,7 @@ TEST(ProfileFile, ValuesReadBackAsTheyWereWritten) {
 TEST(ProfileFile, LoneCarriageReturnAtTheEndStaysInItsLine) {
   ProfileFile file = ProfileFile::Parse("[Recent\r");
   file.Set("Recent", "CPU", "1");
-  EXPECT_EQ(file.Contents(), "[Recent\r\r\n[Recent]\nCPU=1\n");
+  EXPECT_EQ(file.Contents(), std::string("[Recent\r\r\n[Recent]") + kNewLine + "CPU=1" + kNewLine);
   EXPECT_EQ(ProfileFile::Parse(file.Contents()).GetInt("Recent", "CPU", 0), 1);
 }
 
@@ -193,7 +200,9 @@ TEST(ProfileFile, SaveReplacesTheFileAtomically) {
 TEST(ProfileFile, SaveWritesThroughASymbolicLink) {
   test::TempDir dir;
   const auto target = dir.Write("real.txt", "[Recent]\nCPU=1\n");
-  std::filesystem::create_symlink(target, dir / "DATAFILE.TXT");
+  std::error_code ec;
+  std::filesystem::create_symlink(target, dir / "DATAFILE.TXT", ec);
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
   ProfileFile file = ProfileFile::Load(dir / "DATAFILE.TXT");
   file.Set("Recent", "CPU", "0");
   ASSERT_TRUE(file.Save(dir / "DATAFILE.TXT"));

@@ -81,10 +81,10 @@ TEST(LocateFiles, PortableCopyAndInstalledProgram) {
   const LocationCase cases[] = {
       {"installed under Program Files",
        {"C:\\Program Files\\otp", false, "C:\\Users\\u", "C:\\Users\\u\\AppData\\Roaming",
-        "C:\\Users\\u\\AppData\\Local", "C:\\ProgramData"},
+        "C:\\Users\\u\\AppData\\Local", "C:\\nowhere\\ProgramData"},
        "C:\\Users\\u\\AppData\\Roaming\\otpwriter\\DATAFILE.TXT",
        {"C:\\Program Files\\otp\\", "C:\\Users\\u\\AppData\\Local\\otpwriter\\",
-        "C:\\ProgramData\\otpwriter\\"},
+        "C:\\nowhere\\ProgramData\\otpwriter\\"},
        ""},
       {"a portable copy",
        {"D:\\tools\\otp", true, "C:\\Users\\u", "C:\\a", "C:\\l", "C:\\p"},

@@ -142,6 +142,8 @@ QWidget* MakeControl(QWidget* client, const res::ControlTemplate& control,
   return widget;
 }
 
+}  // namespace
+
 void PaintAppIcon(QPainter& p, int size) {
   // A chip in a socket with a downward arrow: writing into the device.
   const qreal s = size;
@@ -172,8 +174,6 @@ void PaintAppIcon(QPainter& p, int size) {
   p.setBrush(QColor(0xF2, 0xA9, 0x00));
   p.drawPath(arrow);
 }
-
-}  // namespace
 
 DialogUnits UnitsFor(const QFont& font) {
   const QFontMetrics metrics(font);

@@ -9,6 +9,7 @@
 #include "core/Catalogue.h"
 #include "res/Templates.h"
 
+class QPainter;
 class QWidget;
 
 namespace otp::ui {
@@ -39,6 +40,9 @@ inline QString ControlName(int id) {
 /// also the tab order), sizes `client` to the template, and returns the controls that
 /// have an identifier, by identifier.
 std::map<int, QWidget*> BuildControls(QWidget* client, const res::DialogTemplate& dialog);
+
+/// Paints the application's icon into a `size` by `size` square.
+void PaintAppIcon(QPainter& painter, int size);
 
 /// The application's icon in the usual sizes.
 QIcon AppIcon();

@@ -423,6 +423,51 @@ TEST_F(CliTest, InstalledProgramRunByAnotherUser) {
       << closed.err;
 }
 
+// The manual page lists every command, option and exit status that --help lists.
+TEST(CliManual, ListsWhatTheHelpLists) {
+  test::Process help(OTP_CLI_PROGRAM, {"--help"});
+  ASSERT_EQ(help.Wait(), 0);
+  const std::string page =
+      test::TempDir::ReadFile(std::string(OTP_SOURCE_DIR) + "/packaging/man/otpwriter-cli.1");
+  ASSERT_FALSE(page.empty());
+  // In the page a '-' is written "\-".
+  auto roff = [](const std::string& text) {
+    std::string out;
+    for (const char c : text)
+      out += c == '-' ? std::string("\\-") : std::string(1, c);
+    return out;
+  };
+  std::istringstream lines(help.Output());
+  std::string line;
+  std::string part;
+  int checked = 0;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == ':') part = line;
+    std::istringstream words(line);
+    std::string first;
+    words >> first;
+    const bool item = line.rfind("  ", 0) == 0 && line.size() > 2 && line[2] != ' ';
+    if (part == "Commands:" && item) {
+      EXPECT_TRUE(page.find(".B " + roff(first) + "\n") != std::string::npos ||
+                  page.find(".BI " + roff(first) + " ") != std::string::npos)
+          << first;
+      ++checked;
+    } else if (part == "Options:") {
+      std::istringstream again(line);
+      std::string option;
+      while (again >> option && option.rfind("-", 0) == 0) {
+        if (option.back() == ',') option.pop_back();
+        EXPECT_NE(page.find(roff(option)), std::string::npos) << option;
+        ++checked;
+      }
+    } else if (part == "Exit status:" && item) {
+      EXPECT_NE(page.find(".B " + first + "\n"), std::string::npos) << first;
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 45);
+}
+
 }  // namespace
 }  // namespace otp
 
