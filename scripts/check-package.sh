@@ -2,12 +2,12 @@
 # Installs a build into a staging folder and checks what a desktop and Debian expect of
 # it, then builds the Debian package, checks it with lintian, unpacks it into a folder
 # and runs the command line from there, also as another user as an installed program.
-#   check-package.sh BUILD_FOLDER SCRATCH_FOLDER
+#   check-package.sh BUILD_FOLDER
 set -euo pipefail
-build=$1
-scratch=$2
-rm -rf "$scratch"
-mkdir -p "$scratch"
+build=$(cd "$1" && pwd)
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+chmod 755 "$scratch"  # the other user runs the program from here
 
 echo "=== install and package"
 staged="$scratch/staged"
@@ -41,7 +41,6 @@ dpkg-deb -x "$deb" "$root"
 "$root/usr/bin/otpwriter-cli" info "$(dirname "$0")/../demo/sample.mhx"
 # Run by a user who may not write the program's folder: the user's folders are used.
 if [ "$(id -u)" -eq 0 ] && command -v setpriv > /dev/null; then
-  chmod 755 "$scratch"
   where=$(setpriv --reuid=nobody --regid=nogroup --clear-groups \
     env HOME="$scratch/home" XDG_CONFIG_HOME= "$root/usr/bin/otpwriter-cli" --version -v)
   echo "$where"
