@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/SRecords.h"
+
 extern char** environ;
 
 namespace {
@@ -37,22 +39,32 @@ struct Measured {
   double cpu = 0;  // user + system of the process
 };
 
-// Runs `args` with its output thrown away, to its end.
-Measured RunTimed(std::vector<std::string> args) {
+// Starts `args` with standard output thrown away, and standard input and error too
+// when `quiet`; its process, or -1.
+pid_t Spawn(std::vector<std::string> args, bool quiet) {
   std::vector<char*> argv;
   for (auto& arg : args)
     argv.push_back(arg.data());
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  if (quiet) {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
+  pid_t pid = 0;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// Runs `args` with its output thrown away, to its end.
+Measured RunTimed(std::vector<std::string> args) {
   Measured measured;
   const auto start = Steady::now();
-  pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) return measured;
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = Spawn(std::move(args), true);
+  if (pid < 0) return measured;
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
@@ -68,24 +80,6 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-// An S-record line of `type` with a 16-bit address.
-std::string Record(char type, std::uint32_t address, const std::vector<std::uint8_t>& data) {
-  std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(data.size() + 3),
-                                  static_cast<std::uint8_t>(address >> 8),
-                                  static_cast<std::uint8_t>(address)};
-  bytes.insert(bytes.end(), data.begin(), data.end());
-  unsigned sum = 0;
-  std::string line = std::string("S") + type;
-  char hex[3];
-  for (const auto b : bytes) {
-    std::snprintf(hex, sizeof(hex), "%02X", b);
-    line += hex;
-    sum += b;
-  }
-  std::snprintf(hex, sizeof(hex), "%02X", static_cast<std::uint8_t>(~sum));
-  return line + hex + "\n";
-}
-
 }  // namespace
 
 // An image that writes every byte of the 64 blocks of the OTP area.
@@ -95,23 +89,13 @@ void WriteFullImage(const std::string& path) {
     std::vector<std::uint8_t> data(32);
     for (std::size_t k = 0; k < data.size(); ++k)
       data[k] = static_cast<std::uint8_t>((a + k) * 7 & 0x7F);
-    out << Record('1', a, data);
+    out << otp::test::Record('1', a, data) << '\n';
   }
 }
 
 // Starts a paced board at `link`; its process.
 pid_t StartBoard(const std::string& simulator, const std::string& link) {
-  std::vector<std::string> args{simulator, "--link", link, "--pace"};
-  std::vector<char*> argv;
-  for (auto& arg : args)
-    argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, simulator.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = Spawn({simulator, "--link", link, "--pace"}, false);
   for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return pid;
@@ -181,7 +165,7 @@ int main(int argc, char** argv) {
       std::vector<std::uint8_t> data(32);
       for (std::size_t k = 0; k < data.size(); ++k)
         data[k] = static_cast<std::uint8_t>(address + k + i);
-      const std::string line = Record('1', address, data);
+      const std::string line = otp::test::Record('1', address, data) + "\n";
       out << line;
       size += line.size();
     }

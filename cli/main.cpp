@@ -394,8 +394,8 @@ class Program {
     return labels;
   }
 
-  // Runs `job` for every port, each on a thread of its own when there are several, while
-  // this thread does `meanwhile`.
+  // Runs `job` for every port, each on a thread of its own, while this thread does
+  // `meanwhile`; returns when every job has ended.
   void ForEachPort(const std::function<void(std::size_t)>& job,
                    const std::function<void()>& meanwhile = {}) {
     std::vector<std::unique_ptr<QThread>> threads;
@@ -428,13 +428,21 @@ class Program {
     }
   }
 
-  // One port's whole job: Download, then the command's operations.
-  int RunJob(const Target& target, int slot, ResetMethod reset) {
-    Session session(console_, options_, language_, slot, target.portName);
-    CWriter& writer = session.writer();
+  // A port's engine, for `target`'s model, with the monitor files' folders.
+  std::unique_ptr<Session> SessionFor(const Target& target, int slot) {
+    auto session = std::make_unique<Session>(console_, options_, language_, slot, target.portName);
+    CWriter& writer = session->writer();
     writer.spec.Assign(*target.model);
     writer.m_strModuleDir = setup_.moduleDir();
     writer.monitorDirs = setup_.monitorDirs();
+    return session;
+  }
+
+  // One port's whole job: Download, then the command's operations.
+  int RunJob(const Target& target, int slot, ResetMethod reset) {
+    const std::unique_ptr<Session> own = SessionFor(target, slot);
+    Session& session = *own;
+    CWriter& writer = session.writer();
     writer.binaryBase = options_.base.value_or(static_cast<std::uint32_t>(target.model->startAddr));
     const int baud = writer.spec.BaudFor(target.rate).value_or(0);
     console_.Emit(StartEvent(session.view(), target, baud));
@@ -681,13 +689,7 @@ class Program {
     for (std::size_t i = 0; i < targets_.size(); ++i) {
       Bench bench;
       bench.target = &targets_[i];
-      bench.session = std::make_unique<Session>(console_, options_, language_,
-                                                targets_.size() > 1 ? static_cast<int>(i) : -1,
-                                                targets_[i].portName);
-      CWriter& writer = bench.session->writer();
-      writer.spec.Assign(*target_.model);
-      writer.m_strModuleDir = setup_.moduleDir();
-      writer.monitorDirs = setup_.monitorDirs();
+      bench.session = SessionFor(targets_[i], targets_.size() > 1 ? static_cast<int>(i) : -1);
       benches.push_back(std::move(bench));
     }
     const bool gang = benches.size() > 1;

@@ -60,9 +60,7 @@ std::string OwnFolderIn(const std::string& base) {
 
 bool Writable(const std::string& dir) {
   std::error_code ec;
-  const auto canonical = std::filesystem::weakly_canonical(PathFromUtf8(dir), ec);
 #ifdef _WIN32
-  (void)canonical;
   // Access rights on Windows are lists that only an attempt reads right.
   const std::filesystem::path probe =
       PathFromUtf8(ModuleDirFrom(dir)) / ("otpwriter-probe-" + std::to_string(_getpid()));
@@ -72,6 +70,7 @@ bool Writable(const std::string& dir) {
   std::filesystem::remove(probe, ec);
   return true;
 #else
+  const auto canonical = std::filesystem::weakly_canonical(PathFromUtf8(dir), ec);
   for (const char* system :
        {"/bin", "/usr/bin", "/usr/local/bin", "/usr/sbin", OTP_INSTALL_BINDIR}) {
     std::error_code ignored;
@@ -148,16 +147,7 @@ std::string FolderHolding(const std::vector<std::string>& folders, const std::st
   return folders.empty() ? std::string() : folders.front();
 }
 
-WriterSetup::WriterSetup(const std::string& programDir)
-    : WriterSetup(LocateFiles(PlaceFactsOf(programDir))) {}
-
 WriterSetup::WriterSetup(FileLocations locations) : locations_(std::move(locations)) {}
-
-WriterSetup::WriterSetup(const std::string& monitorDir, std::filesystem::path settingsFile) {
-  locations_.programDir = ModuleDirFrom(monitorDir);
-  locations_.settingsFile = std::move(settingsFile);
-  locations_.monitorDirs = {locations_.programDir};
-}
 
 bool WriterSetup::Save(const RecentSettings& settings) const {
   std::error_code ec;

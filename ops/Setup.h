@@ -52,11 +52,7 @@ std::string FolderHolding(const std::vector<std::string>& folders, const std::st
 /// line both take their set-up from here, so they read the same settings the same way.
 class WriterSetup {
  public:
-  /// The program's own layout, as `LocateFiles` gives it for this process.
-  explicit WriterSetup(const std::string& programDir);
   explicit WriterSetup(FileLocations locations);
-  /// Another monitor folder (ending with a separator or not) and settings file.
-  WriterSetup(const std::string& monitorDir, std::filesystem::path settingsFile);
 
   /// The program's folder, ending with a separator.
   const std::string& moduleDir() const { return locations_.programDir; }
