@@ -22,6 +22,7 @@
 #include <system_error>
 
 #include "app/CAboutDlg.h"
+#include "core/Texts.h"
 #include "core/Utf8Path.h"
 #include "link/QtSerialPort.h"
 #include "res/StringTable.h"
@@ -306,7 +307,20 @@ void CWriterDlg::SaveSettings() {
   settings.rate = m_nRate;
   settings.com = List(res::id::kComPort)->currentIndex() + 1;
   settings.hexFile = m_strHexFile;
-  setup_->Save(settings);
+  bool unreadable = false;
+  if (!setup_->Save(settings, &unreadable) && unreadable && !unreadableSettingsShown_) {
+    // Replacing it would lose what it holds (its ports among them): it stays as it is,
+    // and the operator is told once.
+    unreadableSettingsShown_ = true;
+    QMessageBox box(QMessageBox::Warning, QString::fromUtf8(res::kAppTitle),
+                    Q(Tr(language_,
+                         "The settings file %1 could not be read: it is left as it is, and "
+                         "the choices made here are not saved.",
+                         {Utf8FromPath(setup_->settingsFile())})),
+                    QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("UnreadableSettings"));
+    box.exec();
+  }
 }
 
 void CWriterDlg::OnSysCommand(unsigned commandId, long /*position*/) {

@@ -132,6 +132,7 @@ class CWriterDlg : public QDialog {
   std::map<int, QWidget*> controls_;
   std::map<int, class QAction*> commands_;
   std::optional<WriterSetup> setup_;
+  bool unreadableSettingsShown_ = false;
 
   CProgressDlg m_dlgProgress;
   ResultReporter reporter_;

@@ -1,11 +1,108 @@
 #include "cli/Options.h"
 
+#include <QDateTime>
+#include <QTimeZone>
 #include <charconv>
-#include <cstdlib>
+
+#include "cli/Commands.h"
+#include "core/Texts.h"
+#include "ops/Serial.h"
 
 namespace otp::cli {
 
 namespace {
+
+// Every option: the parser finds it here, --help lists it from here.
+constexpr OptionSpec kOptions[] = {
+    {"-m", "--model", "MODEL", "KT47C630A or KT47C150"},
+    {"-c", "--clock", "CLOCK", "2MHz, 4MHz or 8MHz (sets the bit rate)"},
+    {"-p", "--port", "PORT",
+     "COMn (as the settings file maps it) or a device path; for\n"
+     "blank-check, plan, program, compare and produce several ports\n"
+     "(given again, or as a comma list) work at once, one board each\n"
+     "(model, clock and port default to the settings file's last\n"
+     "choices, then to KT47C630A, 2MHz, COM1)"},
+    {nullptr, "--settings", "FILE",
+     "settings file to read (default: the window's DATAFILE.TXT);\nnever written"},
+    {nullptr, "--monitor-dir", "DIR", "folder of the monitor files (default: the program's folder)"},
+    {nullptr, "--reset", "HOW",
+     "prompt: ask for the board's reset and wait for Enter (default\n"
+     "on a terminal); none: handshake at once (default otherwise);\n"
+     "dtr[:MS]: drop DTR for MS ms (100), for boards reset by DTR"},
+    {nullptr, "--retries", "N", "read a short block answer again up to N times (default 2)"},
+    {nullptr, "--blank-check", nullptr, "program: run Blank Check before programming"},
+    {nullptr, "--no-plan", nullptr,
+     "program: no burn plan first (a part that is not blank is\nfound only by the device's "
+     "errors)"},
+    {nullptr, "--resume", nullptr,
+     "program, produce: finish a part that already holds part of\nFILE (an interrupted run): "
+     "only the blocks still missing are\nwritten"},
+    {nullptr, "--no-compare", nullptr, "program: skip the Read+Compare pass"},
+    {nullptr, "--max-diffs", "N", "compare: list the first N differences (default 16)"},
+    {nullptr, "--base", "ADDR",
+     "a FILE whose name ends in .bin holds raw bytes placed from ADDR\n(default: the start of "
+     "the OTP area); other files are S-record\nor Intel HEX, told apart by their content"},
+    {nullptr, "--format", "FMT",
+     "read: srec, ihex or bin (default: from OUT's name: .hex and\n.ihx Intel HEX, .bin binary, "
+     "else S-record)"},
+    {nullptr, "--skip-blank", nullptr, "read: leave out records whose bytes are all 0xFF"},
+    {nullptr, "--serial", "ADDR:FMT",
+     "produce, job create: put each unit's serial number at ADDR as\nle16, be16, le32, be32, "
+     "bcd:N (N digits, packed) or ascii:N"},
+    {nullptr, "--serial-start", "N",
+     "produce, job create: the first number of a new counter (1)"},
+    {nullptr, "--serial-step", "S",
+     "produce, job create: the step from one number to the next (1)"},
+    {nullptr, "--counter", "NAME",
+     "produce, job create: the counter the numbers come from (serial;\na job's own name for a "
+     "job)"},
+    {nullptr, "--station", "NAME",
+     "produce, log, report: the station's name (default: host name)"},
+    {nullptr, "--db", "LOCATION",
+     "produce, log, report: an SQLite file, or\npostgresql://USER@HOST[:PORT]/DBNAME[?PARAM=V] "
+     "shared by\nseveral stations (default: production.db in the user's data\nfolder)"},
+    {nullptr, "--start", "HOW",
+     "produce: enter (one Enter a round, the default) or auto (each\nport burns every fresh "
+     "board put on it)"},
+    {nullptr, "--job", "JOB",
+     "produce, program: burn the job file JOB; log, report: only the\nattempts of the job named "
+     "JOB"},
+    {nullptr, "--since", "TIME",
+     "log, report: attempts that started at TIME (ISO 8601; UTC\nwithout an offset) or later"},
+    {nullptr, "--until", "TIME", "log, report: attempts that started before TIME"},
+    {nullptr, "--csv", "FILE", "log: write the attempts to FILE as CSV"},
+    {nullptr, "--name", "NAME", "job create: the job's name"},
+    {nullptr, "--note", "TEXT", "job create: a note for the operator"},
+    {nullptr, "--confirm", nullptr,
+     "job create: the operator types the job's short checksum before\nthe first unit"},
+    {nullptr, "--json", nullptr, "one JSON object per line on standard output, nothing else"},
+    {"-q", "--quiet", nullptr, "only errors"},
+    {"-v", "--verbose", nullptr, "more detail"},
+    {nullptr, "--lang", "LANG", "en or ja (default: the system's language)"},
+    {nullptr, "--version", nullptr,
+     "print the version; with -v also the settings file, the monitor\nfolders and the "
+     "production store in use"},
+    {"-h", "--help", nullptr, "print this help"},
+};
+
+struct ExitLine {
+  int status;
+  const char* text;
+};
+constexpr ExitLine kExitLines[] = {
+    {0, "all good"},
+    {1, "verdict NG: the part is not blank, or differs from the file"},
+    {2, "the link or the device failed (no answer, time-out, checksum,\ndevice or communication "
+        "error)"},
+    {3, "a file could not be used (Hex File open, read or decode error,\nmonitor file missing or "
+        "too large, output not writable, a job\nthat does not match its checksum) or the "
+        "production store\nfailed"},
+    {4, "the port could not be opened or configured"},
+    {5, "the burn plan refuses the part: it can never hold FILE, or it\nholds part of it "
+        "already and --resume was not given"},
+    {6, "interrupted (Ctrl-C stops between blocks; a second Ctrl-C ends\nat once)"},
+    {64, "usage error"},
+};
 
 std::optional<int> Number(std::string_view text) {
   int value = 0;
@@ -27,20 +124,163 @@ std::optional<ResetMethod> ParseReset(std::string_view text) {
   return std::nullopt;
 }
 
-constexpr const char* kCommands[] = {"ports",   "info", "blank-check", "plan", "program",
-                                     "compare", "read", "produce",     "log"};
-
-std::optional<std::uint64_t> Count(std::string_view text) {
+// A serial number: below 2^63, the store's limit.
+std::optional<std::uint64_t> SerialNumber(std::string_view text) {
   std::uint64_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  if (error != std::errc() || end != text.data() + text.size() || text.empty() ||
+      value >= (std::uint64_t{1} << 63)) {
+    return std::nullopt;
+  }
   return value;
+}
+
+const OptionSpec* FindOption(const std::string& name) {
+  for (const OptionSpec& spec : kOptions) {
+    if (name == spec.longName || (spec.shortName && name == spec.shortName)) return &spec;
+  }
+  return nullptr;
+}
+
+// Applies one option; false with `error` for a value it cannot take.
+bool Apply(Options& o, const std::string& option, const std::string& value, Language language,
+           std::string& error) {
+  auto bad = [&](const char* why) {
+    error = Tr(language, why, {option, value});
+    return false;
+  };
+  auto number = [&](int& into, int low, int high) {
+    const auto n = Number(value);
+    if (!n || *n < low || *n > high) {
+      error = Tr(language, "%1: %2 is not a number from %3 to %4",
+                 {option, value, std::to_string(low), std::to_string(high)});
+      return false;
+    }
+    into = *n;
+    return true;
+  };
+  if (option == "--model") o.model = value;
+  else if (option == "--clock") o.clock = value;
+  else if (option == "--port") {
+    std::size_t start = 0;
+    while (start <= value.size()) {
+      const auto comma = value.find(',', start);
+      const std::string port =
+          value.substr(start, comma == std::string::npos ? comma : comma - start);
+      if (port.empty()) return bad("%1: an empty port name in %2");
+      o.ports.push_back(port);
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  } else if (option == "--settings") o.settings = value;
+  else if (option == "--monitor-dir") o.monitorDir = value;
+  else if (option == "--reset") {
+    o.reset = ParseReset(value);
+    if (!o.reset) return bad("%1: expected prompt, none, dtr or dtr:MS, not %2");
+  } else if (option == "--retries") return number(o.retries, 0, 100);
+  else if (option == "--max-diffs") return number(o.maxDiffs, 0, 65536);
+  else if (option == "--lang") {
+    if (value != "en" && value != "ja") return bad("%1: expected en or ja, not %2");
+    o.lang = value;
+  } else if (option == "--base") {
+    o.base = ParseAddress(value);
+    if (!o.base) return bad("%1: %2 is no address (0xC000 or C000H)");
+  } else if (option == "--format") {
+    o.format = FormatNamed(value);
+    if (!o.format) return bad("%1: expected srec, ihex or bin, not %2");
+  } else if (option == "--serial") o.serial = value;
+  else if (option == "--serial-start" || option == "--serial-step") {
+    const auto n = SerialNumber(value);
+    if (!n || (option == "--serial-step" && *n == 0)) {
+      return bad(option == "--serial-step" ? "%1: %2 is no number from 1 to 2^63 - 1"
+                                           : "%1: %2 is no number from 0 to 2^63 - 1");
+    }
+    (option == "--serial-start" ? o.serialStart : o.serialStep) = *n;
+  } else if (option == "--counter") {
+    if (value.empty()) return bad("%1: the counter needs a name");
+    o.counter = value;
+  } else if (option == "--station") o.station = value;
+  else if (option == "--db") o.db = value;
+  else if (option == "--start") {
+    if (value != "auto" && value != "enter") return bad("%1: expected enter or auto, not %2");
+    o.autoStart = value == "auto";
+  } else if (option == "--job") o.job = value;
+  else if (option == "--since" || option == "--until") {
+    const auto time = UtcTime(value);
+    if (!time) return bad("%1: %2 is no ISO 8601 time (2026-12-07T08:00:00+09:00)");
+    (option == "--since" ? o.since : o.until) = *time;
+  } else if (option == "--csv") o.csv = value;
+  else if (option == "--name") o.name = value;
+  else if (option == "--note") o.note = value;
+  return true;
+}
+
+void SetSwitch(Options& o, const std::string& option) {
+  if (option == "--help") o.help = true;
+  else if (option == "--version") o.version = true;
+  else if (option == "--json") o.json = true;
+  else if (option == "--quiet") o.quiet = true;
+  else if (option == "--verbose") o.verbose = true;
+  else if (option == "--blank-check") o.blankCheck = true;
+  else if (option == "--no-compare") o.noCompare = true;
+  else if (option == "--no-plan") o.noPlan = true;
+  else if (option == "--resume") o.resume = true;
+  else if (option == "--skip-blank") o.skipBlank = true;
+  else if (option == "--confirm") o.confirm = true;
+}
+
+// Lines of a help text, the first after `left`, the rest indented to the same column.
+void AppendItem(std::string& out, const std::string& left, const std::string& text,
+                std::size_t kColumn = 21) {
+  std::string line = "  " + left;
+  line += left.size() + 2 < kColumn ? std::string(kColumn - left.size() - 2, ' ') : "  ";
+  std::size_t start = 0;
+  bool first = true;
+  while (start <= text.size()) {
+    const auto lf = text.find('\n', start);
+    const std::string part = text.substr(start, lf == std::string::npos ? lf : lf - start);
+    out += (first ? line : std::string(kColumn, ' ')) + part + "\n";
+    first = false;
+    if (lf == std::string::npos) break;
+    start = lf + 1;
+  }
 }
 
 }  // namespace
 
-std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string& error) {
+std::span<const OptionSpec> OptionTable() {
+  return kOptions;
+}
+
+Language LanguageOf(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string value;
+    if (args[i] == "--lang" && i + 1 < args.size()) value = args[i + 1];
+    if (args[i].rfind("--lang=", 0) == 0) value = args[i].substr(7);
+    if (value == "ja") return Language::kJapanese;
+    if (value == "en") return Language::kEnglish;
+  }
+  return SystemLanguage();
+}
+
+std::optional<std::string> UtcTime(const std::string& text) {
+  QString value = QString::fromStdString(text).trimmed();
+  if (value.size() == 10) value += "T00:00:00Z";  // a date: its midnight, UTC
+  value.replace(' ', 'T');
+  QDateTime time = QDateTime::fromString(value, Qt::ISODateWithMs);
+  if (!time.isValid()) return std::nullopt;
+  // Without an offset the time is UTC, as the records are.
+  if (time.timeSpec() == Qt::LocalTime) time.setTimeZone(QTimeZone::utc());
+  return time.toUTC().toString(Qt::ISODate).toStdString();
+}
+
+std::optional<Options> ParseOptions(const std::vector<std::string>& args, Language language,
+                                    std::string& error) {
   Options options;
+  auto fail = [&](const std::string& text) -> std::optional<Options> {
+    error = text;
+    return std::nullopt;
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i];
     std::optional<std::string> inlineValue;
@@ -50,139 +290,20 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         arg = arg.substr(0, equals);
       }
     }
-    auto value = [&]() -> std::optional<std::string> {
-      if (inlineValue) return inlineValue;
-      if (i + 1 < args.size()) return args[++i];
-      error = arg + " needs a value";
-      return std::nullopt;
-    };
-    auto take = [&](std::optional<std::string>& into) {
-      into = value();
-      return into.has_value();
-    };
-    auto takeNumber = [&](int& into, int low, int high) {
-      const auto text = value();
-      if (!text) return false;
-      const auto number = Number(*text);
-      if (!number || *number < low || *number > high) {
-        error = arg + ": " + *text + " is not a number from " + std::to_string(low) + " to " +
-                std::to_string(high);
-        return false;
+    if (arg.size() > 1 && arg[0] == '-') {
+      const OptionSpec* spec = FindOption(arg);
+      if (!spec) return fail(Tr(language, "unknown option %1", {arg}));
+      const std::string name = spec->longName;
+      if (!spec->value) {
+        if (inlineValue) return fail(Tr(language, "%1 takes no value", {name}));
+        SetSwitch(options, name);
+        continue;
       }
-      into = *number;
-      return true;
-    };
-    if (inlineValue &&
-        (arg == "--json" || arg == "--quiet" || arg == "--verbose" || arg == "--help" ||
-         arg == "--version" || arg == "--blank-check" || arg == "--no-compare" ||
-         arg == "--skip-blank" || arg == "--no-plan" || arg == "--resume")) {
-      error = arg + " takes no value";
-      return std::nullopt;
-    }
-    if (arg == "-h" || arg == "--help") {
-      options.help = true;
-    } else if (arg == "--version") {
-      options.version = true;
-    } else if (arg == "-m" || arg == "--model") {
-      if (!take(options.model)) return std::nullopt;
-    } else if (arg == "-c" || arg == "--clock") {
-      if (!take(options.clock)) return std::nullopt;
-    } else if (arg == "-p" || arg == "--port") {
-      const auto text = value();
-      if (!text) return std::nullopt;
-      std::size_t start = 0;
-      while (start <= text->size()) {
-        const auto comma = text->find(',', start);
-        const std::string port =
-            text->substr(start, comma == std::string::npos ? comma : comma - start);
-        if (port.empty()) {
-          error = "-p: an empty port name in " + *text;
-          return std::nullopt;
-        }
-        options.ports.push_back(port);
-        if (comma == std::string::npos) break;
-        start = comma + 1;
+      if (!inlineValue && i + 1 >= args.size()) {
+        return fail(Tr(language, "%1 needs a value", {name}));
       }
-    } else if (arg == "--settings") {
-      if (!take(options.settings)) return std::nullopt;
-    } else if (arg == "--monitor-dir") {
-      if (!take(options.monitorDir)) return std::nullopt;
-    } else if (arg == "--reset") {
-      const auto text = value();
-      if (!text) return std::nullopt;
-      options.reset = ParseReset(*text);
-      if (!options.reset) {
-        error = "--reset: expected prompt, none, dtr or dtr:MS, not " + *text;
-        return std::nullopt;
-      }
-    } else if (arg == "--retries") {
-      if (!takeNumber(options.retries, 0, 100)) return std::nullopt;
-    } else if (arg == "--max-diffs") {
-      if (!takeNumber(options.maxDiffs, 0, 65536)) return std::nullopt;
-    } else if (arg == "--json") {
-      options.json = true;
-    } else if (arg == "-q" || arg == "--quiet") {
-      options.quiet = true;
-    } else if (arg == "-v" || arg == "--verbose") {
-      options.verbose = true;
-    } else if (arg == "--lang") {
-      if (!take(options.lang)) return std::nullopt;
-      if (*options.lang != "en" && *options.lang != "ja") {
-        error = "--lang: expected en or ja, not " + *options.lang;
-        return std::nullopt;
-      }
-    } else if (arg == "--blank-check") {
-      options.blankCheck = true;
-    } else if (arg == "--no-compare") {
-      options.noCompare = true;
-    } else if (arg == "--no-plan") {
-      options.noPlan = true;
-    } else if (arg == "--resume") {
-      options.resume = true;
-    } else if (arg == "--skip-blank") {
-      options.skipBlank = true;
-    } else if (arg == "--base") {
-      const auto text = value();
-      if (!text) return std::nullopt;
-      char* end = nullptr;
-      const unsigned long base = std::strtoul(text->c_str(), &end, 0);
-      if (text->empty() || *end != '\0' || base > 0xFFFFFFFFul) {
-        error = "--base: " + *text + " is no address";
-        return std::nullopt;
-      }
-      options.base = static_cast<std::uint32_t>(base);
-    } else if (arg == "--serial") {
-      if (!take(options.serial)) return std::nullopt;
-    } else if (arg == "--serial-start" || arg == "--serial-step") {
-      const auto text = value();
-      if (!text) return std::nullopt;
-      const auto number = Count(*text);
-      if (!number || (arg == "--serial-step" && *number == 0)) {
-        error = arg + ": " + *text + " is no number" + (arg == "--serial-step" ? " above 0" : "");
-        return std::nullopt;
-      }
-      (arg == "--serial-start" ? options.serialStart : options.serialStep) = *number;
-    } else if (arg == "--station") {
-      if (!take(options.station)) return std::nullopt;
-    } else if (arg == "--db") {
-      std::optional<std::string> db;
-      if (!take(db)) return std::nullopt;
-      options.db = *db;
-    } else if (arg == "--since") {
-      if (!take(options.since)) return std::nullopt;
-    } else if (arg == "--csv") {
-      if (!take(options.csv)) return std::nullopt;
-    } else if (arg == "--format") {
-      const auto text = value();
-      if (!text) return std::nullopt;
-      options.format = FormatNamed(*text);
-      if (!options.format) {
-        error = "--format: expected srec, ihex or bin, not " + *text;
-        return std::nullopt;
-      }
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      error = "unknown option " + arg;
-      return std::nullopt;
+      const std::string value = inlineValue ? *inlineValue : args[++i];
+      if (!Apply(options, name, value, language, error)) return std::nullopt;
     } else if (options.command.empty()) {
       options.command = arg;
     } else {
@@ -190,110 +311,61 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
     }
   }
   if (options.help || options.version) return options;
-  if (options.command.empty()) {
-    error = "no command given";
-    return std::nullopt;
+  if (options.command.empty()) return fail(Tr(language, "no command given"));
+  const CommandSpec* command = FindCommand(options.command);
+  if (!command) return fail(Tr(language, "unknown command %1", {options.command}));
+  if (options.ports.size() > 1 && !(command->flags & kSeveralPorts)) {
+    return fail(Tr(language, "%1 takes one port", {options.command}));
   }
-  bool known = false;
-  for (const char* command : kCommands)
-    known = known || options.command == command;
-  if (!known) {
-    error = "unknown command " + options.command;
-    return std::nullopt;
-  }
-  const bool gang = options.command == "blank-check" || options.command == "program" ||
-                    options.command == "compare" || options.command == "plan" ||
-                    options.command == "produce";
-  if (options.ports.size() > 1 && !gang) {
-    error = options.command + " takes one port";
-    return std::nullopt;
-  }
-  const bool takesFile = options.command == "info" || options.command == "program" ||
-                         options.command == "plan" || options.command == "produce" ||
-                         options.command == "compare" || options.command == "read";
-  if (options.arguments.size() != (takesFile ? 1u : 0u)) {
-    error = options.command + (takesFile ? " takes one file" : " takes no file");
-    return std::nullopt;
+  const std::size_t files = options.arguments.size();
+  if (options.job && (command->flags & kJobFile)) {
+    // A job holds everything it burns: nothing on the command line may change it.
+    const bool changes = options.model || options.clock || options.serial ||
+                         options.serialStart || options.serialStep || options.counter ||
+                         options.reset || files > 0;
+    if (changes) {
+      return fail(Tr(language, "%1 --job: -m, -c, --reset, --serial, --serial-start, "
+                               "--serial-step, --counter and a FILE belong to the job",
+                     {options.command}));
+    }
+  } else if (command->flags & kJobAction) {
+    const std::string action = files > 0 ? options.arguments[0] : "";
+    const std::size_t wanted = action == "create" ? 3 : 2;
+    if ((action != "create" && action != "show" && action != "check") || files != wanted) {
+      return fail(Tr(language, "job create OUT FILE, job show JOB or job check JOB"));
+    }
+  } else if (files != ((command->flags & kFile) ? 1u : 0u)) {
+    return fail(Tr(language, (command->flags & kFile) ? "%1 takes one file" : "%1 takes no file",
+                   {options.command}));
   }
   return options;
 }
 
-std::string HelpText() {
-  return R"(usage: otpwriter-cli [OPTIONS] COMMAND [FILE]
-
-Writes program images into the OTP memory of a KT47C630A or KT47C150 on a user board
-over a serial line, with the same engine as the otpwriter window.
-
-Commands:
-  ports                list serial ports and the COM names that stand for them
-  info FILE            decode FILE for the model's OTP area and sum it up (no port)
-  blank-check          Download, then Blank Check
-  plan FILE            Download, then the burn plan: can this part take FILE?
-  program FILE         Download, the burn plan, Program+Verify, then Read+Compare
-  compare FILE         Download, then Read+Compare; every difference is counted
-  read OUT             Download, then read the OTP area into OUT
-  produce FILE         burn unit after unit: one Enter each, a serial number into each,
-                       every attempt recorded
-  log                  print the recorded attempts, with a summary by result
-
-Options:
-  -m, --model MODEL    KT47C630A or KT47C150
-  -c, --clock CLOCK    2MHz, 4MHz or 8MHz (sets the bit rate)
-  -p, --port PORT      COMn (as the settings file maps it) or a device path; for
-                       blank-check, plan, program, compare and produce several ports
-                       (given again, or as a comma list) work at once, one board each
-                       (model, clock and port default to the settings file's last
-                       choices, then to KT47C630A, 2MHz, COM1)
-      --settings FILE  settings file to read (default: the window's DATAFILE.TXT);
-                       never written
-      --monitor-dir DIR  folder of the monitor files (default: the program's folder)
-      --reset HOW      prompt: ask for the board's reset and wait for Enter (default
-                       on a terminal); none: handshake at once (default otherwise);
-                       dtr[:MS]: drop DTR for MS ms (100), for boards reset by DTR
-      --retries N      read a short block answer again up to N times (default 2)
-      --blank-check    program: run Blank Check before programming
-      --no-plan        program: no burn plan first (a part that is not blank is
-                       found only by the device's errors)
-      --resume         program: finish a part that already holds part of FILE (an
-                       interrupted run): only the blocks still missing are written
-      --no-compare     program: skip the Read+Compare pass
-      --max-diffs N    compare: list the first N differences (default 16)
-      --base ADDR      a FILE whose name ends in .bin holds raw bytes placed from ADDR
-                       (default: the start of the OTP area); other files are S-record
-                       or Intel HEX, told apart by their content
-      --format FMT     read: srec, ihex or bin (default: from OUT's name: .hex and
-                       .ihx Intel HEX, .bin binary, else S-record)
-      --skip-blank     read: leave out records whose bytes are all 0xFF
-      --serial ADDR:FMT  produce: put each unit's serial number at ADDR as le16, be16,
-                       le32, be32, bcd:N (N digits, packed) or ascii:N (N digits)
-      --serial-start N produce: the first number of a new counter (default 1)
-      --serial-step S  produce: the step from one number to the next (default 1)
-      --station NAME   produce: the station's name in the records (default: host name)
-      --db LOCATION    produce, log: an SQLite file (default production.db) or
-                       postgresql://USER@HOST[:PORT]/DBNAME shared by several stations
-      --since TIME     log: attempts that started at TIME (ISO 8601, UTC) or later
-      --csv FILE       log: write the attempts to FILE as CSV
-      --json           one JSON object per line on standard output, nothing else
-  -q, --quiet          only errors
-  -v, --verbose        more detail
-      --lang LANG      en or ja (default: the system's language)
-      --version        print the version; with -v also the settings file and the
-                       monitor folders in use
-  -h, --help           print this help
-
-Exit status:
-  0   all good
-  1   verdict NG: the part is not blank, or differs from the file
-  2   the link or the device failed (no answer, time-out, checksum, device or
-      communication error)
-  3   a file could not be used (Hex File open, read or decode error, monitor file
-      missing or too large, output not writable)
-  4   the port could not be opened or configured
-  5   the burn plan refuses the part: it can never hold FILE, or it holds part of
-      it already and --resume was not given
-  6   interrupted (Ctrl-C stops between blocks; a second Ctrl-C ends at once)
-  64  usage error
-)";
+std::string HelpText(Language language) {
+  std::string out = Tr(language, "usage: otpwriter-cli [OPTIONS] COMMAND [FILE]") + "\n\n" +
+                    Tr(language,
+                       "Writes program images into the OTP memory of a KT47C630A or KT47C150 "
+                       "on a user board\nover a serial line, with the same engine as the "
+                       "otpwriter window.") +
+                    "\n\n" + Tr(language, "Commands:") + "\n";
+  for (const CommandSpec& command : CommandTable()) {
+    AppendItem(out,
+               std::string(command.name) + (command.argument ? " " : "") +
+                   (command.argument ? command.argument : ""),
+               Tr(language, command.help));
+  }
+  out += "\n" + Tr(language, "Options:") + "\n";
+  for (const OptionSpec& option : kOptions) {
+    std::string left = option.shortName ? std::string(option.shortName) + ", " : "    ";
+    left += option.longName;
+    if (option.value) left += std::string(" ") + option.value;
+    AppendItem(out, left, Tr(language, option.help));
+  }
+  out += "\n" + Tr(language, "Exit status:") + "\n";
+  for (const ExitLine& line : kExitLines) {
+    AppendItem(out, std::to_string(line.status), Tr(language, line.text), 6);
+  }
+  return out;
 }
 
 }  // namespace otp::cli

@@ -1,31 +1,22 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "core/Catalogue.h"
 #include "hexfile/ImageFile.h"
 #include "ops/CWriter.h"
 
 namespace otp::cli {
 
-/// Exit statuses of otpwriter-cli.
-enum Exit : int {
-  kExitOk = 0,           // all good
-  kExitNotGood = 1,      // a verdict NG: not blank, differences
-  kExitLink = 2,         // the link or the device failed
-  kExitFile = 3,         // a file could not be used
-  kExitPort = 4,         // the port could not be opened or configured
-  kExitPlan = 5,         // the burn plan refuses the part
-  kExitInterrupted = 6,  // Ctrl-C
-  kExitUsage = 64,       // the command line is wrong
-};
-
 /// What the command line asked for.
 struct Options {
   std::string command;
-  std::vector<std::string> arguments;  // the command's own: a file
+  std::vector<std::string> arguments;  // the command's own: a file, a job's action
 
   std::optional<std::string> model;  // -m
   std::optional<std::string> clock;  // -c
@@ -48,22 +39,59 @@ struct Options {
   int maxDiffs = 16;                  // compare: differences listed
   std::optional<ImageFormat> format;  // read: instead of the file name's
   std::optional<std::uint32_t> base;  // a FILE ending in .bin is placed from here
+  bool skipBlank = false;             // read: leave out blank records
 
   std::optional<std::string> serial;  // produce: ADDR:FORMAT
-  std::uint64_t serialStart = 1;
-  std::uint64_t serialStep = 1;
+  std::optional<std::uint64_t> serialStart;
+  std::optional<std::uint64_t> serialStep;
+  std::optional<std::string> counter;
   std::optional<std::string> station;  // default: the host name
-  std::string db = "production.db";
-  std::optional<std::string> since;  // log
-  std::optional<std::string> csv;    // log
-  bool skipBlank = false;            // read: leave out blank records
+  std::optional<std::string> db;       // default: the user's production store
+  bool autoStart = false;              // produce --start auto
+  std::optional<std::string> since;    // log, report: UTC ISO 8601 once checked
+  std::optional<std::string> until;
+  std::optional<std::string> csv;   // log
+  std::optional<std::string> job;   // produce, program: a job file; log, report: its name
+  std::optional<std::string> name;  // job create
+  std::optional<std::string> note;  // job create
+  bool confirm = false;             // job create: the operator confirms the checksum
 };
 
-/// Parses the arguments after the program name. Returns the options, or nothing with
-/// `error` set for a usage error.
-std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string& error);
+/// Exit statuses of otpwriter-cli.
+enum Exit : int {
+  kExitOk = 0,           // all good
+  kExitNotGood = 1,      // a verdict NG: not blank, differences
+  kExitLink = 2,         // the link or the device failed
+  kExitFile = 3,         // a file (or the production store) could not be used
+  kExitPort = 4,         // the port could not be opened or configured
+  kExitPlan = 5,         // the burn plan refuses the part
+  kExitInterrupted = 6,  // Ctrl-C
+  kExitUsage = 64,       // the command line is wrong
+};
 
-/// The --help text.
-std::string HelpText();
+/// One option of the table the parser, the checks and --help are made from.
+struct OptionSpec {
+  const char* shortName;  // "-m", or null
+  const char* longName;   // "--model"
+  const char* value;      // "MODEL", or null for a switch
+  const char* help;       // English; lines after the first are indented
+};
+std::span<const OptionSpec> OptionTable();
+
+/// The language that `--lang` names, else the system's.
+Language LanguageOf(const std::vector<std::string>& args);
+
+/// Parses the arguments after the program name. Returns the options, or nothing with
+/// `error` set (in `language`) for a usage error.
+std::optional<Options> ParseOptions(const std::vector<std::string>& args, Language language,
+                                    std::string& error);
+
+/// The --help text in `language`.
+std::string HelpText(Language language);
+
+/// An ISO 8601 time as the records hold it ("2026-12-07T12:00:00Z"): with or without an
+/// offset, with or without seconds, or a date alone (its midnight, UTC). Nothing for
+/// anything else.
+std::optional<std::string> UtcTime(const std::string& text);
 
 }  // namespace otp::cli

@@ -40,7 +40,7 @@ ImageResult Plain(std::string_view text, FlashImage& flash) {
   std::uint64_t base = 0;
   for (std::size_t i = 0;; ++i) {
     ++result.line;
-    if (i == lines.size()) return stop(ImageError::kBadRecord);  // no end record
+    if (i == lines.size()) return stop(ImageError::kNoEndRecord);
     const std::string_view line = lines[i];
     if (line.empty()) continue;
     if (line[0] != ':' || line.size() % 2 == 0) return stop(ImageError::kBadRecord);
@@ -54,9 +54,8 @@ ImageResult Plain(std::string_view text, FlashImage& flash) {
     unsigned sum = 0;
     for (const auto b : bytes)
       sum += b;
-    if (bytes.size() < 5 || bytes[0] + 5u != bytes.size() || sum % 256 != 0) {
-      return stop(ImageError::kBadRecord);
-    }
+    if (bytes.size() < 5 || bytes[0] + 5u != bytes.size()) return stop(ImageError::kBadRecord);
+    if (sum % 256 != 0) return stop(ImageError::kChecksum);
     const std::size_t count = bytes[0];
     const unsigned offset = bytes[1] * 256u + bytes[2];
     switch (bytes[3]) {
@@ -70,6 +69,7 @@ ImageResult Plain(std::string_view text, FlashImage& flash) {
       }
       case 1:
         if (count != 0) return stop(ImageError::kBadRecord);
+        ++result.line;
         return result;
       case 2:
       case 4:

@@ -32,6 +32,10 @@ const char* MessageFormat(ImageError error) {
       return "file open error";
     case ImageError::kOutsideArea:
       return "byte at offset 0x%zX outside the OTP area";
+    case ImageError::kChecksum:
+      return "checksum error in %d";
+    case ImageError::kNoEndRecord:
+      return "no end record (decode error in %d)";
     case ImageError::kNone:
       break;
   }
@@ -71,6 +75,7 @@ ImageResult ReadImage(std::istream& in, std::uint32_t startAddr, std::uint32_t e
 ImageResult BuildImage(RecordDecoder& decoder, std::uint32_t startAddr, std::uint32_t endAddr,
                        FlashImage& flash, ImageCoverage* coverage) {
   ImageResult result;
+  result.format = decoder.format();
   ImageRecord record;
   while (true) {
     const RecordDecoder::Step step = decoder.Next(record);
@@ -103,7 +108,7 @@ ImageResult LoadImageFile(const std::string& hexFile, std::uint32_t startAddr,
                           std::uint32_t endAddr, FlashImage& flash, ImageCoverage* coverage) {
   flash.fill(0xFF);
   std::ifstream file;
-  if (!OpenHexFile(hexFile, file)) return ImageResult{ImageError::kOpenFailed, 0, 0};
+  if (!OpenHexFile(hexFile, file)) return ImageResult{ImageError::kOpenFailed};
   return ReadImage(file, startAddr, endAddr, flash, coverage);
 }
 
@@ -119,8 +124,12 @@ ImageResult LoadBinaryFile(const std::string& file, std::uint32_t base, std::uin
                            std::uint32_t endAddr, FlashImage& flash, ImageCoverage* coverage) {
   flash.fill(0xFF);
   std::ifstream in;
-  if (!OpenHexFile(file, in)) return ImageResult{ImageError::kOpenFailed, 0, 0, 0};
   ImageResult result;
+  result.format = ImageFormat::kBinary;
+  if (!OpenHexFile(file, in)) {
+    result.error = ImageError::kOpenFailed;
+    return result;
+  }
   char buffer[4096];
   std::size_t offset = 0;
   while (in.read(buffer, sizeof(buffer)) || in.gcount() > 0) {
@@ -139,6 +148,31 @@ ImageResult LoadBinaryFile(const std::string& file, std::uint32_t base, std::uin
   }
   if (in.bad()) result.error = ImageError::kReadFailure;
   return result;
+}
+
+}  // namespace otp
+
+namespace otp {
+
+ImageResult LoadImage(const std::string& file, std::optional<std::uint32_t> binaryBase,
+                      std::uint32_t startAddr, std::uint32_t endAddr, FlashImage& flash,
+                      ImageCoverage* coverage) {
+  if (binaryBase && IsBinaryFileName(file)) {
+    return LoadBinaryFile(file, *binaryBase, startAddr, endAddr, flash, coverage);
+  }
+  return LoadImageFile(file, startAddr, endAddr, flash, coverage);
+}
+
+const char* ImageFormatName(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::kSRecord:
+      return "S-record";
+    case ImageFormat::kIntelHex:
+      return "Intel HEX";
+    case ImageFormat::kBinary:
+      return "binary";
+  }
+  return "";
 }
 
 }  // namespace otp

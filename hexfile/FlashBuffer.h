@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <istream>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,10 +23,16 @@ enum class ImageError {
   kReadFailure = 6,  // the file could not be read to its end
   kOpenFailed = 7,   // the file could not be opened
   kOutsideArea = 8,  // a byte of a binary file falls outside the area (`offset`: the first)
+  kChecksum = 9,     // an Intel HEX record whose checksum is wrong
+  kNoEndRecord = 10, // an Intel HEX file without its end-of-file record
 };
+
+/// Formats of an image file.
+enum class ImageFormat { kSRecord, kIntelHex, kBinary };
 
 struct ImageResult {
   ImageError error = ImageError::kNone;
+  ImageFormat format = ImageFormat::kSRecord;  // what the file was read as
   int line = 0;               // the line counter when reading stopped: the bad line, 1-based
   std::size_t dataBytes = 0;  // data bytes of the records taken, overlaps counted each time
   std::size_t offset = 0;     // kOutsideArea: the offset in the file of the first such byte
@@ -63,6 +70,16 @@ inline constexpr const char* kNoDataText = "no data in file";
 ImageResult LoadImageFile(const std::string& hexFile, std::uint32_t startAddr,
                           std::uint32_t endAddr, FlashImage& flash,
                           ImageCoverage* coverage = nullptr);
+
+/// Builds `flash` from `file`, the one way every face reads an image: raw bytes placed
+/// from `binaryBase` when one is given and the name ends in ".bin", else text (S-record
+/// or Intel HEX, by its content).
+ImageResult LoadImage(const std::string& file, std::optional<std::uint32_t> binaryBase,
+                      std::uint32_t startAddr, std::uint32_t endAddr, FlashImage& flash,
+                      ImageCoverage* coverage = nullptr);
+
+/// "S-record", "Intel HEX" or "binary".
+const char* ImageFormatName(ImageFormat format);
 
 /// Whether `name` ends in ".bin", ignoring case: a raw binary image.
 bool IsBinaryFileName(std::string_view name);

@@ -27,9 +27,6 @@ ImageSummary Summarize(const ImageResult& result, const ImageCoverage& coverage,
 /// CRC-32 as Ethernet and zip use it (reflected, polynomial 0xEDB88320).
 std::uint32_t Crc32(const std::uint8_t* data, std::size_t size);
 
-/// Formats of an image file that the writer produces.
-enum class ImageFormat { kSRecord, kIntelHex, kBinary };
-
 /// The format that a file name asks for: ".hex" and ".ihx" Intel HEX, ".bin" binary,
 /// anything else S-record.
 ImageFormat FormatForFileName(std::string_view name);

@@ -46,6 +46,7 @@ class SRecordDecoder final : public RecordDecoder {
   explicit SRecordDecoder(LineSource lines) : lines_(std::move(lines)) {
     lines_.reader().SetSettleEarly(true);
   }
+  ImageFormat format() const override { return ImageFormat::kSRecord; }
 
   Step Next(ImageRecord& record) override {
     while (true) {
@@ -87,10 +88,12 @@ int HexDigit(char c) {
 // Intel HEX: ':' then byte count, 16-bit offset, type, data and checksum in hexadecimal
 // pairs, the 8-bit sum of all bytes 0. Types 00 data, 01 end of file (nothing after it is
 // read), 02 extended segment address, 04 extended linear address, 03 and 05 start
-// addresses (skipped). Every other line, and a file without an end record, is an error.
+// addresses (skipped). Every other line, and a file without an end record, is an error:
+// a wrong checksum and a missing end record each of its own kind.
 class IntelHexDecoder final : public RecordDecoder {
  public:
   explicit IntelHexDecoder(LineSource lines) : lines_(std::move(lines)) {}
+  ImageFormat format() const override { return ImageFormat::kIntelHex; }
 
   Step Next(ImageRecord& record) override {
     if (ended_) return Step::kEnd;
@@ -98,7 +101,7 @@ class IntelHexDecoder final : public RecordDecoder {
       ++line_;
       if (!lines_.Next(text_)) {
         if (lines_.reader().failed()) return Fail(ImageError::kReadFailure);
-        return Fail(ImageError::kBadRecord);  // no end-of-file record
+        return Fail(ImageError::kNoEndRecord);
       }
       if (text_.Empty()) continue;
       const std::string& head = text_.head;
@@ -115,9 +118,8 @@ class IntelHexDecoder final : public RecordDecoder {
         bytes_[count] = static_cast<std::uint8_t>(high * 16 + low);
         sum += bytes_[count++];
       }
-      if (count < 5 || bytes_[0] != count - 5 || (sum & 0xFF) != 0) {
-        return Fail(ImageError::kBadRecord);
-      }
+      if (count < 5 || bytes_[0] != count - 5) return Fail(ImageError::kBadRecord);
+      if ((sum & 0xFF) != 0) return Fail(ImageError::kChecksum);
       const std::size_t size = bytes_[0];
       const std::uint32_t offset = static_cast<std::uint32_t>(bytes_[1] << 8 | bytes_[2]);
       const std::uint32_t value =
@@ -129,6 +131,7 @@ class IntelHexDecoder final : public RecordDecoder {
         case 0x01:
           if (size != 0) return Fail(ImageError::kBadRecord);
           ended_ = true;
+          ++line_;  // the end record is read: the counter stands after it, as after a file
           return Step::kEnd;
         case 0x02:
           if (size != 2) return Fail(ImageError::kBadRecord);

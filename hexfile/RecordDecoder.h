@@ -27,6 +27,9 @@ class RecordDecoder {
   /// The next record; kEnd at the end of the data, kError with error() set at a bad line.
   virtual Step Next(ImageRecord& record) = 0;
 
+  /// The format it reads.
+  virtual ImageFormat format() const = 0;
+
   /// Why decoding stopped, once Next returned kError.
   ImageError error() const { return error_; }
   /// The line counter: the line of the last record or error; at the end, the line after

@@ -10,16 +10,20 @@
 namespace otp {
 
 std::uint8_t DownloadMonitor(TargetLink& link, Reporter& reporter, const std::string& moduleDir,
-                             const std::string& monitorFile, std::uint16_t downloadAddr) {
+                             const std::string& monitorFile, std::uint16_t downloadAddr,
+                             DownloadOptions options) {
   auto fail = [&reporter](unsigned id) {
     reporter.ReportResult(id, kError, kNoVerdict);
     return std::uint8_t{0};
   };
 
   std::error_code ec;
-  std::filesystem::current_path(PathFromUtf8(moduleDir), ec);  // a failure shows at the open
-
-  const std::filesystem::path path = PathFromUtf8(monitorFile);
+  std::filesystem::path path = PathFromUtf8(monitorFile);
+  if (options.enterFolder) {
+    std::filesystem::current_path(PathFromUtf8(moduleDir), ec);  // a failure shows at the open
+  } else if (!monitorFile.empty()) {
+    path = PathFromUtf8(moduleDir + monitorFile);
+  }
   std::ifstream file;
   if (!monitorFile.empty()) file.open(path, std::ios::binary);
   if (!file.is_open()) return fail(msg::kOpenDownloadFile);
@@ -29,7 +33,7 @@ std::uint8_t DownloadMonitor(TargetLink& link, Reporter& reporter, const std::st
   // stream carries: refused before anything is sent.
   if (ec || size > kMaxMonitorSize) return fail(msg::kGainFileSize);
 
-  switch (link.SyncTarget()) {
+  switch (options.handshakeDone ? SyncResult::kAnswered : link.SyncTarget()) {
     case SyncResult::kAnswered:
       break;
     case SyncResult::kNoAnswer:

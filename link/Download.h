@@ -18,11 +18,22 @@ inline constexpr std::uint8_t kDownloadDone = '1';
 /// Largest monitor file: its size travels in the 16-bit length field of the frame.
 inline constexpr std::uintmax_t kMaxMonitorSize = 0xFFFF;
 
-/// Loads the monitor into the freshly reset target: makes `moduleDir` the current folder,
-/// opens `monitorFile` there, then handshake, download command, the file one byte per
-/// write, its checksum and the target's status byte. Returns kDownloadDone, or 0 after a
-/// failure that it has reported. The file is closed on every way out.
+/// How a Download goes beyond the window's own way.
+struct DownloadOptions {
+  /// Make the monitor's folder the current folder first, as the window does; otherwise
+  /// the file is opened by its full path and the current folder stays as it is.
+  bool enterFolder = true;
+  /// The board has already answered the handshake (a fixture that looked for it): the
+  /// download command follows at once.
+  bool handshakeDone = false;
+};
+
+/// Loads the monitor into the freshly reset target: opens `monitorFile` in `moduleDir`,
+/// then handshake, download command, the file one byte per write, its checksum and the
+/// target's status byte. Returns kDownloadDone, or 0 after a failure that it has
+/// reported. The file is closed on every way out.
 std::uint8_t DownloadMonitor(TargetLink& link, Reporter& reporter, const std::string& moduleDir,
-                             const std::string& monitorFile, std::uint16_t downloadAddr);
+                             const std::string& monitorFile, std::uint16_t downloadAddr,
+                             DownloadOptions options = {});
 
 }  // namespace otp

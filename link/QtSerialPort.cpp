@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QSerialPort>
 #include <QSocketNotifier>
+#include <QThread>
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -39,8 +40,11 @@ class QtSerialPort final : public SerialPort {
 
   explicit QtSerialPort(const std::string& device) : port_(QString::fromStdString(device)) {}
 
-  bool Open() {
-    if (!port_.open(QIODevice::ReadWrite)) return false;
+  bool Open(std::string& error) {
+    if (!port_.open(QIODevice::ReadWrite)) {
+      error = SystemReason();
+      return false;
+    }
 #ifdef Q_OS_UNIX
     // The port is used blocking, but QSerialPort also watches it in the event loop of its
     // thread. A line whose far end went away (a cable pulled, an adapter unplugged) then
@@ -79,8 +83,13 @@ class QtSerialPort final : public SerialPort {
   }
 
   ReadResult Read(std::uint8_t* buffer, std::size_t count) override {
+    return ReadWithin(buffer, count, timeouts::ReadLimit(count));
+  }
+
+  ReadResult ReadWithin(std::uint8_t* buffer, std::size_t count,
+                        std::chrono::milliseconds within) override {
     const auto start = SteadyClock::now();
-    const auto limit = start + timeouts::ReadLimit(count);
+    const auto limit = start + within;
     auto lastByte = start;
     std::size_t got = 0;
     while (got < count) {
@@ -186,6 +195,14 @@ class QtSerialPort final : public SerialPort {
   }
 
  private:
+  // The system's words for why the port could not be opened.
+  std::string SystemReason() const {
+    const std::string text = port_.errorString().toStdString();
+    if (!text.empty() && text != "Unknown error") return text;
+    return port_.error() == QSerialPort::PermissionError ? "permission denied, or in use"
+                                                         : "cannot be opened";
+  }
+
   // Reads the port's current settings from the device; false when it cannot.
   bool ReadPortSettings() {
 #ifdef Q_OS_WIN
@@ -246,10 +263,31 @@ class QtSerialPort final : public SerialPort {
 
 }  // namespace
 
+namespace {
+thread_local std::string tLastOpenError;
+}  // namespace
+
 std::unique_ptr<SerialPort> QtSerialPortFactory::Open(const std::string& device) {
   auto port = std::make_unique<QtSerialPort>(device);
-  if (!port->Open()) return nullptr;
+  tLastOpenError.clear();
+  if (!port->Open(tLastOpenError)) return nullptr;
   return port;
+}
+
+std::string QtSerialPortFactory::LastOpenError() const {
+  return tLastOpenError;
+}
+
+void QtSerialPortFactory::RunOnThreads(const std::vector<std::function<void()>>& jobs,
+                                       const std::function<void()>& meanwhile) {
+  std::vector<std::unique_ptr<QThread>> threads;
+  for (const auto& job : jobs) {
+    threads.emplace_back(QThread::create(job));
+    threads.back()->start();
+  }
+  if (meanwhile) meanwhile();
+  for (auto& thread : threads)
+    thread->wait();
 }
 
 }  // namespace otp

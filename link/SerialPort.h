@@ -3,8 +3,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace otp {
 
@@ -56,6 +58,13 @@ class SerialPort {
   /// Reads up to `count` bytes. Returns when all arrived; or, once a byte came, when more
   /// than kReadInterval passes without another; or after ReadLimit(count).
   virtual ReadResult Read(std::uint8_t* buffer, std::size_t count) = 0;
+  /// As Read, but gives up after `limit` at the latest (a look for a board that may not
+  /// be there). A port that cannot shorten its wait reads as Read does.
+  virtual ReadResult ReadWithin(std::uint8_t* buffer, std::size_t count,
+                                std::chrono::milliseconds limit) {
+    (void)limit;
+    return Read(buffer, count);
+  }
 
   /// Writes `count` bytes and returns when they have left the port, or after
   /// WriteLimit(count) with the rest dropped. Returns the number of bytes sent.
@@ -75,6 +84,12 @@ class SerialPortFactory {
   /// Opens `device` exclusively for reading and writing; null when it does not exist, is
   /// held by another program or cannot be accessed.
   virtual std::unique_ptr<SerialPort> Open(const std::string& device) = 0;
+  /// Why the last Open on this thread failed, in the system's words; empty when unknown.
+  virtual std::string LastOpenError() const { return {}; }
+  /// Runs each of `jobs` on a thread of its own, fit to own the ports this factory opens,
+  /// and `meanwhile` on the calling thread; returns once all have ended.
+  virtual void RunOnThreads(const std::vector<std::function<void()>>& jobs,
+                            const std::function<void()>& meanwhile);
 };
 
 }  // namespace otp

@@ -91,6 +91,20 @@ SyncResult TargetLink::SyncTarget() {
   return reply == proto::kHandshakeReply ? SyncResult::kAnswered : SyncResult::kWrongAnswer;
 }
 
+SyncResult TargetLink::LookForBoard(std::chrono::milliseconds answer) {
+  if (!m_hComm) return SyncResult::kNoAnswer;
+  m_hComm->Write(&proto::kHandshake, 1);
+  std::uint8_t reply = 0;
+  const ReadResult read = m_hComm->ReadWithin(&reply, 1, answer);
+  if (!read.ok) {  // the port went away (an adapter unplugged): opened again later
+    Close();
+    return SyncResult::kNoAnswer;
+  }
+  m_hComm->Purge(true, true);
+  if (read.count == 0) return SyncResult::kNoAnswer;
+  return reply == proto::kHandshakeReply ? SyncResult::kAnswered : SyncResult::kWrongAnswer;
+}
+
 std::uint8_t TargetLink::SendCommand(unsigned command, std::uint16_t address,
                                      std::uint16_t length) {
   const auto commandByte = static_cast<std::uint8_t>(command);
@@ -126,15 +140,18 @@ std::uint8_t TargetLink::WriteBlock(const std::uint8_t* data) {
   std::int64_t elapsed = 0;
   std::uint8_t status = 0;
   while (status == 0 && elapsed <= 2) {
-    status = ReadReplyByte();
+    bool failed = false;
+    status = ReadReplyByte(&failed);
     elapsed = clock_.WholeSeconds() - start;
+    if (failed && endWaitOnReadFailure_) return proto::kNoReply;
   }
   return elapsed > 2 ? proto::kNoReply : status;
 }
 
-std::uint8_t TargetLink::ReadReplyByte() {
+std::uint8_t TargetLink::ReadReplyByte(bool* failed) {
   std::uint8_t byte = 0;
   const ReadResult result = Read(&byte, 1);
+  if (failed) *failed = !result.ok;
   if (!result.ok) reporter_.ReportResult(msg::kComPortReadError, kError, kNoVerdict);
   return result.count == 1 ? byte : 0;
 }

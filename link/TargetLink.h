@@ -39,6 +39,8 @@ class TargetLink {
   bool IsOpen() const { return m_hComm != nullptr; }
   /// Closes the port if one is open; the link is closed afterwards.
   void Close() { m_hComm.reset(); }
+  /// Takes a port opened and configured by the caller as the link's.
+  void Adopt(std::unique_ptr<SerialPort> port) { m_hComm = std::move(port); }
 
   /// Closes an open port, opens `device` and configures it for `baud`. Failures are
   /// reported (220 open, 223 settings unreadable, 224 setting refused, also for a missing
@@ -48,6 +50,10 @@ class TargetLink {
 
   /// Handshake: writes 0x18 and reads the answer.
   SyncResult SyncTarget();
+  /// A look for a freshly powered board: the handshake byte, an answer awaited for at
+  /// most `answer`, then both buffers emptied (whatever else came is no reply). Reports
+  /// nothing; kAnswered only for 0x11. A port whose read fails is closed.
+  SyncResult LookForBoard(std::chrono::milliseconds answer);
   /// Sends a command frame and returns the reply byte, or kNoReply when none came.
   /// Reports every reply but the accepted one (0x01; 0x21 for the read-block command).
   std::uint8_t SendCommand(unsigned command, std::uint16_t address, std::uint16_t length);
@@ -55,8 +61,15 @@ class TargetLink {
   /// whole seconds of the monotonic clock. Returns the status, or kNoReply when none came
   /// in time.
   std::uint8_t WriteBlock(const std::uint8_t* data);
-  /// Reads one byte; 0 when none came. A failed read call is reported (262).
-  std::uint8_t ReadReplyByte();
+  /// Reads one byte; 0 when none came. A failed read call is reported (262); `failed`,
+  /// when given, tells it.
+  std::uint8_t ReadReplyByte(bool* failed = nullptr);
+
+  /// With true, a status wait ends at its first failed read: one report 262, then the
+  /// wait's end (a line that is gone fails every further read at once, and a face without
+  /// an operator to acknowledge each report would repeat it as fast as the CPU allows).
+  /// The window keeps the wait as it is: there each report waits for the operator.
+  void SetEndWaitOnReadFailure(bool end) { endWaitOnReadFailure_ = end; }
 
   /// Raw transfers on the link; on a closed link a read fails and a write sends nothing.
   ReadResult Read(std::uint8_t* buffer, std::size_t count);
@@ -71,6 +84,7 @@ class TargetLink {
   Reporter& reporter_;
   Clock& clock_;
   std::unique_ptr<SerialPort> m_hComm;
+  bool endWaitOnReadFailure_ = false;
 };
 
 }  // namespace otp

@@ -40,12 +40,14 @@ Outcome CWriter::Download(SerialPortFactory& ports, const std::string& device, i
   view_.SetRange(0, 1);
   view_.SetStep(1);
   view_.SetPos(0);
-  if (!link.OpenLink(ports, device, spec.BaudFor(rate))) return Outcome::kFailed;
+  const bool found = reset.kind == ResetMethod::Kind::kFound && link.IsOpen();
+  if (!found && !link.OpenLink(ports, device, spec.BaudFor(rate))) return Outcome::kFailed;
   switch (reset.kind) {
     case ResetMethod::Kind::kPrompt:
       view_.MessageBox(kResetPrompt, "otp writer", BoxIcon::kInformation);
       break;
     case ResetMethod::Kind::kNone:
+    case ResetMethod::Kind::kFound:
       break;
     case ResetMethod::Kind::kDtr:
       if (!link.PulseDtr(reset.dtrPulse)) {
@@ -55,11 +57,11 @@ Outcome CWriter::Download(SerialPortFactory& ports, const std::string& device, i
       break;
   }
   // Bytes that the board sent while it was reset are no replies.
-  link.Purge(true, true);
+  if (!found) link.Purge(true, true);
   const std::string monitorDir =
       monitorDirs.empty() ? m_strModuleDir : FolderHolding(monitorDirs, spec.m_strMonitorFile);
-  if (DownloadMonitor(link, reporter_, monitorDir, spec.m_strMonitorFile, spec.m_wDownloadAddr) ==
-      kDownloadDone) {
+  if (DownloadMonitor(link, reporter_, monitorDir, spec.m_strMonitorFile, spec.m_wDownloadAddr,
+                      DownloadOptions{!keepWorkingFolder, found}) == kDownloadDone) {
     view_.StepIt();
     reporter_.ReportResult(msg::kDownload, kInformation, kVerdictOk);
     return Outcome::kOk;
@@ -154,9 +156,7 @@ bool CWriter::MakeFlashBuffer(const std::string& hexFile, ImageUse use) {
   view_.SetStatus("Making FlashBuffer");
   const auto start = static_cast<std::uint32_t>(spec.m_nStartAddr);
   const auto end = static_cast<std::uint32_t>(spec.m_nEndAddr);
-  const ImageResult result = binaryBase && IsBinaryFileName(hexFile)
-                                 ? LoadBinaryFile(hexFile, *binaryBase, start, end, FlashBuffer)
-                                 : LoadImageFile(hexFile, start, end, FlashBuffer);
+  const ImageResult result = LoadImage(hexFile, binaryBase, start, end, FlashBuffer);
   return AcceptImage(result, use);
 }
 
@@ -259,6 +259,7 @@ Outcome CWriter::CheckAgainstDevice(BurnPlan& plan) {
 Outcome CWriter::ProgramVerify(const BurnPlan* plan) {
   view_.SetStatus(reporter_.Text(msg::kProgrammingVerifying));
   programBlocksSent = 0;
+  failedBlock.reset();
   bool failed = false;
   std::uint32_t address = static_cast<std::uint32_t>(spec.m_nStartAddr);
   while (address < kAddressSpaceEnd) {
@@ -268,14 +269,19 @@ Outcome CWriter::ProgramVerify(const BurnPlan* plan) {
     }
     const std::uint8_t* block = &FlashBuffer[address];
     if (plan ? plan->NeedsProgramming(address) : !IsBlank(block)) {
+      if (programBlocksSent == 0 && beforeFirstProgramBlock && !beforeFirstProgramBlock()) {
+        return Outcome::kNoImage;
+      }
       if (link.SendCommand(proto::kCmdProgramBlock, static_cast<std::uint16_t>(address),
                            proto::kBlockSize) != proto::kStatusAccepted) {
+        failedBlock = address;
         return Outcome::kFailed;
       }
       ++programBlocksSent;
       const std::uint8_t result = link.WriteBlock(block);
       if (const unsigned id = StatusMessage(StatusContext::kProgramStatus, result)) {
         reporter_.ReportResult(id, kError, kNoVerdict);
+        failedBlock = address;
         failed = true;
         break;
       }

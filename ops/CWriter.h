@@ -26,7 +26,8 @@ enum class Outcome {
   kNotGood,     // a finding: a byte that is not blank, a device that differs from the image
   kFailed,      // an error report was made (the link is closed)
   kStopped,     // the operator declined to read a block again after a short answer
-  kNoImage,     // the image could not be built (its box was shown); nothing was sent
+  kNoImage,     // nothing was sent: the image could not be built (its box was shown), or
+                // what the face keeps before a part is burned (its journal) failed
   kCanceled,    // the operator cancelled
   kNoResetLine  // a DTR reset was asked for on a port without modem lines
 };
@@ -37,6 +38,8 @@ struct ResetMethod {
     kPrompt,  // the operator presses the board's button and then OK in a message box
     kNone,    // the board is ready: the handshake follows at once
     kDtr,     // the board's reset is wired to DTR: drop it for `dtrPulse`, then raise it
+    kFound,   // a fixture found a fresh board: the link is open and the board has
+              // answered the handshake; the download command follows at once
   };
   Kind kind = Kind::kPrompt;
   std::chrono::milliseconds dtrPulse{100};
@@ -120,6 +123,14 @@ class CWriter {
   /// Blocks whose data the last ProgramVerify sent: from the first one on, the part may
   /// hold part of the image.
   int programBlocksSent = 0;
+  /// The block whose programming failed in the last ProgramVerify.
+  std::optional<std::uint32_t> failedBlock;
+  /// Runs before the first program block is sent; when it returns false nothing is sent
+  /// and ProgramVerify ends with kNoImage (a face that must keep a record first).
+  std::function<bool()> beforeFirstProgramBlock;
+  /// The monitor file is opened by its full path and the current folder stays as it is
+  /// (the window makes the monitor's folder the current one, as it always did).
+  bool keepWorkingFolder = false;
 
   /// Where a Hex File whose name ends in ".bin" is placed: unset, such a file is read as
   /// text like any other (the window's rule); set, its bytes go from this address on.

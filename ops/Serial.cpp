@@ -44,26 +44,36 @@ std::string SerialRule::Text() const {
   return text;
 }
 
-std::optional<SerialRule> ParseSerialRule(std::string_view text, std::string& error) {
-  auto fail = [&](const std::string& why) -> std::optional<SerialRule> {
-    error = "--serial " + std::string(text) + ": " + why;
-    return std::nullopt;
-  };
-  const auto colon = text.find(':');
-  if (colon == std::string_view::npos) return fail("expected ADDR:FORMAT");
-  std::string_view address = text.substr(0, colon);
-  std::string_view format = text.substr(colon + 1);
+std::optional<std::uint32_t> ParseAddress(std::string_view text) {
   int base = 10;
-  if (address.size() > 2 && address[0] == '0' && (address[1] == 'x' || address[1] == 'X')) {
-    address.remove_prefix(2);
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+    base = 16;
+  } else if (text.size() > 1 && (text.back() == 'H' || text.back() == 'h')) {
+    text.remove_suffix(1);
     base = 16;
   }
-  SerialRule rule;
-  const auto [end, fault] =
-      std::from_chars(address.data(), address.data() + address.size(), rule.address, base);
-  if (fault != std::errc() || end != address.data() + address.size() || address.empty()) {
-    return fail("bad address");
+  std::uint32_t value = 0;
+  const auto [end, fault] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (text.empty() || fault != std::errc() || end != text.data() + text.size()) {
+    return std::nullopt;
   }
+  return value;
+}
+
+std::optional<SerialRule> ParseSerialRule(std::string_view text, SerialRuleError& error) {
+  auto fail = [&](SerialRuleError why) -> std::optional<SerialRule> {
+    error = why;
+    return std::nullopt;
+  };
+  error = SerialRuleError::kNone;
+  const auto colon = text.find(':');
+  if (colon == std::string_view::npos) return fail(SerialRuleError::kNoFormat);
+  const std::string_view format = text.substr(colon + 1);
+  SerialRule rule;
+  const auto address = ParseAddress(text.substr(0, colon));
+  if (!address) return fail(SerialRuleError::kBadAddress);
+  rule.address = *address;
   struct Name {
     std::string_view name;
     SerialRule::Format format;
@@ -81,7 +91,7 @@ std::optional<SerialRule> ParseSerialRule(std::string_view text, std::string& er
   const auto digitsColon = format.find(':');
   const std::string_view kind = format.substr(0, digitsColon);
   if (digitsColon == std::string_view::npos || (kind != "bcd" && kind != "ascii")) {
-    return fail("FORMAT is le16, be16, le32, be32, bcd:N or ascii:N");
+    return fail(SerialRuleError::kBadFormat);
   }
   rule.format = kind == "bcd" ? SerialRule::Format::kBcd : SerialRule::Format::kAscii;
   const std::string_view digits = format.substr(digitsColon + 1);
@@ -89,7 +99,7 @@ std::optional<SerialRule> ParseSerialRule(std::string_view text, std::string& er
       std::from_chars(digits.data(), digits.data() + digits.size(), rule.digits);
   if (bad != std::errc() || last != digits.data() + digits.size() || rule.digits < 1 ||
       rule.digits > 19) {
-    return fail("N is a number of digits from 1 to 19");
+    return fail(SerialRuleError::kBadDigits);
   }
   return rule;
 }
@@ -133,24 +143,25 @@ std::optional<std::vector<std::uint8_t>> EncodeSerial(const SerialRule& rule,
   return std::nullopt;
 }
 
-std::string SerialPlacementError(const SerialRule& rule, const FlashImage& image,
-                                 std::uint32_t start, std::uint32_t end) {
+SerialPlacement CheckSerialPlacement(const SerialRule& rule, const FlashImage& image,
+                                     std::uint32_t start, std::uint32_t end) {
+  SerialPlacement placement;
   const std::uint64_t last = std::uint64_t{rule.address} + rule.Width() - 1;
-  char text[128];
   if (rule.address < start || last > end) {
-    std::snprintf(text, sizeof(text), "the serial number's bytes 0x%X-0x%llX leave the OTP area",
-                  static_cast<unsigned>(rule.address), static_cast<unsigned long long>(last));
-    return text;
+    placement.problem = SerialPlacement::Problem::kOutsideArea;
+    placement.first = rule.address;
+    placement.last = last;
+    return placement;
   }
   for (std::uint32_t a = rule.address; a <= last; ++a) {
     if (image[a] != 0xFF) {
-      std::snprintf(text, sizeof(text),
-                    "the image already holds 0x%02X at 0x%04X, where the serial number goes",
-                    image[a], static_cast<unsigned>(a));
-      return text;
+      placement.problem = SerialPlacement::Problem::kOnImage;
+      placement.first = a;
+      placement.value = image[a];
+      return placement;
     }
   }
-  return {};
+  return placement;
 }
 
 }  // namespace otp

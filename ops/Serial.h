@@ -23,16 +23,32 @@ struct SerialRule {
   std::string Text() const;
 };
 
+/// An address as the operator writes it: "0xFFF0", "FFF0H" (as the tool shows addresses)
+/// or decimal. Nothing for anything else or above 0xFFFFFFFF.
+std::optional<std::uint32_t> ParseAddress(std::string_view text);
+
+/// Why a serial rule could not be read.
+enum class SerialRuleError { kNone, kNoFormat, kBadAddress, kBadFormat, kBadDigits };
+
 /// Parses "ADDR:FORMAT": FORMAT is le16, be16, le32, be32, bcd:N or ascii:N (N from 1 to
-/// 20 digits). Nothing, with `error` set, for anything else.
-std::optional<SerialRule> ParseSerialRule(std::string_view text, std::string& error);
+/// 19 digits). Nothing, with `error` set, for anything else.
+std::optional<SerialRule> ParseSerialRule(std::string_view text, SerialRuleError& error);
+
+/// Why a serial number cannot go into an image.
+struct SerialPlacement {
+  enum class Problem { kNone, kOutsideArea, kOnImage };
+  Problem problem = Problem::kNone;
+  std::uint32_t first = 0;  // kOutsideArea: the number's bytes; kOnImage: the byte taken
+  std::uint64_t last = 0;
+  std::uint8_t value = 0;  // kOnImage: what the image holds there
+};
 
 /// The bytes of `number` under `rule`; nothing when it does not fit the format.
 std::optional<std::vector<std::uint8_t>> EncodeSerial(const SerialRule& rule, std::uint64_t number);
 
-/// Why the serial number cannot go into `image` under `rule`: its bytes must lie inside
-/// `start`..`end` on bytes that the image leaves 0xFF. Empty when it can.
-std::string SerialPlacementError(const SerialRule& rule, const FlashImage& image,
-                                 std::uint32_t start, std::uint32_t end);
+/// Whether the serial number can go into `image` under `rule`: its bytes must lie inside
+/// `start`..`end` on bytes that the image leaves 0xFF.
+SerialPlacement CheckSerialPlacement(const SerialRule& rule, const FlashImage& image,
+                                     std::uint32_t start, std::uint32_t end);
 
 }  // namespace otp

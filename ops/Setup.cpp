@@ -105,6 +105,7 @@ FileLocations LocateFiles(const PlaceFacts& facts) {
   locations.programDir = ModuleDirFrom(facts.programDir);
   locations.settingsFile = InModuleDir(locations.programDir, kSettingsFileName);
   locations.monitorDirs = {locations.programDir};
+  locations.dataDir = locations.programDir;
   if (facts.programDirWritable) {
     locations.scratchDir = locations.programDir;
     return locations;
@@ -118,10 +119,11 @@ FileLocations LocateFiles(const PlaceFacts& facts) {
         InModuleDir(OwnFolderIn(ModuleDirFrom(facts.home) + ".config"), kSettingsFileName);
   }
   if (IsAbsolute(facts.dataHome)) {
-    locations.monitorDirs.push_back(OwnFolderIn(facts.dataHome));
+    locations.dataDir = OwnFolderIn(facts.dataHome);
   } else if (home) {
-    locations.monitorDirs.push_back(OwnFolderIn(ModuleDirFrom(facts.home) + ".local/share"));
+    locations.dataDir = OwnFolderIn(ModuleDirFrom(facts.home) + ".local/share");
   }
+  if (locations.dataDir != locations.programDir) locations.monitorDirs.push_back(locations.dataDir);
 #ifdef _WIN32
   const std::string dataDirs = facts.dataDirs;
 #else
@@ -139,6 +141,23 @@ FileLocations LocateFiles(const PlaceFacts& facts) {
   return locations;
 }
 
+std::filesystem::path JournalFolder(const std::string& location, const std::string& dataDir) {
+  if (location.rfind("postgresql://", 0) != 0 && location.rfind("postgres://", 0) != 0) {
+    return PathFromUtf8(location + ".journals");
+  }
+  // A shared store's journals stay on this computer, one folder a store.
+  std::string name;
+  const auto start = location.find("//") + 2;
+  const auto at = location.find('@', start);
+  const auto query = location.find('?');
+  for (const char c : location.substr(at == std::string::npos ? start : at + 1,
+                                      query == std::string::npos ? std::string::npos
+                                                                 : query - (at == std::string::npos ? start : at + 1))) {
+    name += std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' ? c : '_';
+  }
+  return PathFromUtf8(dataDir) / "journals" / name;
+}
+
 std::string FolderHolding(const std::vector<std::string>& folders, const std::string& fileName) {
   for (const std::string& folder : folders) {
     std::error_code ec;
@@ -149,12 +168,12 @@ std::string FolderHolding(const std::vector<std::string>& folders, const std::st
 
 WriterSetup::WriterSetup(FileLocations locations) : locations_(std::move(locations)) {}
 
-bool WriterSetup::Save(const RecentSettings& settings) const {
+bool WriterSetup::Save(const RecentSettings& settings, bool* unreadable) const {
   std::error_code ec;
   const auto folder = locations_.settingsFile.parent_path();
   if (!folder.empty() && !std::filesystem::exists(folder, ec))
     std::filesystem::create_directories(folder, ec);
-  return WriteRecentSettings(locations_.settingsFile, settings);
+  return WriteRecentSettings(locations_.settingsFile, settings, unreadable);
 }
 
 std::string WriterSetup::Device(const std::string& comName) const {

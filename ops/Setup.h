@@ -35,6 +35,10 @@ struct FileLocations {
   std::vector<std::string> monitorDirs;
   /// The folder that the scratch files are deleted from at the end; empty for none.
   std::string scratchDir;
+  /// Where the production store and its journals lie by default, ending with a separator:
+  /// the program's folder for a copy that keeps its files beside itself, else the user's
+  /// data folder.
+  std::string dataDir;
 };
 
 /// A portable copy (its folder writable) keeps everything in its own folder. An installed
@@ -42,6 +46,10 @@ struct FileLocations {
 /// save), looks for monitor files beside itself, then in the user's data folder, then in
 /// each system data folder (each + "otpwriter"), and deletes no scratch files.
 FileLocations LocateFiles(const PlaceFacts& facts);
+
+/// The folder of the journals kept beside the production store at `location` (an SQLite
+/// file, or a PostgreSQL URL whose journals lie in `dataDir`).
+std::filesystem::path JournalFolder(const std::string& location, const std::string& dataDir);
 
 /// The first of `folders` (each ending with a separator) that holds `fileName`; the first
 /// folder when none does, so that opening the file there fails as it would have.
@@ -59,10 +67,14 @@ class WriterSetup {
   const std::filesystem::path& settingsFile() const { return locations_.settingsFile; }
   const std::vector<std::string>& monitorDirs() const { return locations_.monitorDirs; }
   const std::string& scratchDir() const { return locations_.scratchDir; }
+  const std::string& dataDir() const { return locations_.dataDir; }
+  /// The production store used when none is named: one fixed place per user.
+  std::string DefaultStore() const { return locations_.dataDir + "production.db"; }
 
   RecentSettings Load() const { return ReadRecentSettings(locations_.settingsFile); }
-  /// Writes the settings, making their folder first when it is missing.
-  bool Save(const RecentSettings& settings) const;
+  /// Writes the settings, making their folder first when it is missing. A file that is
+  /// there but cannot be read is left as it is: false, with `unreadable` set.
+  bool Save(const RecentSettings& settings, bool* unreadable = nullptr) const;
   /// The device that a COM list name stands for ("" when none).
   std::string Device(const std::string& comName) const;
   std::vector<std::string> Devices(const std::vector<std::string>& comNames) const;

@@ -68,17 +68,28 @@ std::string CutToCharacters(std::string_view text, std::size_t maxChars) {
   return std::string(text);
 }
 
-ProfileFile ProfileFile::Load(const std::filesystem::path& path) {
+ProfileFile ProfileFile::Load(const std::filesystem::path& path, bool* unreadable) {
+  if (unreadable) *unreadable = false;
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) return ProfileFile{};
+  const bool exists = std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    if (unreadable) *unreadable = exists;
+    return ProfileFile{};
+  }
   std::ifstream in(path, std::ios::binary);
-  if (!in) return ProfileFile{};
+  if (!in) {
+    if (unreadable) *unreadable = true;
+    return ProfileFile{};
+  }
   std::string contents;
   char chunk[8192];
   while (in.read(chunk, sizeof(chunk)) || in.gcount() > 0) {
     contents.append(chunk, static_cast<std::size_t>(in.gcount()));
   }
-  if (in.bad()) return ProfileFile{};
+  if (in.bad()) {
+    if (unreadable) *unreadable = true;
+    return ProfileFile{};
+  }
   return Parse(contents);
 }
 

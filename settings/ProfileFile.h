@@ -17,8 +17,10 @@ class ProfileFile {
   /// Longest value that a read returns, in characters; longer values are cut.
   static constexpr std::size_t kMaxValueLength = 260;
 
-  /// Reads `path`. A missing or unreadable file gives an empty profile.
-  static ProfileFile Load(const std::filesystem::path& path);
+  /// Reads `path`. A missing or unreadable file gives an empty profile; `unreadable`, when
+  /// given, tells a file that is there (or a name taken by something that is no file) but
+  /// could not be read, which must then never be replaced.
+  static ProfileFile Load(const std::filesystem::path& path, bool* unreadable = nullptr);
   /// Parses file contents held in memory.
   static ProfileFile Parse(std::string_view contents);
 

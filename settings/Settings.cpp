@@ -26,8 +26,12 @@ RecentSettings ReadRecentSettings(const std::filesystem::path& file) {
   return settings;
 }
 
-bool WriteRecentSettings(const std::filesystem::path& file, const RecentSettings& settings) {
-  ProfileFile profile = ProfileFile::Load(file);
+bool WriteRecentSettings(const std::filesystem::path& file, const RecentSettings& settings,
+                         bool* unreadable) {
+  bool failed = false;
+  ProfileFile profile = ProfileFile::Load(file, &failed);
+  if (unreadable) *unreadable = failed;
+  if (failed) return false;
   profile.Set(kRecent, "CPU", std::to_string(settings.cpu));
   profile.Set(kRecent, "RATE", std::to_string(settings.rate));
   profile.Set(kRecent, "COM", std::to_string(settings.com));

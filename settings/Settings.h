@@ -22,8 +22,10 @@ inline constexpr const char* kSettingsFileName = "DATAFILE.TXT";
 RecentSettings ReadRecentSettings(const std::filesystem::path& file);
 
 /// Writes the four keys in one atomic replacement of the file, keeping every other line.
-/// The result is not reported to the operator.
-bool WriteRecentSettings(const std::filesystem::path& file, const RecentSettings& settings);
+/// A file that is there but cannot be read is never replaced (its other sections would be
+/// lost): false, with `unreadable` set when given.
+bool WriteRecentSettings(const std::filesystem::path& file, const RecentSettings& settings,
+                         bool* unreadable = nullptr);
 
 /// The device that a COM list name stands for. On Windows the name itself. Elsewhere the
 /// entry of that name in the section "Ports" of the settings file, else "/dev/ttyUSB<n-1>"

@@ -1,12 +1,16 @@
 #include "store/ProductionStore.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QStringList>
 #include <QUrl>
+#include <QUrlQuery>
 #include <QVariant>
 #include <atomic>
+#include <set>
 
 namespace otp {
 
@@ -20,25 +24,123 @@ QString Now() {
   return QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
 }
 
+QVariant Big(std::uint64_t value) {
+  return QVariant::fromValue<qlonglong>(static_cast<qlonglong>(value));
+}
+
+template <typename T>
+QVariant Maybe(const std::optional<T>& value) {
+  return value ? QVariant::fromValue<qlonglong>(static_cast<qlonglong>(*value)) : QVariant();
+}
+
+// The PostgreSQL advisory lock that stands for an owner's lease: FNV-1a of its name.
+qlonglong LeaseKey(const std::string& owner) {
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (const char c : "otp-owner:" + owner) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001b3ull;
+  }
+  return static_cast<qlonglong>(hash);
+}
+
+// One lock for everyone who makes or upgrades the schema at the same moment.
+constexpr qlonglong kSchemaLock = 0x4F54505343484D41;  // "OTPSCHMA"
+
+// Connection parameters of libpq that a URL's query may carry.
+const std::set<QString>& KnownParameters() {
+  static const std::set<QString> known = {
+      "application_name", "channel_binding", "client_encoding", "connect_timeout",
+      "gssencmode",       "hostaddr",        "keepalives",      "keepalives_count",
+      "keepalives_idle",  "keepalives_interval", "krbsrvname",  "options",
+      "passfile",         "service",         "sslcert",         "sslcompression",
+      "sslcrl",           "sslcrldir",       "sslkey",          "sslmode",
+      "sslrootcert",      "sslsni",          "ssl_min_protocol_version",
+      "ssl_max_protocol_version", "target_session_attrs", "tcp_user_timeout"};
+  return known;
+}
+
+// A value of libpq's connection string, quoted.
+QString Quoted(const QString& value) {
+  QString out = "'";
+  for (const QChar c : value) {
+    if (c == '\'' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "'";
+}
+
+// Where a store lies, parsed from its location.
+struct Place {
+  bool postgres = false;
+  std::string printable;  // never with a password
+  std::string password;
+  QString file;           // SQLite
+  QUrl url;               // PostgreSQL
+  QString options;        // libpq parameters for QPSQL, ";"-separated
+};
+
+bool ParsePlace(const std::string& location, Place& place, std::string& error) {
+  const QString text = Q(location);
+  place.postgres = text.startsWith("postgresql://") || text.startsWith("postgres://");
+  if (!place.postgres) {
+    place.file = text;
+    place.printable = location;
+    return true;
+  }
+  const QUrl url(text, QUrl::StrictMode);
+  if (!url.isValid() || url.host().isEmpty() || url.path().size() < 2) {
+    error = ProductionStore::Printable(location) +
+            ": expected postgresql://USER@HOST[:PORT]/DBNAME[?PARAM=VALUE&...]";
+    return false;
+  }
+  place.url = url;
+  place.password = url.password().toStdString();
+  place.printable = ProductionStore::Printable(location);
+  QStringList options = {"connect_timeout=5"};
+  for (const auto& [key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
+    if (!KnownParameters().count(key)) {
+      error = place.printable + ": unknown connection parameter " + key.toStdString();
+      return false;
+    }
+    // QPSQL separates its options at ';': a value cannot hold one.
+    if (value.contains(';')) {
+      error = place.printable + ": the value of " + key.toStdString() + " holds a ';'";
+      return false;
+    }
+    if (key == "connect_timeout") options.removeFirst();
+    options << key + "=" + Quoted(value);
+  }
+  place.options = options.join(';');
+  return true;
+}
+
 }  // namespace
 
-const char* SerialStateName(SerialState state) {
-  switch (state) {
-    case SerialState::kReserved:
-      return "reserved";
-    case SerialState::kUsed:
-      return "used";
-    case SerialState::kReleased:
-      return "released";
-    case SerialState::kSpoiled:
-      return "spoiled";
+std::string ProductionStore::Printable(const std::string& location) {
+  const QString text = Q(location);
+  if (!text.startsWith("postgresql://") && !text.startsWith("postgres://")) return location;
+  QUrl url(text);
+  if (!url.isValid()) {
+    // Whatever lies between "//" and "@" may hold a password: it is not shown.
+    const auto at = location.find('@');
+    const auto start = location.find("//") + 2;
+    if (at == std::string::npos || at < start) return location;
+    const auto colon = location.find(':', start);
+    return colon != std::string::npos && colon < at
+               ? location.substr(0, colon) + location.substr(at)
+               : location;
   }
-  return "";
+  url.setPassword(QString());
+  return url.toString().toStdString();
 }
 
 struct ProductionStore::Connection {
   QString name;  // Qt's name of the connection, one per store
-  bool postgres = false;
+  Place place;
+  int version = 0;
+  bool created = false;
+  std::function<bool(const std::string&)> ownerAlive;
+  std::string owner;  // this process's lease
 
   QSqlDatabase Database() const { return QSqlDatabase::database(name, false); }
 
@@ -50,40 +152,207 @@ struct ProductionStore::Connection {
     QSqlDatabase::removeDatabase(name);
   }
 
-  // Runs `sql` with `values` bound in order (a statement without values as it is: some,
-  // such as a table's definition, cannot be prepared); false with `error` on failure.
-  bool Run(QSqlQuery& query, const QString& sql, const QVariantList& values, std::string& error) {
-    if (values.isEmpty()) {
-      if (query.exec(sql)) return true;
-      error = query.lastError().text().toStdString();
-      return false;
+  // "WHERE: what failed: why", never with the password.
+  std::string Failure(const std::string& what, const QSqlError& sqlError) const {
+    std::string why = sqlError.text().toStdString();
+    if (!place.password.empty()) {
+      for (auto at = why.find(place.password); at != std::string::npos;
+           at = why.find(place.password))
+        why.replace(at, place.password.size(), "***");
     }
-    if (!query.prepare(sql)) {
-      error = query.lastError().text().toStdString();
-      return false;
-    }
-    for (const QVariant& value : values)
-      query.addBindValue(value);
-    if (!query.exec()) {
-      error = query.lastError().text().toStdString();
-      return false;
-    }
-    return true;
+    return place.printable + ": " + what + ": " + why;
   }
-  bool Run(const QString& sql, const QVariantList& values, std::string& error) {
+
+  // Runs `sql` with `values` bound in order; false with `error` ("WHERE: what: why").
+  bool Run(QSqlQuery& query, const QString& sql, const QVariantList& values, const char* what,
+           std::string& error) {
+    const bool done = values.isEmpty() ? query.exec(sql) : [&] {
+      if (!query.prepare(sql)) return false;
+      for (const QVariant& value : values)
+        query.addBindValue(value);
+      return query.exec();
+    }();
+    if (!done) error = Failure(what, query.lastError());
+    return done;
+  }
+  bool Run(const QString& sql, const QVariantList& values, const char* what, std::string& error) {
     QSqlQuery query(Database());
-    return Run(query, sql, values, error);
+    return Run(query, sql, values, what, error);
   }
 
   // A write transaction: SQLite takes its write lock at once, so that two stations never
   // both read the counter and then fail on writing it.
-  bool Begin(std::string& error) { return Run(postgres ? "BEGIN" : "BEGIN IMMEDIATE", {}, error); }
-  bool Commit(std::string& error) { return Run("COMMIT", {}, error); }
+  bool Begin(const char* what, std::string& error) {
+    return Run(place.postgres ? "BEGIN" : "BEGIN IMMEDIATE", {}, what, error);
+  }
+  bool Commit(const char* what, std::string& error) { return Run("COMMIT", {}, what, error); }
   void Rollback() {
     std::string ignored;
-    Run("ROLLBACK", {}, ignored);
+    Run("ROLLBACK", {}, "", ignored);
   }
+
+  bool HasTable(const QString& table) {
+    QSqlQuery query(Database());
+    std::string ignored;
+    const QString sql =
+        place.postgres
+            ? "SELECT 1 FROM information_schema.tables WHERE table_schema = current_schema() "
+              "AND table_name = ?"
+            : "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?";
+    return Run(query, sql, {table}, "", ignored) && query.next();
+  }
+  int CountTables() {
+    QSqlQuery query(Database());
+    std::string ignored;
+    const QString sql = place.postgres ? "SELECT count(*) FROM information_schema.tables WHERE "
+                                         "table_schema = current_schema()"
+                                       : "SELECT count(*) FROM sqlite_master WHERE type = 'table'";
+    return Run(query, sql, {}, "", ignored) && query.next() ? query.value(0).toInt() : 0;
+  }
+
+  bool MakeOrUpgrade(std::string& error);
+  bool ReadVersion(std::string& error);
+  bool Alive(const std::string& owner);
 };
+
+namespace {
+
+const char* kWhatSchema = "cannot make or upgrade its tables";
+
+// The tables as this version makes them. Attempts keep the exit status of the first
+// schema's rows; later rows carry their verdict instead.
+QStringList SchemaStatements(bool postgres) {
+  const QString key = postgres ? "BIGSERIAL PRIMARY KEY" : "INTEGER PRIMARY KEY";
+  return {
+      "CREATE TABLE IF NOT EXISTS otp_schema (version INTEGER NOT NULL)",
+      "CREATE TABLE IF NOT EXISTS otp_counters (name TEXT PRIMARY KEY, next_number BIGINT NOT "
+      "NULL, step BIGINT, start_number BIGINT)",
+      "CREATE TABLE IF NOT EXISTS otp_serials (counter TEXT NOT NULL, number BIGINT NOT NULL, "
+      "state TEXT NOT NULL CHECK (state IN ('reserved', 'used', 'released', 'spoiled')), "
+      "station TEXT NOT NULL, changed TEXT NOT NULL, owner TEXT, unit_id TEXT, started TEXT, "
+      "port TEXT, device TEXT, model TEXT, clock TEXT, image TEXT, crc32 BIGINT, job TEXT, "
+      "job_sum TEXT, PRIMARY KEY (counter, number))",
+      "CREATE TABLE IF NOT EXISTS otp_attempts (id " + key +
+          ", started TEXT NOT NULL, ended TEXT NOT NULL, station TEXT NOT NULL, port TEXT NOT "
+          "NULL, device TEXT NOT NULL, model TEXT NOT NULL, clock TEXT NOT NULL, image TEXT NOT "
+          "NULL, crc32 BIGINT NOT NULL, serial BIGINT, serial_state TEXT NOT NULL, result TEXT "
+          "NOT NULL, exit_status INTEGER, report_id INTEGER, report_text TEXT NOT NULL, "
+          "first_difference BIGINT, seconds DOUBLE PRECISION NOT NULL, unit_id TEXT UNIQUE, "
+          "counter TEXT, job TEXT NOT NULL DEFAULT '', job_sum TEXT NOT NULL DEFAULT '', "
+          "verdict TEXT, failed_block BIGINT)",
+  };
+}
+
+// What the reports and the leftovers look for, fast on a year of records.
+const QStringList kIndexes = {
+    "CREATE INDEX IF NOT EXISTS otp_attempts_started ON otp_attempts (started)",
+    "CREATE INDEX IF NOT EXISTS otp_attempts_station ON otp_attempts (station, started)",
+    "CREATE INDEX IF NOT EXISTS otp_attempts_job ON otp_attempts (job, started)",
+    "CREATE INDEX IF NOT EXISTS otp_serials_state ON otp_serials (state, station)",
+    "CREATE INDEX IF NOT EXISTS otp_serials_counter ON otp_serials (counter, state, number)",
+};
+
+// The verdicts of the first schema's rows, from the exit status the command line gave.
+const char* kVerdictOfExit =
+    "UPDATE otp_attempts SET verdict = CASE exit_status WHEN 0 THEN 'pass' WHEN 1 THEN "
+    "'not-good' WHEN 2 THEN 'link' WHEN 3 THEN 'file' WHEN 4 THEN 'port' WHEN 5 THEN 'plan' "
+    "WHEN 6 THEN 'interrupted' ELSE 'link' END WHERE verdict IS NULL";
+
+const char* kAttemptColumns =
+    "started, ended, station, port, device, model, clock, image, crc32, serial, serial_state, "
+    "result, exit_status, report_id, report_text, first_difference, seconds";
+
+}  // namespace
+
+bool ProductionStore::Connection::ReadVersion(std::string& error) {
+  QSqlQuery query(Database());
+  if (!Run(query, "SELECT version FROM otp_schema", {}, "cannot read its schema version", error)) {
+    return false;
+  }
+  version = query.next() ? query.value(0).toInt() : 0;
+  return true;
+}
+
+bool ProductionStore::Connection::MakeOrUpgrade(std::string& error) {
+  if (!Begin(kWhatSchema, error)) return false;
+  auto fail = [&] {
+    Rollback();
+    return false;
+  };
+  // Stations that open a new shared store at the same moment make it one after another.
+  if (place.postgres &&
+      !Run("SELECT pg_advisory_xact_lock(?)", {kSchemaLock}, kWhatSchema, error)) {
+    return fail();
+  }
+  if (!HasTable("otp_schema") && CountTables() > 0) {
+    error = place.printable + ": holds other tables and no production records: left as it is";
+    return fail();
+  }
+  const bool fresh = !HasTable("otp_attempts");
+  if (fresh) {
+    for (const QString& statement : SchemaStatements(place.postgres)) {
+      if (!Run(statement, {}, kWhatSchema, error)) return fail();
+    }
+  }
+  if (!ReadVersion(error)) return fail();
+  if (version > kSchemaVersion) {
+    error = place.printable + ": its schema version " + std::to_string(version) +
+            " is newer than this program's (" + std::to_string(kSchemaVersion) +
+            "): it is left as it is";
+    return fail();
+  }
+  if (version == 0 && fresh) {
+    created = true;
+    if (!Run("INSERT INTO otp_schema (version) VALUES (?)", {kSchemaVersion}, kWhatSchema,
+             error)) {
+      return fail();
+    }
+  } else if (version < kSchemaVersion) {
+    // The first schema: counters learn their step, numbers the unit they were reserved
+    // for, attempts their unit, counter, job, verdict and failing block. Every row stays.
+    QStringList upgrade = {
+        "ALTER TABLE otp_counters ADD COLUMN step BIGINT",
+        "ALTER TABLE otp_counters ADD COLUMN start_number BIGINT",
+    };
+    for (const char* column : {"owner TEXT", "unit_id TEXT", "started TEXT", "port TEXT",
+                               "device TEXT", "model TEXT", "clock TEXT", "image TEXT",
+                               "crc32 BIGINT", "job TEXT", "job_sum TEXT"}) {
+      upgrade << QString("ALTER TABLE otp_serials ADD COLUMN ") + column;
+    }
+    if (place.postgres) {
+      upgrade << "ALTER TABLE otp_attempts ALTER COLUMN exit_status DROP NOT NULL"
+              << "ALTER TABLE otp_attempts ADD COLUMN unit_id TEXT UNIQUE"
+              << "ALTER TABLE otp_attempts ADD COLUMN counter TEXT"
+              << "ALTER TABLE otp_attempts ADD COLUMN job TEXT NOT NULL DEFAULT ''"
+              << "ALTER TABLE otp_attempts ADD COLUMN job_sum TEXT NOT NULL DEFAULT ''"
+              << "ALTER TABLE otp_attempts ADD COLUMN verdict TEXT"
+              << "ALTER TABLE otp_attempts ADD COLUMN failed_block BIGINT";
+    } else {
+      // SQLite changes a column's constraints only by making the table anew.
+      upgrade << "ALTER TABLE otp_attempts RENAME TO otp_attempts_v1"
+              << SchemaStatements(false).last()
+              << QString("INSERT INTO otp_attempts (id, %1) SELECT id, %1 FROM otp_attempts_v1")
+                     .arg(kAttemptColumns)
+              << "DROP TABLE otp_attempts_v1";
+    }
+    upgrade << "UPDATE otp_attempts SET counter = 'serial' WHERE serial IS NOT NULL"
+            << kVerdictOfExit << "UPDATE otp_schema SET version = 2";
+    for (const QString& statement : upgrade) {
+      if (!Run(statement, {}, "cannot upgrade its tables", error)) return fail();
+    }
+    version = kSchemaVersion;
+  }
+  for (const QString& statement : kIndexes) {
+    if (!Run(statement, {}, kWhatSchema, error)) return fail();
+  }
+  if (!place.postgres &&
+      !Run(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion), {}, kWhatSchema,
+           error)) {
+    return fail();
+  }
+  version = kSchemaVersion;
+  return Commit(kWhatSchema, error);
+}
 
 ProductionStore::ProductionStore(std::unique_ptr<Connection> connection)
     : connection_(std::move(connection)) {}
@@ -91,233 +360,387 @@ ProductionStore::ProductionStore(std::unique_ptr<Connection> connection)
 ProductionStore::~ProductionStore() = default;
 
 std::unique_ptr<ProductionStore> ProductionStore::Open(const std::string& location,
-                                                       std::string& error) {
+                                                       std::string& error, Options options) {
   static std::atomic<int> serial{0};
   auto connection = std::make_unique<Connection>();
-  connection->name = QStringLiteral("otp-store-%1").arg(serial++);
-  const QString text = Q(location);
-  connection->postgres = text.startsWith("postgresql://") || text.startsWith("postgres://");
-  QSqlDatabase db =
-      QSqlDatabase::addDatabase(connection->postgres ? "QPSQL" : "QSQLITE", connection->name);
+  Connection& c = *connection;
+  c.name = QStringLiteral("otp-store-%1").arg(serial++);
+  c.ownerAlive = options.ownerAlive;
+  if (!ParsePlace(location, c.place, error)) return nullptr;
+  const bool reading = options.access == Access::kRead;
+  QSqlDatabase db = QSqlDatabase::addDatabase(c.place.postgres ? "QPSQL" : "QSQLITE", c.name);
   if (!db.isValid()) {
-    error = std::string("the database driver for ") +
-            (connection->postgres ? "PostgreSQL" : "SQLite") + " is not installed";
+    error = c.place.printable + ": cannot open: the database driver for " +
+            (c.place.postgres ? "PostgreSQL" : "SQLite") + " is not installed";
     return nullptr;
   }
-  if (connection->postgres) {
-    const QUrl url(text);
-    if (!url.isValid() || url.path().size() < 2) {
-      error = location + ": expected postgresql://USER@HOST[:PORT]/DBNAME";
-      return nullptr;
-    }
+  if (c.place.postgres) {
+    const QUrl& url = c.place.url;
     db.setHostName(url.host());
     if (url.port() > 0) db.setPort(url.port());
     db.setUserName(url.userName());
     if (!url.password().isEmpty()) db.setPassword(url.password());
     db.setDatabaseName(url.path().mid(1));
-    db.setConnectOptions("connect_timeout=5");
+    db.setConnectOptions(c.place.options);
   } else {
-    db.setDatabaseName(text);
-    db.setConnectOptions("QSQLITE_BUSY_TIMEOUT=10000");
-  }
-  if (!db.open()) {
-    error = location + ": " + db.lastError().text().toStdString();
-    return nullptr;
-  }
-  Connection& c = *connection;
-  const QString serialKey = c.postgres ? "BIGSERIAL PRIMARY KEY" : "INTEGER PRIMARY KEY";
-  if (!c.Begin(error)) return nullptr;
-  const bool made =
-      c.Run("CREATE TABLE IF NOT EXISTS otp_schema (version INTEGER NOT NULL)", {}, error) &&
-      c.Run(
-          "CREATE TABLE IF NOT EXISTS otp_counters (name TEXT PRIMARY KEY, "
-          "next_number BIGINT NOT NULL)",
-          {}, error) &&
-      c.Run(
-          "CREATE TABLE IF NOT EXISTS otp_serials (counter TEXT NOT NULL, number BIGINT NOT "
-          "NULL, state TEXT NOT NULL CHECK (state IN ('reserved', 'used', 'released', "
-          "'spoiled')), station TEXT NOT NULL, changed TEXT NOT NULL, "
-          "PRIMARY KEY (counter, number))",
-          {}, error) &&
-      c.Run("CREATE TABLE IF NOT EXISTS otp_attempts (id " + serialKey +
-                ", started TEXT NOT NULL, ended TEXT NOT NULL, station TEXT NOT NULL, "
-                "port TEXT NOT NULL, device TEXT NOT NULL, model TEXT NOT NULL, clock TEXT NOT "
-                "NULL, image TEXT NOT NULL, crc32 BIGINT NOT NULL, serial BIGINT, serial_state "
-                "TEXT NOT NULL, result TEXT NOT NULL, exit_status INTEGER NOT NULL, report_id "
-                "INTEGER, report_text TEXT NOT NULL, first_difference BIGINT, seconds DOUBLE "
-                "PRECISION NOT NULL)",
-            {}, error);
-  if (!made) {
-    c.Rollback();
-    return nullptr;
-  }
-  QSqlQuery version(c.Database());
-  if (!c.Run(version, "SELECT version FROM otp_schema", {}, error)) {
-    c.Rollback();
-    return nullptr;
-  }
-  if (!version.next()) {
-    if (!c.Run("INSERT INTO otp_schema (version) VALUES (?)", {kSchemaVersion}, error)) {
-      c.Rollback();
+    const QFileInfo file(c.place.file);
+    if (reading && !file.exists()) {
+      error = c.place.printable + ": cannot open: there is no such store";
       return nullptr;
     }
-  } else if (version.value(0).toInt() > kSchemaVersion) {
-    error = location + ": its schema version " + std::to_string(version.value(0).toInt()) +
-            " is newer than this program's (" + std::to_string(kSchemaVersion) +
-            "): it is left as it is";
-    version.finish();
-    c.Rollback();
+    if (file.exists() && !file.isFile()) {
+      error = c.place.printable + ": cannot open: it is no file";
+      return nullptr;
+    }
+    db.setDatabaseName(c.place.file);
+    db.setConnectOptions(reading ? "QSQLITE_BUSY_TIMEOUT=10000;QSQLITE_OPEN_READONLY"
+                                 : "QSQLITE_BUSY_TIMEOUT=10000");
+  }
+  if (!db.open()) {
+    error = c.Failure("cannot open", db.lastError());
     return nullptr;
   }
-  version.finish();
-  if (!c.postgres &&
-      !c.Run(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion), {}, error)) {
-    c.Rollback();
+  if (reading) {
+    if (!c.HasTable("otp_schema")) {
+      error = c.place.printable + ": holds no production records";
+      return nullptr;
+    }
+    if (!c.ReadVersion(error)) return nullptr;
+    if (c.version > kSchemaVersion) {
+      error = c.place.printable + ": its schema version " + std::to_string(c.version) +
+              " is newer than this program's (" + std::to_string(kSchemaVersion) + ")";
+      return nullptr;
+    }
+  } else if (!c.MakeOrUpgrade(error)) {
     return nullptr;
   }
-  if (!c.Commit(error)) return nullptr;
   return std::unique_ptr<ProductionStore>(new ProductionStore(std::move(connection)));
 }
 
-std::optional<std::uint64_t> ProductionStore::Reserve(const std::string& counter,
-                                                      std::uint64_t start, std::uint64_t step,
-                                                      const std::string& station,
-                                                      std::string& error) {
+int ProductionStore::version() const {
+  return connection_->version;
+}
+
+std::string ProductionStore::Location() const {
+  return connection_->place.printable;
+}
+
+bool ProductionStore::Created() const {
+  return connection_->created;
+}
+
+bool ProductionStore::Claim(const std::string& owner, std::string& error) {
   Connection& c = *connection_;
+  c.owner = owner;
+  if (!c.place.postgres) return true;  // the owner's journal is the lease
+  // A session-level lock: the server drops it when the station's connection ends.
+  QSqlQuery query(c.Database());
+  if (!c.Run(query, "SELECT pg_try_advisory_lock(?)", {LeaseKey(owner)}, "cannot take its lease",
+             error)) {
+    return false;
+  }
+  if (!query.next() || !query.value(0).toBool()) {
+    error = c.place.printable + ": cannot take its lease: held by another process";
+    return false;
+  }
+  return true;
+}
+
+bool ProductionStore::Connection::Alive(const std::string& other) {
+  if (other.empty()) return false;  // numbers of the first schema have no owner
+  if (other == owner) return true;
+  if (!place.postgres) return ownerAlive ? ownerAlive(other) : true;
+  QSqlQuery query(Database());
+  std::string ignored;
+  if (!Run(query, "SELECT pg_try_advisory_lock(?)", {LeaseKey(other)}, "", ignored) ||
+      !query.next()) {
+    return true;  // unknown: left alone
+  }
+  if (!query.value(0).toBool()) return true;
+  query.finish();
+  Run("SELECT pg_advisory_unlock(?)", {LeaseKey(other)}, "", ignored);
+  return false;
+}
+
+namespace {
+
+Counter CounterFrom(const QString& name, const QSqlQuery& query) {
+  Counter counter;
+  counter.name = name.toStdString();
+  const qlonglong next = query.value(0).toLongLong();
+  counter.exhausted = next < 0;
+  counter.next = next < 0 ? 0 : static_cast<std::uint64_t>(next);
+  counter.step = query.value(1).isNull() ? 1 : query.value(1).toULongLong();
+  if (!query.value(2).isNull()) counter.start = query.value(2).toULongLong();
+  return counter;
+}
+
+}  // namespace
+
+bool ProductionStore::ReadCounter(const std::string& name, Counter& counter, bool& found,
+                                  std::string& error) {
+  Connection& c = *connection_;
+  QSqlQuery query(c.Database());
+  const QString sql = c.version >= 2
+                          ? "SELECT next_number, step, start_number FROM otp_counters WHERE name = ?"
+                          : "SELECT next_number, NULL, NULL FROM otp_counters WHERE name = ?";
+  if (!c.Run(query, sql, {Q(name)}, "cannot read the counter", error)) return false;
+  found = query.next();
+  if (found) counter = CounterFrom(Q(name), query);
+  return true;
+}
+
+bool ProductionStore::EnsureCounter(const std::string& name, std::uint64_t start,
+                                    std::uint64_t step, Counter& counter, bool& made,
+                                    std::string& error) {
+  Connection& c = *connection_;
+  const char* what = "cannot make the counter";
+  if (!c.Begin(what, error)) return false;
+  QSqlQuery query(c.Database());
+  if (!c.Run(query,
+             "INSERT INTO otp_counters (name, next_number, step, start_number) VALUES (?, ?, ?, "
+             "?) ON CONFLICT (name) DO NOTHING",
+             {Q(name), Big(start), Big(step), Big(start)}, what, error)) {
+    c.Rollback();
+    return false;
+  }
+  made = query.numRowsAffected() == 1;
+  query.finish();
+  // A counter of the first schema learns its step from the first run that names one.
+  if (!c.Run("UPDATE otp_counters SET step = ? WHERE name = ? AND step IS NULL",
+             {Big(step), Q(name)}, what, error) ||
+      !c.Run(query, "SELECT next_number, step, start_number FROM otp_counters WHERE name = ?",
+             {Q(name)}, what, error) ||
+      !query.next()) {
+    c.Rollback();
+    return false;
+  }
+  counter = CounterFrom(Q(name), query);
+  query.finish();
+  return c.Commit(what, error);
+}
+
+std::optional<std::uint64_t> ProductionStore::Reserve(const Attempt& unit, std::uint64_t max,
+                                                       const std::string& owner,
+                                                       std::string& error) {
+  Connection& c = *connection_;
+  const char* what = "cannot reserve a serial number";
   auto fail = [&]() -> std::optional<std::uint64_t> {
     c.Rollback();
     return std::nullopt;
   };
-  if (!c.Begin(error)) return std::nullopt;
-  const QVariant name = Q(counter);
-  if (!c.Run("INSERT INTO otp_counters (name, next_number) VALUES (?, ?) ON CONFLICT (name) DO "
-             "NOTHING",
-             {name, QVariant::fromValue<qulonglong>(start)}, error)) {
-    return fail();
-  }
+  if (!c.Begin(what, error)) return std::nullopt;
+  const QVariant counterName = Q(unit.counter);
   // Every reserving station locks the counter first, so the released numbers are taken
   // one at a time too.
   QSqlQuery next(c.Database());
   if (!c.Run(next,
-             c.postgres ? "SELECT next_number FROM otp_counters WHERE name = ? FOR UPDATE"
-                        : "SELECT next_number FROM otp_counters WHERE name = ?",
-             {name}, error) ||
-      !next.next()) {
-    if (error.empty()) error = "the counter " + counter + " is missing";
+             c.place.postgres
+                 ? "SELECT next_number, step FROM otp_counters WHERE name = ? FOR UPDATE"
+                 : "SELECT next_number, step FROM otp_counters WHERE name = ?",
+             {counterName}, what, error)) {
     return fail();
   }
-  std::uint64_t number = next.value(0).toULongLong();
+  if (!next.next()) {
+    error = c.place.printable + ": " + what + ": there is no counter " + unit.counter;
+    return fail();
+  }
+  const qlonglong following = next.value(0).toLongLong();
+  const std::uint64_t step = next.value(1).isNull() ? 1 : next.value(1).toULongLong();
   next.finish();
   QSqlQuery released(c.Database());
   if (!c.Run(released,
-             "SELECT number FROM otp_serials WHERE counter = ? AND state = 'released' ORDER BY "
-             "number LIMIT 1",
-             {name}, error)) {
+             "SELECT number FROM otp_serials WHERE counter = ? AND state = 'released' AND "
+             "number <= ? ORDER BY number LIMIT 1",
+             {counterName, Big(max)}, what, error)) {
     return fail();
   }
   const bool reuse = released.next();
-  if (reuse) number = released.value(0).toULongLong();
+  std::uint64_t number = reuse ? released.value(0).toULongLong()
+                               : static_cast<std::uint64_t>(std::max<qlonglong>(following, 0));
   released.finish();
-  const QVariant value = QVariant::fromValue<qulonglong>(number);
-  const bool stored =
-      reuse ? c.Run(
-                  "UPDATE otp_serials SET state = 'reserved', station = ?, changed = ? WHERE "
-                  "counter = ? AND number = ? AND state = 'released'",
-                  {Q(station), Now(), name, value}, error)
-            : c.Run("UPDATE otp_counters SET next_number = ? WHERE name = ?",
-                    {QVariant::fromValue<qulonglong>(number + step), name}, error) &&
-                  c.Run(
-                      "INSERT INTO otp_serials (counter, number, state, station, changed) "
-                      "VALUES (?, ?, 'reserved', ?, ?)",
-                      {name, value, Q(station), Now()}, error);
-  if (!stored || !c.Commit(error)) return fail();
+  if (!reuse && (following < 0 || number > max)) {
+    c.Rollback();
+    return std::nullopt;  // the counter gives no number that fits: no error of the store
+  }
+  const QVariantList tag = {Q(owner),       Q(unit.unitId), Q(unit.started), Q(unit.port),
+                            Q(unit.device), Q(unit.model),  Q(unit.clock),   Q(unit.image),
+                            Big(unit.crc32), Q(unit.job),   Q(unit.jobSum),  Q(unit.station),
+                            Now()};
+  bool stored = false;
+  if (reuse) {
+    stored = c.Run(
+        "UPDATE otp_serials SET state = 'reserved', owner = ?, unit_id = ?, started = ?, port "
+        "= ?, device = ?, model = ?, clock = ?, image = ?, crc32 = ?, job = ?, job_sum = ?, "
+        "station = ?, changed = ? WHERE counter = ? AND number = ? AND state = 'released'",
+        tag + QVariantList{counterName, Big(number)}, what, error);
+  } else {
+    constexpr std::uint64_t kLimit = (std::uint64_t{1} << 63) - 1;
+    // Past 2^63 - 1 a counter gives no more: -1 marks it.
+    const qlonglong after =
+        number > kLimit - step ? -1 : static_cast<qlonglong>(number + step);
+    stored = c.Run("UPDATE otp_counters SET next_number = ? WHERE name = ?", {after, counterName},
+                   what, error) &&
+             c.Run(
+                 "INSERT INTO otp_serials (owner, unit_id, started, port, device, model, clock, "
+                 "image, crc32, job, job_sum, station, changed, counter, number, state) VALUES "
+                 "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 'reserved')",
+                 tag + QVariantList{counterName, Big(number)}, what, error);
+  }
+  if (!stored || !c.Commit(what, error)) return fail();
   return number;
 }
 
-bool ProductionStore::Settle(const std::string& counter, std::uint64_t number, SerialState state,
-                             std::string& error) {
+bool ProductionStore::SettleAndRecord(const Attempt& a, const std::string& owner,
+                                      std::string& error) {
   Connection& c = *connection_;
-  if (!c.Begin(error)) return false;
-  QSqlQuery query(c.Database());
-  if (!c.Run(query,
-             "UPDATE otp_serials SET state = ?, changed = ? WHERE counter = ? AND number = ? AND "
-             "state = 'reserved'",
-             {SerialStateName(state), Now(), Q(counter), QVariant::fromValue<qulonglong>(number)},
-             error)) {
+  const char* what = "cannot record the attempt";
+  if (!c.Begin(what, error)) return false;
+  auto fail = [&] {
     c.Rollback();
     return false;
-  }
-  if (query.numRowsAffected() != 1) {
-    error = "number " + std::to_string(number) + " is not reserved";
-    c.Rollback();
-    return false;
-  }
-  return c.Commit(error);
-}
-
-std::optional<std::vector<std::uint64_t>> ProductionStore::SpoilLeftovers(
-    const std::string& station, std::string& error) {
-  Connection& c = *connection_;
-  if (!c.Begin(error)) return std::nullopt;
-  QSqlQuery held(c.Database());
-  if (!c.Run(held,
-             "SELECT number FROM otp_serials WHERE station = ? AND state = 'reserved' ORDER BY "
-             "number",
-             {Q(station)}, error)) {
-    c.Rollback();
-    return std::nullopt;
-  }
-  std::vector<std::uint64_t> numbers;
-  while (held.next())
-    numbers.push_back(held.value(0).toULongLong());
-  held.finish();
-  if (!c.Run("UPDATE otp_serials SET state = 'spoiled', changed = ? WHERE station = ? AND "
-             "state = 'reserved'",
-             {Now(), Q(station)}, error) ||
-      !c.Commit(error)) {
-    c.Rollback();
-    return std::nullopt;
-  }
-  return numbers;
-}
-
-bool ProductionStore::Record(const Attempt& a, std::string& error) {
-  auto optional = [](const auto& value) {
-    return value ? QVariant::fromValue<qlonglong>(static_cast<qlonglong>(*value)) : QVariant();
   };
-  Connection& c = *connection_;
-  if (!c.Begin(error)) return false;
+  if (!a.unitId.empty()) {
+    QSqlQuery known(c.Database());
+    if (!c.Run(known, "SELECT 1 FROM otp_attempts WHERE unit_id = ?", {Q(a.unitId)}, what,
+               error)) {
+      return fail();
+    }
+    if (known.next()) {  // recorded already: a journal replayed after its commit
+      known.finish();
+      return c.Commit(what, error);
+    }
+  }
+  if (a.serial) {
+    QSqlQuery settle(c.Database());
+    if (!c.Run(settle,
+               "UPDATE otp_serials SET state = ?, changed = ? WHERE counter = ? AND number = ? "
+               "AND state = 'reserved' AND COALESCE(owner, '') = ?",
+               {Q(a.serialState), Now(), Q(a.counter), Big(*a.serial), Q(owner)}, what, error)) {
+      return fail();
+    }
+    if (settle.numRowsAffected() != 1) {
+      error = c.place.printable + ": " + what + ": number " + std::to_string(*a.serial) +
+              " is not reserved by this station";
+      return fail();
+    }
+  }
   if (!c.Run("INSERT INTO otp_attempts (started, ended, station, port, device, model, clock, "
              "image, crc32, serial, serial_state, result, exit_status, report_id, report_text, "
-             "first_difference, seconds) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-             "?)",
+             "first_difference, seconds, unit_id, counter, job, job_sum, verdict, failed_block) "
+             "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
              {Q(a.started), Q(a.ended), Q(a.station), Q(a.port), Q(a.device), Q(a.model),
-              Q(a.clock), Q(a.image), QVariant::fromValue<qlonglong>(a.crc32), optional(a.serial),
-              Q(a.serialState), Q(a.result), a.exitStatus, optional(a.reportId), Q(a.reportText),
-              optional(a.firstDifference), a.seconds},
-             error)) {
-    c.Rollback();
-    return false;
+              Q(a.clock), Q(a.image), Big(a.crc32), Maybe(a.serial), Q(a.serialState),
+              Q(a.result), Maybe(a.exitStatus), Maybe(a.reportId), Q(a.reportText),
+              Maybe(a.firstDifference), a.seconds,
+              a.unitId.empty() ? QVariant() : QVariant(Q(a.unitId)),
+              a.counter.empty() ? QVariant() : QVariant(Q(a.counter)), Q(a.job), Q(a.jobSum),
+              Q(a.verdict), Maybe(a.failedBlock)},
+             what, error)) {
+    return fail();
   }
-  return c.Commit(error);
+  return c.Commit(what, error);
 }
 
-std::optional<std::vector<Attempt>> ProductionStore::Attempts(const std::string& since,
-                                                              std::string& error) {
+std::optional<std::vector<RecordStore::Leftover>> ProductionStore::Orphans(
+    const std::string& station, std::string& error) {
   Connection& c = *connection_;
   QSqlQuery query(c.Database());
   if (!c.Run(query,
-             "SELECT started, ended, station, port, device, model, clock, image, crc32, serial, "
-             "serial_state, result, exit_status, report_id, report_text, first_difference, "
-             "seconds FROM otp_attempts WHERE started >= ? ORDER BY id",
-             {Q(since)}, error)) {
+             "SELECT counter, number, COALESCE(owner, ''), COALESCE(unit_id, ''), "
+             "COALESCE(started, changed), COALESCE(port, ''), COALESCE(device, ''), "
+             "COALESCE(model, ''), COALESCE(clock, ''), COALESCE(image, ''), COALESCE(crc32, 0), "
+             "COALESCE(job, ''), COALESCE(job_sum, '') FROM otp_serials WHERE state = "
+             "'reserved' AND station = ? ORDER BY counter, number",
+             {Q(station)}, "cannot read its reserved numbers", error)) {
     return std::nullopt;
   }
+  std::vector<Leftover> rows;
+  while (query.next()) {
+    Leftover row;
+    Attempt& u = row.unit;
+    int i = 0;
+    auto text = [&] { return query.value(i++).toString().toStdString(); };
+    u.counter = text();
+    u.serial = query.value(i++).toULongLong();
+    row.owner = text();
+    u.unitId = text();
+    u.started = text();
+    u.port = text();
+    u.device = text();
+    u.model = text();
+    u.clock = text();
+    u.image = text();
+    u.crc32 = static_cast<std::uint32_t>(query.value(i++).toLongLong());
+    u.job = text();
+    u.jobSum = text();
+    u.station = station;
+    if (u.unitId.empty()) u.unitId = "leftover-" + u.counter + "-" + std::to_string(*u.serial);
+    rows.push_back(std::move(row));
+  }
+  query.finish();
+  std::vector<Leftover> gone;
+  for (Leftover& row : rows) {
+    if (!c.Alive(row.owner)) gone.push_back(std::move(row));
+  }
+  return gone;
+}
+
+std::optional<std::vector<bool>> ProductionStore::Recorded(const std::vector<std::string>& ids,
+                                                           std::string& error) {
+  Connection& c = *connection_;
+  std::vector<bool> recorded;
+  if (c.version < 2) return std::vector<bool>(ids.size(), false);
+  for (const std::string& id : ids) {
+    QSqlQuery query(c.Database());
+    if (!c.Run(query, "SELECT 1 FROM otp_attempts WHERE unit_id = ?", {Q(id)},
+               "cannot read its attempts", error)) {
+      return std::nullopt;
+    }
+    recorded.push_back(query.next());
+  }
+  return recorded;
+}
+
+std::optional<std::vector<Attempt>> ProductionStore::Attempts(const AttemptFilter& filter,
+                                                              std::string& error) {
+  Connection& c = *connection_;
+  QString sql = QString("SELECT %1, %2 FROM otp_attempts WHERE 1 = 1")
+                    .arg(kAttemptColumns)
+                    .arg(c.version >= 2 ? "unit_id, counter, job, job_sum, verdict, failed_block"
+                                        : "NULL, NULL, '', '', NULL, NULL");
+  QVariantList values;
+  if (!filter.since.empty()) {
+    sql += " AND started >= ?";
+    values << Q(filter.since);
+  }
+  if (!filter.until.empty()) {
+    sql += " AND started < ?";
+    values << Q(filter.until);
+  }
+  if (!filter.job.empty()) {
+    if (c.version < 2) return std::vector<Attempt>{};
+    sql += " AND job = ?";
+    values << Q(filter.job);
+  }
+  if (!filter.station.empty()) {
+    sql += " AND station = ?";
+    values << Q(filter.station);
+  }
+  sql += " ORDER BY id";
+  QSqlQuery query(c.Database());
+  query.setForwardOnly(true);
+  if (!c.Run(query, sql, values, "cannot read its attempts", error)) return std::nullopt;
   std::vector<Attempt> attempts;
   while (query.next()) {
     Attempt a;
     int i = 0;
     auto text = [&] { return query.value(i++).toString().toStdString(); };
+    auto number = [&]() -> std::optional<qlonglong> {
+      const QVariant value = query.value(i++);
+      if (value.isNull()) return std::nullopt;
+      return value.toLongLong();
+    };
     a.started = text();
     a.ended = text();
     a.station = text();
@@ -327,17 +750,20 @@ std::optional<std::vector<Attempt>> ProductionStore::Attempts(const std::string&
     a.clock = text();
     a.image = text();
     a.crc32 = static_cast<std::uint32_t>(query.value(i++).toLongLong());
-    if (!query.value(i).isNull()) a.serial = query.value(i).toULongLong();
-    ++i;
+    if (const auto serial = number()) a.serial = static_cast<std::uint64_t>(*serial);
     a.serialState = text();
     a.result = text();
-    a.exitStatus = query.value(i++).toInt();
-    if (!query.value(i).isNull()) a.reportId = query.value(i).toUInt();
-    ++i;
+    if (const auto exit = number()) a.exitStatus = static_cast<int>(*exit);
+    if (const auto id = number()) a.reportId = static_cast<unsigned>(*id);
     a.reportText = text();
-    if (!query.value(i).isNull()) a.firstDifference = query.value(i).toUInt();
-    ++i;
+    if (const auto at = number()) a.firstDifference = static_cast<std::uint32_t>(*at);
     a.seconds = query.value(i++).toDouble();
+    a.unitId = text();
+    a.counter = text();
+    a.job = text();
+    a.jobSum = text();
+    a.verdict = text();
+    if (const auto block = number()) a.failedBlock = static_cast<std::uint32_t>(*block);
     attempts.push_back(std::move(a));
   }
   return attempts;

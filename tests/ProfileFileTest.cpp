@@ -190,10 +190,11 @@ TEST(ProfileFile, SaveReplacesTheFileAtomically) {
   EXPECT_EQ(dir.Read("DATAFILE.TXT"), "[Recent]\nCPU=0\n");
   EXPECT_FALSE(std::filesystem::exists(dir / "DATAFILE.TXT.tmp"));
 
-  // When the new file cannot be written, the old one is left whole.
-  std::filesystem::create_directory(dir / "DATAFILE.TXT.tmp");
+  // When the new file cannot be written (its name is a folder), nothing is replaced.
+  std::filesystem::create_directory(dir / "folder.txt");
   file.Set("Recent", "CPU", "1");
-  EXPECT_FALSE(file.Save(path));
+  EXPECT_FALSE(file.Save(dir / "folder.txt"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "folder.txt"));
   EXPECT_EQ(dir.Read("DATAFILE.TXT"), "[Recent]\nCPU=0\n");
 }
 

@@ -27,21 +27,29 @@ TEST(Serial, FormatsEncodeOrRefuse) {
       {"0xFFF0:bcd:4", 10000, std::nullopt},
       {"65520:ascii:6", 42, Bytes{'0', '0', '0', '0', '4', '2'}},
       {"65520:ascii:2", 100, std::nullopt},
+      {"FFF0H:be16", 0x1234, Bytes{0x12, 0x34}},  // as the tool shows addresses
+      {"0xfff0:le16", 1, Bytes{0x01, 0x00}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.rule) + " " + std::to_string(c.number));
-    std::string error;
+    SerialRuleError error{};
     const auto rule = ParseSerialRule(c.rule, error);
-    ASSERT_TRUE(rule) << error;
+    ASSERT_TRUE(rule) << static_cast<int>(error);
     EXPECT_EQ(rule->address, 0xFFF0u);
     EXPECT_EQ(EncodeSerial(*rule, c.number), c.bytes);
   }
-  for (const char* bad : {"FFF0:le16", "0xFFF0", "0xFFF0:le24", "0xFFF0:bcd", "0xFFF0:bcd:0",
-                          "0xFFF0:ascii:x", "0xFFF0:bcd:20", "0xZZ:le16"}) {
-    SCOPED_TRACE(bad);
-    std::string error;
-    EXPECT_FALSE(ParseSerialRule(bad, error));
-    EXPECT_FALSE(error.empty());
+  const std::pair<const char*, SerialRuleError> bad[] = {
+      {"FFF0:le16", SerialRuleError::kBadAddress},   {"0xFFF0", SerialRuleError::kNoFormat},
+      {"0xFFF0:le24", SerialRuleError::kBadFormat},  {"0xFFF0:bcd", SerialRuleError::kBadFormat},
+      {"0xFFF0:bcd:0", SerialRuleError::kBadDigits}, {"0xFFF0:ascii:x", SerialRuleError::kBadDigits},
+      {"0xFFF0:bcd:20", SerialRuleError::kBadDigits}, {"0xZZ:le16", SerialRuleError::kBadAddress},
+      {"H:le16", SerialRuleError::kBadAddress},      {"0x1FFFFFFFF:le16", SerialRuleError::kBadAddress},
+  };
+  for (const auto& [text, why] : bad) {
+    SCOPED_TRACE(text);
+    SerialRuleError error{};
+    EXPECT_FALSE(ParseSerialRule(text, error));
+    EXPECT_EQ(error, why);
   }
 }
 
@@ -49,28 +57,27 @@ TEST(Serial, BytesMustFallOnBlankBytesOfTheArea) {
   FlashImage image;
   image.fill(0xFF);
   image[0xC010] = 0x00;
+  using Problem = SerialPlacement::Problem;
   struct Case {
     const char* rule;
-    const char* error;  // a part of it, or "" for none
+    Problem problem;
+    std::uint32_t first;
   };
   const Case cases[] = {
-      {"0xFFFE:le16", ""},
-      {"0xFFFF:le16", "leave the OTP area"},
-      {"0xBFFF:le16", "leave the OTP area"},
-      {"0xC00E:le32", "holds 0x00 at 0xC010"},
-      {"0xC011:ascii:4", ""},
+      {"0xFFFE:le16", Problem::kNone, 0},
+      {"0xFFFF:le16", Problem::kOutsideArea, 0xFFFF},
+      {"0xBFFF:le16", Problem::kOutsideArea, 0xBFFF},
+      {"0xC00E:le32", Problem::kOnImage, 0xC010},
+      {"0xC011:ascii:4", Problem::kNone, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rule);
-    std::string error;
+    SerialRuleError error{};
     const auto rule = ParseSerialRule(c.rule, error);
     ASSERT_TRUE(rule);
-    const std::string why = SerialPlacementError(*rule, image, 0xC000, 0xFFFF);
-    if (*c.error == '\0') {
-      EXPECT_EQ(why, "");
-    } else {
-      EXPECT_NE(why.find(c.error), std::string::npos) << why;
-    }
+    const SerialPlacement placement = CheckSerialPlacement(*rule, image, 0xC000, 0xFFFF);
+    EXPECT_EQ(placement.problem, c.problem);
+    if (c.problem != Problem::kNone) EXPECT_EQ(placement.first, c.first);
   }
 }
 

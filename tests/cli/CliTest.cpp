@@ -2,6 +2,7 @@
 
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -106,7 +107,7 @@ TEST_F(CliTest, ExitStatuses) {
        0,
        2,
        "stayed short after 1 retries"},
-      {"bad line", {"program", bad}, nullptr, 0, 3, "decode error in 2"},
+      {"bad line", {"program", bad}, nullptr, 0, 3, "bad.mhx: S-record: decode error in line 2"},
       {"no data",
        {"program", dir.Write("none.mhx", "S9030000FC\n").string()},
        nullptr,
@@ -118,7 +119,7 @@ TEST_F(CliTest, ExitStatuses) {
        nullptr,
        0,
        3,
-       "file open error"},
+       "missing.mhx: cannot be opened: no such file"},
       {"missing monitor",
        {"--monitor-dir", empty.path().string(), "blank-check"},
        nullptr,
@@ -392,9 +393,16 @@ TEST_F(CliTest, InstalledProgramRunByAnotherUser) {
   const auto bin = dir / "bin";
   std::filesystem::create_directories(bin);
   std::filesystem::copy_file(OTP_CLI_PROGRAM, bin / "otpwriter-cli");
-  const std::string port = dir.Write("ttyCLOSED", "").string();
-  ASSERT_EQ(::chown(port.c_str(), 0, dialout->gr_gid), 0);
-  ASSERT_EQ(::chmod(port.c_str(), 0660), 0);
+  // A serial port's device node (ttyS0's numbers) of group dialout, and a file of group
+  // dialout that is no serial port.
+  const std::string port = (dir / "ttyCLOSED").string();
+  if (::mknod(port.c_str(), S_IFCHR | 0660, makedev(4, 64)) != 0) GTEST_SKIP() << "no mknod";
+  if (!std::filesystem::exists("/sys/dev/char/4:64/subsystem")) GTEST_SKIP() << "no ttyS0 class";
+  const std::string notPort = dir.Write("notaport", "").string();
+  for (const std::string& node : {port, notPort}) {
+    ASSERT_EQ(::chown(node.c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(::chmod(node.c_str(), 0660), 0);
+  }
   auto asNobody = [&](std::vector<std::string> args) {
     args.insert(args.begin(),
                 {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "env",
@@ -421,6 +429,13 @@ TEST_F(CliTest, InstalledProgramRunByAnotherUser) {
                             "dialout nobody"),
             std::string::npos)
       << closed.err;
+  const Run file = asNobody({"--reset", "none", "-p", notPort, "blank-check"});
+  EXPECT_EQ(file.status, 4);
+  EXPECT_NE(file.err.find("permission denied on " + notPort +
+                          " (owner root, group dialout, mode 0660)"),
+            std::string::npos)
+      << file.err;
+  EXPECT_EQ(file.err.find("usermod"), std::string::npos) << file.err;
 }
 
 // The manual page lists every command, option and exit status that --help lists.
@@ -493,7 +508,7 @@ class GangTest : public ::testing::Test {
   }
   std::vector<std::string> Args(std::vector<std::string> tail) const {
     std::vector<std::string> args{"--settings",
-                                  (dir / "none.txt").string(),
+                                  dir.Write("none.txt", "").string(),
                                   "--monitor-dir",
                                   dir.path().string(),
                                   "--reset",

@@ -41,7 +41,7 @@ class ProduceTest : public ::testing::TestWithParam<bool> {
   }
   std::vector<std::string> Args(const char* clock = "8MHz") const {
     return {"--settings",
-            (dir / "none.txt").string(),
+            dir.Write("none.txt", "").string(),
             "--monitor-dir",
             dir.path().string(),
             "-m",
@@ -125,8 +125,9 @@ TEST_P(ProduceTest, SerialNumberStatesOfUnits) {
   EXPECT_EQ(attempts[2]["reportId"].toInt(), 236);
 }
 
-// The station dies in the middle of a unit (kill -9): at its next start the number it held
-// is spoiled before anything else, and the next unit gets a new one.
+// The station dies in the middle of a unit's plan (kill -9): at its next start its
+// journal says the part never saw a program block, so the number is released and
+// recorded with the unit, and the next unit gets it again.
 TEST_P(ProduceTest, NumberOfAStationThatDiedIsSpoiled) {
   StartBoard({}, true);  // paced at 2400 bit/s: the burn plan alone takes a minute
   auto args = Args("2MHz");
@@ -149,8 +150,9 @@ TEST_P(ProduceTest, NumberOfAStationThatDiedIsSpoiled) {
   ASSERT_EQ(attempts.size(), 2u);
   EXPECT_EQ(attempts[0]["result"].toString(), "interrupted");
   EXPECT_EQ(attempts[0]["serial"].toInt(), 500);
-  EXPECT_EQ(attempts[0]["serialState"].toString(), "spoiled");
-  EXPECT_EQ(attempts[1]["serial"].toInt(), 501);
+  EXPECT_EQ(attempts[0]["serialState"].toString(), "released");
+  EXPECT_EQ(attempts[0]["port"].toString().toStdString(), link);
+  EXPECT_EQ(attempts[1]["serial"].toInt(), 500);
   EXPECT_EQ(attempts[1]["serialState"].toString(), "used");
 }
 
@@ -168,28 +170,38 @@ TEST_P(ProduceTest, SerialOnTheImagesDataIsRefused) {
   });
 }
 
-// A number that does not fit its format stops the loop before anything is burned, and is
-// issued again; the log writes CSV; a store that cannot be reached stops the loop.
+// A number that does not fit its format stops the loop before the board hears a byte,
+// whether it is the first number or the counter's next; the log writes CSV; a store that
+// cannot be reached stops the loop.
 TEST_P(ProduceTest, NumberThatDoesNotFitAndTheLog) {
   StartBoard({});
   auto args = Args();
   args[17] = "65536";  // --serial-start: one past be16
   test::Process produce(OTP_CLI_PROGRAM, args, "\nq\n");
   EXPECT_EQ(produce.Wait(), 3);
-  EXPECT_NE(produce.Errors().find("65536 does not fit"), std::string::npos) << produce.Errors();
+  EXPECT_NE(produce.Errors().find("--serial-start 65536 does not fit 0xFFF0:be16"),
+            std::string::npos)
+      << produce.Errors();
+  args[17] = "65535";
+  test::Process last(OTP_CLI_PROGRAM, args, "\nq\n");
+  EXPECT_EQ(last.Wait(), 0) << last.Errors();
+  StartBoard({});
+  args.erase(args.begin() + 16, args.begin() + 18);  // the counter's own next: 65536
+  test::Process full(OTP_CLI_PROGRAM, args, "\nq\n");
+  EXPECT_EQ(full.Wait(), 3);
+  EXPECT_NE(full.Errors().find("the counter serial has no number left that fits 0xFFF0:be16"),
+            std::string::npos)
+      << full.Errors();
   pty->WithBoard([](sim::TargetBoard& b) {
-    EXPECT_TRUE(b.programAddresses.empty());
+    EXPECT_EQ(b.handshakes, 0);
     return 0;
   });
-  args[17] = "7";  // the counter exists now: its next number is 65536 again
-  test::Process again(OTP_CLI_PROGRAM, args, "\nq\n");
-  EXPECT_EQ(again.Wait(), 3);
 
   const std::string csv = (dir / "log.csv").string();
   test::Process log(OTP_CLI_PROGRAM, {"--db", store.location, "log", "--csv", csv});
   EXPECT_EQ(log.Wait(), 0) << log.Errors();
   EXPECT_EQ(test::TempDir::ReadFile(csv).substr(0, 16), "started,ended,st");
-  EXPECT_NE(log.Output().find("0 attempts"), std::string::npos) << log.Output();
+  EXPECT_NE(log.Output().find("1 attempts"), std::string::npos) << log.Output();
 
   test::Process unreachable(
       OTP_CLI_PROGRAM,

@@ -1,11 +1,12 @@
-// Reserves numbers from a production store and prints each on its own line, as a station
-// of its own would: the test of several stations runs two of these at once.
+// Opens a production store and reserves numbers from it, printing each on its own line,
+// as a station of its own would: the tests of several stations run a few of these at once.
 //
 // usage: store_reserver LOCATION STATION COUNT
 
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 #include "store/ProductionStore.h"
 
@@ -14,12 +15,20 @@ int main(int argc, char** argv) {
   if (argc != 4) return 2;
   std::string error;
   auto store = otp::ProductionStore::Open(argv[1], error);
-  if (!store) {
+  const std::string owner = std::string(argv[2]) + "-" + std::to_string(::getpid());
+  otp::Counter counter;
+  bool made = false;
+  if (!store || !store->Claim(owner, error) ||
+      !store->EnsureCounter("serial", 1, 1, counter, made, error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
+  otp::Attempt unit;
+  unit.station = argv[2];
+  unit.counter = "serial";
   for (int i = 0, count = std::atoi(argv[3]); i < count; ++i) {
-    const auto number = store->Reserve("serial", 1, 1, argv[2], error);
+    unit.unitId = owner + "-" + std::to_string(i);
+    const auto number = store->Reserve(unit, 1000000, owner, error);
     if (!number) {
       std::fprintf(stderr, "%s\n", error.c_str());
       return 1;

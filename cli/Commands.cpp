@@ -1,0 +1,39 @@
+#include "cli/Commands.h"
+
+namespace otp::cli {
+
+namespace {
+
+constexpr CommandSpec kCommands[] = {
+    {"ports", nullptr, "list serial ports and the COM names that stand for them", 0, RunPorts},
+    {"info", "FILE", "decode FILE for the model's OTP area and sum it up (no port)",
+     kFile | kTargets, RunInfo},
+    {"blank-check", nullptr, "Download, then Blank Check", kSeveralPorts | kTargets, RunOnPorts},
+    {"plan", "FILE", "Download, then the burn plan: can this part take FILE?",
+     kFile | kSeveralPorts | kTargets, RunOnPorts},
+    {"program", "FILE", "Download, the burn plan, Program+Verify, then Read+Compare",
+     kFile | kSeveralPorts | kTargets, RunOnPorts},
+    {"compare", "FILE", "Download, then Read+Compare; every difference is counted",
+     kFile | kSeveralPorts | kTargets, RunOnPorts},
+    {"read", "OUT", "Download, then read the OTP area into OUT", kFile | kTargets, RunOnPorts},
+    {"produce", "FILE",
+     "burn unit after unit: one Enter each (or each board as it is\nput in), a serial number "
+     "into each, every attempt recorded",
+     kFile | kSeveralPorts | kTargets, RunProduce},
+    {"log", nullptr, "print the recorded attempts, with a summary by result", 0, RunLog},
+};
+
+}  // namespace
+
+std::span<const CommandSpec> CommandTable() {
+  return kCommands;
+}
+
+const CommandSpec* FindCommand(std::string_view name) {
+  for (const CommandSpec& command : kCommands) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
+}
+
+}  // namespace otp::cli

@@ -1,0 +1,263 @@
+#include "cli/Context.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "core/Texts.h"
+#include "core/Utf8Path.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace otp::cli {
+
+Context::Context(const Options& options_, Console& console_, Language language_,
+                 WriterSetup setup_)
+    : options(options_), console(console_), language(language_), setup(std::move(setup_)) {}
+
+std::string Context::T(std::string_view english,
+                       std::initializer_list<std::string_view> values) const {
+  return Tr(language, english, values);
+}
+
+int Context::Fail(int status, const std::string& text) const {
+  console.Error(std::string(kProgram) + ": " + text);
+  return status;
+}
+
+int Context::ResolveTargets() {
+  const RecentSettings recent = setup.Load();
+  const ChipRow* model = nullptr;
+  if (options.model) {
+    model = ModelNamed(*options.model);
+    if (!model) {
+      return Fail(kExitUsage, T("unknown model %1 (KT47C630A or KT47C150)", {*options.model}));
+    }
+  } else {
+    model = ModelAt(recent.cpu) ? ModelAt(recent.cpu) : ModelAt(0);
+  }
+  int rate = recent.rate >= 0 && recent.rate < 3 ? recent.rate : 0;
+  if (options.clock) {
+    const auto named = RateNamed(*model, *options.clock);
+    if (!named) {
+      return Fail(kExitUsage, T("unknown clock %1 (2MHz, 4MHz or 8MHz)", {*options.clock}));
+    }
+    rate = *named;
+  }
+  std::vector<std::string> names = options.ports;
+  if (names.empty()) names.push_back(ComName(recent.com >= 1 && recent.com <= 4 ? recent.com : 1));
+  targets_.clear();
+  for (const std::string& name : names) {
+    PortTarget target{name, setup.Device(name), model, rate};
+    if (target.device.empty()) target.device = name;  // a device path
+    // One board, one engine: a device named twice (by two names) would be opened twice.
+    std::error_code ec;
+    const auto canonical = std::filesystem::weakly_canonical(PathFromUtf8(target.device), ec);
+    for (const PortTarget& other : targets_) {
+      std::error_code ec2;
+      const auto known = std::filesystem::weakly_canonical(PathFromUtf8(other.device), ec2);
+      if (other.device == target.device || (!ec && !ec2 && canonical == known)) {
+        return Fail(kExitUsage,
+                    T("%1 and %2 are the same port (%3)", {other.name, name, target.device}));
+      }
+    }
+    targets_.push_back(target);
+  }
+  return kExitOk;
+}
+
+int Context::baud() const {
+  const int index = rate();
+  return index >= 0 && index < 3 ? model().baud[static_cast<std::size_t>(index)] : 0;
+}
+
+std::string Context::ImageMessage(const std::string& file, const ImageResult& result) const {
+  const std::string line = std::to_string(result.line);
+  std::string why;
+  switch (result.error) {
+    case ImageError::kNone:
+      why = T("no data in file");
+      break;
+    case ImageError::kNotARecord:
+      why = T("file error in line %1: not a record", {line});
+      break;
+    case ImageError::kUnknownType:
+      why = T("S-format error in line %1: unknown record type", {line});
+      break;
+    case ImageError::kBadRecord:
+      why = T("decode error in line %1", {line});
+      break;
+    case ImageError::kBelowArea:
+    case ImageError::kAboveArea: {
+      char area[16];
+      std::snprintf(area, sizeof(area), "%04XH-%04XH", static_cast<unsigned>(model().startAddr),
+                    static_cast<unsigned>(model().endAddr));
+      why = T("address error in line %1: outside the OTP area %2", {line, area});
+      break;
+    }
+    case ImageError::kReadFailure:
+      why = T("read error in line %1", {line});
+      break;
+    case ImageError::kChecksum:
+      why = T("checksum error in line %1", {line});
+      break;
+    case ImageError::kNoEndRecord:
+      why = T("no end record (line %1)", {line});
+      break;
+    case ImageError::kOutsideArea: {
+      char offset[24];
+      std::snprintf(offset, sizeof(offset), "0x%zX", result.offset);
+      why = T("the byte at offset %1 falls outside the OTP area", {offset});
+      break;
+    }
+    case ImageError::kOpenFailed: {
+      std::error_code ec;
+      const auto path = PathFromUtf8(file);
+      if (!std::filesystem::exists(path, ec)) {
+        why = T("cannot be opened: no such file");
+      } else if (std::filesystem::is_directory(path, ec)) {
+        why = T("cannot be opened: it is a folder");
+      } else {
+        why = T("cannot be opened: no permission, or no regular file");
+      }
+      return file + ": " + why;
+    }
+  }
+  return file + ": " + ImageFormatName(result.format) + ": " + why;
+}
+
+std::optional<LoadedImage> Context::LoadImage(const std::string& file, bool needData) const {
+  LoadedImage loaded;
+  loaded.file = file;
+  const auto start = static_cast<std::uint32_t>(model().startAddr);
+  const auto end = static_cast<std::uint32_t>(model().endAddr);
+  loaded.result = otp::LoadImage(file, options.base.value_or(start), start, end, loaded.image,
+                                 &loaded.coverage);
+  if (loaded.result.error != ImageError::kNone || (needData && loaded.result.dataBytes == 0)) {
+    console.Emit(Json("report").AddNull("id").Add("kind", "error").Add(
+        "text", ImageMessage(file, loaded.result)));
+    Fail(kExitFile, ImageMessage(file, loaded.result));
+    return std::nullopt;
+  }
+  loaded.crc32 = Crc32(&loaded.image[start], end - start + 1);
+  return loaded;
+}
+
+std::string Context::StoreLocation() const {
+  return options.db.value_or(setup.DefaultStore());
+}
+
+std::filesystem::path Context::JournalFolder() const {
+  return otp::JournalFolder(StoreLocation(), setup.dataDir());
+}
+
+std::unique_ptr<ProductionStore> Context::OpenStore(ProductionStore::Access access) const {
+  const std::string location = StoreLocation();
+  ProductionStore::Options storeOptions;
+  storeOptions.access = access;
+  const std::filesystem::path journals = JournalFolder();
+  storeOptions.ownerAlive = [journals](const std::string& owner) {
+    return Journal::Alive(journals, owner);
+  };
+  if (access == ProductionStore::Access::kWrite && !options.db) {
+    // The user's own store: its folder is made on first use.
+    std::error_code ec;
+    std::filesystem::create_directories(PathFromUtf8(setup.dataDir()), ec);
+  }
+  std::string error;
+  auto store = ProductionStore::Open(location, error, storeOptions);
+  if (!store) Fail(kExitFile, T("the production store: %1", {error}));
+  return store;
+}
+
+int Context::ExitStatusOf(UnitVerdict verdict) {
+  switch (verdict) {
+    case UnitVerdict::kPass:
+      return kExitOk;
+    case UnitVerdict::kNotGood:
+      return kExitNotGood;
+    case UnitVerdict::kLinkFailed:
+      return kExitLink;
+    case UnitVerdict::kFileFailed:
+    case UnitVerdict::kStoreFailed:
+      return kExitFile;
+    case UnitVerdict::kPortFailed:
+      return kExitPort;
+    case UnitVerdict::kPlanRefused:
+      return kExitPlan;
+    case UnitVerdict::kInterrupted:
+      return kExitInterrupted;
+  }
+  return kExitLink;
+}
+
+std::optional<SerialRule> Context::SerialRuleOf(const std::string& text, std::string& error) const {
+  SerialRuleError why{};
+  auto rule = ParseSerialRule(text, why);
+  switch (why) {
+    case SerialRuleError::kNone:
+      break;
+    case SerialRuleError::kNoFormat:
+      error = T("--serial %1: expected ADDR:FORMAT", {text});
+      break;
+    case SerialRuleError::kBadAddress:
+      error = T("--serial %1: bad address (0xFFF0 or FFF0H)", {text});
+      break;
+    case SerialRuleError::kBadFormat:
+      error = T("--serial %1: FORMAT is le16, be16, le32, be32, bcd:N or ascii:N", {text});
+      break;
+    case SerialRuleError::kBadDigits:
+      error = T("--serial %1: N is a number of digits from 1 to 19", {text});
+      break;
+  }
+  return rule;
+}
+
+std::string Context::PlacementMessage(const SerialRule& rule, const FlashImage& image) const {
+  const SerialPlacement placement =
+      CheckSerialPlacement(rule, image, static_cast<std::uint32_t>(model().startAddr),
+                           static_cast<std::uint32_t>(model().endAddr));
+  char first[16];
+  char second[24];
+  switch (placement.problem) {
+    case SerialPlacement::Problem::kNone:
+      return {};
+    case SerialPlacement::Problem::kOutsideArea:
+      std::snprintf(first, sizeof(first), "0x%X", static_cast<unsigned>(placement.first));
+      std::snprintf(second, sizeof(second), "0x%llX",
+                    static_cast<unsigned long long>(placement.last));
+      return T("the serial number's bytes %1-%2 leave the OTP area", {first, second});
+    case SerialPlacement::Problem::kOnImage:
+      std::snprintf(first, sizeof(first), "0x%02X", placement.value);
+      std::snprintf(second, sizeof(second), "0x%04X", static_cast<unsigned>(placement.first));
+      return T("the image already holds %1 at %2, where the serial number goes", {first, second});
+  }
+  return {};
+}
+
+void Context::Prompt(const std::string& text) const {
+  if (console.json()) {
+    console.Error(text);
+  } else {
+    std::printf("%s", text.c_str());
+    std::fflush(stdout);
+  }
+}
+
+bool Context::ReadAnswer() {
+  std::string line;
+  char c = 0;
+  while (true) {
+    const auto n = ::read(0, &c, 1);
+    if (n <= 0) return false;  // end of input, or Ctrl-C
+    if (c == '\n') break;
+    line += c;
+  }
+  return line != "q" && line != "Q";
+}
+
+}  // namespace otp::cli

@@ -1,0 +1,52 @@
+#include "core/Texts.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "res/Translations.h"
+
+namespace otp {
+
+std::string Tr(Language language, std::string_view english) {
+  if (language != Language::kJapanese) return std::string(english);
+  // The table is sorted once by its English texts, then searched.
+  static const std::vector<res::Translation> sorted = [] {
+    const auto table = res::Translations();
+    std::vector<res::Translation> entries(table.begin(), table.end());
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+      return std::string_view(a.english) < std::string_view(b.english);
+    });
+    return entries;
+  }();
+  const auto found = std::lower_bound(
+      sorted.begin(), sorted.end(), english,
+      [](const res::Translation& entry, std::string_view key) { return entry.english < key; });
+  if (found == sorted.end() || found->english != english) return std::string(english);
+  return std::string(found->japanese);
+}
+
+std::string Fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
+  std::string out;
+  out.reserve(pattern.size() + 16);
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (c == '%' && i + 1 < pattern.size()) {
+      const char next = pattern[i + 1];
+      if (next == '%') {
+        out += '%';
+        ++i;
+        continue;
+      }
+      if (next >= '1' && next <= '9') {
+        const auto index = static_cast<std::size_t>(next - '1');
+        if (index < values.size()) out += *(values.begin() + index);
+        ++i;
+        continue;
+      }
+    }
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace otp

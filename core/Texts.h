@@ -1,0 +1,25 @@
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "core/Catalogue.h"
+
+namespace otp {
+
+/// The texts that the faces add to the window's catalogue (the command line, the station
+/// window, the report page), keyed by their English text: `english` in `language`. A text
+/// that the table lacks stays English (a test finds every such text).
+std::string Tr(Language language, std::string_view english);
+
+/// `pattern` with %1 to %9 replaced by `values` in order ("%%" is a percent sign).
+std::string Fill(std::string_view pattern, std::initializer_list<std::string_view> values);
+
+/// Tr, then Fill.
+inline std::string Tr(Language language, std::string_view english,
+                      std::initializer_list<std::string_view> values) {
+  return Fill(Tr(language, english), values);
+}
+
+}  // namespace otp

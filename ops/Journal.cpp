@@ -1,0 +1,364 @@
+#include "ops/Journal.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <system_error>
+
+#include "core/Utf8Path.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+namespace otp {
+
+namespace {
+
+constexpr const char* kSuffix = ".journal";
+
+struct StageName {
+  JournalStage stage;
+  const char* name;
+};
+constexpr StageName kStages[] = {{JournalStage::kBegun, "begun"},
+                                 {JournalStage::kReserved, "reserved"},
+                                 {JournalStage::kProgramming, "programming"},
+                                 {JournalStage::kEnded, "ended"},
+                                 {JournalStage::kConfirmed, "confirmed"}};
+
+// Values are written with %XX for '%', blanks, control characters and '=': one line a
+// unit, whatever its texts hold.
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || c == '%' || c == '=' || byte == 0x7F) {
+      char hex[4];
+      std::snprintf(hex, sizeof(hex), "%%%02X", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool Unescape(const std::string& text, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    const std::string hex = text.substr(i + 1, 2);
+    char* end = nullptr;
+    const long value = std::strtol(hex.c_str(), &end, 16);
+    if (*end != '\0') return false;
+    out += static_cast<char>(value);
+    i += 2;
+  }
+  return true;
+}
+
+template <typename T>
+std::string Optional(const std::optional<T>& value) {
+  return value ? std::to_string(*value) : std::string();
+}
+
+bool ParseUnsigned(const std::string& text, std::uint64_t& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtoull(text.c_str(), &end, 10);
+  return *end == '\0' && errno == 0;
+}
+
+#ifdef _WIN32
+int OpenFile(const std::filesystem::path& path, bool create) {
+  return ::_wopen(path.c_str(),
+                  (create ? _O_CREAT | _O_EXCL : 0) | _O_RDWR | _O_APPEND | _O_BINARY,
+                  _S_IREAD | _S_IWRITE);
+}
+bool TryLock(int handle) {
+  // Locks on Windows keep other handles from the bytes they cover: the lock lies far
+  // beyond the end of the file, where nobody reads.
+  OVERLAPPED at{};
+  at.Offset = 0xFFFFFFF0u;
+  at.OffsetHigh = 0x7FFFFFFFu;
+  return LockFileEx(reinterpret_cast<HANDLE>(_get_osfhandle(handle)),
+                    LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+}
+void CloseFile(int handle) {
+  ::_close(handle);
+}
+bool WriteThrough(int handle, const std::string& text) {
+  if (::_write(handle, text.data(), static_cast<unsigned>(text.size())) !=
+      static_cast<int>(text.size())) {
+    return false;
+  }
+  return ::_commit(handle) == 0;
+}
+int ProcessId() {
+  return _getpid();
+}
+#else
+int OpenFile(const std::filesystem::path& path, bool create) {
+  return ::open(path.c_str(),
+                (create ? O_CREAT | O_EXCL : 0) | O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+}
+bool TryLock(int handle) {
+  return ::flock(handle, LOCK_EX | LOCK_NB) == 0;
+}
+void CloseFile(int handle) {
+  ::close(handle);
+}
+bool WriteThrough(int handle, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(handle, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return ::fdatasync(handle) == 0;
+}
+int ProcessId() {
+  return static_cast<int>(::getpid());
+}
+#endif
+
+// The units of a journal file that the store never confirmed: the last line of each.
+std::vector<JournalEntry> ReadUnconfirmed(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::map<std::string, JournalEntry> units;
+  std::vector<std::string> order;
+  std::string line;
+  while (std::getline(in, line)) {
+    JournalEntry entry;
+    // A line cut short by a crash is no line.
+    if (!Journal::ParseLine(line, entry)) continue;
+    if (!units.count(entry.unit.unitId)) order.push_back(entry.unit.unitId);
+    units[entry.unit.unitId] = entry;
+  }
+  std::vector<JournalEntry> open;
+  for (const std::string& id : order) {
+    if (units[id].stage != JournalStage::kConfirmed) open.push_back(units[id]);
+  }
+  return open;
+}
+
+}  // namespace
+
+std::string Journal::NewOwner() {
+  static std::mt19937_64 random(
+      std::random_device{}() ^
+      static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()));
+  char text[48];
+  std::snprintf(text, sizeof(text), "%d-%016llx", ProcessId(),
+                static_cast<unsigned long long>(random()));
+  return text;
+}
+
+std::string Journal::Line(JournalStage stage, const Attempt& u) {
+  std::string line;
+  for (const StageName& s : kStages) {
+    if (s.stage == stage) line = s.name;
+  }
+  auto add = [&line](const char* key, const std::string& value) {
+    line += ' ';
+    line += key;
+    line += '=';
+    line += Escape(value);
+  };
+  add("unit", u.unitId);
+  add("started", u.started);
+  add("ended", u.ended);
+  add("station", u.station);
+  add("port", u.port);
+  add("device", u.device);
+  add("model", u.model);
+  add("clock", u.clock);
+  add("image", u.image);
+  add("crc32", std::to_string(u.crc32));
+  add("job", u.job);
+  add("jobsum", u.jobSum);
+  add("counter", u.counter);
+  add("serial", Optional(u.serial));
+  add("state", u.serialState);
+  add("result", u.result);
+  add("verdict", u.verdict);
+  add("report", Optional(u.reportId));
+  add("text", u.reportText);
+  add("difference", Optional(u.firstDifference));
+  add("block", Optional(u.failedBlock));
+  char seconds[32];
+  std::snprintf(seconds, sizeof(seconds), "%.3f", u.seconds);
+  add("seconds", seconds);
+  return line + " end\n";
+}
+
+bool Journal::ParseLine(const std::string& line, JournalEntry& entry) {
+  std::istringstream words(line);
+  std::string word;
+  if (!(words >> word)) return false;
+  bool known = false;
+  for (const StageName& s : kStages) {
+    if (word == s.name) {
+      entry.stage = s.stage;
+      known = true;
+    }
+  }
+  if (!known) return false;
+  Attempt& u = entry.unit;
+  u = Attempt{};
+  bool ended = false;
+  while (words >> word) {
+    if (word == "end") {
+      ended = true;
+      break;
+    }
+    const auto equals = word.find('=');
+    if (equals == std::string::npos) return false;
+    const std::string key = word.substr(0, equals);
+    std::string value;
+    if (!Unescape(word.substr(equals + 1), value)) return false;
+    std::uint64_t number = 0;
+    const bool isNumber = ParseUnsigned(value, number);
+    if (key == "unit") u.unitId = value;
+    else if (key == "started") u.started = value;
+    else if (key == "ended") u.ended = value;
+    else if (key == "station") u.station = value;
+    else if (key == "port") u.port = value;
+    else if (key == "device") u.device = value;
+    else if (key == "model") u.model = value;
+    else if (key == "clock") u.clock = value;
+    else if (key == "image") u.image = value;
+    else if (key == "crc32" && isNumber) u.crc32 = static_cast<std::uint32_t>(number);
+    else if (key == "job") u.job = value;
+    else if (key == "jobsum") u.jobSum = value;
+    else if (key == "counter") u.counter = value;
+    else if (key == "serial" && isNumber) u.serial = number;
+    else if (key == "state") u.serialState = value;
+    else if (key == "result") u.result = value;
+    else if (key == "verdict") u.verdict = value;
+    else if (key == "report" && isNumber) u.reportId = static_cast<unsigned>(number);
+    else if (key == "text") u.reportText = value;
+    else if (key == "difference" && isNumber) u.firstDifference = static_cast<std::uint32_t>(number);
+    else if (key == "block" && isNumber) u.failedBlock = static_cast<std::uint32_t>(number);
+    else if (key == "seconds") u.seconds = std::strtod(value.c_str(), nullptr);
+  }
+  return ended && !u.unitId.empty();
+}
+
+Journal::Journal(std::filesystem::path folder, std::string owner, int handle)
+    : folder_(std::move(folder)), owner_(std::move(owner)), handle_(handle) {}
+
+std::unique_ptr<Journal> Journal::Open(const std::filesystem::path& folder,
+                                       const std::string& owner, std::string& error) {
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  const std::filesystem::path path = folder / (owner + kSuffix);
+  const int handle = OpenFile(path, true);
+  if (handle < 0) {
+    error = Utf8FromPath(path) + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  if (!TryLock(handle)) {
+    error = Utf8FromPath(path) + ": cannot be locked";
+    CloseFile(handle);
+    return nullptr;
+  }
+  return std::unique_ptr<Journal>(new Journal(folder, owner, handle));
+}
+
+Journal::~Journal() {
+  for (std::size_t i = 0; i < takenOver_.size(); ++i)
+    CloseFile(takenOver_[i]);
+  std::error_code ec;
+  if (Unconfirmed().empty()) std::filesystem::remove(folder_ / (owner_ + kSuffix), ec);
+  CloseFile(handle_);
+}
+
+bool Journal::Write(JournalStage stage, const Attempt& unit, std::string& error) {
+  if (!WriteThrough(handle_, Line(stage, unit))) {
+    error = Utf8FromPath(folder_ / (owner_ + kSuffix)) + ": " + std::strerror(errno);
+    return false;
+  }
+  units_[unit.unitId] = JournalEntry{stage, unit};
+  return true;
+}
+
+std::vector<JournalEntry> Journal::Unconfirmed() const {
+  std::vector<JournalEntry> open;
+  for (const auto& [id, entry] : units_) {
+    if (entry.stage != JournalStage::kConfirmed) open.push_back(entry);
+  }
+  return open;
+}
+
+std::vector<Journal::Orphan> Journal::TakeOver() {
+  std::vector<Orphan> orphans;
+  std::error_code ec;
+  for (const auto& item : std::filesystem::directory_iterator(folder_, ec)) {
+    const std::filesystem::path path = item.path();
+    if (path.extension() != kSuffix || path.stem() == owner_) continue;
+    const int handle = OpenFile(path, false);
+    if (handle < 0) continue;
+    if (!TryLock(handle)) {  // its process is alive
+      CloseFile(handle);
+      continue;
+    }
+    takenOver_.push_back(handle);
+    takenOverPaths_.push_back(path);
+    orphans.push_back(Orphan{path, ReadUnconfirmed(path)});
+  }
+  return orphans;
+}
+
+void Journal::Forget(const Orphan& orphan) {
+  for (std::size_t i = 0; i < takenOverPaths_.size(); ++i) {
+    if (takenOverPaths_[i] != orphan.file) continue;
+    std::error_code ec;
+    std::filesystem::remove(orphan.file, ec);
+    CloseFile(takenOver_[i]);
+    takenOver_.erase(takenOver_.begin() + static_cast<std::ptrdiff_t>(i));
+    takenOverPaths_.erase(takenOverPaths_.begin() + static_cast<std::ptrdiff_t>(i));
+    return;
+  }
+}
+
+bool Journal::Alive(const std::filesystem::path& folder, const std::string& owner) {
+  if (owner.empty()) return false;
+  const int handle = OpenFile(folder / (owner + kSuffix), false);
+  if (handle < 0) return false;  // no journal: nobody holds it
+  const bool free = TryLock(handle);
+  CloseFile(handle);  // releases the lock just taken
+  return !free;
+}
+
+std::vector<JournalEntry> Journal::Peek(const std::filesystem::path& folder) {
+  std::vector<JournalEntry> open;
+  std::error_code ec;
+  for (const auto& item : std::filesystem::directory_iterator(folder, ec)) {
+    if (item.path().extension() != kSuffix) continue;
+    for (JournalEntry& entry : ReadUnconfirmed(item.path()))
+      open.push_back(std::move(entry));
+  }
+  return open;
+}
+
+}  // namespace otp

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ops/RecordStore.h"
+
+namespace otp {
+
+/// How far a unit had come when its journal line was written.
+enum class JournalStage {
+  kBegun,        // the unit started: nothing sent to the part
+  kReserved,     // it holds a serial number: nothing programmed yet
+  kProgramming,  // its first program block is about to be sent
+  kEnded,        // its outcome is known; the store has not confirmed it yet
+  kConfirmed,    // the store holds the attempt
+};
+
+/// The last line of a unit in a journal.
+struct JournalEntry {
+  JournalStage stage = JournalStage::kBegun;
+  Attempt unit;
+};
+
+/// What a station learned about its units, on the local disk before the store hears of
+/// it, so that nothing learned is lost to a store that fails or a process that dies.
+/// Each process appends to a file of its own in a folder beside the store, written
+/// through to disk line by line, and holds a lock on it while it lives: a file whose lock
+/// is free belongs to a process that is gone, and a later start replays what the store
+/// never confirmed. Used on one thread.
+class Journal {
+ public:
+  /// Opens (making it) `folder` and a new file in it for `owner`, locked. Null, with
+  /// `error`, when that fails.
+  static std::unique_ptr<Journal> Open(const std::filesystem::path& folder,
+                                       const std::string& owner, std::string& error);
+  /// Unlocks the file, and removes it when the store has confirmed all of it.
+  ~Journal();
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  const std::string& owner() const { return owner_; }
+
+  /// Appends the unit as far as it is known, at `stage`, and waits until it is on disk.
+  bool Write(JournalStage stage, const Attempt& unit, std::string& error);
+  /// This process's units that the store has not confirmed, the last line of each.
+  std::vector<JournalEntry> Unconfirmed() const;
+
+  /// The journals of processes that are gone: each file, locked by this process now,
+  /// with its units that were not confirmed.
+  struct Orphan {
+    std::filesystem::path file;
+    std::vector<JournalEntry> units;
+  };
+  std::vector<Orphan> TakeOver();
+  /// Removes a file taken over, once the store holds all of its units.
+  void Forget(const Orphan& orphan);
+
+  /// Whether the process `owner` holds its journal in `folder` (false when it is gone).
+  static bool Alive(const std::filesystem::path& folder, const std::string& owner);
+  /// Every unit that a journal in `folder` holds and no confirmation follows, from live
+  /// and gone processes alike; reads only.
+  static std::vector<JournalEntry> Peek(const std::filesystem::path& folder);
+
+  /// A new owner name: the process and a random part, unique among processes.
+  static std::string NewOwner();
+
+  /// One line of a journal, and back (for tests and tools).
+  static std::string Line(JournalStage stage, const Attempt& unit);
+  static bool ParseLine(const std::string& line, JournalEntry& entry);
+
+ private:
+  Journal(std::filesystem::path folder, std::string owner, int handle);
+
+  std::filesystem::path folder_;
+  std::string owner_;
+  int handle_;  // the open file, locked
+  std::map<std::string, JournalEntry> units_;  // by unit id, the last line of each
+  std::vector<int> takenOver_;  // handles of files taken over, locked until forgotten
+  std::vector<std::filesystem::path> takenOverPaths_;
+};
+
+}  // namespace otp

@@ -1,0 +1,153 @@
+#include "ops/Unit.h"
+
+#include <algorithm>
+
+namespace otp {
+
+const char* PhaseName(UnitPhase phase) {
+  switch (phase) {
+    case UnitPhase::kDownload:
+      return "download";
+    case UnitPhase::kBlankCheck:
+      return "blank-check";
+    case UnitPhase::kPlan:
+      return "plan";
+    case UnitPhase::kProgram:
+      return "program";
+    case UnitPhase::kCompare:
+      return "compare";
+    case UnitPhase::kRead:
+      return "read";
+  }
+  return "";
+}
+
+bool StampSerial(FlashImage& image, const SerialRule& rule, std::uint64_t number) {
+  const auto bytes = EncodeSerial(rule, number);
+  if (!bytes) return false;
+  std::copy(bytes->begin(), bytes->end(), image.begin() + rule.address);
+  return true;
+}
+
+UnitResult RunUnit(Engine& engine, SerialPortFactory& ports, const PortTarget& target,
+                   ResetMethod reset, const UnitRequest& request, UnitHooks& hooks) {
+  const auto began = engine.clock().Now();
+  UnitResult result;
+  CWriter& writer = engine.writer();
+  engine.ResetFindings();
+  writer.programBlocksSent = 0;
+  writer.failedBlock.reset();
+  writer.beforeFirstProgramBlock = [&hooks] { return hooks.BeforeProgramming(); };
+
+  // Each phase runs only while the previous one passed and the run was not stopped.
+  auto enter = [&](UnitPhase phase) {
+    if (hooks.Stopped()) {
+      result.outcome = Outcome::kCanceled;
+      return false;
+    }
+    result.lastPhase = phase;
+    hooks.OnPhase(phase);
+    return true;
+  };
+  auto finish = [&] {
+    writer.link.Close();
+    writer.beforeFirstProgramBlock = nullptr;
+    if (result.refusal == PlanRefusal::kNone && !result.noNumber) {
+      result.verdict = engine.VerdictFor(result.outcome);
+    }
+    result.programBlocksSent = writer.programBlocksSent;
+    result.failedBlock = writer.failedBlock;
+    result.findings = engine.findings();
+    result.seconds = std::chrono::duration<double>(engine.clock().Now() - began).count();
+    return result;
+  };
+
+  enter(UnitPhase::kDownload);
+  result.outcome = writer.Download(ports, target.device, target.rate, reset);
+  if (result.outcome != Outcome::kOk) {
+    if (request.rule) hooks.NoNumber();
+    return finish();
+  }
+  if (request.image) writer.FlashBuffer = *request.image;
+  switch (request.work) {
+    case UnitRequest::Work::kProgram:
+      break;
+    case UnitRequest::Work::kBlankCheck:
+      if (enter(UnitPhase::kBlankCheck)) result.outcome = writer.BlankCheck();
+      return finish();
+    case UnitRequest::Work::kPlan:
+      if (!enter(UnitPhase::kPlan)) return finish();
+      result.outcome = writer.CheckAgainstDevice(result.plan);
+      result.planned = result.outcome == Outcome::kOk || result.outcome == Outcome::kNotGood;
+      if (result.planned) hooks.OnPlan(result.plan);
+      if (result.outcome == Outcome::kNotGood) {
+        result.refusal = PlanRefusal::kConflict;
+        result.verdict = UnitVerdict::kPlanRefused;
+      }
+      return finish();
+    case UnitRequest::Work::kCompare:
+      if (enter(UnitPhase::kCompare)) result.outcome = writer.RunReadCompare();
+      return finish();
+    case UnitRequest::Work::kRead:
+      if (enter(UnitPhase::kRead)) {
+        result.outcome =
+            writer.ReadDeviceToFile(request.readPath, request.readFormat, request.skipBlank);
+      }
+      return finish();
+  }
+  if (request.rule) {
+    if (hooks.Stopped()) {  // no number for a unit that stops before its plan
+      hooks.NoNumber();
+      result.outcome = Outcome::kCanceled;
+      return finish();
+    }
+    result.serial = hooks.TakeNumber();
+    if (!result.serial || !StampSerial(writer.FlashBuffer, *request.rule, *result.serial)) {
+      result.noNumber = true;
+      result.serial.reset();
+      result.verdict = UnitVerdict::kStoreFailed;
+      return finish();
+    }
+  }
+  if (request.blankCheck) {
+    if (!enter(UnitPhase::kBlankCheck)) return finish();
+    result.outcome = writer.BlankCheck();
+    if (result.outcome != Outcome::kOk) return finish();
+  }
+  if (request.plan) {
+    if (!enter(UnitPhase::kPlan)) return finish();
+    result.outcome = writer.CheckAgainstDevice(result.plan);
+    if (result.outcome != Outcome::kOk && result.outcome != Outcome::kNotGood) return finish();
+    result.planned = true;
+    hooks.OnPlan(result.plan);
+    const bool complete = result.plan.Good() && result.plan.Count(BlockClass::kWrite) == 0 &&
+                          result.plan.Count(BlockClass::kCompletable) == 0 &&
+                          result.plan.Count(BlockClass::kDone) > 0;
+    if (!result.plan.Good()) {
+      result.refusal = PlanRefusal::kConflict;
+    } else if (complete && request.refuseComplete) {
+      result.refusal = PlanRefusal::kComplete;
+    } else if (complete) {
+      result.alreadyComplete = true;
+    } else if (result.plan.Started() && !request.resume) {
+      result.refusal = PlanRefusal::kStarted;
+    }
+    if (result.refusal != PlanRefusal::kNone) {
+      result.verdict = UnitVerdict::kPlanRefused;
+      return finish();
+    }
+  }
+  if (!result.alreadyComplete) {
+    if (!enter(UnitPhase::kProgram)) return finish();
+    result.outcome = writer.RunProgramVerify(request.resume && result.planned ? &result.plan
+                                                                             : nullptr);
+    if (result.outcome != Outcome::kOk) return finish();
+  }
+  if (request.compare) {
+    if (!enter(UnitPhase::kCompare)) return finish();
+    result.outcome = writer.RunReadCompare();
+  }
+  return finish();
+}
+
+}  // namespace otp
