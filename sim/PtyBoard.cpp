@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -64,18 +66,33 @@ bool PtyBoard::Start(std::string* error) {
   char name[256] = {};
   if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return fail("openpty");
   device_ = name;
+  // A program that the caller starts must not hold the line open: a hang-up would not
+  // reach it.
+  ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+  ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
   termios raw{};
   if (::tcgetattr(slave_, &raw) == 0) {
     ::cfmakeraw(&raw);
     ::tcsetattr(slave_, TCSANOW, &raw);
   }
   ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-  if (::pipe(wake_) != 0) return fail("pipe");
+  if (::pipe2(wake_, O_CLOEXEC) != 0) return fail("pipe");
   ::fcntl(wake_[0], F_SETFL, ::fcntl(wake_[0], F_GETFL) | O_NONBLOCK);
+  // The board holds a lock on its terminal for its life: another simulator can tell a
+  // live link from one that a simulator left behind.
+  ::flock(slave_, LOCK_EX | LOCK_NB);
   if (!options_.linkPath.empty()) {
+    if (LinkHeld(options_.linkPath)) {
+      errno = EBUSY;
+      const std::string path = options_.linkPath;
+      options_.linkPath.clear();  // not ours: never removed by this board
+      return fail(path + " is the link of a simulator that is running");
+    }
     ::unlink(options_.linkPath.c_str());
     if (::symlink(device_.c_str(), options_.linkPath.c_str()) != 0) {
-      return fail("symlink " + options_.linkPath);
+      const std::string path = options_.linkPath;
+      options_.linkPath.clear();
+      return fail("symlink " + path);
     }
   }
   if (options_.pace && options_.paceBaud > 0) {
@@ -105,7 +122,27 @@ void PtyBoard::CloseTerminal() {
   master_ = slave_ = -1;
   // The kernel may hand the released /dev/pts/N to another terminal: the link must not
   // lead there.
-  if (!options_.linkPath.empty()) ::unlink(options_.linkPath.c_str());
+  RemoveOwnLink();
+}
+
+void PtyBoard::RemoveOwnLink() {
+  if (options_.linkPath.empty()) return;
+  // Only a link to this board's terminal: another simulator may have made its own since.
+  char target[512];
+  const ssize_t n = ::readlink(options_.linkPath.c_str(), target, sizeof(target) - 1);
+  if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == device_) {
+    ::unlink(options_.linkPath.c_str());
+  }
+}
+
+bool PtyBoard::LinkHeld(const std::string& path) {
+  struct stat link {};
+  if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return false;
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EBUSY;  // a terminal held exclusively is in use
+  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  return held;
 }
 
 void PtyBoard::Reset() {
@@ -156,6 +193,8 @@ void PtyBoard::Run() {
         outDone = 0;
         outResets = resets_;
       }
+      const std::int64_t tick = board_.Tick(now);
+      if (tick >= 0) waitUs = std::min(waitUs, std::max<std::int64_t>(tick - now, 1'000));
       auto& output = board_.output();
       const auto hangUp = board_.hangUpAt();
       while (!output.empty() && output.front().atUs <= now &&
@@ -173,7 +212,7 @@ void PtyBoard::Run() {
         ::close(master_);
         ::close(slave_);
         master_ = slave_ = -1;
-        if (!options_.linkPath.empty()) ::unlink(options_.linkPath.c_str());
+        RemoveOwnLink();
         hungUp_ = true;
         return;
       }

@@ -31,7 +31,7 @@ class PtyBoard {
   PtyBoard& operator=(const PtyBoard&) = delete;
 
   /// Opens the terminal, makes the link and starts the thread. False with `error` set
-  /// when that fails.
+  /// when that fails, and when the link belongs to a simulator that is running.
   bool Start(std::string* error);
   /// Stops the thread, closes the terminal and removes the link. Returns promptly even
   /// when the host has stopped reading.
@@ -55,9 +55,14 @@ class PtyBoard {
     return f(board_);
   }
 
+  /// Whether `path` is a link to the terminal of a board that is running.
+  static bool LinkHeld(const std::string& path);
+
  private:
   void Run();
   void Wake();
+  // Removes the link if it still leads to this board's terminal.
+  void RemoveOwnLink();
   void CloseTerminal();
   std::int64_t NowUs() const;
   std::int64_t HostByteTime() const;  // with mutex_ held

@@ -130,6 +130,39 @@ void TargetBoard::Reset() {
   output_.clear();  // a reset board sends nothing it had meant to send before
 }
 
+void TargetBoard::TakeOut() {
+  out_ = true;
+  Reset();
+}
+
+void TargetBoard::PutIn(bool fresh) {
+  if (fresh) memory_.fill(0xFF);
+  out_ = false;
+  putInAtUs_.reset();
+  blockCommands_ = 0;
+  ++boardsPutIn;
+  Reset();
+}
+
+std::int64_t TargetBoard::Tick(std::int64_t nowUs) {
+  if (!fixture_.enabled || fixture_.outUs <= 0) return -1;
+  if (out_) {
+    if (!putInAtUs_) return -1;  // out on command: in on command
+    if (nowUs >= *putInAtUs_) {
+      PutIn(true);
+      return -1;
+    }
+    return *putInAtUs_;
+  }
+  if (state_ != State::kMonitor || blockCommands_ == 0) return -1;
+  const std::int64_t unitEnded = lastBlockCommandUs_ + fixture_.unitGapUs;
+  if (nowUs < unitEnded) return unitEnded;
+  // The operator takes the burned board out and, a while later, puts the next one in.
+  TakeOut();
+  putInAtUs_ = nowUs + fixture_.outUs;
+  return *putInAtUs_;
+}
+
 std::optional<Fault> TargetBoard::FindFault(Event event) {
   const int count = ++counts_[static_cast<std::size_t>(event)];
   for (const Fault& fault : faults_) {
@@ -190,7 +223,7 @@ std::optional<std::uint8_t> TargetBoard::Reply(Event event, std::uint8_t normal,
 }
 
 void TargetBoard::Receive(std::uint8_t byte, std::int64_t nowUs) {
-  if (hangUpAtUs_) return;
+  if (hangUpAtUs_ || out_) return;
   if (onTrace) onTrace(TraceEntry{nowUs, true, byte});
   const bool midTransfer = phase_ != Phase::kCommand || !frame_.empty();
   if (midTransfer && nowUs - lastByteUs_ > idleTimeoutUs) {
@@ -205,8 +238,16 @@ void TargetBoard::Receive(std::uint8_t byte, std::int64_t nowUs) {
         if (byte == kHandshakeByte) Handshake(nowUs);
         return;
       }
-      if (frame_.empty() && byte == kHandshakeByte) {
+      if (frame_.empty() && byte == kHandshakeByte && !fixture_.enabled) {
+        // Without a fixture a handshake byte stands for the reset button, so that a
+        // second Download works without one.
         Handshake(nowUs);
+        return;
+      }
+      if (frame_.empty() && fixture_.enabled && byte != kProgram && byte != kRead) {
+        // A real board's monitor (in a fixture) takes a byte that begins no command, a
+        // handshake byte among them, for a broken frame.
+        Send({kBadChecksum}, nowUs);
         return;
       }
       frame_.push_back(byte);
@@ -249,6 +290,10 @@ void TargetBoard::HandleFrame(std::int64_t nowUs) {
   const std::uint8_t tag = command == kRead ? 0x20 : 0x00;
   commands.push_back(command);
   if (onCommand) onCommand(command, address);
+  if (state_ == State::kMonitor) {
+    ++blockCommands_;
+    lastBlockCommandUs_ = nowUs;
+  }
 
   std::uint8_t status = kOk;
   if (Sum(frame_.data(), 5) != frame_[5]) {

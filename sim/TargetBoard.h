@@ -86,6 +86,29 @@ class TargetBoard {
   /// The board's reset button: back to waiting for the handshake; replies not yet sent are
   /// dropped.
   void Reset();
+
+  /// A fixture that boards are put into and taken out of. The board in it is a real one:
+  /// once its monitor runs it no longer takes a handshake byte for a reset (it answers
+  /// it as a broken frame), so only a board freshly put in answers the handshake.
+  struct Fixture {
+    bool enabled = false;
+    /// After each unit (its monitor idle for `unitGapUs` after block commands) the board
+    /// is taken out for `outUs`, then a fresh blank part is put in; 0: only on command.
+    std::int64_t outUs = 0;
+    std::int64_t unitGapUs = 1'000'000;
+  };
+  void SetFixture(Fixture fixture) { fixture_ = fixture; }
+  /// Takes the board out: it answers nothing until a board is put in.
+  void TakeOut();
+  /// Puts a board in, freshly powered: a blank part, or (`fresh` false) the same one
+  /// again. It answers the handshake.
+  void PutIn(bool fresh);
+  bool boardIn() const { return !out_; }
+  /// Lets the fixture's time pass: takes a board out after its unit, puts the next in.
+  /// Returns when it wants to be called again (or -1 for never).
+  std::int64_t Tick(std::int64_t nowUs);
+  /// Boards put in since construction (the first one counts).
+  int boardsPutIn = 1;
   /// One byte from the host, fully arrived at `nowUs`.
   void Receive(std::uint8_t byte, std::int64_t nowUs);
 
@@ -134,6 +157,12 @@ class TargetBoard {
   std::int64_t lastByteUs_ = 0;
   std::optional<std::int64_t> hangUpAtUs_;
   std::uint32_t garbageSeed_ = 0x2545F491;
+
+  Fixture fixture_;
+  bool out_ = false;
+  std::optional<std::int64_t> putInAtUs_;  // when the next board goes in
+  std::int64_t lastBlockCommandUs_ = 0;
+  int blockCommands_ = 0;  // since the board was put in
 
   State state_ = State::kReset;
   Phase phase_ = Phase::kCommand;

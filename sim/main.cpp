@@ -10,7 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "core/AtomicFile.h"
+#include "core/Utf8Path.h"
 #include "hexfile/FlashBuffer.h"
+#include "hexfile/ImageFile.h"
 #include "sim/PtyBoard.h"
 #include "sim/TargetBoard.h"
 
@@ -18,12 +21,16 @@ namespace {
 
 std::atomic<bool> gQuit{false};
 std::atomic<bool> gReset{false};
+std::atomic<bool> gFixture{false};
 
 void OnQuit(int) {
   gQuit = true;
 }
 void OnReset(int) {
   gReset = true;
+}
+void OnFixture(int) {
+  gFixture = true;
 }
 
 void Usage(FILE* out) {
@@ -40,7 +47,15 @@ void Usage(FILE* out) {
                "  --idle-timeout MS    abandon an unfinished transfer after MS of silence\n"
                "                       (default 500)\n"
                "  --fault RULE         inject a fault (may be given several times)\n"
-               "Signals: SIGUSR1 presses the board's reset button; SIGINT or SIGTERM ends.\n\n%s",
+               "  --fixture[=SECONDS]  the board sits in a fixture: its monitor answers a\n"
+               "                       handshake byte as a broken frame, so only a board\n"
+               "                       freshly put in answers it; with SECONDS, after each\n"
+               "                       unit the board is taken out and a blank one put in\n"
+               "                       SECONDS later\n"
+               "  --dump FILE          write the OTP memory to FILE when it ends (S-record,\n"
+               "                       Intel HEX for .hex and .ihx, raw for .bin)\n"
+               "Signals: SIGUSR1 presses the board's reset button; SIGUSR2 takes the board\n"
+               "out of the fixture, or puts a blank one in; SIGINT or SIGTERM ends.\n\n%s",
                otp::sim::FaultHelp().c_str());
 }
 
@@ -92,6 +107,8 @@ int main(int argc, char** argv) {
   std::string memoryFile;
   std::string srecFile;
   std::string tracePath;
+  std::string dumpFile;
+  otp::sim::TargetBoard::Fixture fixture;
   long memoryBase = 0xC000;
   long idleTimeoutMs = 500;
   for (int i = 1; i < argc; ++i) {
@@ -123,6 +140,18 @@ int main(int argc, char** argv) {
       tracePath = value("--trace");
     } else if (arg == "--idle-timeout") {
       idleTimeoutMs = std::strtol(value("--idle-timeout").c_str(), nullptr, 0);
+    } else if (arg == "--fixture") {
+      fixture.enabled = true;
+    } else if (arg.rfind("--fixture=", 0) == 0) {
+      fixture.enabled = true;
+      const double seconds = std::strtod(arg.c_str() + 10, nullptr);
+      if (seconds <= 0 || seconds > 3600) {
+        std::fprintf(stderr, "otp-target-sim: --fixture=SECONDS takes 0.001 to 3600\n");
+        return 2;
+      }
+      fixture.outUs = static_cast<std::int64_t>(seconds * 1e6);
+    } else if (arg == "--dump") {
+      dumpFile = value("--dump");
     } else if (arg == "--fault") {
       std::string error;
       const auto fault = otp::sim::ParseFault(value("--fault"), &error);
@@ -144,6 +173,16 @@ int main(int argc, char** argv) {
 
   otp::sim::TargetBoard board(faults);
   board.idleTimeoutUs = idleTimeoutMs * 1000;
+  board.SetFixture(fixture);
+  // The dump is written where the user asked, from the folder the command ran in; a file
+  // that cannot be written is found before the board starts.
+  if (!dumpFile.empty()) {
+    const std::string why = otp::WritableFolderError(otp::PathFromUtf8(dumpFile));
+    if (!why.empty()) {
+      std::fprintf(stderr, "otp-target-sim: cannot write %s: %s\n", dumpFile.c_str(), why.c_str());
+      return 2;
+    }
+  }
   std::string error;
   if ((!memoryFile.empty() && !LoadBinary(memoryFile, memoryBase, board, error)) ||
       (!srecFile.empty() && !LoadSRecords(srecFile, board, error))) {
@@ -176,15 +215,32 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, OnQuit);
   std::signal(SIGTERM, OnQuit);
   std::signal(SIGUSR1, OnReset);
+  std::signal(SIGUSR2, OnFixture);
   std::printf("otp-target-sim: %s -> %s%s\n", options.linkPath.c_str(), pty.device().c_str(),
               options.pace ? " (paced)" : "");
   std::fflush(stdout);
   while (!gQuit && !pty.hungUp()) {
     if (gReset.exchange(false)) pty.Reset();
+    if (gFixture.exchange(false)) {
+      pty.WithBoard([](otp::sim::TargetBoard& b) {
+        b.boardIn() ? b.TakeOut() : b.PutIn(true);
+        return 0;
+      });
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   pty.Stop();
   if (pty.hungUp()) std::printf("otp-target-sim: the line went away\n");
+  if (!dumpFile.empty()) {
+    const std::string text = otp::FormatImage(board.memory(), 0x0000, 0xFFFF,
+                                              otp::FormatForFileName(dumpFile), true);
+    std::string error;
+    if (!otp::WriteFileAtomically(otp::PathFromUtf8(dumpFile), text, &error)) {
+      std::fprintf(stderr, "otp-target-sim: cannot write %s: %s\n", dumpFile.c_str(),
+                   error.c_str());
+      return 1;
+    }
+  }
   if (trace && trace != stdout) std::fclose(trace);
   return 0;
 }

@@ -119,6 +119,21 @@ TEST_F(MainWindowTest, ChoicesSurviveARestart) {
   EXPECT_EQ(List(kCpu)->currentText(), "KT47C150");
 }
 
+// A settings file that cannot be read is never replaced: the window says so, once, and
+// the file (here a folder of that name) stays as it is.
+TEST_F(MainWindowTest, AnUnreadableSettingsFileIsNotReplaced) {
+  std::filesystem::create_directory(dir / "DATAFILE.TXT");
+  dir.Write("DATAFILE.TXT/kept", "[Ports]\n");
+  Open();
+  Choose(kComPort, 2);
+  Choose(kSpeed, 1);
+  ASSERT_EQ(op.boxes.size(), 1u);
+  EXPECT_NE(op.boxes[0].text.find("could not be read: it is left as it is"), std::string::npos)
+      << op.boxes[0].text;
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "DATAFILE.TXT"));
+  EXPECT_EQ(dir.Read("DATAFILE.TXT/kept"), "[Ports]\n");
+}
+
 TEST_F(MainWindowTest, UnknownModelInTheFileIsASystemError) {
   dir.Write("DATAFILE.TXT", "[Recent]\nCPU=5\nRATE=1\nCOM=2\n");
   Open();

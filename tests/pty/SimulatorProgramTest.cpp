@@ -7,6 +7,7 @@
 #include "core/ResultReporter.h"
 #include "link/QtSerialPort.h"
 #include "ops/CWriter.h"
+#include "sim/PtyBoard.h"
 #include "tests/support/FakeView.h"
 #include "tests/support/Process.h"
 #include "tests/support/SRecords.h"
@@ -81,6 +82,57 @@ TEST(SimulatorProgram, ServesItsMemoryFaultsAndTrace) {
   EXPECT_NE(trace.find("host>board 18"), std::string::npos);
   EXPECT_NE(trace.find("board>host 11"), std::string::npos);
   EXPECT_NE(trace.find("board>host 24"), std::string::npos);
+}
+
+// A link belongs to the simulator that made it: a second one refuses a link that a live
+// simulator holds, and a simulator removes only its own link when it ends.
+TEST(SimulatorProgram, LinksBelongToTheirSimulator) {
+  test::TempDir dir;
+  const std::string link = (dir / "ttyBOARD").string();
+  sim::TargetBoard first;
+  sim::PtyBoard one(first, {link});
+  std::string error;
+  if (!one.Start(&error)) GTEST_SKIP() << "no pseudo-terminal: " << error;
+  test::Process second(OTP_SIM_PROGRAM, {"--link", link});
+  EXPECT_EQ(second.Wait(), 1);
+  EXPECT_NE(second.Errors().find("is the link of a simulator that is running"), std::string::npos)
+      << second.Errors();
+  EXPECT_EQ(std::filesystem::read_symlink(link).string(), one.device());
+  one.Stop();
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+  // A link left behind by a simulator that is gone is taken over; one that somebody else
+  // made since is left alone.
+  std::filesystem::create_symlink("/dev/pts/nothing-here", link);
+  sim::TargetBoard again;
+  sim::PtyBoard two(again, {link});
+  ASSERT_TRUE(two.Start(&error)) << error;
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink("/dev/null", link);
+  two.Stop();
+  EXPECT_EQ(std::filesystem::read_symlink(link).string(), "/dev/null");
+}
+
+// --dump: what the part holds, written when the simulator ends, in the format of its name.
+TEST(SimulatorProgram, DumpsItsMemoryAtTheEnd) {
+  test::TempDir dir;
+  const std::string link = (dir / "ttyBOARD").string();
+  dir.Write("image.mhx", test::Record('1', 0xC123, {0x42, 0x43}) + "\n");
+  for (const char* name : {"dump.mhx", "dump.hex"}) {
+    SCOPED_TRACE(name);
+    test::Process sim(OTP_SIM_PROGRAM, {"--link", link, "--memory-srec",
+                                        (dir / "image.mhx").string(), "--dump", name},
+                      "", dir.path().string());
+    if (!test::WaitForFile(link)) GTEST_SKIP() << "the simulator could not make its terminal";
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0) << sim.Errors();
+    FlashImage image;
+    const ImageResult read = LoadImageFile((dir / name).string(), 0, 0xFFFF, image);
+    ASSERT_EQ(read.error, ImageError::kNone) << dir.Read(name);
+    EXPECT_EQ(image[0xC124], 0x43);
+    EXPECT_EQ(read.dataBytes, 32u);  // one record: the blank ones left out
+  }
+  test::Process refused(OTP_SIM_PROGRAM, {"--link", link, "--dump", (dir / "no/dump.mhx").string()});
+  EXPECT_EQ(refused.Wait(), 2);
 }
 
 }  // namespace

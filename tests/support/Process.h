@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,7 +23,9 @@ namespace otp::test {
 /// and errors caught in files.
 class Process {
  public:
-  Process(const std::string& program, std::vector<std::string> args, const std::string& input = "")
+  /// `cwd`: the folder it runs in (default: the test's own).
+  Process(const std::string& program, std::vector<std::string> args, const std::string& input = "",
+          const std::string& cwd = "")
       : output_(dir_ / "out"), errors_(dir_ / "err") {
     args.insert(args.begin(), program);
     std::vector<char*> argv;
@@ -35,6 +38,7 @@ class Process {
     posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, output_.c_str(), O_WRONLY | O_CREAT, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, errors_.c_str(), O_WRONLY | O_CREAT, 0600);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
       pid_ = -1;
     }
@@ -57,11 +61,16 @@ class Process {
   int Wait() {
     if (status_ >= 0 || pid_ <= 0) return status_;
     int status = 0;
-    ::waitpid(pid_, &status, 0);
+    rusage usage{};
+    ::wait4(pid_, &status, 0, &usage);
+    cpuSeconds_ = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                  (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     status_ = WIFEXITED(status) ? WEXITSTATUS(status)
                                 : (WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1);
     return status_;
   }
+  /// The CPU time (user and system) it used, once it ended.
+  double cpuSeconds() const { return cpuSeconds_; }
   std::string Output() const { return TempDir::ReadFile(output_); }
   std::string Errors() const { return TempDir::ReadFile(errors_); }
 
@@ -71,6 +80,7 @@ class Process {
   std::filesystem::path errors_;
   pid_t pid_ = -1;
   int status_ = -1;
+  double cpuSeconds_ = 0;
 };
 
 /// Waits up to `limit` for `path` to exist.
