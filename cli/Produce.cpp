@@ -158,6 +158,10 @@ int ShowStart(Context& context, const ProductionStore& store, const RunSetup& se
               const StartReport& start) {
   for (const Attempt& a : start.replayed) {
     const std::string number = a.serial ? std::to_string(*a.serial) : "-";
+    Json event("replayed");
+    event.Add("port", a.port).Add("started", a.started).Add("result", a.result);
+    a.serial ? event.Add("serial", static_cast<long long>(*a.serial)) : event.AddNull("serial");
+    context.console.Emit(event.Add("serialState", a.serialState));
     if (a.result == "interrupted") {
       context.console.Say(context.T("a unit on %1 (serial %2) stopped with its station: "
                                     "recorded as interrupted, its number %3",

@@ -58,10 +58,12 @@ std::uint64_t LargestNumber(const SerialRule& rule) {
       return 0xFFFFFFFFu;
     case SerialRule::Format::kBcd:
     case SerialRule::Format::kAscii: {
+      // 10^19 - 1 is beyond the store's limit; fewer digits are below it.
+      if (rule.digits >= 19) return kStoreLimit;
       std::uint64_t largest = 0;
-      for (int i = 0; i < rule.digits && largest <= kStoreLimit / 10; ++i)
+      for (int i = 0; i < rule.digits; ++i)
         largest = largest * 10 + 9;
-      return std::min(largest, kStoreLimit);
+      return largest;
     }
   }
   return 0;
@@ -209,9 +211,10 @@ void ProductionRun::Settle(UnitEnd& end) {
     }
     if (!journaled && !end.stored) end.storeError += "; " + error;
     if (!end.stored) {
+      // No further unit without a store that keeps its record; the units that burn
+      // finish.
       const std::lock_guard lock(mutex_);
       if (storeError_.empty()) storeError_ = end.storeError;
-      stop_ = true;  // no further unit without a store that keeps its record
     }
   });
 }
@@ -268,7 +271,6 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found) 
       if (!number) {
         exhausted_ = numberError.empty();
         storeError_ = exhausted_ ? "the counter's numbers do not fit the rule" : numberError;
-        stop_ = true;
         return;
       }
       unit.serial = number;
@@ -280,7 +282,6 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found) 
         unit.verdict = VerdictName(UnitVerdict::kFileFailed);
         store_.SettleAndRecord(unit, journal_.owner(), error);
         storeError_ = error;
-        stop_ = true;
         number.reset();
         unit.serial.reset();
       }
@@ -315,7 +316,6 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found) 
     end.result.findings.failure = journalError;
     const std::lock_guard lock(mutex_);
     if (storeError_.empty()) storeError_ = journalError;
-    stop_ = true;
   }
   const UnitResult& r = end.result;
 
@@ -413,11 +413,16 @@ ProductionRun::End ProductionRun::Round() {
   return Finish(failed);
 }
 
+bool ProductionRun::StoreAnswers() const {
+  const std::lock_guard lock(mutex_);
+  return storeError_.empty();
+}
+
 bool ProductionRun::LookForBoard(std::size_t port) {
   CWriter& writer = ports_[port]->engine.writer();
   const PortTarget& target = setup_.ports[port];
   bool told = false;
-  while (!stop_) {
+  while (!stop_ && StoreAnswers()) {
     const auto next = clock_.Now() + kLookInterval;
     if (!writer.link.IsOpen()) {
       auto opened = portFactory_.Open(target.device);
@@ -455,7 +460,7 @@ ProductionRun::End ProductionRun::AutoRun() {
   std::vector<std::function<void()>> jobs;
   for (std::size_t i = 0; i < ports_.size(); ++i) {
     jobs.push_back([this, i] {
-      while (!stop_ && LookForBoard(i))
+      while (!stop_ && StoreAnswers() && LookForBoard(i))
         RunPortUnit(i, nullptr, true);
       desk_.Leave();
     });

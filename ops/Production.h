@@ -145,6 +145,8 @@ class ProductionRun {
   void RunPortUnit(std::size_t port, PortOrder* order, bool found);
   // Auto-start: looks for a board on `port` until one answers or the run stops.
   bool LookForBoard(std::size_t port);
+  // False once the store failed: no new unit starts.
+  bool StoreAnswers() const;
   // Retries what this process's journal holds and the store does not; false if it fails.
   bool SettlePending(std::string& error);
   Attempt NewUnit(std::size_t port);

@@ -4,6 +4,8 @@
 # postgres user (it refuses to run as root). "stop FOLDER" stops it and removes the folder.
 #   scripts/postgres-for-tests.sh start PORT   -> prints FOLDER and the address
 #   scripts/postgres-for-tests.sh stop FOLDER
+#   scripts/postgres-for-tests.sh pause FOLDER        (the server stops, its data stays)
+#   scripts/postgres-for-tests.sh resume FOLDER PORT  (and starts again)
 set -euo pipefail
 bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)
 as_postgres() {
@@ -25,13 +27,23 @@ case "${1:-}" in
     as_postgres "'$bin/createdb' -h 127.0.0.1 -p $port -U postgres otp_test"
     echo "$folder postgresql://postgres@127.0.0.1:$port/otp_test"
     ;;
+  pause)
+    folder=$2
+    as_postgres "'$bin/pg_ctl' -D '$folder/data' -m fast -w stop > /dev/null"
+    ;;
+  resume)
+    folder=$2
+    port=$3
+    as_postgres "'$bin/pg_ctl' -D '$folder/data' -l '$folder/server.log' -w \
+      -o \"-h 127.0.0.1 -p $port -k '$folder'\" start > /dev/null"
+    ;;
   stop)
     folder=$2
     as_postgres "'$bin/pg_ctl' -D '$folder/data' -m fast -w stop > /dev/null" || true
     rm -rf "$folder"
     ;;
   *)
-    echo "usage: $0 start PORT | stop FOLDER" >&2
+    echo "usage: $0 start PORT | stop FOLDER | pause FOLDER | resume FOLDER PORT" >&2
     exit 2
     ;;
 esac

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <map>
 #include <memory>
 #include <sstream>
+#include <thread>
+#include <algorithm>
 
 #include "sim/PtyBoard.h"
 #include "tests/support/Faults.h"
@@ -278,6 +281,181 @@ TEST_P(ProduceTest, SeveralPortsOneEnter) {
     EXPECT_EQ(attempt["serialState"].toString(), expected[key]->state) << key.second;
     expected.erase(key);
   }
+}
+
+// Boards of their own, with their faults, and the arguments that name all of them.
+struct Bench {
+  std::vector<std::unique_ptr<sim::TargetBoard>> boards;
+  std::vector<std::unique_ptr<sim::PtyBoard>> ptys;
+  std::vector<std::string> links;
+  bool Start(const test::TempDir& dir, const std::string& name,
+             const std::vector<std::vector<const char*>>& faults) {
+    for (std::size_t i = 0; i < faults.size(); ++i) {
+      boards.push_back(std::make_unique<sim::TargetBoard>());
+      for (const char* fault : faults[i])
+        boards.back()->AddFault(test::Fault(fault));
+      links.push_back((dir / (name + std::to_string(i))).string());
+      ptys.push_back(
+          std::make_unique<sim::PtyBoard>(*boards.back(), sim::PtyBoard::Options{links.back()}));
+      if (!ptys.back()->Start(nullptr)) return false;
+    }
+    return true;
+  }
+  // Waits until every board has been asked for `reads` block answers.
+  void WaitForReads(std::size_t reads) {
+    for (auto& pty : ptys) {
+      for (int i = 0; i < 2000 && pty->WithBoard([&](sim::TargetBoard& b) {
+                        return b.readAddresses.size() < reads;
+                      });
+           ++i) {
+        std::this_thread::sleep_for(5ms);
+      }
+    }
+  }
+  // The arguments with -p naming these boards instead of the test's board.
+  std::vector<std::string> Args(std::vector<std::string> args) const {
+    args.erase(args.begin() + 8, args.begin() + 10);
+    for (const std::string& link : links)
+      args.insert(args.end() - 2, {"-p", link});
+    return args;
+  }
+};
+
+// Killed with kill -9 in a two-port round while both units held their numbers in the plan:
+// the next start records each unit under its own port, its number released (no program
+// block was sent), and issues the numbers again.
+TEST_P(ProduceTest, KilledInATwoPortRound) {
+  Bench bench;
+  if (!bench.Start(dir, "ttyKILL", {{"read-data@5:delay=5000"}, {"read-data@5:delay=5000"}}))
+    GTEST_SKIP() << "no pseudo-terminal";
+  const auto args = bench.Args(Args());
+  {
+    test::Process produce(OTP_CLI_PROGRAM, args, "\n");
+    bench.WaitForReads(4);
+    produce.Signal(SIGKILL);
+    EXPECT_EQ(produce.Wait(), 128 + SIGKILL);
+  }
+  test::Process again(OTP_CLI_PROGRAM, args, "q\n");
+  EXPECT_EQ(again.Wait(), 0) << again.Errors();
+  EXPECT_NE(again.Output().find("\"event\":\"replayed\""), std::string::npos) << again.Output();
+  const auto attempts = Log();
+  ASSERT_EQ(attempts.size(), 2u);
+  std::map<std::string, int> serialOf;
+  for (const QJsonObject& a : attempts) {
+    EXPECT_EQ(a["result"].toString(), "interrupted");
+    EXPECT_EQ(a["serialState"].toString(), "released");
+    serialOf[a["port"].toString().toStdString()] = a["serial"].toInt();
+  }
+  EXPECT_EQ(serialOf, (std::map<std::string, int>{{bench.links[0], 500}, {bench.links[1], 501}}));
+}
+
+// Two processes with one station name: the second one's start leaves the first one's live
+// reservation alone, and both units are recorded with their own numbers.
+TEST_P(ProduceTest, TwoProcessesWithOneStationName) {
+  Bench slow;
+  Bench fast;
+  if (!slow.Start(dir, "ttySLOW", {{"read-data@5:delay=4000"}}) ||
+      !fast.Start(dir, "ttyFAST", {{}})) {
+    GTEST_SKIP() << "no pseudo-terminal";
+  }
+  test::Process first(OTP_CLI_PROGRAM, slow.Args(Args()), "\nq\n");
+  slow.WaitForReads(4);  // its number is reserved: its plan reads
+  test::Process second(OTP_CLI_PROGRAM, fast.Args(Args()), "\nq\n");
+  EXPECT_EQ(second.Wait(), 0) << second.Errors();
+  EXPECT_EQ(first.Wait(), 0) << first.Errors();
+  const auto attempts = Log();
+  ASSERT_EQ(attempts.size(), 2u);
+  EXPECT_EQ(attempts[0]["serial"].toInt(), 501);  // the second ended first
+  EXPECT_EQ(attempts[1]["serial"].toInt(), 500);
+  for (const QJsonObject& a : attempts) {
+    EXPECT_EQ(a["result"].toString(), "pass");
+    EXPECT_EQ(a["serialState"].toString(), "used");
+  }
+}
+
+// Ctrl-C while a unit burns: it stops between blocks and is recorded as interrupted, its
+// number released; log --since takes times with an offset.
+TEST_P(ProduceTest, InterruptedAndTimesWithOffsets) {
+  StartBoard({"read-data@5:delay=3000"});
+  const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-60);
+  test::Process produce(OTP_CLI_PROGRAM, Args(), "\n");
+  for (int i = 0; i < 2000 && pty->WithBoard([](sim::TargetBoard& b) {
+                    return b.readAddresses.size() < 4;
+                  });
+       ++i) {
+    std::this_thread::sleep_for(5ms);
+  }
+  produce.Signal(SIGINT);
+  EXPECT_EQ(produce.Wait(), 6) << produce.Errors();
+  const auto attempts = Log();
+  ASSERT_EQ(attempts.size(), 1u);
+  EXPECT_EQ(attempts[0]["result"].toString(), "interrupted");
+  EXPECT_EQ(attempts[0]["serialState"].toString(), "released");
+  struct Since {
+    QString time;
+    int attempts;
+  };
+  const QDateTime tokyo = before.toOffsetFromUtc(9 * 3600);
+  const Since cases[] = {
+      {tokyo.toString(Qt::ISODate), 1},                              // +09:00
+      {before.toString(Qt::ISODate).chopped(1), 1},                  // no offset: UTC
+      {before.addSecs(7200).toOffsetFromUtc(-5 * 3600).toString(Qt::ISODate), 0},  // -05:00
+  };
+  for (const Since& c : cases) {
+    SCOPED_TRACE(c.time.toStdString());
+    test::Process log(OTP_CLI_PROGRAM, {"--db", store.location, "--json", "log", "--since",
+                                        c.time.toStdString()});
+    EXPECT_EQ(log.Wait(), 0) << log.Errors();
+    EXPECT_NE(log.Output().find("\"total\":" + std::to_string(c.attempts)), std::string::npos)
+        << log.Output();
+  }
+}
+
+// PostgreSQL stops while a unit burns: the unit finishes, the station says it waits in the
+// journal and stops with exit 3; once the server is back, the next start records it as it
+// ended, passed, its number used. (A server of the test's own: the others go on.)
+TEST_P(ProduceTest, PostgresStoppedWhileAUnitBurns) {
+  if (!GetParam()) GTEST_SKIP() << "PostgreSQL only";
+  const std::string script = std::string(OTP_SOURCE_DIR) + "/scripts/postgres-for-tests.sh";
+  const std::string port = std::to_string(55000 + ::getpid() % 1000);
+  test::Process start(script, {"start", port});
+  ASSERT_EQ(start.Wait(), 0) << start.Errors();
+  std::istringstream started(start.Output());
+  std::string folder;
+  std::string location;
+  started >> folder >> location;
+  struct Server {
+    std::string script, folder;
+    ~Server() { test::Process(script, {"stop", folder}).Wait(); }
+  } server{script, folder};
+  StartBoard({"program-status@1:delay=1500"});
+  auto args = Args();
+  args[11] = location;
+  test::Process produce(OTP_CLI_PROGRAM, args, "\nq\n");
+  for (int i = 0; i < 2000 && pty->WithBoard([](sim::TargetBoard& b) {
+                    return b.programAddresses.empty() &&
+                           std::count(b.commands.begin(), b.commands.end(), 0x08) == 0;
+                  });
+       ++i) {
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_EQ(test::Process(script, {"pause", folder}).Wait(), 0);
+  EXPECT_EQ(produce.Wait(), 3) << produce.Errors();
+  EXPECT_NE(produce.Errors().find("waits in the journal"), std::string::npos) << produce.Errors();
+  pty->WithBoard([](sim::TargetBoard& b) {
+    EXPECT_EQ(b.memory()[0xC002], 3);  // the unit went on to its end
+    return 0;
+  });
+  ASSERT_EQ(test::Process(script, {"resume", folder, port}).Wait(), 0);
+  test::Process again(OTP_CLI_PROGRAM, args, "q\n");
+  EXPECT_EQ(again.Wait(), 0) << again.Errors();
+  EXPECT_NE(again.Output().find("\"event\":\"replayed\",\"port\":\"" + link), std::string::npos)
+      << again.Output();
+  test::Process log(OTP_CLI_PROGRAM, {"--db", location, "--json", "log"});
+  EXPECT_EQ(log.Wait(), 0) << log.Errors();
+  EXPECT_NE(log.Output().find("\"result\":\"pass\""), std::string::npos) << log.Output();
+  EXPECT_NE(log.Output().find("\"serialState\":\"used\""), std::string::npos) << log.Output();
+  EXPECT_NE(log.Output().find("\"total\":1"), std::string::npos) << log.Output();
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ProduceTest, ::testing::Values(false, true),
