@@ -15,13 +15,18 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProcess>
 #include <QPushButton>
+#include <QSysInfo>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <cstdio>
 #include <system_error>
 
 #include "app/CAboutDlg.h"
+#include "app/JobDialog.h"
+#include "core/AtomicFile.h"
+#include "ops/Production.h"
 #include "core/Texts.h"
 #include "core/Utf8Path.h"
 #include "link/QtSerialPort.h"
@@ -73,6 +78,7 @@ CWriterDlg::CWriterDlg(QWidget* parent, WriterEnvironment environment)
       clock_(environment.clock ? *environment.clock : *ownClock_),
       ports_(environment.ports ? *environment.ports : *ownPorts_),
       language_(environment.language.value_or(SystemLanguage())),
+      startProgram_(environment.startProgram),
       m_dlgProgress(0, language_, this),
       reporter_(m_dlgProgress, clock_, language_, [this] { ReturnToIdle(); }),
       m_writer(m_dlgProgress, reporter_, clock_) {
@@ -149,6 +155,9 @@ void CWriterDlg::BindMessageMap() {
           [this] { OnCheckAgainstDevice(); });
   connect(commands_.at(res::id::kMenuReadDeviceToFile), &QAction::triggered, this,
           [this] { OnReadDeviceToFile(); });
+  connect(commands_.at(res::id::kMenuProductionStation), &QAction::triggered, this,
+          [this] { OnProductionStation(); });
+  connect(commands_.at(res::id::kMenuSaveJob), &QAction::triggered, this, [this] { OnSaveJob(); });
 }
 
 void CWriterDlg::OnInitDialog(const FileLocations& locations) {
@@ -407,6 +416,66 @@ void CWriterDlg::OnReadDeviceToFile() {
   const std::string path = S(QDir::toNativeSeparators(file));
   RunInProgressWindow("Read Device to File",
                       [&] { m_writer.ReadDeviceToFile(path, kChoices[chosen].format, false); });
+}
+
+void CWriterDlg::OnProductionStation() {
+  UpdateData(true);
+  SaveSettings();  // the station opens with these choices
+  ReturnToIdle();  // and needs the port
+  const std::vector<std::string> arguments = {"--station"};
+  const bool started =
+      startProgram_ ? startProgram_(arguments)
+                    : QProcess::startDetached(QCoreApplication::applicationFilePath(),
+                                              {QStringLiteral("--station")});
+  if (!started) {
+    QMessageBox box(QMessageBox::Warning, QString::fromUtf8(res::kAppTitle),
+                    Q(Tr(language_, "The production station could not be started.")),
+                    QMessageBox::Ok, this);
+    box.exec();
+  }
+}
+
+void CWriterDlg::OnSaveJob() {
+  UpdateData(true);
+  JobDialog fields(language_, this);
+  if (fields.exec() != QDialog::Accepted) return;
+  auto warn = [this](const std::string& text) {
+    QMessageBox box(QMessageBox::Warning, QString::fromUtf8(res::kAppTitle), Q(text),
+                    QMessageBox::Ok, this);
+    box.exec();
+  };
+  JobRequest request;
+  std::string error;
+  if (!fields.Fill(request, error)) return warn(error);
+  const ChipRow* model = ModelAt(m_nCpu) ? ModelAt(m_nCpu) : ModelAt(0);
+  request.model = model;
+  request.rate = std::clamp(m_nRate, 0, 2);
+  // The Hex File box names files as the window opens them: from the program's folder.
+  request.file = m_strHexFile;
+  if (!request.file.empty() && !PathFromUtf8(request.file).is_absolute()) {
+    request.file = moduleDir() + request.file;
+  }
+  request.created = IsoNow(clock_);
+  request.host = S(QSysInfo::machineHostName());
+  JobMade made = MakeJob(request, language_);
+  if (!made.problem.empty()) return warn(made.problem);
+  QFileDialog dialog(this, QString(), QDir::currentPath(),
+                     Q(Tr(language_, "Jobs (*.otpjob);;all files (*)")));
+  dialog.setObjectName(QStringLiteral("SaveJobFile"));
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setDefaultSuffix(QStringLiteral("otpjob"));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  const std::string path = S(QDir::toNativeSeparators(dialog.selectedFiles().front()));
+  if (!WriteFileAtomically(PathFromUtf8(path), JobText(made.job), &error)) {
+    return warn(Tr(language_, "cannot write %1: %2", {path, error}));
+  }
+  QMessageBox done(QMessageBox::Information, QString::fromUtf8(res::kAppTitle),
+                   Q(Tr(language_, "The job %1 is saved in %2. Its checksum, for the work "
+                                   "instruction: %3",
+                        {made.job.name, path, made.job.ShortChecksum()})),
+                   QMessageBox::Ok, this);
+  done.setObjectName(QStringLiteral("JobSaved"));
+  done.exec();
 }
 
 void CWriterDlg::OnKillfocusHexFile() {

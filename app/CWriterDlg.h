@@ -31,6 +31,8 @@ struct WriterEnvironment {
   SerialPortFactory* ports = nullptr;      // default: serial ports through QSerialPort
   std::optional<Language> language;        // default: the system's user-interface language
   std::optional<FileLocations> locations;  // default: where this process keeps its files
+  /// Starts a program with these arguments, on its own (default: this program, detached).
+  std::function<bool(const std::vector<std::string>&)> startProgram;
 };
 
 /// The main window: the model, speed, COM port and S-record file, the OTP area of the
@@ -62,6 +64,12 @@ class CWriterDlg : public QDialog {
   void OnCheckAgainstDevice();
   /// File > Read Device to File...: the OTP area into a file of a format the operator picks.
   void OnReadDeviceToFile();
+  /// File > Production Station...: the station window with the current choices, as a
+  /// program of its own (it needs the port: this window's link is closed first).
+  void OnProductionStation();
+  /// File > Save Job...: a job of the current choices (model, clock, Hex File) with the
+  /// name, serial rule and note the engineer gives, saved where the engineer says.
+  void OnSaveJob();
 
   /// Button sets: idle (only Download and the COM list usable), ready (all usable).
   void ApplyIdleSet();
@@ -129,6 +137,7 @@ class CWriterDlg : public QDialog {
   Clock& clock_;
   SerialPortFactory& ports_;
   Language language_;
+  std::function<bool(const std::vector<std::string>&)> startProgram_;
   std::map<int, QWidget*> controls_;
   std::map<int, class QAction*> commands_;
   std::optional<WriterSetup> setup_;

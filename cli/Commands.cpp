@@ -12,15 +12,19 @@ constexpr CommandSpec kCommands[] = {
     {"plan", "FILE", "Download, then the burn plan: can this part take FILE?",
      kFile | kSeveralPorts | kTargets, RunOnPorts},
     {"program", "FILE", "Download, the burn plan, Program+Verify, then Read+Compare",
-     kFile | kSeveralPorts | kTargets, RunOnPorts},
+     kFile | kSeveralPorts | kTargets | kJobFile, RunOnPorts},
     {"compare", "FILE", "Download, then Read+Compare; every difference is counted",
      kFile | kSeveralPorts | kTargets, RunOnPorts},
     {"read", "OUT", "Download, then read the OTP area into OUT", kFile | kTargets, RunOnPorts},
     {"produce", "FILE",
      "burn unit after unit: one Enter each (or each board as it is\nput in), a serial number "
      "into each, every attempt recorded",
-     kFile | kSeveralPorts | kTargets, RunProduce},
+     kFile | kSeveralPorts | kTargets | kJobFile, RunProduce},
     {"log", nullptr, "print the recorded attempts, with a summary by result", 0, RunLog},
+    {"job", "create OUT FILE | show JOB | check JOB",
+     "make a job of FILE and the options (--name, -m, -c, --serial\n...), show one, or check "
+     "it against its checksum",
+     kJobAction | kTargets, RunJob},
 };
 
 }  // namespace

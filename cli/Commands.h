@@ -35,5 +35,6 @@ int RunInfo(Context& context);
 int RunOnPorts(Context& context);  // blank-check, plan, program, compare, read
 int RunProduce(Context& context);
 int RunLog(Context& context);
+int RunJob(Context& context);
 
 }  // namespace otp::cli

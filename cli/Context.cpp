@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "core/Texts.h"
+#include "ops/Messages.h"
 #include "core/Utf8Path.h"
 
 #ifdef _WIN32
@@ -76,58 +77,7 @@ int Context::baud() const {
 }
 
 std::string Context::ImageMessage(const std::string& file, const ImageResult& result) const {
-  const std::string line = std::to_string(result.line);
-  std::string why;
-  switch (result.error) {
-    case ImageError::kNone:
-      why = T("no data in file");
-      break;
-    case ImageError::kNotARecord:
-      why = T("file error in line %1: not a record", {line});
-      break;
-    case ImageError::kUnknownType:
-      why = T("S-format error in line %1: unknown record type", {line});
-      break;
-    case ImageError::kBadRecord:
-      why = T("decode error in line %1", {line});
-      break;
-    case ImageError::kBelowArea:
-    case ImageError::kAboveArea: {
-      char area[16];
-      std::snprintf(area, sizeof(area), "%04XH-%04XH", static_cast<unsigned>(model().startAddr),
-                    static_cast<unsigned>(model().endAddr));
-      why = T("address error in line %1: outside the OTP area %2", {line, area});
-      break;
-    }
-    case ImageError::kReadFailure:
-      why = T("read error in line %1", {line});
-      break;
-    case ImageError::kChecksum:
-      why = T("checksum error in line %1", {line});
-      break;
-    case ImageError::kNoEndRecord:
-      why = T("no end record (line %1)", {line});
-      break;
-    case ImageError::kOutsideArea: {
-      char offset[24];
-      std::snprintf(offset, sizeof(offset), "0x%zX", result.offset);
-      why = T("the byte at offset %1 falls outside the OTP area", {offset});
-      break;
-    }
-    case ImageError::kOpenFailed: {
-      std::error_code ec;
-      const auto path = PathFromUtf8(file);
-      if (!std::filesystem::exists(path, ec)) {
-        why = T("cannot be opened: no such file");
-      } else if (std::filesystem::is_directory(path, ec)) {
-        why = T("cannot be opened: it is a folder");
-      } else {
-        why = T("cannot be opened: no permission, or no regular file");
-      }
-      return file + ": " + why;
-    }
-  }
-  return file + ": " + ImageFormatName(result.format) + ": " + why;
+  return ImageProblemText(file, result, model(), language);
 }
 
 std::optional<LoadedImage> Context::LoadImage(const std::string& file, bool needData) const {
@@ -198,45 +148,14 @@ int Context::ExitStatusOf(UnitVerdict verdict) {
 std::optional<SerialRule> Context::SerialRuleOf(const std::string& text, std::string& error) const {
   SerialRuleError why{};
   auto rule = ParseSerialRule(text, why);
-  switch (why) {
-    case SerialRuleError::kNone:
-      break;
-    case SerialRuleError::kNoFormat:
-      error = T("--serial %1: expected ADDR:FORMAT", {text});
-      break;
-    case SerialRuleError::kBadAddress:
-      error = T("--serial %1: bad address (0xFFF0 or FFF0H)", {text});
-      break;
-    case SerialRuleError::kBadFormat:
-      error = T("--serial %1: FORMAT is le16, be16, le32, be32, bcd:N or ascii:N", {text});
-      break;
-    case SerialRuleError::kBadDigits:
-      error = T("--serial %1: N is a number of digits from 1 to 19", {text});
-      break;
-  }
+  error = SerialRuleErrorText(text, why, language);
   return rule;
 }
 
 std::string Context::PlacementMessage(const SerialRule& rule, const FlashImage& image) const {
-  const SerialPlacement placement =
-      CheckSerialPlacement(rule, image, static_cast<std::uint32_t>(model().startAddr),
-                           static_cast<std::uint32_t>(model().endAddr));
-  char first[16];
-  char second[24];
-  switch (placement.problem) {
-    case SerialPlacement::Problem::kNone:
-      return {};
-    case SerialPlacement::Problem::kOutsideArea:
-      std::snprintf(first, sizeof(first), "0x%X", static_cast<unsigned>(placement.first));
-      std::snprintf(second, sizeof(second), "0x%llX",
-                    static_cast<unsigned long long>(placement.last));
-      return T("the serial number's bytes %1-%2 leave the OTP area", {first, second});
-    case SerialPlacement::Problem::kOnImage:
-      std::snprintf(first, sizeof(first), "0x%02X", placement.value);
-      std::snprintf(second, sizeof(second), "0x%04X", static_cast<unsigned>(placement.first));
-      return T("the image already holds %1 at %2, where the serial number goes", {first, second});
-  }
-  return {};
+  return PlacementText(CheckSerialPlacement(rule, image, static_cast<std::uint32_t>(model().startAddr),
+                                            static_cast<std::uint32_t>(model().endAddr)),
+                       language);
 }
 
 void Context::Prompt(const std::string& text) const {

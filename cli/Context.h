@@ -48,6 +48,13 @@ class Context {
   /// device. A usage error (the status) when one is unknown or a device is named twice.
   int ResolveTargets();
   const std::vector<PortTarget>& targets() const { return targets_; }
+  /// Every port works at `model`'s speed entry `rate` (a job's).
+  void UseModel(const ChipRow& model, int rate) {
+    for (PortTarget& target : targets_) {
+      target.model = &model;
+      target.rate = rate;
+    }
+  }
   const ChipRow& model() const { return *targets_.front().model; }
   int rate() const { return targets_.front().rate; }
   int baud() const;

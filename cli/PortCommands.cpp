@@ -6,6 +6,7 @@
 #include "cli/Commands.h"
 #include "cli/Interrupt.h"
 #include "cli/PortFace.h"
+#include "cli/Produce.h"
 #include "core/AtomicFile.h"
 #include "core/Utf8Path.h"
 #include "link/QtSerialPort.h"
@@ -153,6 +154,7 @@ bool ResetPrompt(const Context& context) {
 
 int RunOnPorts(Context& context) {
   const Options& o = context.options;
+  if (o.job) return RunJobUnit(context);
   // Every file is checked before any port is opened: nothing reaches a board for a
   // command that cannot finish.
   std::optional<LoadedImage> image;

@@ -315,9 +315,19 @@ int RunProduction(Context& context, RunSetup setup, bool once) {
   return kExitOk;
 }
 
+int RunJobUnit(Context& context) {
+  RunSetup setup = CommonSetup(context);
+  if (const int status = LoadJob(context, setup); status != kExitOk) return status;
+  return RunProduction(context, std::move(setup), true);
+}
+
 int RunProduce(Context& context) {
   const Options& o = context.options;
   RunSetup setup = CommonSetup(context);
+  if (o.job) {
+    if (const int status = LoadJob(context, setup); status != kExitOk) return status;
+    return RunProduction(context, std::move(setup), false);
+  }
   const auto loaded = context.LoadImage(o.arguments.front(), true);
   if (!loaded) return kExitFile;
   setup.imageName = loaded->file;

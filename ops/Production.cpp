@@ -210,6 +210,7 @@ void ProductionRun::Settle(UnitEnd& end) {
       end.storeError = storeError;
     }
     if (!journaled && !end.stored) end.storeError += "; " + error;
+    if (end.stored) observer_.AfterSettle(store_);
     if (!end.stored) {
       // No further unit without a store that keeps its record; the units that burn
       // finish.
@@ -364,12 +365,12 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found) 
   unit.firstDifference = r.findings.firstDifference;
   unit.failedBlock = r.failedBlock;
   unit.seconds = r.seconds;
-  Settle(end);
   {
     const std::lock_guard lock(mutex_);
     (pass ? counters_.passed : counters_.failed) += 1;
     lastVerdicts_[port] = r.verdict;
   }
+  Settle(end);
   end.counters = counters();
   observer_.OnUnitEnd(port, end);
 }

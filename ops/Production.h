@@ -93,6 +93,8 @@ class RunObserver {
   virtual void OnBoard(std::size_t port) { (void)port; }
   /// A unit ended and was settled (its thread, once the store answered).
   virtual void OnUnitEnd(std::size_t port, const UnitEnd& end) = 0;
+  /// On the store's thread, after each unit was settled: a face may read the store.
+  virtual void AfterSettle(RecordStore& store) { (void)store; }
 };
 
 /// A production run: unit after unit on every port, a serial number into each, every

@@ -62,6 +62,7 @@ struct AttemptFilter {
   std::string until;  // started before
   std::string job;
   std::string station;
+  std::size_t last = 0;  // only the last N of them (0: all)
 };
 
 /// Where production records and serial numbers are kept: one transaction for every

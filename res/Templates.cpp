@@ -47,10 +47,12 @@ std::vector<const char*> CpuItems() {
   return items;
 }
 
-constexpr std::array<MenuCommand, 5> kMainMenu{{
+constexpr std::array<MenuCommand, 7> kMainMenu{{
     {"&File", "HexFile &Select...", id::kMenuHexFileSelect},
     {"&File", "Check Against &Device...", id::kMenuCheckAgainstDevice},
     {"&File", "&Read Device to File...", id::kMenuReadDeviceToFile},
+    {"&File", "Save &Job...", id::kMenuSaveJob},
+    {"&File", "&Production Station...", id::kMenuProductionStation},
     {"&File", "&Exit", id::kMenuExit},
     {"&Help", "&About", id::kMenuAbout},
 }};

@@ -35,6 +35,9 @@ inline constexpr int kMenuAbout = 32773;
 // Commands added to the menu; usable in the ready set only.
 inline constexpr int kMenuCheckAgainstDevice = 32774;
 inline constexpr int kMenuReadDeviceToFile = 32775;
+// Commands added to the menu; usable at any time.
+inline constexpr int kMenuProductionStation = 32776;
+inline constexpr int kMenuSaveJob = 32777;
 }  // namespace id
 
 enum class Kind {

@@ -40,6 +40,42 @@ bool WriteRecentSettings(const std::filesystem::path& file, const RecentSettings
 }
 
 namespace {
+constexpr std::string_view kStation = "Station";
+}  // namespace
+
+StationSettings ReadStationSettings(const std::filesystem::path& file) {
+  const ProfileFile profile = ProfileFile::Load(file);
+  StationSettings settings;
+  const std::string ports = profile.GetString(kStation, "Ports", "");
+  std::size_t start = 0;
+  while (start < ports.size()) {
+    auto comma = ports.find(',', start);
+    if (comma == std::string::npos) comma = ports.size();
+    std::string port = ports.substr(start, comma - start);
+    while (!port.empty() && port.front() == ' ') port.erase(port.begin());
+    while (!port.empty() && port.back() == ' ') port.pop_back();
+    if (!port.empty()) settings.ports.push_back(port);
+    start = comma + 1;
+  }
+  settings.store = profile.GetString(kStation, "Store", "");
+  return settings;
+}
+
+bool WriteStationSettings(const std::filesystem::path& file, const StationSettings& settings,
+                          bool* unreadable) {
+  bool failed = false;
+  ProfileFile profile = ProfileFile::Load(file, &failed);
+  if (unreadable) *unreadable = failed;
+  if (failed) return false;
+  std::string ports;
+  for (const std::string& port : settings.ports)
+    ports += (ports.empty() ? "" : ",") + port;
+  profile.Set(kStation, "Ports", ports);
+  if (!settings.store.empty()) profile.Set(kStation, "Store", settings.store);
+  return profile.Save(file);
+}
+
+namespace {
 
 std::string Resolve(const std::string& comName, const ProfileFile& settings) {
 #ifdef _WIN32

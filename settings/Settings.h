@@ -27,6 +27,20 @@ RecentSettings ReadRecentSettings(const std::filesystem::path& file);
 bool WriteRecentSettings(const std::filesystem::path& file, const RecentSettings& settings,
                          bool* unreadable = nullptr);
 
+/// What the station window keeps (section "Station"): the ports it used last, and the
+/// production store it records into ("" for the user's own).
+struct StationSettings {
+  std::vector<std::string> ports;
+  std::string store;
+};
+
+/// Reads the section "Station"; a missing file or section gives no ports and no store.
+StationSettings ReadStationSettings(const std::filesystem::path& file);
+/// Writes the section "Station", keeping every other line; a file that is there but cannot
+/// be read is never replaced (false, `unreadable` set).
+bool WriteStationSettings(const std::filesystem::path& file, const StationSettings& settings,
+                          bool* unreadable = nullptr);
+
 /// The device that a COM list name stands for. On Windows the name itself. Elsewhere the
 /// entry of that name in the section "Ports" of the settings file, else "/dev/ttyUSB<n-1>"
 /// for "COM<n>", else nothing (empty).

@@ -9,6 +9,7 @@
 #include <QUrl>
 #include <QUrlQuery>
 #include <QVariant>
+#include <algorithm>
 #include <atomic>
 #include <set>
 
@@ -727,7 +728,7 @@ std::optional<std::vector<Attempt>> ProductionStore::Attempts(const AttemptFilte
     sql += " AND station = ?";
     values << Q(filter.station);
   }
-  sql += " ORDER BY id";
+  sql += filter.last > 0 ? QString(" ORDER BY id DESC LIMIT %1").arg(filter.last) : " ORDER BY id";
   QSqlQuery query(c.Database());
   query.setForwardOnly(true);
   if (!c.Run(query, sql, values, "cannot read its attempts", error)) return std::nullopt;
@@ -766,6 +767,7 @@ std::optional<std::vector<Attempt>> ProductionStore::Attempts(const AttemptFilte
     if (const auto block = number()) a.failedBlock = static_cast<std::uint32_t>(*block);
     attempts.push_back(std::move(a));
   }
+  if (filter.last > 0) std::reverse(attempts.begin(), attempts.end());  // oldest first
   return attempts;
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCheckBox>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QMimeData>
@@ -8,6 +9,8 @@
 
 #include "app/CAboutDlg.h"
 #include "app/CWriterApp.h"
+#include "ops/Job.h"
+#include "tests/support/SRecords.h"
 #include "tests/support/WindowFixture.h"
 
 namespace otp {
@@ -132,6 +135,65 @@ TEST_F(MainWindowTest, AnUnreadableSettingsFileIsNotReplaced) {
       << op.boxes[0].text;
   EXPECT_TRUE(std::filesystem::is_directory(dir / "DATAFILE.TXT"));
   EXPECT_EQ(dir.Read("DATAFILE.TXT/kept"), "[Ports]\n");
+}
+
+// File > Save Job...: the window's choices and the engineer's fields become a job file
+// that checks against its checksum; File > Production Station... starts the station with
+// the choices just saved, the window's link closed first.
+TEST_F(MainWindowTest, SaveJobAndOpenTheStation) {
+  dir.Write("app.mhx", test::Record('1', 0xC000, {1}) + "\n");
+  Open();
+  Choose(kCpu, 1);
+  Choose(kSpeed, 2);
+  Edit(kHexFile)->setText("app.mhx");
+  const std::string path = (dir / "line2.otpjob").string();
+  op.onOtherModal = [&](QWidget* modal) {
+    if (modal->objectName() == "SaveJob") {
+      modal->findChild<QLineEdit*>("name")->setText("LINE-2");
+      modal->findChild<QLineEdit*>("serial")->setText("0xFFF0:be16");
+      modal->findChild<QLineEdit*>("start")->setText("500");
+      modal->findChild<QCheckBox*>("confirm")->setChecked(true);
+      static_cast<QDialog*>(modal)->accept();
+      return true;
+    }
+    if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+      files->selectFile(QString::fromStdString(path));
+      static_cast<QDialog*>(files)->accept();
+      return true;
+    }
+    return false;
+  };
+  Command(res::id::kMenuSaveJob)->trigger();
+  ASSERT_EQ(op.boxes.size(), 1u);
+  EXPECT_NE(op.boxes[0].text.find("The job LINE-2 is saved"), std::string::npos) << op.boxes[0].text;
+  Job job;
+  ASSERT_EQ(ReadJob(path, job).kind, JobProblem::Kind::kNone);
+  EXPECT_EQ(job.name, "LINE-2");
+  EXPECT_EQ(std::string(job.model->model), "KT47C150");
+  EXPECT_EQ(job.rate, 2);
+  EXPECT_EQ(job.rule->Text(), "0xFFF0:be16");
+  EXPECT_EQ(job.serialStart, 500u);
+  EXPECT_TRUE(job.confirm);
+  EXPECT_EQ(job.image[0xC000], 0x01);
+  EXPECT_NE(op.boxes[0].text.find(job.ShortChecksum()), std::string::npos);
+  // A serial number on the image's data is refused, with its reason.
+  op.onOtherModal = [&](QWidget* modal) {
+    if (modal->objectName() != "SaveJob") return false;
+    modal->findChild<QLineEdit*>("name")->setText("BAD");
+    modal->findChild<QLineEdit*>("serial")->setText("0xC000:be16");
+    static_cast<QDialog*>(modal)->accept();
+    return true;
+  };
+  Command(res::id::kMenuSaveJob)->trigger();
+  ASSERT_EQ(op.boxes.size(), 2u);
+  EXPECT_NE(op.boxes[1].text.find("where the serial number goes"), std::string::npos);
+
+  Download();
+  Command(res::id::kMenuProductionStation)->trigger();
+  EXPECT_EQ(started, (std::vector<std::vector<std::string>>{{"--station"}}));
+  EXPECT_FALSE(dialog->writer().link.IsOpen());
+  EXPECT_EQ(ButtonSet(), "11000");
+  EXPECT_NE(Settings().find("Write File=app.mhx"), std::string::npos);
 }
 
 TEST_F(MainWindowTest, UnknownModelInTheFileIsASystemError) {

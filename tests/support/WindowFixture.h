@@ -48,11 +48,18 @@ class WindowFixture : public ::testing::Test {
     environment.ports = &line;
     environment.language = language;
     environment.locations = locations;
+    environment.startProgram = [this](const std::vector<std::string>& arguments) {
+      started.push_back(arguments);
+      return true;
+    };
     dialog = std::make_unique<CWriterDlg>(nullptr, environment);
     op.Watch(&dialog->progress());
     dialog->show();
     QApplication::processEvents();
   }
+
+  /// The programs the window started, by their arguments.
+  std::vector<std::vector<std::string>> started;
 
   QPushButton* Button(int id) const { return dialog->findChild<QPushButton*>(Name(id)); }
   QComboBox* List(int id) const { return dialog->findChild<QComboBox*>(Name(id)); }

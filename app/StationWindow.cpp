@@ -1,0 +1,659 @@
+#include "app/StationWindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSysInfo>
+#include <QTableWidget>
+#include <QTabWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <cmath>
+#include <filesystem>
+
+#include "app/CAboutDlg.h"
+#include "core/Texts.h"
+#include "core/Utf8Path.h"
+#include "link/QtSerialPort.h"
+#include "ops/Job.h"
+#include "res/StringTable.h"
+#include "settings/Settings.h"
+#include "ui/DialogBuilder.h"
+
+namespace otp {
+
+namespace {
+
+QString Q(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+// Splits "COM1, COM2,COM3" into its names.
+std::vector<std::string> PortNames(const std::string& text) {
+  std::vector<std::string> names;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    auto comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    std::string name = text.substr(start, comma - start);
+    while (!name.empty() && name.front() == ' ') name.erase(name.begin());
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    if (!name.empty()) names.push_back(name);
+    start = comma + 1;
+  }
+  return names;
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names)
+    text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+constexpr int kMinimumWidth = 1280;
+constexpr int kMinimumHeight = 800;
+constexpr std::size_t kMostPorts = 16;
+constexpr qint64 kTileInterval = 60;  // ms between two paintings of a tile: as a person sees
+
+}  // namespace
+
+std::optional<StationChoices> ParseStationArguments(const std::vector<std::string>& args,
+                                                    std::string& error) {
+  StationChoices choices;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 < args.size()) return args[++i];
+      error = arg + " needs a value";
+      return std::nullopt;
+    };
+    if (arg == "-p" || arg == "--port") {
+      const auto text = value();
+      if (!text) return std::nullopt;
+      for (const std::string& name : PortNames(*text))
+        choices.ports.push_back(name);
+    } else if (arg.rfind("--port=", 0) == 0) {
+      for (const std::string& name : PortNames(arg.substr(7)))
+        choices.ports.push_back(name);
+    } else if (arg == "--db") {
+      choices.db = value();
+      if (!choices.db) return std::nullopt;
+    } else if (arg.rfind("--db=", 0) == 0) {
+      choices.db = arg.substr(5);
+    } else if (!arg.empty() && arg[0] == '-') {
+      error = "unknown option " + arg;
+      return std::nullopt;
+    } else if (choices.job.empty()) {
+      choices.job = arg;
+    } else {
+      error = "one job at most";
+      return std::nullopt;
+    }
+  }
+  return choices;
+}
+
+StationWindow::StationWindow(StationChoices choices, WriterEnvironment environment,
+                             QWidget* parent)
+    : QMainWindow(parent),
+      choices_(std::move(choices)),
+      language_(environment.language.value_or(SystemLanguage())) {
+  const std::string programDir = environment.programDir.empty()
+                                     ? QCoreApplication::applicationDirPath().toStdString()
+                                     : environment.programDir;
+  setup_.emplace(environment.locations ? *environment.locations
+                                       : LocateFiles(PlaceFactsOf(programDir)));
+  ports_factory_ = environment.ports;
+  if (!ports_factory_) {
+    ownPorts_ = std::make_unique<QtSerialPortFactory>();
+    ports_factory_ = ownPorts_.get();
+  }
+  const StationSettings kept = ReadStationSettings(setup_->settingsFile());
+  storeLocation_ = choices_.db ? *choices_.db
+                               : (!kept.store.empty() ? kept.store : setup_->DefaultStore());
+  if (choices_.ports.empty()) {
+    choices_.ports = kept.ports;
+    if (choices_.ports.empty()) {
+      const RecentSettings recent = setup_->Load();
+      choices_.ports.push_back(ComName(recent.com >= 1 && recent.com <= 4 ? recent.com : 1));
+    }
+  }
+  Build();
+  if (!choices_.db && kept.store.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(PathFromUtf8(setup_->dataDir()), ec);
+  }
+  Load();
+  qApp->installEventFilter(this);
+}
+
+void StationWindow::Load() {
+  problem_.clear();
+  ready_ = false;
+  started_ = false;
+  confirmNeeded_ = false;
+  ports_->setReadOnly(false);
+  run_ = RunSetup{};
+  const bool prepared = choices_.job.empty() ? Prepare() : PrepareJob();
+  ShowHeader();
+  controller_.reset();
+  MakeTiles(PortNames(ports_->text().toStdString()));
+  controller_ = std::make_unique<StationController>(
+      run_, storeLocation_, Utf8FromPath(JournalFolder(storeLocation_, setup_->dataDir())),
+      ports_factory_);
+  controller_->tileChanged = [this](std::size_t port) {
+    if (port >= pending_.size() || pending_[port]->exchange(true)) return;
+    QMetaObject::invokeMethod(this, [this, port] { RefreshTile(port); }, Qt::QueuedConnection);
+  };
+  controller_->figuresChanged = [this] {
+    if (figuresPending_.exchange(true)) return;
+    QMetaObject::invokeMethod(this, [this] { RefreshFigures(); }, Qt::QueuedConnection);
+  };
+  controller_->opened = [this, prepared](const std::string& error) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, prepared, error] {
+          if (!error.empty()) {
+            problem_ = T("the production store: %1", {error});
+            Say(problem_, true);
+          } else {
+            ready_ = prepared;
+          }
+          UpdateButtons();
+        },
+        Qt::QueuedConnection);
+  };
+  controller_->ended = [this](const ProductionRun::End& end, const StartReport* start) {
+    const auto endCopy = end;
+    const auto startCopy = start ? std::optional<StartReport>(*start) : std::nullopt;
+    QMetaObject::invokeMethod(
+        this, [this, endCopy, startCopy] { Ended(endCopy, startCopy ? &*startCopy : nullptr); },
+        Qt::QueuedConnection);
+  };
+  controller_->Open();
+  UpdateButtons();
+}
+
+StationWindow::~StationWindow() {
+  qApp->removeEventFilter(this);
+  // The ports box loses its focus as the window goes: it must not make tiles then.
+  QObject::disconnect(ports_, nullptr, this, nullptr);
+  controller_.reset();
+}
+
+std::string StationWindow::T(std::string_view english,
+                             std::initializer_list<std::string_view> values) const {
+  return Tr(language_, english, values);
+}
+
+void StationWindow::Build() {
+  setObjectName("station");
+  setWindowTitle(Q(T("OTP Writer Station")));
+  setWindowIcon(ui::AppIcon());
+  setMinimumSize(kMinimumWidth, kMinimumHeight);
+  // Read from a step away: everything a little larger than a desktop's text.
+  QFont font = this->font();
+  font.setPointSizeF(font.pointSizeF() * 1.15);
+  setFont(font);
+  QMenu* file = menuBar()->addMenu(Q(T("&File")));
+  QAction* open = file->addAction(Q(T("&Open Job...")), this, [this] {
+    if (controller_ && controller_->busy()) return;
+    const QString chosen = QFileDialog::getOpenFileName(
+        this, Q(T("Open Job")), QString(), Q(T("Jobs (*.otpjob);;all files (*)")));
+    if (!chosen.isEmpty()) OpenJob(chosen.toStdString());
+  });
+  open->setObjectName("openJob");
+  file->addSeparator();
+  file->addAction(Q(T("&Exit")), this, &QWidget::close);
+  QMenu* help = menuBar()->addMenu(Q(T("&Help")));
+  help->addAction(Q(T("&About")), this, [this] {
+    CAboutDlg about(language_, this);
+    about.exec();
+  });
+
+  auto* central = new QWidget(this);
+  auto* layout = new QVBoxLayout(central);
+  layout->setContentsMargins(10, 6, 10, 8);
+  layout->setSpacing(6);
+
+  // The header: what is burned, where it is recorded. Shown, never edited.
+  auto* header = new QGridLayout();
+  header->setHorizontalSpacing(14);
+  header->setVerticalSpacing(2);
+  auto label = [&](const char* name) {
+    auto* text = new QLabel(central);
+    text->setObjectName(name);
+    text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return text;
+  };
+  job_ = label("job");
+  target_ = label("target");
+  image_ = label("image");
+  serial_ = label("serialRule");
+  store_ = label("store");
+  QFont big = job_->font();
+  big.setPointSizeF(big.pointSizeF() * 1.35);
+  big.setBold(true);
+  job_->setFont(big);
+  ports_ = new QLineEdit(central);
+  ports_->setObjectName("ports");
+  ports_->setAccessibleName(Q(T("Ports")));
+  ports_->setText(Q(Joined(choices_.ports)));
+  connect(ports_, &QLineEdit::editingFinished, this, [this] {
+    if (!started_) MakeTiles(PortNames(ports_->text().toStdString()));
+  });
+  auto* portsLabel = new QLabel(Q(T("Ports")), central);
+  header->addWidget(job_, 0, 0, 1, 2);
+  header->addWidget(target_, 0, 2, 1, 2);
+  header->addWidget(image_, 1, 0, 1, 2);
+  header->addWidget(serial_, 1, 2, 1, 2);
+  header->addWidget(store_, 2, 0, 1, 2);
+  header->addWidget(portsLabel, 2, 2);
+  header->addWidget(ports_, 2, 3);
+  header->setColumnStretch(1, 1);
+  header->setColumnStretch(3, 1);
+  layout->addLayout(header);
+
+  tabs_ = new QTabWidget(central);
+  tabs_->setObjectName("tabs");
+  tabs_->setFocusPolicy(Qt::NoFocus);
+  auto* stationTab = new QWidget(tabs_);
+  auto* body = new QHBoxLayout(stationTab);
+  body->setContentsMargins(4, 4, 4, 4);
+  auto* tilesArea = new QWidget(stationTab);
+  grid_ = new QGridLayout(tilesArea);
+  grid_->setSpacing(8);
+  grid_->setContentsMargins(0, 0, 0, 0);
+  body->addWidget(tilesArea, 1);
+
+  auto* side = new QVBoxLayout();
+  counters_ = new QLabel(stationTab);
+  counters_->setObjectName("counters");
+  counters_->setTextFormat(Qt::RichText);
+  QFont countersFont = counters_->font();
+  countersFont.setPointSizeF(countersFont.pointSizeF() * 1.2);
+  counters_->setFont(countersFont);
+  attempts_ = new QTableWidget(0, 5, stationTab);
+  attempts_->setObjectName("attempts");
+  attempts_->setFocusPolicy(Qt::NoFocus);
+  attempts_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  attempts_->setSelectionMode(QAbstractItemView::NoSelection);
+  attempts_->verticalHeader()->hide();
+  attempts_->setHorizontalHeaderLabels({Q(T("Time")), Q(T("Port")), Q(T("Serial")),
+                                        Q(T("Result")), Q(T("Report"))});
+  attempts_->horizontalHeader()->setStretchLastSection(true);
+  attempts_->setAccessibleName(Q(T("The last 20 attempts")));
+  side->addWidget(counters_);
+  side->addWidget(attempts_, 1);
+  auto* sideBox = new QWidget(stationTab);
+  sideBox->setLayout(side);
+  sideBox->setFixedWidth(420);
+  body->addWidget(sideBox);
+  tabs_->addTab(stationTab, Q(T("Station")));
+  layout->addWidget(tabs_, 1);
+
+  status_ = new QLabel(central);
+  status_->setObjectName("status");
+  status_->setWordWrap(true);
+  layout->addWidget(status_);
+  auto* buttons = new QHBoxLayout();
+  start_ = new QPushButton(Q(T("START  (Enter / Space)")), central);
+  start_->setObjectName("start");
+  QFont startFont = start_->font();
+  startFont.setPointSizeF(startFont.pointSizeF() * 1.6);
+  startFont.setBold(true);
+  start_->setFont(startFont);
+  start_->setMinimumHeight(56);
+  stop_ = new QPushButton(Q(T("Stop")), central);
+  stop_->setObjectName("stop");
+  stop_->setMinimumHeight(56);
+  stop_->setMinimumWidth(160);
+  stop_->setFont(startFont);
+  connect(start_, &QPushButton::clicked, this, [this] { OnStart(); });
+  connect(stop_, &QPushButton::clicked, this, [this] { OnStop(); });
+  buttons->addWidget(start_, 3);
+  buttons->addWidget(stop_, 1);
+  layout->addLayout(buttons);
+  setCentralWidget(central);
+}
+
+void StationWindow::MakeTiles(const std::vector<std::string>& names) {
+  for (ui::StationTile* tile : tiles_)
+    delete tile;
+  tiles_.clear();
+  pending_.clear();
+  shown_.clear();
+  const std::size_t count = std::min(names.size(), kMostPorts);
+  const int columns = count <= 1 ? 1 : count <= 4 ? 2 : count <= 6 ? 3 : 4;
+  for (std::size_t i = 0; i < count; ++i) {
+    auto* tile = new ui::StationTile(names[i], language_, grid_->parentWidget());
+    ui::TileState state = tile->shown();
+    state.device = setup_ ? setup_->Device(names[i]) : std::string();
+    tile->Show(state);
+    grid_->addWidget(tile, static_cast<int>(i) / columns, static_cast<int>(i) % columns);
+    tiles_.push_back(tile);
+    pending_.push_back(std::make_unique<std::atomic<bool>>(false));
+    shown_.emplace_back();
+  }
+}
+
+void StationWindow::OpenJob(const std::string& file) {
+  if (controller_ && controller_->busy()) return;
+  choices_.job = file;
+  Load();
+}
+
+// What a job burns: everything in it, nothing from the main window.
+bool StationWindow::PrepareJob() {
+  Job job;
+  const JobProblem problem = ReadJob(PathFromUtf8(choices_.job), job);
+  run_.station = QSysInfo::machineHostName().toStdString();
+  run_.language = language_;
+  run_.moduleDir = setup_->moduleDir();
+  run_.monitorDirs = setup_->monitorDirs();
+  run_.ports = {PortTarget{"", "", job.model ? job.model : ModelAt(0), job.rate}};
+  if (problem.kind != JobProblem::Kind::kNone) {
+    problem_ = JobProblemText(problem, choices_.job, language_);
+    run_.job = choices_.job;
+    Say(problem_, true);
+    return false;
+  }
+  run_.imageName = job.imageName;
+  run_.image = job.image;
+  run_.crc32 = job.crc32;
+  run_.rule = job.rule;
+  run_.counter = job.counter;
+  run_.serialStart = job.serialStart;
+  run_.serialStep = job.serialStep;
+  run_.resume = job.resume;
+  run_.job = job.name;
+  run_.jobSum = job.ShortChecksum();
+  if (job.reset.kind == ResetMethod::Kind::kDtr) run_.reset = job.reset;
+  confirmNeeded_ = job.confirm;
+  return true;
+}
+
+bool StationWindow::Confirm() {
+  QDialog dialog(this);
+  dialog.setObjectName("confirmJob");
+  dialog.setWindowTitle(Q(T("Confirm the job")));
+  auto* layout = new QVBoxLayout(&dialog);
+  auto* text = new QLabel(Q(T("Job %1: type its checksum as the work instruction shows it.",
+                              {run_.job})),
+                          &dialog);
+  text->setWordWrap(true);
+  auto* typed = new QLineEdit(&dialog);
+  typed->setObjectName("checksum");
+  typed->setMaxLength(16);
+  auto* ok = new QPushButton(Q(T("Confirm")), &dialog);
+  ok->setDefault(true);
+  connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+  layout->addWidget(text);
+  layout->addWidget(typed);
+  layout->addWidget(ok);
+  if (dialog.exec() != QDialog::Accepted) return false;
+  if (typed->text().trimmed().toStdString() != run_.jobSum) {
+    Say(T("%1 is not the checksum of the job %2: nothing started",
+          {typed->text().trimmed().toStdString(), run_.job}),
+        true);
+    return false;
+  }
+  confirmNeeded_ = false;
+  return true;
+}
+
+// The image and the serial rule as the run burns them: the main window's choices.
+bool StationWindow::Prepare() {
+  const RecentSettings recent = setup_->Load();
+  const ChipRow* model = ModelAt(recent.cpu) ? ModelAt(recent.cpu) : ModelAt(0);
+  const int rate = recent.rate >= 0 && recent.rate < 3 ? recent.rate : 0;
+  run_.station = QSysInfo::machineHostName().toStdString();
+  run_.language = language_;
+  run_.moduleDir = setup_->moduleDir();
+  run_.monitorDirs = setup_->monitorDirs();
+  run_.ports = {PortTarget{"", "", model, rate}};
+  // A name in the window's Hex File box is the window's: relative to the program's folder.
+  std::string file = recent.hexFile;
+  if (!file.empty() && !PathFromUtf8(file).is_absolute()) file = setup_->moduleDir() + file;
+  run_.imageName = recent.hexFile;
+  const auto start = static_cast<std::uint32_t>(model->startAddr);
+  const auto end = static_cast<std::uint32_t>(model->endAddr);
+  const ImageResult result = LoadImage(file, std::nullopt, start, end, run_.image);
+  if (recent.hexFile.empty()) {
+    problem_ = T("no Hex File is chosen in the main window");
+  } else if (result.error != ImageError::kNone) {
+    problem_ = recent.hexFile + ": " + ImageErrorText(result);
+  } else if (result.dataBytes == 0) {
+    problem_ = recent.hexFile + ": " + T("no data in file");
+  }
+  if (!problem_.empty()) {
+    Say(problem_, true);
+    return false;
+  }
+  run_.crc32 = Crc32(&run_.image[start], end - start + 1);
+  return true;
+}
+
+void StationWindow::ShowHeader() {
+  if (run_.ports.empty()) return;  // not prepared yet
+  const PortTarget& first = run_.ports.front();
+  job_->setText(Q(run_.job.empty() ? T("Current choices")
+                                   : T("Job %1  (%2)", {run_.job, run_.jobSum})));
+  const int baud = first.model ? first.model->baud[static_cast<std::size_t>(first.rate)] : 0;
+  target_->setText(first.model ? QString("%1   %2   %3 bit/s")
+                                     .arg(Q(std::string(first.model->model)))
+                                     .arg(Q(std::string(first.model->speeds[static_cast<std::size_t>(first.rate)])))
+                                     .arg(baud)
+                               : QString());
+  char crc[16];
+  std::snprintf(crc, sizeof(crc), "0x%08X", run_.crc32);
+  image_->setText(Q(T("Image %1   CRC-32 %2", {run_.imageName, crc})));
+  std::string serial = T("Serial numbers: none");
+  if (run_.rule) {
+    const auto counter = controller_ ? controller_->counter() : std::nullopt;
+    serial = T("Serial %1, next %2", {run_.rule->Text(),
+                                      counter ? std::to_string(counter->next) : std::string("-")});
+  }
+  serial_->setText(Q(serial));
+  store_->setText(Q(T("Store %1   Station %2",
+                      {ProductionStore::Printable(storeLocation_), run_.station})));
+}
+
+std::vector<PortTarget> StationWindow::Targets(std::string& error) const {
+  std::vector<PortTarget> targets;
+  const PortTarget& first = run_.ports.front();
+  for (const std::string& name : PortNames(ports_->text().toStdString())) {
+    PortTarget target{name, setup_->Device(name), first.model, first.rate};
+    if (target.device.empty()) target.device = name;
+    for (const PortTarget& other : targets) {
+      if (other.device == target.device) {
+        error = T("%1 and %2 are the same port (%3)", {other.name, name, target.device});
+        return {};
+      }
+    }
+    targets.push_back(target);
+  }
+  if (targets.empty()) error = T("no port is named");
+  if (targets.size() > kMostPorts) error = T("at most 16 ports");
+  return error.empty() ? targets : std::vector<PortTarget>{};
+}
+
+void StationWindow::OnStart() {
+  if (!ready_ || controller_->busy()) return;
+  if (confirmNeeded_ && !Confirm()) return;
+  if (!started_) {
+    std::string error;
+    targets_ = Targets(error);
+    if (targets_.empty()) {
+      Say(error, true);
+      return;
+    }
+    std::vector<std::string> names;
+    for (const PortTarget& target : targets_)
+      names.push_back(target.name);
+    MakeTiles(names);
+    // The ports used now are the ones the station opens with next time.
+    StationSettings kept = ReadStationSettings(setup_->settingsFile());
+    kept.ports = names;
+    std::error_code ec;
+    std::filesystem::create_directories(setup_->settingsFile().parent_path(), ec);
+    WriteStationSettings(setup_->settingsFile(), kept);
+    started_ = true;
+    ports_->setReadOnly(true);
+  }
+  Say(T("burning..."));
+  controller_->Round(targets_);
+  UpdateButtons();
+}
+
+void StationWindow::OnStop() {
+  controller_->Stop();
+  Say(T("stopping: the units end between blocks"));
+}
+
+void StationWindow::Ended(const ProductionRun::End& end, const StartReport* start) {
+  if (start) {
+    for (const Attempt& a : start->replayed) {
+      Say(T("a unit on %1 (serial %2) was recorded as %3",
+            {a.port, a.serial ? std::to_string(*a.serial) : "-", a.result}));
+    }
+    if (start->problem != StartReport::Problem::kNone) {
+      problem_ = start->problem == StartReport::Problem::kStore
+                     ? T("the production store: %1", {start->detail})
+                     : T("the counter %1 does not agree with this job", {run_.counter});
+      ready_ = false;
+      Say(problem_, true);
+    }
+  }
+  if (end.storeFailed && start == nullptr) {
+    problem_ = end.numbersExhausted ? T("the counter %1 has no number left that fits %2",
+                                        {run_.counter, run_.rule ? run_.rule->Text() : ""})
+                                    : T("the production store: %1", {end.storeError});
+    ready_ = false;
+    std::string waiting;
+    for (const Attempt& a : end.waiting)
+      waiting += (waiting.empty() ? "" : ", ") + a.port;
+    Say(problem_ + (waiting.empty() ? "" : "\n" + T("waiting in the journal: %1", {waiting})),
+        true);
+  } else if (problem_.empty()) {
+    Say(T("Press Start for the next units"));
+  }
+  ShowHeader();
+  UpdateButtons();
+}
+
+void StationWindow::RefreshTile(std::size_t port) {
+  if (port >= tiles_.size()) return;
+  // At most as often as a person can see: a later change waits for the next painting.
+  if (shown_[port].isValid() && shown_[port].elapsed() < kTileInterval) {
+    QTimer::singleShot(static_cast<int>(kTileInterval - shown_[port].elapsed()), this,
+                       [this, port] { RefreshTile(port); });
+    return;
+  }
+  pending_[port]->store(false);
+  shown_[port].start();
+  tiles_[port]->Show(controller_->Tile(port));
+}
+
+void StationWindow::RefreshFigures() {
+  figuresPending_ = false;
+  const StationFigures figures = controller_ ? controller_->Figures() : StationFigures{};
+  const Counters& run = figures.run;
+  auto yield = [](int passed, int total) {
+    return total > 0 ? QString::number(100.0 * passed / total, 'f', 1) : QString("-");
+  };
+  const int today = figures.todayPassed + figures.todayFailed;
+  // A table of names and figures, the figures large: read at a glance.
+  auto row = [](const std::string& name, const QString& value) {
+    return "<tr><td style='padding-right:14px'>" + Q(name).toHtmlEscaped() +
+           "</td><td align='right' style='font-size:x-large; font-weight:bold'>" +
+           value.toHtmlEscaped() + "</td></tr>";
+  };
+  counters_->setText(
+      "<table cellspacing='2'>" + row(T("Passed"), QString::number(run.passed)) +
+      row(T("Failed"), QString::number(run.failed)) +
+      row(T("Total"), QString::number(run.total())) +
+      row(T("Yield"), yield(run.passed, run.total()) + " %") +
+      row(T("Units per hour"), QString::number(run.UnitsPerHour(), 'f', 0)) +
+      row(T("Today"), QString::number(today) + "  (" + yield(figures.todayPassed, today) + " %)") +
+      "</table>");
+  attempts_->setRowCount(static_cast<int>(figures.last.size()));
+  for (std::size_t i = 0; i < figures.last.size(); ++i) {
+    const Attempt& a = figures.last[figures.last.size() - 1 - i];  // the newest first
+    const QString time = QDateTime::fromString(Q(a.started), Qt::ISODate).toLocalTime().toString("HH:mm:ss");
+    const QStringList cells = {time, Q(a.port), a.serial ? QString::number(*a.serial) : "",
+                               Q(a.result), Q(a.reportText).trimmed()};
+    for (int column = 0; column < cells.size(); ++column)
+      attempts_->setItem(static_cast<int>(i), column, new QTableWidgetItem(cells[column]));
+  }
+  attempts_->resizeColumnsToContents();
+  attempts_->horizontalHeader()->setStretchLastSection(true);
+  ShowHeader();
+}
+
+void StationWindow::Say(const std::string& text, bool problem) {
+  status_->setText(Q(text));
+  status_->setStyleSheet(problem ? "color: #B00020; font-weight: bold;" : "");
+}
+
+void StationWindow::UpdateButtons() {
+  const bool busy = controller_ && controller_->busy();
+  start_->setEnabled(ready_ && !busy);
+  stop_->setEnabled(busy);
+}
+
+bool StationWindow::eventFilter(QObject* watched, QEvent* event) {
+  // Enter and Space start a round wherever the focus is (foot switches present
+  // themselves as keyboards), but in the ports box before the first start.
+  if (event->type() == QEvent::KeyPress && isActiveWindow()) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    const bool startKey = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter ||
+                          key->key() == Qt::Key_Space;
+    if (startKey && !key->isAutoRepeat() && key->modifiers() == Qt::NoModifier &&
+        !(watched == ports_ && !started_)) {
+      if (QApplication::activeModalWidget() == nullptr) {
+        OnStart();
+        return true;
+      }
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void StationWindow::closeEvent(QCloseEvent* event) {
+  if (controller_ && controller_->busy()) {
+    QMessageBox ask(QMessageBox::Question, windowTitle(),
+                    Q(T("Units are burning. Stop them between blocks and close the station "
+                        "once they are recorded?")),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    ask.setObjectName("closeWhileBurning");
+    if (ask.exec() != QMessageBox::Yes) {
+      event->ignore();
+      return;
+    }
+    controller_->Stop();
+    // Nothing reserved stays unrecorded: the units end, then the window closes.
+    QEventLoop wait;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      if (!controller_->busy()) wait.quit();
+    });
+    poll.start(20);
+    wait.exec();
+  }
+  event->accept();
+}
+
+}  // namespace otp

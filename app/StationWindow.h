@@ -1,0 +1,118 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/CWriterDlg.h"
+#include "app/StationController.h"
+#include "ui/StationTile.h"
+
+class QCheckBox;
+class QGridLayout;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTableWidget;
+class QTabWidget;
+
+namespace otp {
+
+/// How the station window was opened: `otpwriter --station [-p PORT]... [--db LOCATION]
+/// [JOB]`.
+struct StationChoices {
+  std::vector<std::string> ports;  // empty: the ports used last, else the window's COM port
+  std::optional<std::string> db;   // empty: the settings' store, else the user's own
+  std::string job;                 // a job file, or empty for the window's current choices
+};
+
+/// Parses the arguments after --station; nothing, with `error`, for a usage error.
+std::optional<StationChoices> ParseStationArguments(const std::vector<std::string>& args,
+                                                    std::string& error);
+
+/// The production station for operators at a fixture: a tile a port with its verdict in
+/// large letters, counters and yield, the last attempts, a start without the mouse (Enter,
+/// Space or a foot switch) and settings the operator cannot change. The second face of
+/// the production run that otpwriter-cli produce runs: same units, numbers and records.
+class StationWindow final : public QMainWindow {
+ public:
+  StationWindow(StationChoices choices, WriterEnvironment environment = {},
+                QWidget* parent = nullptr);
+  ~StationWindow() override;
+
+  /// Starts a unit on every waiting port, as Enter does.
+  void OnStart();
+  /// Stops the units between blocks.
+  void OnStop();
+
+  /// File > Open Job...: the station burns the job at `file` from its next start.
+  void OpenJob(const std::string& file);
+
+  StationController* controller() { return controller_.get(); }
+  ui::StationTile* Tile(std::size_t port) const { return tiles_.at(port); }
+  std::size_t tiles() const { return tiles_.size(); }
+  /// Why the station cannot burn (a file, the store); empty when it can.
+  const std::string& problem() const { return problem_; }
+  bool ready() const { return ready_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void Build();
+  // Reads what is burned (the job, or the main window's choices) and makes the run's
+  // controller for it.
+  void Load();
+  bool Prepare();
+  bool PrepareJob();
+  // A job that asks for it: the operator types its short checksum; false for a wrong one.
+  bool Confirm();
+  void ShowHeader();
+  void MakeTiles(const std::vector<std::string>& names);
+  std::vector<PortTarget> Targets(std::string& error) const;
+  void RefreshTile(std::size_t port);
+  void RefreshFigures();
+  void Ended(const ProductionRun::End& end, const StartReport* start);
+  void Say(const std::string& text, bool problem = false);
+  void UpdateButtons();
+  std::string T(std::string_view english, std::initializer_list<std::string_view> values = {}) const;
+
+  StationChoices choices_;
+  Language language_;
+  std::unique_ptr<SerialPortFactory> ownPorts_;
+  std::optional<WriterSetup> setup_;
+  RunSetup run_;
+  std::string storeLocation_;
+  std::string problem_;
+  bool ready_ = false;    // the store is open and the image good
+  bool confirmNeeded_ = false;  // the job asks the operator to confirm it first
+  SerialPortFactory* ports_factory_ = nullptr;
+  bool started_ = false;  // the first unit began: the ports are fixed
+  std::vector<PortTarget> targets_;
+  std::unique_ptr<StationController> controller_;
+
+  QLabel* job_ = nullptr;
+  QLabel* target_ = nullptr;
+  QLabel* image_ = nullptr;
+  QLabel* serial_ = nullptr;
+  QLabel* store_ = nullptr;
+  QLineEdit* ports_ = nullptr;
+  QTabWidget* tabs_ = nullptr;
+  QGridLayout* grid_ = nullptr;
+  std::vector<ui::StationTile*> tiles_;
+  QLabel* counters_ = nullptr;
+  QTableWidget* attempts_ = nullptr;
+  QLabel* status_ = nullptr;
+  QPushButton* start_ = nullptr;
+  QPushButton* stop_ = nullptr;
+  std::vector<std::unique_ptr<std::atomic<bool>>> pending_;
+  std::vector<QElapsedTimer> shown_;
+  std::atomic<bool> figuresPending_{false};
+};
+
+}  // namespace otp

@@ -1,0 +1,177 @@
+// job create, show and check; and a job as what produce and program burn.
+
+#include <QString>
+#include <QSysInfo>
+#include <cstdio>
+#include <unistd.h>
+
+#include "cli/Commands.h"
+#include "cli/Context.h"
+#include "cli/Produce.h"
+#include "core/AtomicFile.h"
+#include "core/Utf8Path.h"
+#include "ops/Job.h"
+
+namespace otp::cli {
+
+namespace {
+
+Json JobEvent(const Job& job, const std::string& file) {
+  Json event("job");
+  event.Add("file", file).Add("format", job.format).Add("name", job.name);
+  event.Add("model", job.model->model).Add("clock", job.model->speeds[static_cast<std::size_t>(job.rate)]);
+  event.Add("reset", job.ResetText());
+  job.rule ? event.Add("serial", job.rule->Text()) : event.AddNull("serial");
+  event.Add("counter", job.counter);
+  event.Add("serialStart", static_cast<long long>(job.serialStart));
+  event.Add("serialStep", static_cast<long long>(job.serialStep));
+  event.Add("resume", job.resume).Add("confirm", job.confirm).Add("image", job.imageName);
+  event.Add("crc32", static_cast<long long>(job.crc32)).Add("note", job.note);
+  event.Add("created", job.created).Add("host", job.host);
+  return event.Add("checksum", job.checksum).Add("shortChecksum", job.ShortChecksum());
+}
+
+int Create(Context& context) {
+  const Options& o = context.options;
+  const std::string& out = o.arguments[1];
+  if (!o.name || !o.model || !o.clock) {
+    return context.Fail(kExitUsage, context.T("job create needs --name, -m and -c"));
+  }
+  const std::string why = WritableFolderError(PathFromUtf8(out));
+  if (!why.empty()) return context.Fail(kExitFile, context.T("cannot write %1: %2", {out, why}));
+  JobRequest request;
+  request.name = *o.name;
+  request.model = &context.model();
+  request.rate = context.rate();
+  request.reset = o.reset.value_or(ResetMethod{ResetMethod::Kind::kNone, {}});
+  request.file = o.arguments[2];
+  request.binaryBase = o.base;
+  request.serial = o.serial.value_or("");
+  request.counter = o.counter.value_or("");
+  request.serialStart = o.serialStart.value_or(1);
+  request.serialStep = o.serialStep.value_or(1);
+  request.resume = o.resume;
+  request.confirm = o.confirm;
+  request.note = o.note.value_or("");
+  SystemClock clock;
+  request.created = IsoNow(clock);
+  request.host = QSysInfo::machineHostName().toStdString();
+  JobMade made = MakeJob(request, context.language);
+  if (!made.problem.empty()) {
+    // A serial rule that cannot be read is a usage error, as for produce.
+    SerialRuleError ruleError{};
+    const bool syntax = !request.serial.empty() && !ParseSerialRule(request.serial, ruleError);
+    return context.Fail(syntax ? kExitUsage : kExitFile, made.problem);
+  }
+  const std::string text = JobText(made.job);
+  std::string error;
+  if (!WriteFileAtomically(PathFromUtf8(out), text, &error)) {
+    return context.Fail(kExitFile, context.T("cannot write %1: %2", {out, error}));
+  }
+  context.console.Emit(JobEvent(made.job, out));
+  context.console.Say(context.T("job %1 written to %2, checksum %3",
+                                {made.job.name, out, made.job.ShortChecksum()}));
+  return kExitOk;
+}
+
+int Show(Context& context, bool checkOnly) {
+  const std::string& file = context.options.arguments[1];
+  Job job;
+  const JobProblem problem = ReadJob(PathFromUtf8(file), job);
+  if (problem.kind != JobProblem::Kind::kNone) {
+    return context.Fail(kExitFile, JobProblemText(problem, file, context.language));
+  }
+  context.console.Emit(JobEvent(job, file));
+  if (checkOnly) {
+    context.console.Say(context.T("%1 matches its checksum %2", {file, job.ShortChecksum()}));
+    return kExitOk;
+  }
+  auto row = [&context](const std::string& name, const std::string& value) {
+    std::string line = name;
+    std::size_t width = 0;
+    for (const char c : name)
+      width += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    line += std::string(width < 16 ? 16 - width : 1, ' ');
+    context.console.Say(line + value);
+  };
+  char crc[16];
+  std::snprintf(crc, sizeof(crc), "0x%08X", job.crc32);
+  row(context.T("job"), job.name);
+  row(context.T("checksum"), job.ShortChecksum() + "  (" + job.checksum + ")");
+  row(context.T("format"), std::to_string(job.format));
+  row(context.T("model"), std::string(job.model->model) + ", " +
+                              std::string(job.model->speeds[static_cast<std::size_t>(job.rate)]));
+  row(context.T("reset"), job.ResetText());
+  row(context.T("image"), job.imageName + ", CRC-32 " + crc);
+  if (job.rule) {
+    row(context.T("serial"), context.T("%1, counter %2, from %3 in steps of %4",
+                                       {job.rule->Text(), job.counter,
+                                        std::to_string(job.serialStart),
+                                        std::to_string(job.serialStep)}));
+  } else {
+    row(context.T("serial"), context.T("none"));
+  }
+  row(context.T("resume"), job.resume ? context.T("allowed") : context.T("not allowed"));
+  row(context.T("confirm"), job.confirm ? context.T("the operator types the checksum")
+                                        : context.T("no"));
+  row(context.T("note"), job.note);
+  row(context.T("created"), job.created + ", " + job.host);
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunJob(Context& context) {
+  const std::string& action = context.options.arguments[0];
+  if (action == "create") return Create(context);
+  return Show(context, action == "check");
+}
+
+int LoadJob(Context& context, RunSetup& setup) {
+  const Options& o = context.options;
+  const std::string& file = *o.job;
+  Job job;
+  const JobProblem problem = ReadJob(PathFromUtf8(file), job);
+  if (problem.kind != JobProblem::Kind::kNone) {
+    return context.Fail(kExitFile, JobProblemText(problem, file, context.language));
+  }
+  if (o.resume && !job.resume) {
+    return context.Fail(kExitUsage, context.T("the job %1 does not allow --resume", {job.name}));
+  }
+  context.UseModel(*job.model, job.rate);
+  for (PortTarget& port : setup.ports) {
+    port.model = job.model;
+    port.rate = job.rate;
+  }
+  setup.imageName = job.imageName;
+  setup.image = job.image;
+  setup.crc32 = job.crc32;
+  setup.rule = job.rule;
+  setup.counter = job.counter;
+  setup.serialStart = job.serialStart;
+  setup.serialStep = job.serialStep;
+  setup.resume = o.resume;
+  setup.job = job.name;
+  setup.jobSum = job.ShortChecksum();
+  // A DTR reset is the fixture's; a prompt is the Enter that starts each round.
+  if (job.reset.kind == ResetMethod::Kind::kDtr) setup.reset = job.reset;
+  if (job.confirm) {
+    // As the work instruction shows it: a wrong entry starts nothing.
+    context.Prompt(context.T("Job %1: type its checksum as the work instruction shows it > ",
+                             {job.name}));
+    std::string typed;
+    char c = 0;
+    while (::read(0, &c, 1) == 1 && c != '\n')
+      typed += c;
+    while (!typed.empty() && (typed.back() == ' ' || typed.back() == '\r')) typed.pop_back();
+    while (!typed.empty() && typed.front() == ' ') typed.erase(typed.begin());
+    if (typed != job.ShortChecksum()) {
+      return context.Fail(kExitFile, context.T("%1 is not the checksum of the job %2: nothing "
+                                               "burned",
+                                               {typed, job.name}));
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace otp::cli

@@ -1,0 +1,109 @@
+#include "ops/Messages.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "core/Texts.h"
+#include "core/Utf8Path.h"
+
+namespace otp {
+
+std::string ImageProblemText(const std::string& file, const ImageResult& result,
+                             const ChipRow& model, Language language) {
+  auto T = [language](std::string_view english, std::initializer_list<std::string_view> values = {}) {
+    return Tr(language, english, values);
+  };
+  const std::string line = std::to_string(result.line);
+  std::string why;
+  switch (result.error) {
+    case ImageError::kNone:
+      why = T("no data in file");
+      break;
+    case ImageError::kNotARecord:
+      why = T("file error in line %1: not a record", {line});
+      break;
+    case ImageError::kUnknownType:
+      why = T("S-format error in line %1: unknown record type", {line});
+      break;
+    case ImageError::kBadRecord:
+      why = T("decode error in line %1", {line});
+      break;
+    case ImageError::kBelowArea:
+    case ImageError::kAboveArea: {
+      char area[16];
+      std::snprintf(area, sizeof(area), "%04XH-%04XH", static_cast<unsigned>(model.startAddr),
+                    static_cast<unsigned>(model.endAddr));
+      why = T("address error in line %1: outside the OTP area %2", {line, area});
+      break;
+    }
+    case ImageError::kReadFailure:
+      why = T("read error in line %1", {line});
+      break;
+    case ImageError::kChecksum:
+      why = T("checksum error in line %1", {line});
+      break;
+    case ImageError::kNoEndRecord:
+      why = T("no end record (line %1)", {line});
+      break;
+    case ImageError::kOutsideArea: {
+      char offset[24];
+      std::snprintf(offset, sizeof(offset), "0x%zX", result.offset);
+      why = T("the byte at offset %1 falls outside the OTP area", {offset});
+      break;
+    }
+    case ImageError::kOpenFailed: {
+      std::error_code ec;
+      const auto path = PathFromUtf8(file);
+      if (!std::filesystem::exists(path, ec)) {
+        why = T("cannot be opened: no such file");
+      } else if (std::filesystem::is_directory(path, ec)) {
+        why = T("cannot be opened: it is a folder");
+      } else {
+        why = T("cannot be opened: no permission, or no regular file");
+      }
+      return file + ": " + why;
+    }
+  }
+  return file + ": " + ImageFormatName(result.format) + ": " + why;
+}
+
+std::string SerialRuleErrorText(const std::string& text, SerialRuleError error,
+                                Language language) {
+  switch (error) {
+    case SerialRuleError::kNone:
+      return {};
+    case SerialRuleError::kNoFormat:
+      return Tr(language, "--serial %1: expected ADDR:FORMAT", {text});
+    case SerialRuleError::kBadAddress:
+      return Tr(language, "--serial %1: bad address (0xFFF0 or FFF0H)", {text});
+    case SerialRuleError::kBadFormat:
+      return Tr(language, "--serial %1: FORMAT is le16, be16, le32, be32, bcd:N or ascii:N",
+                {text});
+    case SerialRuleError::kBadDigits:
+      return Tr(language, "--serial %1: N is a number of digits from 1 to 19", {text});
+  }
+  return {};
+}
+
+std::string PlacementText(const SerialPlacement& placement, Language language) {
+  char first[16];
+  char second[24];
+  switch (placement.problem) {
+    case SerialPlacement::Problem::kNone:
+      return {};
+    case SerialPlacement::Problem::kOutsideArea:
+      std::snprintf(first, sizeof(first), "0x%X", static_cast<unsigned>(placement.first));
+      std::snprintf(second, sizeof(second), "0x%llX",
+                    static_cast<unsigned long long>(placement.last));
+      return Tr(language, "the serial number's bytes %1-%2 leave the OTP area", {first, second});
+    case SerialPlacement::Problem::kOnImage:
+      std::snprintf(first, sizeof(first), "0x%02X", placement.value);
+      std::snprintf(second, sizeof(second), "0x%04X", static_cast<unsigned>(placement.first));
+      return Tr(language, "the image already holds %1 at %2, where the serial number goes",
+                {first, second});
+  }
+  return {};
+}
+
+}  // namespace otp

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+#include "chip/ChipTable.h"
+#include "core/Catalogue.h"
+#include "hexfile/ImageFile.h"
+#include "ops/Serial.h"
+
+namespace otp {
+
+// What every face says of a file, a serial rule or a serial number's place that cannot
+// be used, in the operator's language.
+
+/// "FILE: FORMAT: why", for an image that could not be read for `model`'s OTP area (or
+/// that holds no data).
+std::string ImageProblemText(const std::string& file, const ImageResult& result,
+                             const ChipRow& model, Language language);
+/// Why the serial rule `text` cannot be read.
+std::string SerialRuleErrorText(const std::string& text, SerialRuleError error,
+                                Language language);
+/// Why a serial number cannot go where its rule puts it; empty when it can.
+std::string PlacementText(const SerialPlacement& placement, Language language);
+
+}  // namespace otp

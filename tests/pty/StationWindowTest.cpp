@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+
+#include <QAccessible>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <chrono>
+#include <thread>
+
+#include "app/StationWindow.h"
+#include "ops/Job.h"
+#include "sim/PtyBoard.h"
+#include "store/ProductionStore.h"
+#include "tests/support/Faults.h"
+#include "tests/support/SRecords.h"
+#include "tests/support/TempDir.h"
+
+namespace otp {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The station window on Qt's offscreen platform, against simulated boards on
+// pseudo-terminals, its records in an SQLite store of its own.
+class StationWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir.Write("m_otp.150", std::string(100, 'm'));
+    dir.Write("app.mhx", test::Record('1', 0xC000, {1, 2, 3}) + "\n" +
+                             test::Record('1', 0xD000, {4}) + "\n");
+  }
+  bool Boards(const std::vector<std::vector<const char*>>& faults) {
+    std::string ports = "[Ports]\n";
+    for (std::size_t i = 0; i < faults.size(); ++i) {
+      boards.push_back(std::make_unique<sim::TargetBoard>());
+      for (const char* fault : faults[i])
+        boards.back()->AddFault(test::Fault(fault));
+      const std::string link = (dir / ("tty" + std::to_string(i))).string();
+      ptys.push_back(std::make_unique<sim::PtyBoard>(*boards.back(), sim::PtyBoard::Options{link}));
+      if (!ptys.back()->Start(nullptr)) return false;
+      ports += "COM" + std::to_string(i + 1) + "=" + link + "\n";
+      names.push_back("COM" + std::to_string(i + 1));
+    }
+    dir.Write("DATAFILE.TXT", ports + "[Recent]\nCPU=1\nRATE=2\nCOM=1\nWrite File=app.mhx\n");
+    return true;
+  }
+  std::string MakeJobFile(bool confirm) {
+    JobRequest request;
+    request.name = "BRAKE";
+    request.model = &ChipTable()[1];
+    request.rate = 2;
+    request.file = (dir / "app.mhx").string();
+    request.serial = "0xFFF0:be32";
+    request.serialStart = 100;
+    request.confirm = confirm;
+    JobMade made = MakeJob(request, Language::kEnglish);
+    EXPECT_EQ(made.problem, "");
+    dir.Write("brake.otpjob", JobText(made.job));
+    checksum = made.job.ShortChecksum();
+    return (dir / "brake.otpjob").string();
+  }
+  void Open(const std::string& job, Language language = Language::kEnglish) {
+    StationChoices choices;
+    choices.ports = names;
+    choices.db = (dir / "production.db").string();
+    choices.job = job;
+    WriterEnvironment environment;
+    environment.programDir = dir.path().string();
+    environment.language = language;
+    window = std::make_unique<StationWindow>(choices, environment);
+    window->resize(1280, 800);
+    window->show();
+    ASSERT_TRUE(WaitFor([&] { return window->ready() || !window->problem().empty(); }))
+        << window->problem();
+  }
+  static bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit = 60s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      QApplication::processEvents(QEventLoop::AllEvents, 20);
+      std::this_thread::sleep_for(2ms);
+    }
+    QApplication::processEvents();
+    return true;
+  }
+  // What a screen reader reads of a tile's part.
+  static std::string Read(ui::StationTile* tile, const char* part, QAccessible::Text what) {
+    QWidget* widget = tile->findChild<QWidget*>(part);
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(widget);
+    return face ? face->text(what).toStdString() : std::string();
+  }
+  bool RoundEnded() {
+    return WaitFor([&] { return !window->controller()->busy(); }) &&
+           WaitFor([&] {
+             for (std::size_t i = 0; i < window->tiles(); ++i) {
+               const auto look = window->Tile(i)->shown().look;
+               if (look != ui::TileState::Look::kPass && look != ui::TileState::Look::kFail)
+                 return false;
+             }
+             return true;
+           });
+  }
+  std::vector<Attempt> Records() {
+    std::string error;
+    ProductionStore::Options reading;
+    reading.access = ProductionStore::Access::kRead;
+    auto store = ProductionStore::Open((dir / "production.db").string(), error, reading);
+    EXPECT_TRUE(store) << error;
+    return store ? *store->Attempts({}, error) : std::vector<Attempt>{};
+  }
+
+  test::TempDir dir;
+  std::vector<std::unique_ptr<sim::TargetBoard>> boards;
+  std::vector<std::unique_ptr<sim::PtyBoard>> ptys;
+  std::vector<std::string> names;
+  std::string checksum;
+  std::unique_ptr<StationWindow> window;
+};
+
+// Four boards, one failing at its second program block: the verdicts and serial numbers
+// in port order on the tiles (and to screen readers), the counters, the records.
+TEST_F(StationWindowTest, FourBoardsOneRound) {
+  if (!Boards({{}, {}, {"program-status@2:byte=0x04"}, {}})) GTEST_SKIP() << "no pseudo-terminal";
+  Open(MakeJobFile(false));
+  ASSERT_TRUE(window->ready()) << window->problem();
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(window->findChild<QPushButton*>("stop"), &enter);  // any focus
+  ASSERT_TRUE(RoundEnded());
+  const char* verdicts[] = {"PASS", "PASS", "FAIL", "PASS"};
+  const char* serials[] = {"serial 100", "serial 101", "serial 102 (spoiled)", "serial 103"};
+  for (std::size_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    ui::StationTile* tile = window->Tile(i);
+    EXPECT_EQ(Read(tile, "verdict", QAccessible::Name), names[i] + " verdict");
+    EXPECT_EQ(Read(tile, "verdict", QAccessible::Description), verdicts[i]);
+    EXPECT_EQ(Read(tile, "serial", QAccessible::Description).substr(0, std::strlen(serials[i])),
+              serials[i]);
+    EXPECT_EQ(Read(tile, "progress", QAccessible::Name), names[i] + " progress");
+  }
+  EXPECT_NE(Read(window->Tile(2), "report", QAccessible::Description).find("No.018 Device error"),
+            std::string::npos);
+  const QString counters = window->findChild<QLabel*>("counters")->text();
+  EXPECT_TRUE(counters.contains("Passed</td><td align='right' style='font-size:x-large; "
+                                "font-weight:bold'>3"))
+      << counters.toStdString();
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 4u);
+  for (const Attempt& a : records) {
+    EXPECT_EQ(a.job, "BRAKE");
+    EXPECT_EQ(a.jobSum, checksum);
+    EXPECT_EQ(a.result, a.serial == 102u ? "fail" : "pass") << *a.serial;
+  }
+}
+
+// Stop in the middle of a round: the units stop between blocks, are recorded as
+// interrupted, and their numbers released (none had a program block).
+TEST_F(StationWindowTest, StopInTheMiddleOfARound) {
+  if (!Boards({{"read-data@8:delay=4000"}, {"read-data@8:delay=4000"}}))
+    GTEST_SKIP() << "no pseudo-terminal";
+  Open(MakeJobFile(false));
+  window->OnStart();
+  ASSERT_TRUE(WaitFor([&] {
+    for (auto& pty : ptys) {
+      if (pty->WithBoard([](sim::TargetBoard& b) { return b.readAddresses.size(); }) < 5)
+        return false;
+    }
+    return true;
+  }));
+  window->findChild<QPushButton*>("stop")->click();
+  ASSERT_TRUE(RoundEnded());
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 2u);
+  for (const Attempt& a : records) {
+    EXPECT_EQ(a.result, "interrupted");
+    EXPECT_EQ(a.serialState, "released");
+  }
+  for (auto& pty : ptys)
+    EXPECT_TRUE(pty->WithBoard([](sim::TargetBoard& b) { return b.programAddresses.empty(); }));
+}
+
+// A job that asks for it is confirmed by its short checksum: a wrong entry starts
+// nothing, the right one starts the round.
+TEST_F(StationWindowTest, TheOperatorConfirmsTheJob) {
+  if (!Boards({{}})) GTEST_SKIP() << "no pseudo-terminal";
+  Open(MakeJobFile(true));
+  for (const std::string& typed : {std::string("12345678"), checksum}) {
+    SCOPED_TRACE(typed);
+    QTimer::singleShot(50, [&] {
+      QWidget* dialog = QApplication::activeModalWidget();
+      ASSERT_TRUE(dialog && dialog->objectName() == "confirmJob");
+      dialog->findChild<QLineEdit*>("checksum")->setText(QString::fromStdString(typed));
+      dialog->findChild<QPushButton*>()->click();
+    });
+    window->OnStart();
+    if (typed != checksum) {
+      EXPECT_FALSE(window->controller()->busy());
+      EXPECT_NE(window->findChild<QLabel*>("status")->text().toStdString().find(
+                    "is not the checksum of the job BRAKE"),
+                std::string::npos);
+      EXPECT_EQ(ptys[0]->WithBoard([](sim::TargetBoard& b) { return b.handshakes; }), 0);
+    }
+  }
+  ASSERT_TRUE(RoundEnded());
+  EXPECT_EQ(window->Tile(0)->shown().look, ui::TileState::Look::kPass);
+}
+
+// In Japanese every text the station shows is Japanese, the tiles' too.
+TEST_F(StationWindowTest, JapaneseTexts) {
+  if (!Boards({{}})) GTEST_SKIP() << "no pseudo-terminal";
+  Open("", Language::kJapanese);
+  EXPECT_EQ(window->windowTitle().toStdString(), "OTP Writer ステーション");
+  EXPECT_EQ(window->findChild<QLabel*>("job")->text().toStdString(), "現在の選択");
+  EXPECT_EQ(Read(window->Tile(0), "verdict", QAccessible::Description), "開始を押してください");
+  EXPECT_EQ(Read(window->Tile(0), "verdict", QAccessible::Name), "COM1 判定");
+  EXPECT_EQ(window->findChild<QPushButton*>("stop")->text().toStdString(), "停止");
+}
+
+}  // namespace
+}  // namespace otp

@@ -1,0 +1,105 @@
+#include "ui/BlockMap.h"
+
+#include <QPainter>
+
+namespace otp::ui {
+
+namespace {
+constexpr int kColumns = 16;
+constexpr int kRows = 4;
+}  // namespace
+
+char MarkCharacter(BlockMark mark) {
+  switch (mark) {
+    case BlockMark::kUnknown:
+      return ' ';
+    case BlockMark::kSkip:
+      return '.';
+    case BlockMark::kWrite:
+      return '+';
+    case BlockMark::kDone:
+      return '=';
+    case BlockMark::kCompletable:
+      return '~';
+    case BlockMark::kConflict:
+      return 'X';
+    case BlockMark::kWritten:
+      return '#';
+    case BlockMark::kCompared:
+      return 'o';
+  }
+  return ' ';
+}
+
+QColor MarkColour(BlockMark mark) {
+  switch (mark) {
+    case BlockMark::kUnknown:
+      return QColor(0xE8, 0xE8, 0xE8);
+    case BlockMark::kSkip:
+      return QColor(0xF7, 0xF7, 0xF7);
+    case BlockMark::kWrite:
+      return QColor(0x9E, 0xC9, 0xF0);
+    case BlockMark::kDone:
+      return QColor(0x7F, 0xC9, 0xB8);
+    case BlockMark::kCompletable:
+      return QColor(0xF3, 0xD3, 0x6B);
+    case BlockMark::kConflict:
+      return QColor(0xD9, 0x2B, 0x2B);
+    case BlockMark::kWritten:
+      return QColor(0x2F, 0x6F, 0xC0);
+    case BlockMark::kCompared:
+      return QColor(0x2E, 0x9A, 0x4F);
+  }
+  return Qt::white;
+}
+
+BlockMap::BlockMap(QWidget* parent) : QWidget(parent), marks_(kColumns * kRows) {
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+}
+
+void BlockMap::SetMarks(const std::vector<BlockMark>& marks) {
+  if (marks == marks_) return;
+  marks_ = marks;
+  QString rows;
+  for (int row = 0; row < kRows; ++row) {
+    for (int column = 0; column < kColumns; ++column) {
+      const std::size_t i = static_cast<std::size_t>(row * kColumns + column);
+      rows += i < marks_.size() ? QChar(MarkCharacter(marks_[i])) : QChar(' ');
+    }
+    if (row + 1 < kRows) rows += '\n';
+  }
+  setAccessibleDescription(rows);
+  update();
+}
+
+QSize BlockMap::sizeHint() const {
+  return {kColumns * 14, kRows * 14};
+}
+
+QSize BlockMap::minimumSizeHint() const {
+  return {kColumns * 8, kRows * 8};
+}
+
+void BlockMap::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  const double cell = std::min(width() / static_cast<double>(kColumns),
+                               height() / static_cast<double>(kRows));
+  const double left = (width() - cell * kColumns) / 2;
+  QFont font = painter.font();
+  font.setPixelSize(std::max(7, static_cast<int>(cell * 0.7)));
+  font.setBold(true);
+  painter.setFont(font);
+  for (int row = 0; row < kRows; ++row) {
+    for (int column = 0; column < kColumns; ++column) {
+      const std::size_t i = static_cast<std::size_t>(row * kColumns + column);
+      const BlockMark mark = i < marks_.size() ? marks_[i] : BlockMark::kUnknown;
+      const QRectF box(left + column * cell, row * cell, cell - 1, cell - 1);
+      const QColor colour = MarkColour(mark);
+      painter.fillRect(box, colour);
+      painter.setPen(colour.lightness() < 128 ? Qt::white : QColor(0x30, 0x30, 0x30));
+      if (cell >= 9) painter.drawText(box, Qt::AlignCenter, QString(QChar(MarkCharacter(mark))));
+    }
+  }
+}
+
+}  // namespace otp::ui

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QWidget>
+#include <array>
+#include <vector>
+
+namespace otp::ui {
+
+/// What a 256-byte block of the OTP area is, as a unit goes: its class in the burn plan,
+/// then written and compared. Each has a colour and a mark of its own (colour is not
+/// enough for every operator).
+enum class BlockMark { kUnknown, kSkip, kWrite, kDone, kCompletable, kConflict, kWritten, kCompared };
+
+/// The mark's character: ' ', '.', '+', '=', '~', 'X', '#', 'o'.
+char MarkCharacter(BlockMark mark);
+/// The mark's colour.
+QColor MarkColour(BlockMark mark);
+
+/// The 64 blocks of the OTP area as a picture: 4 rows of 16 cells, each its mark's
+/// colour and character. Its accessible description lists the marks row by row.
+class BlockMap final : public QWidget {
+ public:
+  explicit BlockMap(QWidget* parent = nullptr);
+
+  void SetMarks(const std::vector<BlockMark>& marks);
+  const std::vector<BlockMark>& marks() const { return marks_; }
+
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  std::vector<BlockMark> marks_;
+};
+
+}  // namespace otp::ui

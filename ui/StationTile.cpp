@@ -1,0 +1,171 @@
+#include "ui/StationTile.h"
+
+#include <QFontMetrics>
+#include <QLabel>
+#include <QProgressBar>
+#include <QResizeEvent>
+#include <QVBoxLayout>
+#include <cstdio>
+
+#include "core/Texts.h"
+
+namespace otp::ui {
+
+namespace {
+
+QString Q(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+struct Colours {
+  const char* background;
+  const char* text;
+};
+
+Colours ColoursOf(TileState::Look look) {
+  switch (look) {
+    case TileState::Look::kPass:
+      return {"#2E8B47", "#FFFFFF"};
+    case TileState::Look::kFail:
+      return {"#C62828", "#FFFFFF"};
+    case TileState::Look::kWorking:
+      return {"#F2B01E", "#1A1A1A"};
+    case TileState::Look::kWaiting:
+      break;
+  }
+  return {"#B8BCC2", "#1A1A1A"};
+}
+
+// Digits in groups of three, as an operator reads a serial number: "10 429".
+QString Grouped(std::uint64_t number) {
+  QString digits = QString::number(number);
+  for (int at = digits.size() - 3; at > 0; at -= 3)
+    digits.insert(at, ' ');
+  return digits;
+}
+
+}  // namespace
+
+StationTile::StationTile(const std::string& port, Language language, QWidget* parent)
+    : QFrame(parent), language_(language) {
+  setObjectName(Q("tile-" + port));
+  setAccessibleName(Q(port));
+  setFrameShape(QFrame::StyledPanel);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(10, 6, 10, 8);
+  layout->setSpacing(3);
+  name_ = new QLabel(this);
+  name_->setObjectName("port");
+  verdict_ = new QLabel(this);
+  verdict_->setObjectName("verdict");
+  verdict_->setAlignment(Qt::AlignCenter);
+  serial_ = new QLabel(this);
+  serial_->setObjectName("serial");
+  progress_ = new QProgressBar(this);
+  progress_->setObjectName("progress");
+  progress_->setTextVisible(false);
+  progress_->setMaximumHeight(12);
+  map_ = new BlockMap(this);
+  map_->setObjectName("blocks");
+  report_ = new QLabel(this);
+  report_->setObjectName("report");
+  report_->setWordWrap(true);
+  report_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  name_->setAccessibleName(Q(Tr(language, "%1 state", {port})));
+  verdict_->setAccessibleName(Q(Tr(language, "%1 verdict", {port})));
+  serial_->setAccessibleName(Q(Tr(language, "%1 serial number", {port})));
+  progress_->setAccessibleName(Q(Tr(language, "%1 progress", {port})));
+  map_->setAccessibleName(Q(Tr(language, "%1 blocks", {port})));
+  report_->setAccessibleName(Q(Tr(language, "%1 report", {port})));
+  layout->addWidget(name_);
+  layout->addWidget(verdict_, 4);
+  layout->addWidget(serial_);
+  layout->addWidget(progress_);
+  layout->addWidget(map_, 4);
+  layout->addWidget(report_, 2);
+  shown_.port = port;
+  shown_.state = Tr(language, "Press Start");
+  TileState first = shown_;
+  shown_.state.clear();  // differs, so the first Show paints everything
+  Show(first);
+}
+
+void StationTile::Show(const TileState& state) {
+  const Colours colours = ColoursOf(state.look);
+  if (state.look != shown_.look || styleSheet().isEmpty()) {
+    setStyleSheet(QString("QFrame#%1 { background: %2; border-radius: 6px; } QLabel { color: %3; "
+                          "background: transparent; }")
+                      .arg(objectName(), colours.background, colours.text));
+  }
+  const QString device = state.device.empty() || state.device == state.port
+                             ? QString()
+                             : "  " + Q(state.device);
+  name_->setText("<b>" + Q(state.port).toHtmlEscaped() + "</b>" + device.toHtmlEscaped());
+  name_->setToolTip(Q(state.device));
+  name_->setAccessibleDescription(Q(state.state));
+  QString verdict;
+  switch (state.look) {
+    case TileState::Look::kPass:
+      verdict = "PASS";
+      break;
+    case TileState::Look::kFail:
+      verdict = "FAIL";
+      break;
+    case TileState::Look::kWorking:
+      verdict = state.total > 0 ? QString("%1 %2/%3").arg(Q(state.state)).arg(state.done).arg(
+                                      state.total)
+                                : Q(state.state);
+      break;
+    case TileState::Look::kWaiting:
+      verdict = Q(state.state);
+      break;
+  }
+  const bool refit = verdict_->text() != verdict;
+  verdict_->setText(verdict);
+  verdict_->setAccessibleDescription(verdict);
+  QString serial;
+  if (state.serial) {
+    serial = Q(Tr(language_, "serial %1", {Grouped(*state.serial).toStdString()}));
+    if (state.look == TileState::Look::kFail && !state.serialState.empty()) {
+      serial += " (" + Q(state.serialState) + ")";
+    }
+  }
+  if (state.seconds > 0) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof(seconds), "%.1f s", state.seconds);
+    serial += (serial.isEmpty() ? "" : "     ") + QString(seconds);
+  }
+  serial_->setText(serial);
+  serial_->setAccessibleDescription(serial);
+  progress_->setMaximum(std::max(1, state.total));
+  progress_->setValue(std::min(state.done, std::max(1, state.total)));
+  progress_->setAccessibleDescription(QString("%1/%2").arg(state.done).arg(state.total));
+  map_->SetMarks(state.blocks);
+  QString report = Q(state.report).trimmed();
+  if (!state.difference.empty()) report += (report.isEmpty() ? "" : "\n") + Q(state.difference);
+  report_->setText(state.look == TileState::Look::kFail ? report : QString());
+  report_->setAccessibleDescription(report_->text());
+  shown_ = state;
+  if (refit) Fit();
+}
+
+void StationTile::resizeEvent(QResizeEvent* event) {
+  QFrame::resizeEvent(event);
+  Fit();
+}
+
+// The verdict is the largest thing on the screen, never smaller than 36 pixels; what a
+// working or waiting tile says is as large as its width allows.
+void StationTile::Fit() {
+  QFont font = verdict_->font();
+  font.setBold(true);
+  const int tall = std::clamp(height() / 5, 36, 80);
+  font.setPixelSize(tall);
+  const int room = std::max(40, contentsRect().width() - 24);
+  const int wide = QFontMetrics(font).horizontalAdvance(verdict_->text());
+  if (wide > room) font.setPixelSize(std::max(14, tall * room / std::max(1, wide)));
+  verdict_->setFont(font);
+  verdict_->setMinimumHeight(tall + 8);
+}
+
+}  // namespace otp::ui
