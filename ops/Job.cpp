@@ -204,35 +204,35 @@ JobProblem ReadJob(const std::filesystem::path& path, Job& job) {
     return fail(JobProblem::Kind::kFieldChanged);
   }
   // The content is what was made: each field must still be one this program takes.
-  auto bad = [&](const char* field) {
+  auto badField = [&](const char* field) {
     problem.field = field;
     return fail(JobProblem::Kind::kBadField);
   };
   job.name = fields["Name"];
-  if (job.name.empty()) return bad("Name");
-  if (!job.model) return bad("Model");
+  if (job.name.empty()) return badField("Name");
+  if (!job.model) return badField("Model");
   const auto rate = RateNamed(*job.model, fields["Clock"]);
-  if (!rate) return bad("Clock");
+  if (!rate) return badField("Clock");
   job.rate = *rate;
   const auto reset = ResetNamed(fields["Reset"]);
-  if (!reset) return bad("Reset");
+  if (!reset) return badField("Reset");
   job.reset = *reset;
   if (!fields["Serial"].empty()) {
     SerialRuleError why{};
     job.rule = ParseSerialRule(fields["Serial"], why);
-    if (!job.rule) return bad("Serial");
+    if (!job.rule) return badField("Serial");
   }
   job.counter = fields["Counter"].empty() ? job.name : fields["Counter"];
   const auto start = Number(fields["SerialStart"]);
   const auto step = Number(fields["SerialStep"]);
-  if (!start) return bad("SerialStart");
-  if (!step || *step == 0) return bad("SerialStep");
+  if (!start) return badField("SerialStart");
+  if (!step || *step == 0) return badField("SerialStep");
   job.serialStart = *start;
   job.serialStep = *step;
   job.resume = fields["Resume"] == "yes";
   job.confirm = fields["Confirm"] == "yes";
   job.imageName = fields["Image"];
-  if (!crc) return bad("CRC32");
+  if (!crc) return badField("CRC32");
   job.crc32 = static_cast<std::uint32_t>(*crc);
   job.note = fields["Note"];
   job.created = fields["Created"];
