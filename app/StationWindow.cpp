@@ -1,6 +1,7 @@
 #include "app/StationWindow.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QEventLoop>
@@ -65,7 +66,7 @@ std::string Joined(const std::vector<std::string>& names) {
 constexpr int kMinimumWidth = 1280;
 constexpr int kMinimumHeight = 800;
 constexpr std::size_t kMostPorts = 16;
-constexpr qint64 kTileInterval = 60;  // ms between two paintings of a tile: as a person sees
+constexpr qint64 kTileInterval = 250;  // ms between two paintings of a tile: as a person sees
 
 }  // namespace
 
@@ -153,9 +154,14 @@ void StationWindow::Load() {
   controller_ = std::make_unique<StationController>(
       run_, storeLocation_, Utf8FromPath(JournalFolder(storeLocation_, setup_->dataDir())),
       ports_factory_);
+  // A tile that changed is marked; the first mark after a quiet while reaches the window as
+  // a queued call that starts its painting, which then shows every marked tile at once, as
+  // often as a person can see and no more (one frame for all tiles, not one each).
   controller_->tileChanged = [this](std::size_t port) {
-    if (port >= pending_.size() || pending_[port]->exchange(true)) return;
-    QMetaObject::invokeMethod(this, [this, port] { RefreshTile(port); }, Qt::QueuedConnection);
+    if (port >= pending_.size()) return;
+    pending_[port]->store(true);
+    if (painting_.exchange(true)) return;
+    QMetaObject::invokeMethod(this, [this] { paint_.start(); }, Qt::QueuedConnection);
   };
   controller_->figuresChanged = [this] {
     if (figuresPending_.exchange(true)) return;
@@ -200,6 +206,8 @@ std::string StationWindow::T(std::string_view english,
 
 void StationWindow::Build() {
   setObjectName("station");
+  paint_.setInterval(static_cast<int>(kTileInterval));
+  connect(&paint_, &QTimer::timeout, this, [this] { RefreshTiles(); });
   setWindowTitle(Q(T("OTP Writer Station")));
   setWindowIcon(ui::AppIcon());
   setMinimumSize(kMinimumWidth, kMinimumHeight);
@@ -255,8 +263,16 @@ void StationWindow::Build() {
     if (!started_) MakeTiles(PortNames(ports_->text().toStdString()));
   });
   auto* portsLabel = new QLabel(Q(T("Ports")), central);
+  auto_ = new QCheckBox(Q(T("Auto start")), central);
+  auto_->setObjectName("autoStart");
+  auto_->setToolTip(Q(T("Each port burns every fresh board put on it, without a key")));
+  QFont switchFont = auto_->font();
+  switchFont.setBold(true);
+  auto_->setFont(switchFont);
+  connect(auto_, &QCheckBox::toggled, this, [this](bool on) { OnAutoStart(on); });
   header->addWidget(job_, 0, 0, 1, 2);
-  header->addWidget(target_, 0, 2, 1, 2);
+  header->addWidget(target_, 0, 2);
+  header->addWidget(auto_, 0, 3, Qt::AlignRight);
   header->addWidget(image_, 1, 0, 1, 2);
   header->addWidget(serial_, 1, 2, 1, 2);
   header->addWidget(store_, 2, 0, 1, 2);
@@ -334,7 +350,6 @@ void StationWindow::MakeTiles(const std::vector<std::string>& names) {
     delete tile;
   tiles_.clear();
   pending_.clear();
-  shown_.clear();
   const std::size_t count = std::min(names.size(), kMostPorts);
   const int columns = count <= 1 ? 1 : count <= 4 ? 2 : count <= 6 ? 3 : 4;
   for (std::size_t i = 0; i < count; ++i) {
@@ -345,7 +360,6 @@ void StationWindow::MakeTiles(const std::vector<std::string>& names) {
     grid_->addWidget(tile, static_cast<int>(i) / columns, static_cast<int>(i) % columns);
     tiles_.push_back(tile);
     pending_.push_back(std::make_unique<std::atomic<bool>>(false));
-    shown_.emplace_back();
   }
 }
 
@@ -490,15 +504,14 @@ std::vector<PortTarget> StationWindow::Targets(std::string& error) const {
   return error.empty() ? targets : std::vector<PortTarget>{};
 }
 
-void StationWindow::OnStart() {
-  if (!ready_ || controller_->busy()) return;
-  if (confirmNeeded_ && !Confirm()) return;
+bool StationWindow::BeforeFirstUnit() {
+  if (confirmNeeded_ && !Confirm()) return false;
   if (!started_) {
     std::string error;
     targets_ = Targets(error);
     if (targets_.empty()) {
       Say(error, true);
-      return;
+      return false;
     }
     std::vector<std::string> names;
     for (const PortTarget& target : targets_)
@@ -513,8 +526,30 @@ void StationWindow::OnStart() {
     started_ = true;
     ports_->setReadOnly(true);
   }
+  return true;
+}
+
+void StationWindow::OnStart() {
+  if (!ready_ || controller_->busy() || auto_->isChecked()) return;
+  if (!BeforeFirstUnit()) return;
   Say(T("burning..."));
   controller_->Round(targets_);
+  UpdateButtons();
+}
+
+void StationWindow::OnAutoStart(bool on) {
+  if (!on) {
+    if (controller_->busy()) OnStop();
+    UpdateButtons();
+    return;
+  }
+  if (!ready_ || controller_->busy() || !BeforeFirstUnit()) {
+    const QSignalBlocker quiet(auto_);
+    auto_->setChecked(false);
+    return;
+  }
+  Say(T("Auto start: put the boards in"));
+  controller_->AutoRun(targets_);
   UpdateButtons();
 }
 
@@ -537,6 +572,10 @@ void StationWindow::Ended(const ProductionRun::End& end, const StartReport* star
       Say(problem_, true);
     }
   }
+  if (auto_->isChecked()) {
+    const QSignalBlocker quiet(auto_);
+    auto_->setChecked(false);  // the run ended: stopped, or the store failed
+  }
   if (end.storeFailed && start == nullptr) {
     problem_ = end.numbersExhausted ? T("the counter %1 has no number left that fits %2",
                                         {run_.counter, run_.rule ? run_.rule->Text() : ""})
@@ -554,17 +593,25 @@ void StationWindow::Ended(const ProductionRun::End& end, const StartReport* star
   UpdateButtons();
 }
 
-void StationWindow::RefreshTile(std::size_t port) {
-  if (port >= tiles_.size()) return;
-  // At most as often as a person can see: a later change waits for the next painting.
-  if (shown_[port].isValid() && shown_[port].elapsed() < kTileInterval) {
-    QTimer::singleShot(static_cast<int>(kTileInterval - shown_[port].elapsed()), this,
-                       [this, port] { RefreshTile(port); });
-    return;
+void StationWindow::RefreshTiles() {
+  bool any = false;
+  for (std::size_t port = 0; port < tiles_.size() && port < pending_.size(); ++port) {
+    if (!pending_[port]->exchange(false)) continue;
+    any = true;
+    tiles_[port]->Show(controller_->Tile(port));
   }
-  pending_[port]->store(false);
-  shown_[port].start();
-  tiles_[port]->Show(controller_->Tile(port));
+  if (!any) {
+    // Quiet for a whole period: the next change starts the painting again.
+    paint_.stop();
+    painting_ = false;
+    for (std::size_t port = 0; port < pending_.size(); ++port) {
+      if (*pending_[port]) {  // a change that came just now
+        painting_ = true;
+        paint_.start();
+        break;
+      }
+    }
+  }
 }
 
 void StationWindow::RefreshFigures() {
@@ -610,8 +657,9 @@ void StationWindow::Say(const std::string& text, bool problem) {
 
 void StationWindow::UpdateButtons() {
   const bool busy = controller_ && controller_->busy();
-  start_->setEnabled(ready_ && !busy);
+  start_->setEnabled(ready_ && !busy && !auto_->isChecked());
   stop_->setEnabled(busy);
+  auto_->setEnabled(ready_ && (!busy || auto_->isChecked()));
 }
 
 bool StationWindow::eventFilter(QObject* watched, QEvent* event) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QElapsedTimer>
+#include <QTimer>
 #include <QMainWindow>
 #include <atomic>
 #include <memory>
@@ -48,6 +48,9 @@ class StationWindow final : public QMainWindow {
   void OnStart();
   /// Stops the units between blocks.
   void OnStop();
+  /// The Auto start switch: on, every port burns each fresh board put on it, on its own;
+  /// off, they stop (between blocks; at once when they only look).
+  void OnAutoStart(bool on);
 
   /// File > Open Job...: the station burns the job at `file` from its next start.
   void OpenJob(const std::string& file);
@@ -75,7 +78,7 @@ class StationWindow final : public QMainWindow {
   void ShowHeader();
   void MakeTiles(const std::vector<std::string>& names);
   std::vector<PortTarget> Targets(std::string& error) const;
-  void RefreshTile(std::size_t port);
+  void RefreshTiles();
   void RefreshFigures();
   void Ended(const ProductionRun::End& end, const StartReport* start);
   void Say(const std::string& text, bool problem = false);
@@ -93,6 +96,8 @@ class StationWindow final : public QMainWindow {
   bool confirmNeeded_ = false;  // the job asks the operator to confirm it first
   SerialPortFactory* ports_factory_ = nullptr;
   bool started_ = false;  // the first unit began: the ports are fixed
+  // Checks the ports and confirms the job before the first unit; false: nothing starts.
+  bool BeforeFirstUnit();
   std::vector<PortTarget> targets_;
   std::unique_ptr<StationController> controller_;
 
@@ -102,6 +107,7 @@ class StationWindow final : public QMainWindow {
   QLabel* serial_ = nullptr;
   QLabel* store_ = nullptr;
   QLineEdit* ports_ = nullptr;
+  QCheckBox* auto_ = nullptr;
   QTabWidget* tabs_ = nullptr;
   QGridLayout* grid_ = nullptr;
   std::vector<ui::StationTile*> tiles_;
@@ -110,8 +116,9 @@ class StationWindow final : public QMainWindow {
   QLabel* status_ = nullptr;
   QPushButton* start_ = nullptr;
   QPushButton* stop_ = nullptr;
-  std::vector<std::unique_ptr<std::atomic<bool>>> pending_;
-  std::vector<QElapsedTimer> shown_;
+  std::vector<std::unique_ptr<std::atomic<bool>>> pending_;  // a tile changed since painted
+  std::atomic<bool> painting_{false};                           // paint_ runs, or will
+  QTimer paint_;
   std::atomic<bool> figuresPending_{false};
 };
 

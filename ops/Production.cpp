@@ -355,7 +355,10 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found) 
         unit.reportText = Tr(setup_.language, "the part already holds part of the image");
         break;
       case PlanRefusal::kComplete:
-        unit.reportText = Tr(setup_.language, "the part already holds this image");
+        unit.reportText = r.anotherNumber
+                              ? Tr(setup_.language,
+                                   "the part already holds this image, with another serial number")
+                              : Tr(setup_.language, "the part already holds this image");
         break;
       case PlanRefusal::kNone:
         unit.reportText = r.findings.failure;

@@ -22,6 +22,23 @@ const char* PhaseName(UnitPhase phase) {
   return "";
 }
 
+bool HoldsAnotherNumber(const BurnPlan& plan, const SerialRule& rule) {
+  if (plan.Good() || plan.conflictBytes > plan.conflicts.size()) return false;
+  const std::uint32_t first = rule.address;
+  const std::uint32_t last = rule.address + static_cast<std::uint32_t>(rule.Width()) - 1;
+  for (const Conflict& conflict : plan.conflicts) {
+    if (conflict.address < first || conflict.address > last) return false;
+  }
+  // Every block but the number's holds the image already.
+  for (std::size_t i = 0; i < plan.blocks.size(); ++i) {
+    const std::uint32_t block = plan.start + static_cast<std::uint32_t>(i) * 256;
+    const bool numbers = block <= last && first < block + 256;
+    const BlockClass c = plan.blocks[i];
+    if (!numbers && c != BlockClass::kSkip && c != BlockClass::kDone) return false;
+  }
+  return plan.Count(BlockClass::kDone) > 0 || plan.Count(BlockClass::kConflict) > 0;
+}
+
 bool StampSerial(FlashImage& image, const SerialRule& rule, std::uint64_t number) {
   const auto bytes = EncodeSerial(rule, number);
   if (!bytes) return false;
@@ -123,7 +140,10 @@ UnitResult RunUnit(Engine& engine, SerialPortFactory& ports, const PortTarget& t
     const bool complete = result.plan.Good() && result.plan.Count(BlockClass::kWrite) == 0 &&
                           result.plan.Count(BlockClass::kCompletable) == 0 &&
                           result.plan.Count(BlockClass::kDone) > 0;
-    if (!result.plan.Good()) {
+    if (request.rule && request.refuseComplete && HoldsAnotherNumber(result.plan, *request.rule)) {
+      result.refusal = PlanRefusal::kComplete;
+      result.anotherNumber = true;
+    } else if (!result.plan.Good()) {
       result.refusal = PlanRefusal::kConflict;
     } else if (complete && request.refuseComplete) {
       result.refusal = PlanRefusal::kComplete;

@@ -82,6 +82,7 @@ struct UnitResult {
   bool planned = false;
   BurnPlan plan;
   bool alreadyComplete = false;  // the part held the whole image: nothing was written
+  bool anotherNumber = false;    // refused: it holds the image with another serial number
   std::optional<std::uint64_t> serial;
   bool noNumber = false;  // no number could be had: nothing was sent
   int programBlocksSent = 0;
@@ -95,6 +96,10 @@ struct UnitResult {
 /// The link is closed at the end, on the calling thread.
 UnitResult RunUnit(Engine& engine, SerialPortFactory& ports, const PortTarget& target,
                    ResetMethod reset, const UnitRequest& request, UnitHooks& hooks);
+
+/// Whether a part that the plan refuses holds the whole image already, with another
+/// serial number (a burned board put back): every conflict lies in the number's bytes.
+bool HoldsAnotherNumber(const BurnPlan& plan, const SerialRule& rule);
 
 /// The image with `number` written at `rule`'s place; false when it does not fit.
 bool StampSerial(FlashImage& image, const SerialRule& rule, std::uint64_t number);

@@ -579,6 +579,14 @@ constexpr Translation kTable[] = {
      "最初の番号と増分は 2^63 未満の整数、増分は 0 より大きくしてください"},
     {"The job %1 is saved in %2. Its checksum, for the work instruction: %3",
      "ジョブ %1 を %2 に保存しました。作業指示書用のチェックサム: %3"},
+    {"Auto start",
+     "自動開始"},
+    {"Each port burns every fresh board put on it, without a key",
+     "各ポートが置かれた新しいボードをキー操作なしで書き込みます"},
+    {"Auto start: put the boards in",
+     "自動開始: ボードを置いてください"},
+    {"the part already holds this image, with another serial number",
+     "このパーツにはこのイメージが別のシリアル番号で書き込み済みです"},
 };
 
 }  // namespace

@@ -159,7 +159,13 @@ std::int64_t TargetBoard::Tick(std::int64_t nowUs) {
   if (nowUs < unitEnded) return unitEnded;
   // The operator takes the burned board out and, a while later, puts the next one in.
   TakeOut();
-  putInAtUs_ = nowUs + fixture_.outUs;
+  std::int64_t out = fixture_.outUs;
+  if (fixture_.outMaxUs > fixture_.outUs) {
+    fixtureSeed_ = fixtureSeed_ * 1103515245u + 12345u;
+    out += static_cast<std::int64_t>((fixtureSeed_ >> 8) % static_cast<std::uint32_t>(
+                                                               fixture_.outMaxUs - fixture_.outUs));
+  }
+  putInAtUs_ = nowUs + out;
   return *putInAtUs_;
 }
 
@@ -244,7 +250,8 @@ void TargetBoard::Receive(std::uint8_t byte, std::int64_t nowUs) {
         Handshake(nowUs);
         return;
       }
-      if (frame_.empty() && fixture_.enabled && byte != kProgram && byte != kRead) {
+      if (frame_.empty() && fixture_.enabled && state_ == State::kMonitor && byte != kProgram &&
+          byte != kRead) {
         // A real board's monitor (in a fixture) takes a byte that begins no command, a
         // handshake byte among them, for a broken frame.
         Send({kBadChecksum}, nowUs);

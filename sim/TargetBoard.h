@@ -95,9 +95,16 @@ class TargetBoard {
     /// After each unit (its monitor idle for `unitGapUs` after block commands) the board
     /// is taken out for `outUs`, then a fresh blank part is put in; 0: only on command.
     std::int64_t outUs = 0;
+    /// Above `outUs`: each time out for a time drawn evenly from outUs..outMaxUs
+    /// (an operator who takes 1 to 3 seconds), from `seed`.
+    std::int64_t outMaxUs = 0;
+    std::uint32_t seed = 1;
     std::int64_t unitGapUs = 1'000'000;
   };
-  void SetFixture(Fixture fixture) { fixture_ = fixture; }
+  void SetFixture(Fixture fixture) {
+    fixture_ = fixture;
+    fixtureSeed_ = fixture.seed;
+  }
   /// Takes the board out: it answers nothing until a board is put in.
   void TakeOut();
   /// Puts a board in, freshly powered: a blank part, or (`fresh` false) the same one
@@ -159,6 +166,7 @@ class TargetBoard {
   std::uint32_t garbageSeed_ = 0x2545F491;
 
   Fixture fixture_;
+  std::uint32_t fixtureSeed_ = 1;
   bool out_ = false;
   std::optional<std::int64_t> putInAtUs_;  // when the next board goes in
   std::int64_t lastBlockCommandUs_ = 0;

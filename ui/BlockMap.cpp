@@ -69,6 +69,7 @@ void BlockMap::SetMarks(const std::vector<BlockMark>& marks) {
     if (row + 1 < kRows) rows += '\n';
   }
   setAccessibleDescription(rows);
+  picture_ = QPixmap();
   update();
 }
 
@@ -81,7 +82,20 @@ QSize BlockMap::minimumSizeHint() const {
 }
 
 void BlockMap::paintEvent(QPaintEvent*) {
-  QPainter painter(this);
+  // The picture is made anew only when the marks or the size change: a tile is painted
+  // far more often than its blocks change.
+  const qreal scale = devicePixelRatioF();
+  if (picture_.isNull() || picture_.size() != size() * scale) {
+    picture_ = QPixmap(size() * scale);
+    picture_.setDevicePixelRatio(scale);
+    picture_.fill(Qt::transparent);
+    Paint(picture_);
+  }
+  QPainter(this).drawPixmap(0, 0, picture_);
+}
+
+void BlockMap::Paint(QPaintDevice& device) {
+  QPainter painter(&device);
   const double cell = std::min(width() / static_cast<double>(kColumns),
                                height() / static_cast<double>(kRows));
   const double left = (width() - cell * kColumns) / 2;

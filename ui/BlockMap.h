@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPixmap>
 #include <QWidget>
 #include <array>
 #include <vector>
@@ -32,7 +33,10 @@ class BlockMap final : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  void Paint(QPaintDevice& device);
+
   std::vector<BlockMark> marks_;
+  QPixmap picture_;  // the marks as last painted, at the widget's size
 };
 
 }  // namespace otp::ui

@@ -2,7 +2,7 @@
 
 #include <QFontMetrics>
 #include <QLabel>
-#include <QProgressBar>
+#include <QPainter>
 #include <QResizeEvent>
 #include <QVBoxLayout>
 #include <cstdio>
@@ -46,11 +46,43 @@ QString Grouped(std::uint64_t number) {
 
 }  // namespace
 
+// A plain bar: a style's progress bar animates itself many times a second, which a tile
+// that is painted as a person sees has no use for.
+class StationTile::Bar final : public QWidget {
+ public:
+  explicit Bar(QWidget* parent) : QWidget(parent) { setFixedHeight(10); }
+  void Set(int done, int total) {
+    if (done == done_ && total == total_) return;
+    done_ = done;
+    total_ = total;
+    setAccessibleDescription(QString("%1/%2").arg(done).arg(total));
+    update();
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    const QRect whole = rect().adjusted(0, 0, -1, -1);
+    painter.fillRect(whole, QColor(255, 255, 255, 170));
+    if (total_ > 0) {
+      const int width = whole.width() * std::clamp(done_, 0, total_) / total_;
+      painter.fillRect(QRect(whole.left(), whole.top(), width, whole.height()),
+                       QColor(0x1F, 0x4E, 0x9A));
+    }
+    painter.setPen(QColor(0, 0, 0, 90));
+    painter.drawRect(whole);
+  }
+
+ private:
+  int done_ = -1;
+  int total_ = -1;
+};
+
 StationTile::StationTile(const std::string& port, Language language, QWidget* parent)
     : QFrame(parent), language_(language) {
   setObjectName(Q("tile-" + port));
   setAccessibleName(Q(port));
-  setFrameShape(QFrame::StyledPanel);
+  setFrameShape(QFrame::NoFrame);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(10, 6, 10, 8);
   layout->setSpacing(3);
@@ -61,10 +93,8 @@ StationTile::StationTile(const std::string& port, Language language, QWidget* pa
   verdict_->setAlignment(Qt::AlignCenter);
   serial_ = new QLabel(this);
   serial_->setObjectName("serial");
-  progress_ = new QProgressBar(this);
+  progress_ = new Bar(this);
   progress_->setObjectName("progress");
-  progress_->setTextVisible(false);
-  progress_->setMaximumHeight(12);
   map_ = new BlockMap(this);
   map_->setObjectName("blocks");
   report_ = new QLabel(this);
@@ -77,6 +107,11 @@ StationTile::StationTile(const std::string& port, Language language, QWidget* pa
   progress_->setAccessibleName(Q(Tr(language, "%1 progress", {port})));
   map_->setAccessibleName(Q(Tr(language, "%1 blocks", {port})));
   report_->setAccessibleName(Q(Tr(language, "%1 report", {port})));
+  // The texts change as the unit goes: none of them may make the tile lay itself out anew.
+  for (QLabel* label : {name_, verdict_, serial_, report_})
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+  name_->setMinimumHeight(name_->fontMetrics().height());
+  serial_->setMinimumHeight(serial_->fontMetrics().height());
   layout->addWidget(name_);
   layout->addWidget(verdict_, 4);
   layout->addWidget(serial_);
@@ -91,11 +126,15 @@ StationTile::StationTile(const std::string& port, Language language, QWidget* pa
 }
 
 void StationTile::Show(const TileState& state) {
-  const Colours colours = ColoursOf(state.look);
-  if (state.look != shown_.look || styleSheet().isEmpty()) {
-    setStyleSheet(QString("QFrame#%1 { background: %2; border-radius: 6px; } QLabel { color: %3; "
-                          "background: transparent; }")
-                      .arg(objectName(), colours.background, colours.text));
+  // Colours through the palette, not a style sheet: a tile is painted many times a second
+  // and a plain fill is what costs least.
+  if (state.look != shown_.look || !autoFillBackground()) {
+    const Colours colours = ColoursOf(state.look);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, QColor(colours.background));
+    palette.setColor(QPalette::WindowText, QColor(colours.text));
+    setPalette(palette);
+    setAutoFillBackground(true);
   }
   const QString device = state.device.empty() || state.device == state.port
                              ? QString()
@@ -120,7 +159,9 @@ void StationTile::Show(const TileState& state) {
       verdict = Q(state.state);
       break;
   }
-  const bool refit = verdict_->text() != verdict;
+  // "Program 12/64" and "Program 13/64" take the same room: the font is fitted anew only
+  // when the look or the text's length changes.
+  const bool refit = state.look != shown_.look || verdict_->text().size() != verdict.size();
   verdict_->setText(verdict);
   verdict_->setAccessibleDescription(verdict);
   QString serial;
@@ -137,9 +178,7 @@ void StationTile::Show(const TileState& state) {
   }
   serial_->setText(serial);
   serial_->setAccessibleDescription(serial);
-  progress_->setMaximum(std::max(1, state.total));
-  progress_->setValue(std::min(state.done, std::max(1, state.total)));
-  progress_->setAccessibleDescription(QString("%1/%2").arg(state.done).arg(state.total));
+  progress_->Set(state.done, state.total);
   map_->SetMarks(state.blocks);
   QString report = Q(state.report).trimmed();
   if (!state.difference.empty()) report += (report.isEmpty() ? "" : "\n") + Q(state.difference);

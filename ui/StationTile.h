@@ -10,7 +10,6 @@
 #include "ui/BlockMap.h"
 
 class QLabel;
-class QProgressBar;
 
 namespace otp::ui {
 
@@ -53,7 +52,8 @@ class StationTile final : public QFrame {
   QLabel* name_;
   QLabel* verdict_;
   QLabel* serial_;
-  QProgressBar* progress_;
+  class Bar;
+  Bar* progress_;
   BlockMap* map_;
   QLabel* report_;
 };

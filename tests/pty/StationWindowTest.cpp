@@ -2,6 +2,8 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QCheckBox>
+#include <set>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -204,6 +206,36 @@ TEST_F(StationWindowTest, TheOperatorConfirmsTheJob) {
   }
   ASSERT_TRUE(RoundEnded());
   EXPECT_EQ(window->Tile(0)->shown().look, ui::TileState::Look::kPass);
+}
+
+// The Auto start switch: each port burns the fresh boards put on it, on its own, until
+// the switch is turned off.
+TEST_F(StationWindowTest, TheAutoStartSwitch) {
+  if (!Boards({{}, {}})) GTEST_SKIP() << "no pseudo-terminal";
+  for (auto& pty : ptys)
+    pty->WithBoard([](sim::TargetBoard& b) {
+      b.SetFixture({true, 200'000, 0, 1, 200'000});
+      return 0;
+    });
+  Open(MakeJobFile(false));
+  auto* autoStart = window->findChild<QCheckBox*>("autoStart");
+  autoStart->click();
+  EXPECT_FALSE(window->findChild<QPushButton*>("start")->isEnabled());
+  ASSERT_TRUE(WaitFor([&] { return window->controller()->Figures().run.passed >= 4; }));
+  autoStart->click();
+  ASSERT_TRUE(WaitFor([&] { return !window->controller()->busy(); }));
+  // The boards put in as the switch went off stop between blocks.
+  std::set<std::uint64_t> numbers;
+  int passed = 0;
+  for (const Attempt& a : Records()) {
+    EXPECT_NE(a.result, "fail");
+    passed += a.result == "pass" ? 1 : 0;
+    if (a.serialState == "used") {
+      EXPECT_TRUE(numbers.insert(*a.serial).second);
+    }
+  }
+  EXPECT_GE(passed, 4);
+  EXPECT_TRUE(window->findChild<QPushButton*>("start")->isEnabled());
 }
 
 // In Japanese every text the station shows is Japanese, the tiles' too.
