@@ -329,6 +329,13 @@ void StationController::OnLooking(std::size_t port) {
   });
 }
 
+void StationController::OnPortProblem(std::size_t port, const std::string& reason) {
+  Change(port, [&](ui::TileState& tile) {
+    tile.look = ui::TileState::Look::kWaiting;
+    tile.state = Tr(setup_.language, "cannot open %1: %2; looking again", {tile.device, reason});
+  });
+}
+
 void StationController::OnBoard(std::size_t port) {
   Change(port, [&](ui::TileState& tile) {
     tile.look = ui::TileState::Look::kWorking;

@@ -69,6 +69,7 @@ class StationController final : public QObject, public RunObserver {
   void OnNumber(std::size_t port, std::uint64_t number) override;
   void OnLooking(std::size_t port) override;
   void OnBoard(std::size_t port) override;
+  void OnPortProblem(std::size_t port, const std::string& reason) override;
   void OnUnitEnd(std::size_t port, const UnitEnd& end) override;
   void AfterSettle(RecordStore& store) override;
 

@@ -53,6 +53,11 @@ class ProduceFace final : public RunObserver {
     context_.console.Emit(views_[port]->Event("waiting"));
     views_[port]->Say(context_.T("Put the next board in"));
   }
+  void OnPortProblem(std::size_t port, const std::string& reason) override {
+    views_[port]->Error(std::string(kProgram) + ": " +
+                        context_.T("cannot open %1: %2; looking again",
+                                   {context_.targets()[port].device, reason}));
+  }
   void OnBoard(std::size_t port) override {
     context_.console.Emit(views_[port]->Event("board"));
     views_[port]->Say(context_.T("a board answered: burning it"));

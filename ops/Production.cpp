@@ -426,6 +426,7 @@ bool ProductionRun::LookForBoard(std::size_t port) {
   CWriter& writer = ports_[port]->engine.writer();
   const PortTarget& target = setup_.ports[port];
   bool told = false;
+  bool problemTold = false;
   while (!stop_ && StoreAnswers()) {
     const auto next = clock_.Now() + kLookInterval;
     if (!writer.link.IsOpen()) {
@@ -433,6 +434,11 @@ bool ProductionRun::LookForBoard(std::size_t port) {
       if (opened && opened->Configure(writer.spec.BaudFor(target.rate).value_or(0)) ==
                         SerialPort::ConfigResult::kOk) {
         writer.link.Adopt(std::move(opened));
+        problemTold = false;
+      } else if (!problemTold) {
+        observer_.OnPortProblem(port, opened ? std::string("its settings are refused")
+                                             : portFactory_.LastOpenError());
+        problemTold = true;
       }
     }
     if (!told) {
@@ -443,10 +449,9 @@ bool ProductionRun::LookForBoard(std::size_t port) {
       observer_.OnBoard(port);
       return true;
     }
-    // Short sleeps, so that Stop ends a port that is only looking at once.
-    while (!stop_ && clock_.Now() < next)
-      clock_.Sleep(std::min<std::chrono::microseconds>(next - clock_.Now(),
-                                                       std::chrono::milliseconds(50)));
+    // One sleep until the next look: Stop ends a port that only looks within it.
+    const auto now = clock_.Now();
+    if (!stop_ && now < next) clock_.Sleep(next - now);
   }
   writer.link.Close();
   return false;

@@ -91,6 +91,11 @@ class RunObserver {
   /// Auto-start: `port` waits for a board to be put in; a board answered.
   virtual void OnLooking(std::size_t port) { (void)port; }
   virtual void OnBoard(std::size_t port) { (void)port; }
+  /// Auto-start: `port`'s device cannot be opened (`reason`); it is tried again at each
+  /// look, and told once until it opens.
+  virtual void OnPortProblem(std::size_t port, const std::string& reason) {
+    (void)port, (void)reason;
+  }
   /// A unit ended and was settled (its thread, once the store answered).
   virtual void OnUnitEnd(std::size_t port, const UnitEnd& end) = 0;
   /// On the store's thread, after each unit was settled: a face may read the store.
@@ -135,8 +140,8 @@ class ProductionRun {
   /// The verdict of each port's last unit (pass before any).
   std::vector<UnitVerdict> LastVerdicts() const;
 
-  /// Time between two looks of a port for a board.
-  static constexpr std::chrono::milliseconds kLookInterval{200};
+  /// Time between two looks of a port for a board: the handshake at most every 250 ms.
+  static constexpr std::chrono::milliseconds kLookInterval{250};
   /// How long a look waits for the board's answer.
   static constexpr std::chrono::milliseconds kLookAnswer{60};
 

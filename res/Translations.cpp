@@ -587,6 +587,8 @@ constexpr Translation kTable[] = {
      "自動開始: ボードを置いてください"},
     {"the part already holds this image, with another serial number",
      "このパーツにはこのイメージが別のシリアル番号で書き込み済みです"},
+    {"cannot open %1: %2; looking again",
+     "%1 を開けません: %2。もう一度探します"},
 };
 
 }  // namespace

@@ -162,6 +162,21 @@ TEST_F(AutoStartTest, BoardsLeftInPlaceOrPutBack) {
   EXPECT_EQ(attempts[2]["serialState"].toString(), "used");
 }
 
+// A port whose device is not there: said once, looked for again, and Ctrl-C ends it.
+TEST_F(AutoStartTest, APortThatIsNotThereIsSaidOnce) {
+  if (!Boards(1, {true, 0, 0, 1, 300'000})) GTEST_SKIP() << "no pseudo-terminal";
+  links.push_back((dir / "ttyNOTHERE").string());
+  auto produce = Produce();
+  std::this_thread::sleep_for(1500ms);
+  produce->Signal(SIGINT);
+  produce->Wait();
+  const std::string errors = produce->Errors();
+  const auto first = errors.find("cannot open " + links.back());
+  EXPECT_NE(first, std::string::npos) << errors;
+  EXPECT_EQ(errors.find("cannot open", first + 1), std::string::npos) << errors;
+  EXPECT_EQ(Programmed(0), 2);  // the other port burned its board meanwhile
+}
+
 // Ctrl-C while a port burns: its unit stops between blocks and is recorded interrupted.
 TEST_F(AutoStartTest, InterruptedWhileBurning) {
   if (!Boards(1, {true, 0, 0, 1, 300'000}, true)) GTEST_SKIP() << "no pseudo-terminal";
