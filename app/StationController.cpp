@@ -70,8 +70,8 @@ class StationController::TileView final : public EngineView {
     if (difference_) return;
     difference_ = true;
     char text[96];
-    std::snprintf(text, sizeof(text), "%04XH: %02X / %02X", static_cast<unsigned>(address),
-                  device, image);
+    std::snprintf(text, sizeof(text), "%04XH: %02X / %02X", static_cast<unsigned>(address), device,
+                  image);
     const std::string line =
         Tr(controller_.setup_.language, "first difference %1", {std::string(text)});
     controller_.Change(port_, [&](ui::TileState& tile) { tile.difference = line; });
@@ -93,8 +93,8 @@ class StationController::TileView final : public EngineView {
       ui::BlockMark& mark = tile.blocks[static_cast<std::size_t>(block)];
       const bool data = mark == ui::BlockMark::kWrite || mark == ui::BlockMark::kCompletable ||
                         mark == ui::BlockMark::kDone || mark == ui::BlockMark::kWritten;
-      if (phase == UnitPhase::kProgram && (mark == ui::BlockMark::kWrite ||
-                                           mark == ui::BlockMark::kCompletable)) {
+      if (phase == UnitPhase::kProgram &&
+          (mark == ui::BlockMark::kWrite || mark == ui::BlockMark::kCompletable)) {
         mark = ui::BlockMark::kWritten;
       } else if (phase == UnitPhase::kCompare && data) {
         mark = ui::BlockMark::kCompared;
@@ -115,7 +115,8 @@ StationController::StationController(RunSetup setup, std::string storeLocation,
     : setup_(std::move(setup)),
       location_(std::move(storeLocation)),
       journalFolder_(std::move(journalFolder)),
-      ports_(ports) {
+      ports_(ports),
+      opened_(QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toStdString()) {
   if (!ports_) {
     ownPorts_ = std::make_unique<QtSerialPortFactory>();
     ports_ = ownPorts_.get();
@@ -240,7 +241,8 @@ void StationController::Run(std::vector<PortTarget> ports, bool autoStart) {
 void StationController::ReadFigures(RecordStore& store) {
   std::string error;
   AttemptFilter today;
-  today.since = QDateTime(QDate::currentDate(), QTime(0, 0)).toUTC().toString(Qt::ISODate).toStdString();
+  today.since =
+      QDateTime(QDate::currentDate(), QTime(0, 0)).toUTC().toString(Qt::ISODate).toStdString();
   const auto attempts = store.Attempts(today, error);
   AttemptFilter last;
   last.last = 20;
@@ -248,6 +250,10 @@ void StationController::ReadFigures(RecordStore& store) {
   Counter counter;
   bool found = false;
   const bool counted = setup_.rule && store.ReadCounter(setup_.counter, counter, found, error);
+  AttemptFilter run;
+  run.since = opened_;
+  run.station = setup_.station;
+  const auto report = store.Figures(run, error);
   const std::lock_guard lock(mutex_);
   if (run_) figures_.run = run_->counters();
   if (attempts) {
@@ -257,6 +263,7 @@ void StationController::ReadFigures(RecordStore& store) {
   }
   if (recent) figures_.last = *recent;
   if (counted && found) counter_ = counter;
+  if (report) figures_.report = *report;
 }
 
 ui::TileState StationController::Tile(std::size_t port) const {

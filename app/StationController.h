@@ -17,10 +17,11 @@ class SerialPortFactory;
 
 /// The station's figures as the window shows them.
 struct StationFigures {
-  Counters run;             // this window's units
-  int todayPassed = 0;      // from the store, since local midnight
+  Counters run;         // this window's units
+  int todayPassed = 0;  // from the store, since local midnight
   int todayFailed = 0;
   std::vector<Attempt> last;  // the last 20 attempts, oldest first
+  BatchFigures report;        // the station's units since the window opened
 };
 
 /// The production run of the station window, on a thread of its own: the store, the
@@ -101,6 +102,7 @@ class StationController final : public QObject, public RunObserver {
   std::vector<std::chrono::steady_clock::time_point> unitStart_;
   StationFigures figures_;
   std::optional<Counter> counter_;
+  std::string opened_;  // when the controller was made: the start of the window's report
 };
 
 }  // namespace otp

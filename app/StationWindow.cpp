@@ -16,8 +16,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSysInfo>
-#include <QTableWidget>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cmath>
@@ -48,8 +48,10 @@ std::vector<std::string> PortNames(const std::string& text) {
     auto comma = text.find(',', start);
     if (comma == std::string::npos) comma = text.size();
     std::string name = text.substr(start, comma - start);
-    while (!name.empty() && name.front() == ' ') name.erase(name.begin());
-    while (!name.empty() && name.back() == ' ') name.pop_back();
+    while (!name.empty() && name.front() == ' ')
+      name.erase(name.begin());
+    while (!name.empty() && name.back() == ' ')
+      name.pop_back();
     if (!name.empty()) names.push_back(name);
     start = comma + 1;
   }
@@ -106,8 +108,7 @@ std::optional<StationChoices> ParseStationArguments(const std::vector<std::strin
   return choices;
 }
 
-StationWindow::StationWindow(StationChoices choices, WriterEnvironment environment,
-                             QWidget* parent)
+StationWindow::StationWindow(StationChoices choices, WriterEnvironment environment, QWidget* parent)
     : QMainWindow(parent),
       choices_(std::move(choices)),
       language_(environment.language.value_or(SystemLanguage())) {
@@ -122,8 +123,8 @@ StationWindow::StationWindow(StationChoices choices, WriterEnvironment environme
     ports_factory_ = ownPorts_.get();
   }
   const StationSettings kept = ReadStationSettings(setup_->settingsFile());
-  storeLocation_ = choices_.db ? *choices_.db
-                               : (!kept.store.empty() ? kept.store : setup_->DefaultStore());
+  storeLocation_ =
+      choices_.db ? *choices_.db : (!kept.store.empty() ? kept.store : setup_->DefaultStore());
   if (choices_.ports.empty()) {
     choices_.ports = kept.ports;
     if (choices_.ports.empty()) {
@@ -161,11 +162,13 @@ void StationWindow::Load() {
     if (port >= pending_.size()) return;
     pending_[port]->store(true);
     if (painting_.exchange(true)) return;
-    QMetaObject::invokeMethod(this, [this] { paint_.start(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { paint_.start(); }, Qt::QueuedConnection);
   };
   controller_->figuresChanged = [this] {
     if (figuresPending_.exchange(true)) return;
-    QMetaObject::invokeMethod(this, [this] { RefreshFigures(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { RefreshFigures(); }, Qt::QueuedConnection);
   };
   controller_->opened = [this, prepared](const std::string& error) {
     QMetaObject::invokeMethod(
@@ -218,8 +221,8 @@ void StationWindow::Build() {
   QMenu* file = menuBar()->addMenu(Q(T("&File")));
   QAction* open = file->addAction(Q(T("&Open Job...")), this, [this] {
     if (controller_ && controller_->busy()) return;
-    const QString chosen = QFileDialog::getOpenFileName(
-        this, Q(T("Open Job")), QString(), Q(T("Jobs (*.otpjob);;all files (*)")));
+    const QString chosen = QFileDialog::getOpenFileName(this, Q(T("Open Job")), QString(),
+                                                        Q(T("Jobs (*.otpjob);;all files (*)")));
     if (!chosen.isEmpty()) OpenJob(chosen.toStdString());
   });
   open->setObjectName("openJob");
@@ -307,8 +310,8 @@ void StationWindow::Build() {
   attempts_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   attempts_->setSelectionMode(QAbstractItemView::NoSelection);
   attempts_->verticalHeader()->hide();
-  attempts_->setHorizontalHeaderLabels({Q(T("Time")), Q(T("Port")), Q(T("Serial")),
-                                        Q(T("Result")), Q(T("Report"))});
+  attempts_->setHorizontalHeaderLabels(
+      {Q(T("Time")), Q(T("Port")), Q(T("Serial")), Q(T("Result")), Q(T("Report"))});
   attempts_->horizontalHeader()->setStretchLastSection(true);
   attempts_->setAccessibleName(Q(T("The last 20 attempts")));
   side->addWidget(counters_);
@@ -318,6 +321,11 @@ void StationWindow::Build() {
   sideBox->setFixedWidth(420);
   body->addWidget(sideBox);
   tabs_->addTab(stationTab, Q(T("Station")));
+  report_ = new ui::ReportView(language_, tabs_);
+  report_->setObjectName("report");
+  report_->setAccessibleName(Q(T(
+      "The units per hour, the memory map of failures and their reasons since the window opened")));
+  tabs_->addTab(report_, Q(T("Report")));
   layout->addWidget(tabs_, 1);
 
   status_ = new QLabel(central);
@@ -404,9 +412,8 @@ bool StationWindow::Confirm() {
   dialog.setObjectName("confirmJob");
   dialog.setWindowTitle(Q(T("Confirm the job")));
   auto* layout = new QVBoxLayout(&dialog);
-  auto* text = new QLabel(Q(T("Job %1: type its checksum as the work instruction shows it.",
-                              {run_.job})),
-                          &dialog);
+  auto* text = new QLabel(
+      Q(T("Job %1: type its checksum as the work instruction shows it.", {run_.job})), &dialog);
   text->setWordWrap(true);
   auto* typed = new QLineEdit(&dialog);
   typed->setObjectName("checksum");
@@ -463,26 +470,28 @@ bool StationWindow::Prepare() {
 void StationWindow::ShowHeader() {
   if (run_.ports.empty()) return;  // not prepared yet
   const PortTarget& first = run_.ports.front();
-  job_->setText(Q(run_.job.empty() ? T("Current choices")
-                                   : T("Job %1  (%2)", {run_.job, run_.jobSum})));
+  job_->setText(
+      Q(run_.job.empty() ? T("Current choices") : T("Job %1  (%2)", {run_.job, run_.jobSum})));
   const int baud = first.model ? first.model->baud[static_cast<std::size_t>(first.rate)] : 0;
-  target_->setText(first.model ? QString("%1   %2   %3 bit/s")
-                                     .arg(Q(std::string(first.model->model)))
-                                     .arg(Q(std::string(first.model->speeds[static_cast<std::size_t>(first.rate)])))
-                                     .arg(baud)
-                               : QString());
+  target_->setText(
+      first.model
+          ? QString("%1   %2   %3 bit/s")
+                .arg(Q(std::string(first.model->model)))
+                .arg(Q(std::string(first.model->speeds[static_cast<std::size_t>(first.rate)])))
+                .arg(baud)
+          : QString());
   char crc[16];
   std::snprintf(crc, sizeof(crc), "0x%08X", run_.crc32);
   image_->setText(Q(T("Image %1   CRC-32 %2", {run_.imageName, crc})));
   std::string serial = T("Serial numbers: none");
   if (run_.rule) {
     const auto counter = controller_ ? controller_->counter() : std::nullopt;
-    serial = T("Serial %1, next %2", {run_.rule->Text(),
-                                      counter ? std::to_string(counter->next) : std::string("-")});
+    serial = T("Serial %1, next %2",
+               {run_.rule->Text(), counter ? std::to_string(counter->next) : std::string("-")});
   }
   serial_->setText(Q(serial));
-  store_->setText(Q(T("Store %1   Station %2",
-                      {ProductionStore::Printable(storeLocation_), run_.station})));
+  store_->setText(
+      Q(T("Store %1   Station %2", {ProductionStore::Printable(storeLocation_), run_.station})));
 }
 
 std::vector<PortTarget> StationWindow::Targets(std::string& error) const {
@@ -639,7 +648,8 @@ void StationWindow::RefreshFigures() {
   attempts_->setRowCount(static_cast<int>(figures.last.size()));
   for (std::size_t i = 0; i < figures.last.size(); ++i) {
     const Attempt& a = figures.last[figures.last.size() - 1 - i];  // the newest first
-    const QString time = QDateTime::fromString(Q(a.started), Qt::ISODate).toLocalTime().toString("HH:mm:ss");
+    const QString time =
+        QDateTime::fromString(Q(a.started), Qt::ISODate).toLocalTime().toString("HH:mm:ss");
     const QStringList cells = {time, Q(a.port), a.serial ? QString::number(*a.serial) : "",
                                Q(a.result), Q(a.reportText).trimmed()};
     for (int column = 0; column < cells.size(); ++column)
@@ -647,6 +657,7 @@ void StationWindow::RefreshFigures() {
   }
   attempts_->resizeColumnsToContents();
   attempts_->horizontalHeader()->setStretchLastSection(true);
+  report_->SetFigures(figures.report);
   ShowHeader();
 }
 
@@ -667,8 +678,8 @@ bool StationWindow::eventFilter(QObject* watched, QEvent* event) {
   // themselves as keyboards), but in the ports box before the first start.
   if (event->type() == QEvent::KeyPress && isActiveWindow()) {
     auto* key = static_cast<QKeyEvent*>(event);
-    const bool startKey = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter ||
-                          key->key() == Qt::Key_Space;
+    const bool startKey =
+        key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter || key->key() == Qt::Key_Space;
     if (startKey && !key->isAutoRepeat() && key->modifiers() == Qt::NoModifier &&
         !(watched == ports_ && !started_)) {
       if (QApplication::activeModalWidget() == nullptr) {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QTimer>
 #include <QMainWindow>
+#include <QTimer>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -10,6 +10,7 @@
 
 #include "app/CWriterDlg.h"
 #include "app/StationController.h"
+#include "ui/ReportView.h"
 #include "ui/StationTile.h"
 
 class QCheckBox;
@@ -83,7 +84,8 @@ class StationWindow final : public QMainWindow {
   void Ended(const ProductionRun::End& end, const StartReport* start);
   void Say(const std::string& text, bool problem = false);
   void UpdateButtons();
-  std::string T(std::string_view english, std::initializer_list<std::string_view> values = {}) const;
+  std::string T(std::string_view english,
+                std::initializer_list<std::string_view> values = {}) const;
 
   StationChoices choices_;
   Language language_;
@@ -92,7 +94,7 @@ class StationWindow final : public QMainWindow {
   RunSetup run_;
   std::string storeLocation_;
   std::string problem_;
-  bool ready_ = false;    // the store is open and the image good
+  bool ready_ = false;          // the store is open and the image good
   bool confirmNeeded_ = false;  // the job asks the operator to confirm it first
   SerialPortFactory* ports_factory_ = nullptr;
   bool started_ = false;  // the first unit began: the ports are fixed
@@ -113,11 +115,12 @@ class StationWindow final : public QMainWindow {
   std::vector<ui::StationTile*> tiles_;
   QLabel* counters_ = nullptr;
   QTableWidget* attempts_ = nullptr;
+  ui::ReportView* report_ = nullptr;
   QLabel* status_ = nullptr;
   QPushButton* start_ = nullptr;
   QPushButton* stop_ = nullptr;
   std::vector<std::unique_ptr<std::atomic<bool>>> pending_;  // a tile changed since painted
-  std::atomic<bool> painting_{false};                           // paint_ runs, or will
+  std::atomic<bool> painting_{false};                        // paint_ runs, or will
   QTimer paint_;
   std::atomic<bool> figuresPending_{false};
 };

@@ -21,6 +21,8 @@ constexpr CommandSpec kCommands[] = {
      "into each, every attempt recorded",
      kFile | kSeveralPorts | kTargets | kJobFile, RunProduce},
     {"log", nullptr, "print the recorded attempts, with a summary by result", 0, RunLog},
+    {"report", "OUT", "write the batch report of the records as one page: OUT ends\nin .pdf, .png or .html", kFile,
+     RunReport},
     {"job", "create OUT FILE | show JOB | check JOB",
      "make a job of FILE and the options (--name, -m, -c, --serial\n...), show one, or check "
      "it against its checksum",

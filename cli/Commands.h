@@ -36,5 +36,6 @@ int RunOnPorts(Context& context);  // blank-check, plan, program, compare, read
 int RunProduce(Context& context);
 int RunLog(Context& context);
 int RunJob(Context& context);
+int RunReport(Context& context);
 
 }  // namespace otp::cli

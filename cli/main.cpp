@@ -1,8 +1,10 @@
 // otpwriter-cli: the writer's engine for scripts, test rigs and production benches.
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 
 #include "cli/Commands.h"
 #include "cli/Context.h"
@@ -48,7 +50,8 @@ int Version(const Context& context) {
   row(context.T("settings file"), Utf8FromPath(setup.settingsFile()));
   for (const std::string& folder : setup.monitorDirs()) {
     row(context.T("monitor folder"),
-        folder + (std::filesystem::is_directory(PathFromUtf8(folder)) ? "" : context.T(" (absent)")));
+        folder +
+            (std::filesystem::is_directory(PathFromUtf8(folder)) ? "" : context.T(" (absent)")));
   }
   row(context.T("production store"), ProductionStore::Printable(context.StoreLocation()));
   return kExitOk;
@@ -65,12 +68,27 @@ int Finish(Console& console, int status, bool severalPorts, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  QCoreApplication application(argc, argv);
   const auto began = std::chrono::steady_clock::now();
   const std::vector<std::string> args(argv + 1, argv + argc);
   const Language language = LanguageOf(args);
   std::string error;
   const auto options = ParseOptions(args, language, error);
+  // The report paints a page: it needs Qt's fonts, with no display.
+  std::unique_ptr<QCoreApplication> application;
+  if (options && options->command == "report") {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Qt's notes on the platform it runs on (a missing runtime folder) are not the
+    // report's: they show with --verbose only.
+    if (!options->verbose) {
+      qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+        if (type == QtCriticalMsg || type == QtFatalMsg)
+          std::fprintf(stderr, "%s\n", qPrintable(text));
+      });
+    }
+    application = std::make_unique<QGuiApplication>(argc, argv);
+  } else {
+    application = std::make_unique<QCoreApplication>(argc, argv);
+  }
   if (!options) {
     std::fprintf(stderr, "%s: %s\n%s\n", kProgram, error.c_str(),
                  Tr(language, "Try '%1 --help'.", {kProgram}).c_str());
@@ -88,8 +106,7 @@ int main(int argc, char** argv) {
   if (options->version) return Version(context);
   // A settings file that was named must be there: its ports are what the user meant.
   if (options->settings && !std::filesystem::is_regular_file(PathFromUtf8(*options->settings))) {
-    return context.Fail(kExitFile,
-                        context.T("--settings %1: no such file", {*options->settings}));
+    return context.Fail(kExitFile, context.T("--settings %1: no such file", {*options->settings}));
   }
   const CommandSpec& command = *FindCommand(options->command);
   int status = kExitOk;

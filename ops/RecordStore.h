@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "ops/BatchFigures.h"
+
 namespace otp {
 
 /// The states of a serial number once it was issued.
@@ -115,6 +117,13 @@ class RecordStore {
   /// The attempts that `filter` selects, oldest first.
   virtual std::optional<std::vector<Attempt>> Attempts(const AttemptFilter& filter,
                                                        std::string& error) = 0;
+  /// What a batch report shows of the attempts that `filter` selects, counted by the
+  /// store.
+  virtual std::optional<BatchFigures> Figures(const AttemptFilter& filter, std::string& error) {
+    (void)filter;
+    error = "this store counts no figures";
+    return std::nullopt;
+  }
 };
 
 }  // namespace otp

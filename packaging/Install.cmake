@@ -7,7 +7,7 @@ set(OTP_PACKAGING ${CMAKE_SOURCE_DIR}/packaging)
 set(OTP_STAGE ${CMAKE_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${OTP_STAGE}/icons ${OTP_STAGE}/man)
 
-install(FILES ${OTP_PACKAGING}/${OTP_APP_ID}.desktop
+install(FILES ${OTP_PACKAGING}/${OTP_APP_ID}.desktop ${OTP_PACKAGING}/${OTP_APP_ID}.Station.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 configure_file(${OTP_PACKAGING}/${OTP_APP_ID}.metainfo.xml.in
                ${OTP_STAGE}/${OTP_APP_ID}.metainfo.xml @ONLY)
@@ -63,12 +63,15 @@ one-time-programmable memory of a KT47C630A or KT47C150 on a user board over
 an RS-232 line, checks the part before the irreversible write, and verifies
 every block.
 
-The package holds the window (otpwriter), the command line (otpwriter-cli),
-which also programs several boards at once and runs a production station,
-and a simulated board (otp-target-sim) to try both without hardware.")
+The package holds the window (otpwriter) with a production station window
+for operators at a fixture; the command line (otpwriter-cli), which also
+programs several boards at once, runs a production station and writes the
+batch report as PDF, PNG or HTML; and a simulated board (otp-target-sim) to
+try them without hardware.")
 # Qt loads its database drivers as plug-ins, which dpkg-shlibdeps cannot see: the
 # production store's default (SQLite) is recommended, its server (PostgreSQL) suggested.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libqt6sql6-sqlite)
+# The batch report embeds its fonts: DejaVu for Latin text, IPA Gothic for Japanese.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6sql6-sqlite, fonts-dejavu-core, fonts-ipafont-gothic")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS libqt6sql6-psql)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev
           qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev fonts-dejavu-core srecord
           libqt6sql6-sqlite libqt6sql6-psql postgresql sqlite3
+          poppler-utils fonts-ipafont-gothic
           dpkg-dev file lintian desktop-file-utils appstream bash-completion
           g++-mingw-w64-x86-64 wine64 "$@")
 missing=()

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <set>
 
+#include "chip/ChipTable.h"
+
 namespace otp {
 
 namespace {
@@ -49,14 +51,32 @@ constexpr qlonglong kSchemaLock = 0x4F54505343484D41;  // "OTPSCHMA"
 
 // Connection parameters of libpq that a URL's query may carry.
 const std::set<QString>& KnownParameters() {
-  static const std::set<QString> known = {
-      "application_name", "channel_binding", "client_encoding", "connect_timeout",
-      "gssencmode",       "hostaddr",        "keepalives",      "keepalives_count",
-      "keepalives_idle",  "keepalives_interval", "krbsrvname",  "options",
-      "passfile",         "service",         "sslcert",         "sslcompression",
-      "sslcrl",           "sslcrldir",       "sslkey",          "sslmode",
-      "sslrootcert",      "sslsni",          "ssl_min_protocol_version",
-      "ssl_max_protocol_version", "target_session_attrs", "tcp_user_timeout"};
+  static const std::set<QString> known = {"application_name",
+                                          "channel_binding",
+                                          "client_encoding",
+                                          "connect_timeout",
+                                          "gssencmode",
+                                          "hostaddr",
+                                          "keepalives",
+                                          "keepalives_count",
+                                          "keepalives_idle",
+                                          "keepalives_interval",
+                                          "krbsrvname",
+                                          "options",
+                                          "passfile",
+                                          "service",
+                                          "sslcert",
+                                          "sslcompression",
+                                          "sslcrl",
+                                          "sslcrldir",
+                                          "sslkey",
+                                          "sslmode",
+                                          "sslrootcert",
+                                          "sslsni",
+                                          "ssl_min_protocol_version",
+                                          "ssl_max_protocol_version",
+                                          "target_session_attrs",
+                                          "tcp_user_timeout"};
   return known;
 }
 
@@ -75,9 +95,9 @@ struct Place {
   bool postgres = false;
   std::string printable;  // never with a password
   std::string password;
-  QString file;           // SQLite
-  QUrl url;               // PostgreSQL
-  QString options;        // libpq parameters for QPSQL, ";"-separated
+  QString file;     // SQLite
+  QUrl url;         // PostgreSQL
+  QString options;  // libpq parameters for QPSQL, ";"-separated
 };
 
 bool ParsePlace(const std::string& location, Place& place, std::string& error) {
@@ -304,8 +324,7 @@ bool ProductionStore::Connection::MakeOrUpgrade(std::string& error) {
   }
   if (version == 0 && fresh) {
     created = true;
-    if (!Run("INSERT INTO otp_schema (version) VALUES (?)", {kSchemaVersion}, kWhatSchema,
-             error)) {
+    if (!Run("INSERT INTO otp_schema (version) VALUES (?)", {kSchemaVersion}, kWhatSchema, error)) {
       return fail();
     }
   } else if (version < kSchemaVersion) {
@@ -315,9 +334,9 @@ bool ProductionStore::Connection::MakeOrUpgrade(std::string& error) {
         "ALTER TABLE otp_counters ADD COLUMN step BIGINT",
         "ALTER TABLE otp_counters ADD COLUMN start_number BIGINT",
     };
-    for (const char* column : {"owner TEXT", "unit_id TEXT", "started TEXT", "port TEXT",
-                               "device TEXT", "model TEXT", "clock TEXT", "image TEXT",
-                               "crc32 BIGINT", "job TEXT", "job_sum TEXT"}) {
+    for (const char* column :
+         {"owner TEXT", "unit_id TEXT", "started TEXT", "port TEXT", "device TEXT", "model TEXT",
+          "clock TEXT", "image TEXT", "crc32 BIGINT", "job TEXT", "job_sum TEXT"}) {
       upgrade << QString("ALTER TABLE otp_serials ADD COLUMN ") + column;
     }
     if (place.postgres) {
@@ -346,9 +365,8 @@ bool ProductionStore::Connection::MakeOrUpgrade(std::string& error) {
   for (const QString& statement : kIndexes) {
     if (!Run(statement, {}, kWhatSchema, error)) return fail();
   }
-  if (!place.postgres &&
-      !Run(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion), {}, kWhatSchema,
-           error)) {
+  if (!place.postgres && !Run(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion), {},
+                              kWhatSchema, error)) {
     return fail();
   }
   version = kSchemaVersion;
@@ -482,9 +500,9 @@ bool ProductionStore::ReadCounter(const std::string& name, Counter& counter, boo
                                   std::string& error) {
   Connection& c = *connection_;
   QSqlQuery query(c.Database());
-  const QString sql = c.version >= 2
-                          ? "SELECT next_number, step, start_number FROM otp_counters WHERE name = ?"
-                          : "SELECT next_number, NULL, NULL FROM otp_counters WHERE name = ?";
+  const QString sql =
+      c.version >= 2 ? "SELECT next_number, step, start_number FROM otp_counters WHERE name = ?"
+                     : "SELECT next_number, NULL, NULL FROM otp_counters WHERE name = ?";
   if (!c.Run(query, sql, {Q(name)}, "cannot read the counter", error)) return false;
   found = query.next();
   if (found) counter = CounterFrom(Q(name), query);
@@ -522,8 +540,8 @@ bool ProductionStore::EnsureCounter(const std::string& name, std::uint64_t start
 }
 
 std::optional<std::uint64_t> ProductionStore::Reserve(const Attempt& unit, std::uint64_t max,
-                                                       const std::string& owner,
-                                                       std::string& error) {
+                                                      const std::string& owner,
+                                                      std::string& error) {
   Connection& c = *connection_;
   const char* what = "cannot reserve a serial number";
   auto fail = [&]() -> std::optional<std::uint64_t> {
@@ -564,10 +582,10 @@ std::optional<std::uint64_t> ProductionStore::Reserve(const Attempt& unit, std::
     c.Rollback();
     return std::nullopt;  // the counter gives no number that fits: no error of the store
   }
-  const QVariantList tag = {Q(owner),       Q(unit.unitId), Q(unit.started), Q(unit.port),
-                            Q(unit.device), Q(unit.model),  Q(unit.clock),   Q(unit.image),
-                            Big(unit.crc32), Q(unit.job),   Q(unit.jobSum),  Q(unit.station),
-                            Now()};
+  const QVariantList tag = {
+      Q(owner),      Q(unit.unitId), Q(unit.started), Q(unit.port), Q(unit.device), Q(unit.model),
+      Q(unit.clock), Q(unit.image),  Big(unit.crc32), Q(unit.job),  Q(unit.jobSum), Q(unit.station),
+      Now()};
   bool stored = false;
   if (reuse) {
     stored = c.Run(
@@ -578,8 +596,7 @@ std::optional<std::uint64_t> ProductionStore::Reserve(const Attempt& unit, std::
   } else {
     constexpr std::uint64_t kLimit = (std::uint64_t{1} << 63) - 1;
     // Past 2^63 - 1 a counter gives no more: -1 marks it.
-    const qlonglong after =
-        number > kLimit - step ? -1 : static_cast<qlonglong>(number + step);
+    const qlonglong after = number > kLimit - step ? -1 : static_cast<qlonglong>(number + step);
     stored = c.Run("UPDATE otp_counters SET next_number = ? WHERE name = ?", {after, counterName},
                    what, error) &&
              c.Run(
@@ -603,8 +620,7 @@ bool ProductionStore::SettleAndRecord(const Attempt& a, const std::string& owner
   };
   if (!a.unitId.empty()) {
     QSqlQuery known(c.Database());
-    if (!c.Run(known, "SELECT 1 FROM otp_attempts WHERE unit_id = ?", {Q(a.unitId)}, what,
-               error)) {
+    if (!c.Run(known, "SELECT 1 FROM otp_attempts WHERE unit_id = ?", {Q(a.unitId)}, what, error)) {
       return fail();
     }
     if (known.next()) {  // recorded already: a journal replayed after its commit
@@ -630,13 +646,29 @@ bool ProductionStore::SettleAndRecord(const Attempt& a, const std::string& owner
              "image, crc32, serial, serial_state, result, exit_status, report_id, report_text, "
              "first_difference, seconds, unit_id, counter, job, job_sum, verdict, failed_block) "
              "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-             {Q(a.started), Q(a.ended), Q(a.station), Q(a.port), Q(a.device), Q(a.model),
-              Q(a.clock), Q(a.image), Big(a.crc32), Maybe(a.serial), Q(a.serialState),
-              Q(a.result), Maybe(a.exitStatus), Maybe(a.reportId), Q(a.reportText),
-              Maybe(a.firstDifference), a.seconds,
+             {Q(a.started),
+              Q(a.ended),
+              Q(a.station),
+              Q(a.port),
+              Q(a.device),
+              Q(a.model),
+              Q(a.clock),
+              Q(a.image),
+              Big(a.crc32),
+              Maybe(a.serial),
+              Q(a.serialState),
+              Q(a.result),
+              Maybe(a.exitStatus),
+              Maybe(a.reportId),
+              Q(a.reportText),
+              Maybe(a.firstDifference),
+              a.seconds,
               a.unitId.empty() ? QVariant() : QVariant(Q(a.unitId)),
-              a.counter.empty() ? QVariant() : QVariant(Q(a.counter)), Q(a.job), Q(a.jobSum),
-              Q(a.verdict), Maybe(a.failedBlock)},
+              a.counter.empty() ? QVariant() : QVariant(Q(a.counter)),
+              Q(a.job),
+              Q(a.jobSum),
+              Q(a.verdict),
+              Maybe(a.failedBlock)},
              what, error)) {
     return fail();
   }
@@ -703,31 +735,42 @@ std::optional<std::vector<bool>> ProductionStore::Recorded(const std::vector<std
   return recorded;
 }
 
-std::optional<std::vector<Attempt>> ProductionStore::Attempts(const AttemptFilter& filter,
-                                                              std::string& error) {
-  Connection& c = *connection_;
-  QString sql = QString("SELECT %1, %2 FROM otp_attempts WHERE 1 = 1")
-                    .arg(kAttemptColumns)
-                    .arg(c.version >= 2 ? "unit_id, counter, job, job_sum, verdict, failed_block"
-                                        : "NULL, NULL, '', '', NULL, NULL");
-  QVariantList values;
+namespace {
+
+// The WHERE of a filter over otp_attempts (named `a`), with its values.
+QString Where(const AttemptFilter& filter, int version, QVariantList& values) {
+  QString where = "WHERE 1 = 1";
   if (!filter.since.empty()) {
-    sql += " AND started >= ?";
+    where += " AND a.started >= ?";
     values << Q(filter.since);
   }
   if (!filter.until.empty()) {
-    sql += " AND started < ?";
+    where += " AND a.started < ?";
     values << Q(filter.until);
   }
   if (!filter.job.empty()) {
-    if (c.version < 2) return std::vector<Attempt>{};
-    sql += " AND job = ?";
+    where += version >= 2 ? " AND a.job = ?" : " AND 1 = 0 AND ? <> ''";
     values << Q(filter.job);
   }
   if (!filter.station.empty()) {
-    sql += " AND station = ?";
+    where += " AND a.station = ?";
     values << Q(filter.station);
   }
+  return where;
+}
+
+}  // namespace
+
+std::optional<std::vector<Attempt>> ProductionStore::Attempts(const AttemptFilter& filter,
+                                                              std::string& error) {
+  Connection& c = *connection_;
+  if (!filter.job.empty() && c.version < 2) return std::vector<Attempt>{};
+  QVariantList values;
+  QString sql = QString("SELECT %1, %2 FROM otp_attempts a %3")
+                    .arg(kAttemptColumns)
+                    .arg(c.version >= 2 ? "unit_id, counter, job, job_sum, verdict, failed_block"
+                                        : "NULL, NULL, '', '', NULL, NULL")
+                    .arg(Where(filter, c.version, values));
   sql += filter.last > 0 ? QString(" ORDER BY id DESC LIMIT %1").arg(filter.last) : " ORDER BY id";
   QSqlQuery query(c.Database());
   query.setForwardOnly(true);
@@ -769,6 +812,177 @@ std::optional<std::vector<Attempt>> ProductionStore::Attempts(const AttemptFilte
   }
   if (filter.last > 0) std::reverse(attempts.begin(), attempts.end());  // oldest first
   return attempts;
+}
+
+std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter,
+                                                     std::string& error) {
+  Connection& c = *connection_;
+  const char* what = "cannot count its attempts";
+  const bool v2 = c.version >= 2;
+  // Columns the first schema lacks stand for what its rows were.
+  const QString job = v2 ? "a.job" : "''";
+  const QString jobSum = v2 ? "a.job_sum" : "''";
+  const QString counter = v2 ? "COALESCE(a.counter, 'serial')" : "'serial'";
+  const QString failedAt =
+      v2 ? "COALESCE(a.failed_block, a.first_difference)" : "a.first_difference";
+  QVariantList values;
+  const QString where = Where(filter, c.version, values);
+  BatchFigures f;
+  auto run = [&](QSqlQuery& query, const QString& sql) {
+    query.setForwardOnly(true);
+    return c.Run(query, sql, values, what, error);
+  };
+
+  QSqlQuery totals(c.Database());
+  if (!run(totals,
+           "SELECT COUNT(*), SUM(CASE WHEN a.result = 'pass' THEN 1 ELSE 0 END), "
+           "SUM(CASE WHEN a.result = 'fail' THEN 1 ELSE 0 END), SUM(CASE WHEN a.result = "
+           "'interrupted' THEN 1 ELSE 0 END), MIN(a.started), MAX(a.ended), "
+           "SUM(CASE WHEN a.serial_state = 'used' THEN 1 ELSE 0 END), "
+           "SUM(CASE WHEN a.serial_state = 'spoiled' THEN 1 ELSE 0 END), "
+           "SUM(CASE WHEN a.serial_state = 'released' THEN 1 ELSE 0 END) "
+           "FROM otp_attempts a " +
+               where) ||
+      !totals.next()) {
+    return std::nullopt;
+  }
+  f.units = totals.value(0).toInt();
+  f.passed = totals.value(1).toInt();
+  f.failed = totals.value(2).toInt();
+  f.interrupted = totals.value(3).toInt();
+  f.first = totals.value(4).toString().toStdString();
+  f.last = totals.value(5).toString().toStdString();
+  f.usedNumbers = totals.value(6).toInt();
+  f.spoiledNumbers = totals.value(7).toInt();
+  f.releasedNumbers = totals.value(8).toInt();
+  if (f.units == 0) return f;
+
+  QSqlQuery setups(c.Database());
+  if (!run(setups,
+           QString("SELECT %1, %2, a.model, a.clock, a.image, a.crc32, COUNT(*), "
+                   "COUNT(*) OVER () FROM otp_attempts a %3 GROUP BY %1, %2, a.model, "
+                   "a.clock, a.image, a.crc32 ORDER BY COUNT(*) DESC, MIN(a.started) LIMIT %4")
+               .arg(job, jobSum, where)
+               .arg(BatchFigures::kListed))) {
+    return std::nullopt;
+  }
+  while (setups.next()) {
+    f.setups.push_back(
+        {setups.value(0).toString().toStdString(), setups.value(1).toString().toStdString(),
+         setups.value(2).toString().toStdString(), setups.value(3).toString().toStdString(),
+         setups.value(4).toString().toStdString(),
+         static_cast<std::uint32_t>(setups.value(5).toLongLong()), setups.value(6).toInt()});
+    f.setupCount = setups.value(7).toInt();
+  }
+
+  QSqlQuery ports(c.Database());
+  if (!run(ports,
+           "SELECT a.station, a.port, SUM(CASE WHEN a.result = 'pass' THEN 1 ELSE 0 END), "
+           "SUM(CASE WHEN a.result = 'pass' THEN 0 ELSE 1 END) FROM otp_attempts a " +
+               where + " GROUP BY a.station, a.port")) {
+    return std::nullopt;
+  }
+  while (ports.next()) {
+    f.ports.push_back({ports.value(0).toString().toStdString(),
+                       ports.value(1).toString().toStdString(), ports.value(2).toInt(),
+                       ports.value(3).toInt()});
+  }
+  std::sort(f.ports.begin(), f.ports.end(), [](const auto& a, const auto& b) {
+    if (a.Yield() != b.Yield()) return a.Yield() < b.Yield();
+    return a.failed > b.failed;
+  });
+
+  QSqlQuery reasons(c.Database());
+  if (!run(reasons, "SELECT a.report_text, COUNT(*) FROM otp_attempts a " + where +
+                        " AND a.result <> 'pass' GROUP BY a.report_text ORDER BY COUNT(*) DESC, "
+                        "a.report_text")) {
+    return std::nullopt;
+  }
+  while (reasons.next()) {
+    const int count = reasons.value(1).toInt();
+    if (f.reasons.size() < 10) {
+      f.reasons.emplace_back(reasons.value(0).toString().trimmed().toStdString(), count);
+    } else {
+      f.otherReasons += count;
+    }
+  }
+
+  QSqlQuery hours(c.Database());
+  if (!run(hours,
+           "SELECT substr(a.started, 1, 13), SUM(CASE WHEN a.result = 'pass' THEN 1 ELSE "
+           "0 END), SUM(CASE WHEN a.result = 'pass' THEN 0 ELSE 1 END) FROM otp_attempts a " +
+               where + " GROUP BY substr(a.started, 1, 13) ORDER BY 1")) {
+    return std::nullopt;
+  }
+  while (hours.next()) {
+    f.hours.push_back(
+        {hours.value(0).toString().toStdString(), hours.value(1).toInt(), hours.value(2).toInt()});
+  }
+  f.activeHours = static_cast<int>(f.hours.size());
+
+  // Failed units by the block where they failed, for each model's area.
+  QSqlQuery blocks(c.Database());
+  if (!run(blocks, QString("SELECT a.model, %1 / 256, COUNT(*) FROM otp_attempts a %2 AND "
+                           "a.result <> 'pass' AND %1 IS NOT NULL GROUP BY a.model, %1 / 256")
+                       .arg(failedAt, where))) {
+    return std::nullopt;
+  }
+  while (blocks.next()) {
+    const ChipRow* model = FindChip(blocks.value(0).toString().toStdString());
+    const int start = model ? model->startAddr / 256 : 0xC0;
+    const int index = blocks.value(1).toInt() - start;
+    if (index >= 0 && index < 64)
+      f.blocks[static_cast<std::size_t>(index)] += blocks.value(2).toInt();
+  }
+
+  // Serial numbers used, as ranges of consecutive numbers (in each counter's steps).
+  const QString islands =
+      QString(
+          "SELECT %1 AS counter, a.serial AS serial, a.serial - %2 * ROW_NUMBER() OVER "
+          "(PARTITION BY %1 ORDER BY a.serial) AS grp FROM otp_attempts a %3 %4 AND "
+          "a.serial_state = 'used' AND a.serial IS NOT NULL")
+          .arg(counter, v2 ? "COALESCE(c.step, 1)" : "1",
+               v2 ? "LEFT JOIN otp_counters c ON c.name = a.counter" : "", where);
+  QSqlQuery ranges(c.Database());
+  if (!run(ranges,
+           QString("SELECT counter, MIN(serial), MAX(serial), COUNT(*), COUNT(*) OVER () "
+                   "FROM (%1) t GROUP BY counter, grp ORDER BY counter, MIN(serial) LIMIT %2")
+               .arg(islands)
+               .arg(BatchFigures::kListed))) {
+    return std::nullopt;
+  }
+  while (ranges.next()) {
+    f.usedRanges = ranges.value(4).toInt();
+    f.used.push_back({ranges.value(0).toString().toStdString(), ranges.value(1).toULongLong(),
+                      ranges.value(2).toULongLong(), ranges.value(3).toInt()});
+  }
+  for (const auto& [state, list] :
+       {std::pair<const char*, std::vector<std::uint64_t>*>{"spoiled", &f.spoiled},
+        {"released", &f.released}}) {
+    QSqlQuery numbers(c.Database());
+    if (!run(numbers, QString("SELECT a.serial FROM otp_attempts a %1 AND a.serial_state = '%2' "
+                              "AND a.serial IS NOT NULL ORDER BY a.serial LIMIT %3")
+                          .arg(where, state)
+                          .arg(BatchFigures::kListed))) {
+      return std::nullopt;
+    }
+    while (numbers.next())
+      list->push_back(numbers.value(0).toULongLong());
+  }
+  QSqlQuery next(c.Database());
+  if (!run(next, QString("SELECT DISTINCT %1, c.next_number FROM otp_attempts a JOIN otp_counters "
+                         "c ON c.name = %1 %2 AND a.serial IS NOT NULL ORDER BY 1")
+                     .arg(counter, where))) {
+    return std::nullopt;
+  }
+  while (next.next()) {
+    const qlonglong number = next.value(1).toLongLong();
+    f.nextFree.emplace_back(next.value(0).toString().toStdString(),
+                            number < 0
+                                ? std::nullopt
+                                : std::optional<std::uint64_t>(static_cast<std::uint64_t>(number)));
+  }
+  return f;
 }
 
 }  // namespace otp

@@ -64,6 +64,7 @@ class ProductionStore final : public RecordStore {
                                             std::string& error) override;
   std::optional<std::vector<Attempt>> Attempts(const AttemptFilter& filter,
                                                std::string& error) override;
+  std::optional<BatchFigures> Figures(const AttemptFilter& filter, std::string& error) override;
 
   struct Connection;
 

@@ -3,12 +3,13 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
-#include <set>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTimer>
 #include <chrono>
+#include <set>
 #include <thread>
 
 #include "app/StationWindow.h"
@@ -30,8 +31,8 @@ class StationWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir.Write("m_otp.150", std::string(100, 'm'));
-    dir.Write("app.mhx", test::Record('1', 0xC000, {1, 2, 3}) + "\n" +
-                             test::Record('1', 0xD000, {4}) + "\n");
+    dir.Write("app.mhx",
+              test::Record('1', 0xC000, {1, 2, 3}) + "\n" + test::Record('1', 0xD000, {4}) + "\n");
   }
   bool Boards(const std::vector<std::vector<const char*>>& faults) {
     std::string ports = "[Ports]\n";
@@ -94,8 +95,7 @@ class StationWindowTest : public ::testing::Test {
     return face ? face->text(what).toStdString() : std::string();
   }
   bool RoundEnded() {
-    return WaitFor([&] { return !window->controller()->busy(); }) &&
-           WaitFor([&] {
+    return WaitFor([&] { return !window->controller()->busy(); }) && WaitFor([&] {
              for (std::size_t i = 0; i < window->tiles(); ++i) {
                const auto look = window->Tile(i)->shown().look;
                if (look != ui::TileState::Look::kPass && look != ui::TileState::Look::kFail)
@@ -144,8 +144,9 @@ TEST_F(StationWindowTest, FourBoardsOneRound) {
   EXPECT_NE(Read(window->Tile(2), "report", QAccessible::Description).find("No.018 Device error"),
             std::string::npos);
   const QString counters = window->findChild<QLabel*>("counters")->text();
-  EXPECT_TRUE(counters.contains("Passed</td><td align='right' style='font-size:x-large; "
-                                "font-weight:bold'>3"))
+  EXPECT_TRUE(
+      counters.contains("Passed</td><td align='right' style='font-size:x-large; "
+                        "font-weight:bold'>3"))
       << counters.toStdString();
   const auto records = Records();
   ASSERT_EQ(records.size(), 4u);
@@ -154,6 +155,30 @@ TEST_F(StationWindowTest, FourBoardsOneRound) {
     EXPECT_EQ(a.jobSum, checksum);
     EXPECT_EQ(a.result, a.serial == 102u ? "fail" : "pass") << *a.serial;
   }
+  // The Report tab: the run's units, the failure in the block of its second program block
+  // (D000), painted in the report's colours.
+  auto* report = window->findChild<ui::ReportView*>("report");
+  ASSERT_NE(report, nullptr);
+  ASSERT_TRUE(WaitFor([&] { return report->figures().units == 4; }, 5s));
+  const BatchFigures& figures = report->figures();
+  EXPECT_EQ(figures.passed, 3);
+  ASSERT_EQ(figures.reasons.size(), 1u);
+  EXPECT_NE(figures.reasons[0].first.find("No.018 Device error"), std::string::npos);
+  std::array<int, 64> blocks{};
+  blocks[16] = 1;
+  EXPECT_EQ(figures.blocks, blocks);
+  window->findChild<QTabWidget*>("tabs")->setCurrentWidget(report);
+  const QImage shown = report->grab().toImage();
+  int failRed = 0, passGreen = 0;
+  for (int y = 0; y < shown.height(); ++y) {
+    for (int x = 0; x < shown.width(); ++x) {
+      const QRgb pixel = shown.pixel(x, y);
+      failRed += pixel == qRgb(0xC6, 0x28, 0x28);
+      passGreen += pixel == qRgb(0x2E, 0x8B, 0x47);
+    }
+  }
+  EXPECT_GT(failRed, 100);  // the failed part of the bar and its legend
+  EXPECT_GT(passGreen, failRed);
 }
 
 // Stop in the middle of a round: the units stop between blocks, are recorded as
@@ -235,7 +260,8 @@ TEST_F(StationWindowTest, TheAutoStartSwitch) {
     }
   }
   EXPECT_GE(passed, 4);
-  EXPECT_TRUE(window->findChild<QPushButton*>("start")->isEnabled());
+  // Start comes back once the window hears that the run ended.
+  EXPECT_TRUE(WaitFor([&] { return window->findChild<QPushButton*>("start")->isEnabled(); }, 5s));
 }
 
 // In Japanese every text the station shows is Japanese, the tiles' too.

@@ -65,12 +65,15 @@ class Process {
     ::wait4(pid_, &status, 0, &usage);
     cpuSeconds_ = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                   (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    maxRssKiB_ = usage.ru_maxrss;
     status_ = WIFEXITED(status) ? WEXITSTATUS(status)
                                 : (WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1);
     return status_;
   }
   /// The CPU time (user and system) it used, once it ended.
   double cpuSeconds() const { return cpuSeconds_; }
+  /// The most memory it held at once (resident, KiB), once it ended.
+  long maxRssKiB() const { return maxRssKiB_; }
   std::string Output() const { return TempDir::ReadFile(output_); }
   std::string Errors() const { return TempDir::ReadFile(errors_); }
 
@@ -81,6 +84,7 @@ class Process {
   pid_t pid_ = -1;
   int status_ = -1;
   double cpuSeconds_ = 0;
+  long maxRssKiB_ = 0;
 };
 
 /// Waits up to `limit` for `path` to exist.

@@ -1,0 +1,99 @@
+// report: one page of the batch for quality assurance, as PDF, PNG or HTML.
+
+#include <QBuffer>
+#include <QDateTime>
+#include <QImage>
+
+#include "cli/Commands.h"
+#include "cli/Context.h"
+#include "core/AtomicFile.h"
+#include "core/Utf8Path.h"
+#include "report/ReportPage.h"
+
+namespace otp::cli {
+
+namespace {
+
+enum class PageFormat { kPdf, kPng, kHtml };
+
+std::optional<PageFormat> FormatOf(const std::string& out) {
+  const QString name = QString::fromStdString(out).toLower();
+  if (name.endsWith(".pdf")) return PageFormat::kPdf;
+  if (name.endsWith(".png")) return PageFormat::kPng;
+  if (name.endsWith(".html") || name.endsWith(".htm")) return PageFormat::kHtml;
+  return std::nullopt;
+}
+
+// "2026-12-07T00:00:00Z" as the page says it: "2026-12-07 00:00".
+std::string Shown(const std::string& iso) {
+  return QDateTime::fromString(QString::fromStdString(iso), Qt::ISODate)
+      .toUTC()
+      .toString("yyyy-MM-dd HH:mm")
+      .toStdString();
+}
+
+}  // namespace
+
+int RunReport(Context& context) {
+  const Options& o = context.options;
+  const std::string& out = o.arguments.front();
+  const auto format = FormatOf(out);
+  if (!format) {
+    return context.Fail(kExitUsage, context.T("report %1: OUT ends in .pdf, .png or .html", {out}));
+  }
+  const std::string why = WritableFolderError(PathFromUtf8(out));
+  if (!why.empty()) return context.Fail(kExitFile, context.T("cannot write %1: %2", {out, why}));
+  auto store = context.OpenStore(ProductionStore::Access::kRead);
+  if (!store) return kExitFile;
+  AttemptFilter filter;
+  filter.since = o.since.value_or("");
+  filter.until = o.until.value_or("");
+  filter.job = o.job.value_or("");
+  filter.station = o.station.value_or("");
+  std::string error;
+  const auto figures = store->Figures(filter, error);
+  if (!figures) return context.Fail(kExitFile, context.T("the production store: %1", {error}));
+  report::ReportContext page;
+  if (o.since || o.until) {
+    page.period = context.T("%1 to %2", {o.since ? Shown(*o.since) : context.T("the first record"),
+                                         o.until ? Shown(*o.until) : context.T("now")});
+  } else {
+    page.period = context.T("every record");
+  }
+  if (o.job) page.selection += context.T("job %1", {*o.job}) + "  ";
+  if (o.station) page.selection += context.T("station %1", {*o.station});
+  page.store = store->Location();
+  page.generated =
+      QDateTime::currentDateTimeUtc().toString("yyyy-MM-dd HH:mm").toStdString() + " UTC";
+  std::string bytes;
+  switch (*format) {
+    case PageFormat::kPdf:
+      bytes = report::Pdf(*figures, page, context.language).toStdString();
+      break;
+    case PageFormat::kPng: {
+      QByteArray png;
+      QBuffer buffer(&png);
+      buffer.open(QIODevice::WriteOnly);
+      report::Png(*figures, page, context.language).save(&buffer, "PNG");
+      bytes = png.toStdString();
+      break;
+    }
+    case PageFormat::kHtml:
+      bytes = report::Html(*figures, page, context.language);
+      break;
+  }
+  if (!WriteFileAtomically(PathFromUtf8(out), bytes, &error)) {
+    return context.Fail(kExitFile, context.T("cannot write %1: %2", {out, error}));
+  }
+  context.console.Emit(Json("report")
+                           .Add("file", out)
+                           .Add("units", figures->units)
+                           .Add("passed", figures->passed)
+                           .Add("failed", figures->failed)
+                           .Add("interrupted", figures->interrupted));
+  context.console.Say(
+      context.T("the report of %1 units is in %2", {std::to_string(figures->units), out}));
+  return kExitOk;
+}
+
+}  // namespace otp::cli
