@@ -486,8 +486,11 @@ void StationWindow::ShowHeader() {
   std::string serial = T("Serial numbers: none");
   if (run_.rule) {
     const auto counter = controller_ ? controller_->counter() : std::nullopt;
-    serial = T("Serial %1, next %2",
-               {run_.rule->Text(), counter ? std::to_string(counter->next) : std::string("-")});
+    // Before the counter is made, its first number is the next one.
+    const std::string next = !counter             ? std::to_string(run_.serialStart.value_or(1))
+                             : counter->exhausted ? T("none left")
+                                                  : std::to_string(counter->next);
+    serial = T("Serial %1, next %2", {run_.rule->Text(), next});
   }
   serial_->setText(Q(serial));
   store_->setText(
@@ -651,7 +654,7 @@ void StationWindow::RefreshFigures() {
     const QString time =
         QDateTime::fromString(Q(a.started), Qt::ISODate).toLocalTime().toString("HH:mm:ss");
     const QStringList cells = {time, Q(a.port), a.serial ? QString::number(*a.serial) : "",
-                               Q(a.result), Q(a.reportText).trimmed()};
+                               Q(ui::RecordWord(language_, a.result)), Q(a.reportText).trimmed()};
     for (int column = 0; column < cells.size(); ++column)
       attempts_->setItem(static_cast<int>(i), column, new QTableWidgetItem(cells[column]));
   }

@@ -93,6 +93,15 @@ void Console::SetSlots(std::vector<std::string> labels) {
     slotLines_[i] = labels_[i] + ":";
 }
 
+void Console::DropSlots() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ClearProgressLocked();
+  labels_.clear();
+  slotLines_.clear();
+  slotPhases_.clear();
+  std::fflush(stdout);
+}
+
 std::string Console::Prefixed(std::string_view text, int slot) const {
   if (slot < 0 || static_cast<std::size_t>(slot) >= labels_.size()) return std::string(text);
   // Every line of a port's text carries the port.

@@ -59,6 +59,8 @@ class Console {
   /// in place on a terminal; every line of a port is prefixed by its label.
   void SetSlots(std::vector<std::string> labels);
   bool gang() const { return !labels_.empty(); }
+  /// The ports' progress lines are gone from the terminal; lines carry no port again.
+  void DropSlots();
 
   /// A JSON event (JSON mode only).
   void Emit(const Json& event);

@@ -32,8 +32,8 @@ class ProduceFace final : public RunObserver {
     const auto& targets = context.targets();
     gang_ = targets.size() > 1;
     for (std::size_t i = 0; i < targets.size(); ++i) {
-      views_.push_back(std::make_unique<CliView>(context.console, context.options,
-                                                 context.language, gang_ ? static_cast<int>(i) : -1,
+      views_.push_back(std::make_unique<CliView>(context.console, context.options, context.language,
+                                                 gang_ ? static_cast<int>(i) : -1,
                                                  targets[i].name));
     }
   }
@@ -54,9 +54,9 @@ class ProduceFace final : public RunObserver {
     views_[port]->Say(context_.T("Put the next board in"));
   }
   void OnPortProblem(std::size_t port, const std::string& reason) override {
-    views_[port]->Error(std::string(kProgram) + ": " +
-                        context_.T("cannot open %1: %2; looking again",
-                                   {context_.targets()[port].device, reason}));
+    views_[port]->Error(
+        std::string(kProgram) + ": " +
+        context_.T("cannot open %1: %2; looking again", {context_.targets()[port].device, reason}));
   }
   void OnBoard(std::size_t port) override {
     context_.console.Emit(views_[port]->Event("board"));
@@ -97,8 +97,7 @@ class ProduceFace final : public RunObserver {
 #endif
     std::string line = std::string(pass ? "PASS" : "FAIL") + "  " + text;
     const std::string fill(
-        static_cast<std::size_t>(std::max(0, width - static_cast<int>(line.size()) - 2)) / 2,
-        '=');
+        static_cast<std::size_t>(std::max(0, width - static_cast<int>(line.size()) - 2)) / 2, '=');
     line = fill + " " + line + " " + fill;
     const char* colour =
         std::getenv("NO_COLOR") == nullptr && context_.console.mode() == Console::Mode::kTerminal
@@ -143,10 +142,10 @@ class ProduceFace final : public RunObserver {
   void ShowCounters(const Counters& counters) {
     char perHour[32];
     std::snprintf(perHour, sizeof(perHour), "%.0f", counters.UnitsPerHour());
-    context_.console.Say(context_.T("passed %1  failed %2  total %3  %4 units/hour",
-                                    {std::to_string(counters.passed),
-                                     std::to_string(counters.failed),
-                                     std::to_string(counters.total()), perHour}));
+    context_.console.Say(
+        context_.T("passed %1  failed %2  total %3  %4 units/hour",
+                   {std::to_string(counters.passed), std::to_string(counters.failed),
+                    std::to_string(counters.total()), perHour}));
   }
 
  private:
@@ -168,13 +167,15 @@ int ShowStart(Context& context, const ProductionStore& store, const RunSetup& se
     a.serial ? event.Add("serial", static_cast<long long>(*a.serial)) : event.AddNull("serial");
     context.console.Emit(event.Add("serialState", a.serialState));
     if (a.result == "interrupted") {
-      context.console.Say(context.T("a unit on %1 (serial %2) stopped with its station: "
-                                    "recorded as interrupted, its number %3",
-                                    {a.port, number, a.serialState}));
+      context.console.Say(
+          context.T("a unit on %1 (serial %2) stopped with its station: "
+                    "recorded as interrupted, its number %3",
+                    {a.port, number, a.serialState}));
     } else {
-      context.console.Say(context.T("a unit on %1 (serial %2) waited in the journal: "
-                                    "recorded as %3",
-                                    {a.port, number, a.result}));
+      context.console.Say(
+          context.T("a unit on %1 (serial %2) waited in the journal: "
+                    "recorded as %3",
+                    {a.port, number, a.result}));
     }
   }
   const Counter& counter = start.counter;
@@ -187,28 +188,27 @@ int ShowStart(Context& context, const ProductionStore& store, const RunSetup& se
     case StartReport::Problem::kJournal:
       return context.Fail(kExitFile, context.T("the production store: %1", {start.detail}));
     case StartReport::Problem::kCounterStart:
-      return context.Fail(kExitFile,
-                          context.T("the counter %1 exists and began at %2: its next number is "
-                                    "%3, its step %4 (leave out --serial-start, or name "
-                                    "another --counter)",
-                                    {counter.name, std::to_string(counter.start.value_or(0)),
-                                     next, step}));
+      return context.Fail(
+          kExitFile,
+          context.T("the counter %1 exists and began at %2: its next number is "
+                    "%3, its step %4 (leave out --serial-start, or name "
+                    "another --counter)",
+                    {counter.name, std::to_string(counter.start.value_or(0)), next, step}));
     case StartReport::Problem::kCounterStep:
       return context.Fail(kExitFile,
                           context.T("the counter %1 exists with step %2: its next number is %3 "
                                     "(leave out --serial-step, or name another --counter)",
                                     {counter.name, step, next}));
     case StartReport::Problem::kCounterFull:
-      return context.Fail(kExitFile,
-                          context.T("the counter %1 has no number left that fits %2",
-                                    {counter.name, setup.rule->Text()}));
+      return context.Fail(kExitFile, context.T("the counter %1 has no number left that fits %2",
+                                               {counter.name, setup.rule->Text()}));
   }
   if (store.Created()) {
     context.console.Say(context.T("a new production store: %1", {store.Location()}));
   }
   if (setup.rule && start.newCounter) {
-    context.console.Say(context.T("a new counter %1: from %2 in steps of %3",
-                                  {counter.name, next, step}));
+    context.console.Say(
+        context.T("a new counter %1: from %2 in steps of %3", {counter.name, next, step}));
   }
   return kExitOk;
 }
@@ -247,19 +247,25 @@ int RunProduction(Context& context, RunSetup setup, bool once) {
     context.console.Say(context.T("job %1, checksum %2", {setup.job, setup.jobSum}));
   }
   context.console.Say(
-      (setup.rule ? context.T("serial numbers: %1, counter %2, next %3 in steps of %4",
-                              {setup.rule->Text(), setup.counter,
-                               std::to_string(start.counter.next),
-                               std::to_string(start.counter.step)})
-                  : context.T("serial numbers: none")) +
+      (setup.rule
+           ? context.T("serial numbers: %1, counter %2, next %3 in steps of %4",
+                       {setup.rule->Text(), setup.counter, std::to_string(start.counter.next),
+                        std::to_string(start.counter.step)})
+           : context.T("serial numbers: none")) +
       "; " + context.T("station %1; records in %2", {setup.station, store->Location()}));
   for (std::size_t i = 0; i < context.targets().size(); ++i) {
     context.console.Emit(StartEvent(context, face.View(i), context.targets()[i])
                              .Add("crc32", static_cast<long long>(setup.crc32)));
   }
   InstallInterruptHandler();
+  // Several ports: each line names its port, each port has a progress line of its own.
+  const bool gang = context.targets().size() > 1;
+  std::vector<std::string> labels;
+  for (const PortTarget& target : context.targets())
+    labels.push_back(target.name);
   ProductionRun::End end;
   if (autoStart) {
+    if (gang) context.console.SetSlots(labels);
     // Ctrl-C stops every port: those that only look at once, those that burn between
     // blocks.
     std::thread watch([&run] {
@@ -270,8 +276,8 @@ int RunProduction(Context& context, RunSetup setup, bool once) {
     end = run.AutoRun();
     run.Stop();
     watch.join();
+    if (gang) context.console.DropSlots();  // the ports' last bars say nothing now
   } else {
-    const bool gang = context.targets().size() > 1;
     while (!Interrupted()) {
       if (!once) {
         context.Prompt(gang ? context.T("Enter: burn the next units; q and Enter: end") + " > "
@@ -279,12 +285,7 @@ int RunProduction(Context& context, RunSetup setup, bool once) {
         if (!context.console.json()) std::printf("\n");
         if (!Context::ReadAnswer()) break;
       }
-      if (gang) context.console.SetSlots([&] {
-        std::vector<std::string> labels;
-        for (const PortTarget& target : context.targets())
-          labels.push_back(target.name);
-        return labels;
-      }());
+      if (gang) context.console.SetSlots(labels);
       end = run.Round();
       face.ShowRound();
       face.ShowCounters(run.counters());
@@ -301,16 +302,15 @@ int RunProduction(Context& context, RunSetup setup, bool once) {
     for (const Attempt& a : end.waiting) {
       context.console.Error(std::string(kProgram) + ": " +
                             context.T("the unit on %1 (serial %2, %3) waits in the journal %4",
-                                      {a.port, a.serial ? std::to_string(*a.serial) : "-",
-                                       a.result, Utf8FromPath(context.JournalFolder())}));
+                                      {a.port, a.serial ? std::to_string(*a.serial) : "-", a.result,
+                                       Utf8FromPath(context.JournalFolder())}));
     }
     return kExitFile;
   }
   if (!once) {
     const Counters counters = run.counters();
     context.console.Say(context.T("end: passed %1  failed %2  total %3",
-                                  {std::to_string(counters.passed),
-                                   std::to_string(counters.failed),
+                                  {std::to_string(counters.passed), std::to_string(counters.failed),
                                    std::to_string(counters.total())}));
   }
   // The status of the first port, in command-line order, whose last unit failed.
@@ -345,9 +345,9 @@ int RunProduce(Context& context) {
     const std::string why = context.PlacementMessage(*setup.rule, setup.image);
     if (!why.empty()) return context.Fail(kExitFile, why);
     if (o.serialStart && *o.serialStart > LargestNumber(*setup.rule)) {
-      return context.Fail(kExitFile, context.T("--serial-start %1 does not fit %2",
-                                               {std::to_string(*o.serialStart),
-                                                setup.rule->Text()}));
+      return context.Fail(kExitFile,
+                          context.T("--serial-start %1 does not fit %2",
+                                    {std::to_string(*o.serialStart), setup.rule->Text()}));
     }
   }
   setup.counter = o.counter.value_or("serial");

@@ -388,9 +388,8 @@ Shapes LayoutPage(const BatchFigures& f, const ReportContext& context, Language 
                 i == 1 ? kPass : (i == 2 && f.failed > 0 ? kFail : kInk));
   }
   page.Text(QRectF(kLeft, y + 178, kWidth, 34),
-            T("units per hour while the stations ran: %1 hours with units",
-              {std::to_string(f.activeHours)}),
-            22, false, Qt::AlignRight | Qt::AlignVCenter, kQuiet);
+            T("units per hour over the hours with units (%1)", {std::to_string(f.activeHours)}), 22,
+            false, Qt::AlignRight | Qt::AlignVCenter, kQuiet);
   y += 240;
 
   // Serial numbers, and why units failed: as far down as the longer column goes.

@@ -51,8 +51,10 @@ cmake --build "$root/build-tsan" -j "$jobs" --target pty_tests otp-target-sim cl
   otpwriter-cli
 export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1"
 QT_QPA_PLATFORM=offscreen "$root/build-tsan/tests/pty_tests"
-# Several ports at once: an engine a thread in the command line.
-"$root/build-tsan/tests/cli_tests" --gtest_filter='GangTest.*:*SeveralPortsOneEnter*'
+# Several ports at once: an engine a thread in the command line; auto start; the
+# production run's rounds, kills and interruptions on both stores.
+"$root/build-tsan/tests/cli_tests" \
+  --gtest_filter='GangTest.*:AutoStartTest.*:*SeveralPortsOneEnter*:*KilledInATwoPortRound*:*TwoProcessesWithOneStationName*:*InterruptedAndTimesWithOffsets*:*PostgresStoppedWhileAUnitBurns*'
 unset TSAN_OPTIONS
 
 echo "=== fuzz smoke runs"

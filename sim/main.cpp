@@ -1,5 +1,7 @@
 // otp-target-sim: a simulated target board on a pseudo-terminal.
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -207,15 +209,25 @@ int main(int argc, char** argv) {
     };
   }
 
-  otp::sim::PtyBoard pty(board, options);
-  if (!pty.Start(&error)) {
-    std::fprintf(stderr, "otp-target-sim: %s\n", error.c_str());
-    return 1;
-  }
+  // The signals are heard before the link exists, whoever sees the link may signal at
+  // once; and by this thread only (the board's threads are started with them blocked), so
+  // that a board thread waiting for the line never holds one back.
   std::signal(SIGINT, OnQuit);
   std::signal(SIGTERM, OnQuit);
   std::signal(SIGUSR1, OnReset);
   std::signal(SIGUSR2, OnFixture);
+  sigset_t heard;
+  sigemptyset(&heard);
+  for (const int signal : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
+    sigaddset(&heard, signal);
+  pthread_sigmask(SIG_BLOCK, &heard, nullptr);
+  otp::sim::PtyBoard pty(board, options);
+  const bool started = pty.Start(&error);
+  pthread_sigmask(SIG_UNBLOCK, &heard, nullptr);
+  if (!started) {
+    std::fprintf(stderr, "otp-target-sim: %s\n", error.c_str());
+    return 1;
+  }
   std::printf("otp-target-sim: %s -> %s%s\n", options.linkPath.c_str(), pty.device().c_str(),
               options.pace ? " (paced)" : "");
   std::fflush(stdout);
@@ -232,8 +244,8 @@ int main(int argc, char** argv) {
   pty.Stop();
   if (pty.hungUp()) std::printf("otp-target-sim: the line went away\n");
   if (!dumpFile.empty()) {
-    const std::string text = otp::FormatImage(board.memory(), 0x0000, 0xFFFF,
-                                              otp::FormatForFileName(dumpFile), true);
+    const std::string text =
+        otp::FormatImage(board.memory(), 0x0000, 0xFFFF, otp::FormatForFileName(dumpFile), true);
     std::string error;
     if (!otp::WriteFileAtomically(otp::PathFromUtf8(dumpFile), text, &error)) {
       std::fprintf(stderr, "otp-target-sim: cannot write %s: %s\n", dumpFile.c_str(),

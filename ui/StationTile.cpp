@@ -46,6 +46,16 @@ QString Grouped(std::uint64_t number) {
 
 }  // namespace
 
+std::string RecordWord(Language language, const std::string& word) {
+  if (word == "pass") return Tr(language, "pass");
+  if (word == "fail") return Tr(language, "fail");
+  if (word == "interrupted") return Tr(language, "interrupted");
+  if (word == "used") return Tr(language, "used");
+  if (word == "released") return Tr(language, "released");
+  if (word == "spoiled") return Tr(language, "spoiled");
+  return word;
+}
+
 // A plain bar: a style's progress bar animates itself many times a second, which a tile
 // that is painted as a person sees has no use for.
 class StationTile::Bar final : public QWidget {
@@ -108,10 +118,14 @@ StationTile::StationTile(const std::string& port, Language language, QWidget* pa
   map_->setAccessibleName(Q(Tr(language, "%1 blocks", {port})));
   report_->setAccessibleName(Q(Tr(language, "%1 report", {port})));
   // The texts change as the unit goes: none of them may make the tile lay itself out anew.
-  for (QLabel* label : {name_, verdict_, serial_, report_})
+  // The one-line labels keep a fixed height (a layout gives an ignored height nothing, and
+  // they would lie under their neighbours); the verdict and the report take what is left.
+  for (QLabel* label : {verdict_, report_})
     label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
-  name_->setMinimumHeight(name_->fontMetrics().height());
-  serial_->setMinimumHeight(serial_->fontMetrics().height());
+  for (QLabel* label : {name_, serial_}) {
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    label->setFixedHeight(label->fontMetrics().height());
+  }
   layout->addWidget(name_);
   layout->addWidget(verdict_, 4);
   layout->addWidget(serial_);
@@ -136,9 +150,8 @@ void StationTile::Show(const TileState& state) {
     setPalette(palette);
     setAutoFillBackground(true);
   }
-  const QString device = state.device.empty() || state.device == state.port
-                             ? QString()
-                             : "  " + Q(state.device);
+  const QString device =
+      state.device.empty() || state.device == state.port ? QString() : "  " + Q(state.device);
   name_->setText("<b>" + Q(state.port).toHtmlEscaped() + "</b>" + device.toHtmlEscaped());
   name_->setToolTip(Q(state.device));
   name_->setAccessibleDescription(Q(state.state));
@@ -151,9 +164,9 @@ void StationTile::Show(const TileState& state) {
       verdict = "FAIL";
       break;
     case TileState::Look::kWorking:
-      verdict = state.total > 0 ? QString("%1 %2/%3").arg(Q(state.state)).arg(state.done).arg(
-                                      state.total)
-                                : Q(state.state);
+      verdict = state.total > 0
+                    ? QString("%1 %2/%3").arg(Q(state.state)).arg(state.done).arg(state.total)
+                    : Q(state.state);
       break;
     case TileState::Look::kWaiting:
       verdict = Q(state.state);
@@ -168,15 +181,27 @@ void StationTile::Show(const TileState& state) {
   if (state.serial) {
     serial = Q(Tr(language_, "serial %1", {Grouped(*state.serial).toStdString()}));
     if (state.look == TileState::Look::kFail && !state.serialState.empty()) {
-      serial += " (" + Q(state.serialState) + ")";
+      serial += " (" + Q(RecordWord(language_, state.serialState)) + ")";
     }
   }
+  QString shown = serial;
   if (state.seconds > 0) {
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%.1f s", state.seconds);
+    // The seconds after the number, closer where the tile is narrow, left out where even
+    // that does not fit: the number is what the operator must read.
+    const QFontMetrics metrics(serial_->font());
+    const int room = serial_->width();
+    for (const char* gap : {"     ", "  "}) {
+      const QString line = (serial.isEmpty() ? "" : serial + gap) + seconds;
+      if (metrics.horizontalAdvance(line) <= room) {
+        shown = line;
+        break;
+      }
+    }
     serial += (serial.isEmpty() ? "" : "     ") + QString(seconds);
   }
-  serial_->setText(serial);
+  serial_->setText(shown);
   serial_->setAccessibleDescription(serial);
   progress_->Set(state.done, state.total);
   map_->SetMarks(state.blocks);

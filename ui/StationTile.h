@@ -30,6 +30,10 @@ struct TileState {
   double seconds = 0;
 };
 
+/// A result or a number's state as the store keeps it ("pass", "spoiled", ...), in the
+/// operator's language.
+std::string RecordWord(Language language, const std::string& word);
+
 /// One port of the station window: its name and device, the verdict in large letters on
 /// its colour (green PASS, red FAIL, amber working, grey waiting), the serial number, a
 /// progress bar, the 64 blocks, and after a FAIL its report. Every part is exposed to

@@ -36,10 +36,23 @@ class AutoStartTest : public ::testing::Test {
     return true;
   }
   std::unique_ptr<test::Process> Produce(const char* clock = "8MHz") {
-    std::vector<std::string> args = {"--settings", dir.Write("none.txt", "").string(),
-                                     "--monitor-dir", dir.path().string(), "-m", "KT47C150", "-c",
-                                     clock, "--db", db, "--serial", "0xFFF0:be16",
-                                     "--serial-start", "700", "--json", "--start", "auto"};
+    std::vector<std::string> args = {"--settings",
+                                     dir.Write("none.txt", "").string(),
+                                     "--monitor-dir",
+                                     dir.path().string(),
+                                     "-m",
+                                     "KT47C150",
+                                     "-c",
+                                     clock,
+                                     "--db",
+                                     db,
+                                     "--serial",
+                                     "0xFFF0:be16",
+                                     "--serial-start",
+                                     "700",
+                                     "--json",
+                                     "--start",
+                                     "auto"};
     for (const std::string& link : links)
       args.insert(args.end(), {"-p", link});
     args.insert(args.end(), {"produce", image});
@@ -174,6 +187,9 @@ TEST_F(AutoStartTest, APortThatIsNotThereIsSaidOnce) {
   const auto first = errors.find("cannot open " + links.back());
   EXPECT_NE(first, std::string::npos) << errors;
   EXPECT_EQ(errors.find("cannot open", first + 1), std::string::npos) << errors;
+  // With several ports each line says whose it is.
+  const auto line = errors.rfind('\n', first) + 1;
+  EXPECT_EQ(errors.compare(line, links.back().size() + 2, links.back() + ": "), 0) << errors;
   EXPECT_EQ(Programmed(0), 2);  // the other port burned its board meanwhile
 }
 

@@ -140,6 +140,14 @@ TEST_F(StationWindowTest, FourBoardsOneRound) {
     EXPECT_EQ(Read(tile, "serial", QAccessible::Description).substr(0, std::strlen(serials[i])),
               serials[i]);
     EXPECT_EQ(Read(tile, "progress", QAccessible::Name), names[i] + " progress");
+    // Its parts lie one below the other, none under its neighbour.
+    int below = 0;
+    for (const char* part : {"port", "verdict", "serial", "progress", "blocks", "report"}) {
+      const QRect at = tile->findChild<QWidget*>(part)->geometry();
+      EXPECT_GE(at.top(), below) << part;
+      EXPECT_LE(at.bottom(), tile->height()) << part;
+      below = at.bottom() + 1;
+    }
   }
   EXPECT_NE(Read(window->Tile(2), "report", QAccessible::Description).find("No.018 Device error"),
             std::string::npos);
