@@ -123,8 +123,8 @@ StationWindow::StationWindow(StationChoices choices, WriterEnvironment environme
     ports_factory_ = ownPorts_.get();
   }
   const StationSettings kept = ReadStationSettings(setup_->settingsFile());
-  storeLocation_ =
-      choices_.db ? *choices_.db : (!kept.store.empty() ? kept.store : setup_->DefaultStore());
+  storeLocation_ = ProductionStore::Absolute(
+      choices_.db ? *choices_.db : (!kept.store.empty() ? kept.store : setup_->DefaultStore()));
   if (choices_.ports.empty()) {
     choices_.ports = kept.ports;
     if (choices_.ports.empty()) {

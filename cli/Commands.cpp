@@ -23,9 +23,9 @@ constexpr CommandSpec kCommands[] = {
     {"log", nullptr, "print the recorded attempts, with a summary by result", 0, RunLog},
     {"report", "OUT", "write the batch report of the records as one page: OUT ends\nin .pdf, .png or .html", kFile,
      RunReport},
-    {"job", "create OUT FILE | show JOB | check JOB",
-     "make a job of FILE and the options (--name, -m, -c, --serial\n...), show one, or check "
-     "it against its checksum",
+    {"job", "ACTION",
+     "create OUT FILE: make the job OUT of FILE and the options\n(--name, -m, -c, --serial ...); "
+     "show JOB: print it;\ncheck JOB: check it against its checksum",
      kJobAction | kTargets, RunJob},
 };
 

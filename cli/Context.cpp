@@ -5,8 +5,8 @@
 #include <system_error>
 
 #include "core/Texts.h"
-#include "ops/Messages.h"
 #include "core/Utf8Path.h"
+#include "ops/Messages.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -16,8 +16,7 @@
 
 namespace otp::cli {
 
-Context::Context(const Options& options_, Console& console_, Language language_,
-                 WriterSetup setup_)
+Context::Context(const Options& options_, Console& console_, Language language_, WriterSetup setup_)
     : options(options_), console(console_), language(language_), setup(std::move(setup_)) {}
 
 std::string Context::T(std::string_view english,
@@ -88,8 +87,10 @@ std::optional<LoadedImage> Context::LoadImage(const std::string& file, bool need
   loaded.result = otp::LoadImage(file, options.base.value_or(start), start, end, loaded.image,
                                  &loaded.coverage);
   if (loaded.result.error != ImageError::kNone || (needData && loaded.result.dataBytes == 0)) {
-    console.Emit(Json("report").AddNull("id").Add("kind", "error").Add(
-        "text", ImageMessage(file, loaded.result)));
+    console.Emit(Json("report")
+                     .AddNull("id")
+                     .Add("kind", "error")
+                     .Add("text", ImageMessage(file, loaded.result)));
     Fail(kExitFile, ImageMessage(file, loaded.result));
     return std::nullopt;
   }
@@ -98,7 +99,7 @@ std::optional<LoadedImage> Context::LoadImage(const std::string& file, bool need
 }
 
 std::string Context::StoreLocation() const {
-  return options.db.value_or(setup.DefaultStore());
+  return ProductionStore::Absolute(options.db.value_or(setup.DefaultStore()));
 }
 
 std::filesystem::path Context::JournalFolder() const {
@@ -153,9 +154,10 @@ std::optional<SerialRule> Context::SerialRuleOf(const std::string& text, std::st
 }
 
 std::string Context::PlacementMessage(const SerialRule& rule, const FlashImage& image) const {
-  return PlacementText(CheckSerialPlacement(rule, image, static_cast<std::uint32_t>(model().startAddr),
-                                            static_cast<std::uint32_t>(model().endAddr)),
-                       language);
+  return PlacementText(
+      CheckSerialPlacement(rule, image, static_cast<std::uint32_t>(model().startAddr),
+                           static_cast<std::uint32_t>(model().endAddr)),
+      language);
 }
 
 void Context::Prompt(const std::string& text) const {

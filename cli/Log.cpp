@@ -82,11 +82,11 @@ int RunLog(Context& context) {
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%.1f", a.seconds);
     csv += Cell(a.started) + "," + Cell(a.ended) + "," + Cell(a.station) + "," + Cell(a.port) +
-           "," + Cell(a.device) + "," + Cell(a.model) + "," + Cell(a.clock) + "," +
-           Cell(a.image) + ",0x" + Hex(a.crc32, 8) + "," + Cell(a.job) + "," + Cell(a.jobSum) +
-           "," + serial + "," + Cell(a.serialState) + "," + Cell(a.result) + "," +
-           std::to_string(ExitOf(a)) + "," + (a.reportId ? std::to_string(*a.reportId) : "") +
-           "," + Cell(a.reportText) + "," + difference + "," + block + "," + seconds + "\n";
+           "," + Cell(a.device) + "," + Cell(a.model) + "," + Cell(a.clock) + "," + Cell(a.image) +
+           ",0x" + Hex(a.crc32, 8) + "," + Cell(a.job) + "," + Cell(a.jobSum) + "," + serial + "," +
+           Cell(a.serialState) + "," + Cell(a.result) + "," + std::to_string(ExitOf(a)) + "," +
+           (a.reportId ? std::to_string(*a.reportId) : "") + "," + Cell(a.reportText) + "," +
+           difference + "," + block + "," + seconds + "\n";
     Json event("attempt");
     event.Add("started", a.started).Add("ended", a.ended).Add("station", a.station);
     event.Add("port", a.port).Add("device", a.device).Add("model", a.model).Add("clock", a.clock);
@@ -100,8 +100,8 @@ int RunLog(Context& context) {
                       : event.AddNull("firstDifference");
     a.failedBlock ? event.Add("failedBlock", *a.failedBlock) : event.AddNull("failedBlock");
     context.console.Emit(event.Add("seconds", a.seconds));
-    std::string line = a.started + "  " + Printable(a.station) + "  " + Printable(a.port) + "  " +
-                       a.result;
+    std::string line =
+        a.started + "  " + Printable(a.station) + "  " + Printable(a.port) + "  " + a.result;
     if (!a.job.empty()) line += "  " + context.T("job %1 (%2)", {Printable(a.job), a.jobSum});
     if (a.serial) line += "  " + context.T("serial %1", {serial}) + " " + a.serialState;
     if (!a.reportText.empty()) line += "  " + Printable(a.reportText);
@@ -111,7 +111,9 @@ int RunLog(Context& context) {
     return context.Fail(kExitFile, context.T("cannot write %1: %2", {*o.csv, error}));
   }
   Json summary("summary");
-  std::string line = context.T("%1 attempts:", {std::to_string(attempts->size())});
+  std::string line = attempts->empty()
+                         ? context.T("no attempts")
+                         : context.T("%1 attempts:", {std::to_string(attempts->size())});
   for (const auto& [result, count] : byResult) {
     summary.Add(result, count);
     line += " " + result + " " + std::to_string(count);
@@ -129,11 +131,11 @@ int RunLog(Context& context) {
       waiting += (*recorded)[i] ? 0 : 1;
     if (waiting > 0) {
       context.console.Emit(Json("journal").Add("waiting", waiting));
-      context.console.Error(std::string(kProgram) + ": " +
-                            context.T("%1 attempts wait in the journal %2: the next start of a "
-                                      "station records them",
-                                      {std::to_string(waiting),
-                                       Utf8FromPath(context.JournalFolder())}));
+      context.console.Error(
+          std::string(kProgram) + ": " +
+          context.T("%1 attempts wait in the journal %2: the next start of a "
+                    "station records them",
+                    {std::to_string(waiting), Utf8FromPath(context.JournalFolder())}));
     }
   }
   return kExitOk;

@@ -687,6 +687,10 @@ constexpr Translation kTable[] = {
      "解放"},
     {"spoiled",
      "廃番"},
+    {"no attempts",
+     "書き込みの記録はありません"},
+    {"create OUT FILE: make the job OUT of FILE and the options\n(--name, -m, -c, --serial ...); show JOB: print it;\ncheck JOB: check it against its checksum",
+     "create OUT FILE: FILE とオプション (--name、-m、-c、--serial ...)\nからジョブ OUT を作る。show JOB: ジョブを表示する。\ncheck JOB: チェックサムと照合する"},
 };
 
 }  // namespace

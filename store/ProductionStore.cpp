@@ -137,6 +137,14 @@ bool ParsePlace(const std::string& location, Place& place, std::string& error) {
 
 }  // namespace
 
+std::string ProductionStore::Absolute(const std::string& location) {
+  const QString text = Q(location);
+  if (location.empty() || text.startsWith("postgresql://") || text.startsWith("postgres://")) {
+    return location;
+  }
+  return QFileInfo(text).absoluteFilePath().toStdString();
+}
+
 std::string ProductionStore::Printable(const std::string& location) {
   const QString text = Q(location);
   if (!text.startsWith("postgresql://") && !text.startsWith("postgres://")) return location;

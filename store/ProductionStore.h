@@ -37,6 +37,9 @@ class ProductionStore final : public RecordStore {
   static std::unique_ptr<ProductionStore> Open(const std::string& location, std::string& error) {
     return Open(location, error, Options());
   }
+  /// `location` with an SQLite file's full path, as it stays right whatever folder a
+  /// process runs in.
+  static std::string Absolute(const std::string& location);
   /// `location` as it may be shown: without its password.
   static std::string Printable(const std::string& location);
 
