@@ -392,17 +392,8 @@ bool StationWindow::PrepareJob() {
     Say(problem_, true);
     return false;
   }
-  run_.imageName = job.imageName;
-  run_.image = job.image;
-  run_.crc32 = job.crc32;
-  run_.rule = job.rule;
-  run_.counter = job.counter;
-  run_.serialStart = job.serialStart;
-  run_.serialStep = job.serialStep;
-  run_.resume = job.resume;
-  run_.job = job.name;
-  run_.jobSum = job.ShortChecksum();
-  if (job.reset.kind == ResetMethod::Kind::kDtr) run_.reset = job.reset;
+  UseJob(job, run_);
+  run_.resume = job.resume;  // the station has no --resume: the job decides
   confirmNeeded_ = job.confirm;
   return true;
 }
@@ -480,8 +471,7 @@ void StationWindow::ShowHeader() {
                 .arg(Q(std::string(first.model->speeds[static_cast<std::size_t>(first.rate)])))
                 .arg(baud)
           : QString());
-  char crc[16];
-  std::snprintf(crc, sizeof(crc), "0x%08X", run_.crc32);
+  const std::string crc = "0x" + Hex(run_.crc32, 8);
   image_->setText(Q(T("Image %1   CRC-32 %2", {run_.imageName, crc})));
   std::string serial = T("Serial numbers: none");
   if (run_.rule) {

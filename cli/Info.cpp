@@ -8,19 +8,10 @@
 
 #include "cli/Commands.h"
 #include "cli/Context.h"
+#include "core/Texts.h"
 #include "core/Utf8Path.h"
 
 namespace otp::cli {
-
-namespace {
-
-std::string Hex(std::uint32_t value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%0*X", digits, static_cast<unsigned>(value));
-  return text;
-}
-
-}  // namespace
 
 // ports: every serial port the system knows, and every name of the settings file.
 int RunPorts(Context& context) {
@@ -44,8 +35,7 @@ int RunPorts(Context& context) {
     return {};
   };
   int listed = 0;
-  auto show = [&](const std::string& device, const std::string& com,
-                  const QSerialPortInfo* info) {
+  auto show = [&](const std::string& device, const std::string& com, const QSerialPortInfo* info) {
     ++listed;
     Json event("port");
     event.Add("device", device);
@@ -142,9 +132,9 @@ int RunInfo(Context& context) {
     row(context.T("lines"), std::to_string(summary.lines));
     row(context.T("data bytes"), std::to_string(summary.dataBytes));
   }
-  row(context.T("blocks"), context.T("%1 of %2 not blank",
-                                     {std::to_string(summary.nonBlankBlocks),
-                                      std::to_string((end - start + 1) / 256)}));
+  row(context.T("blocks"),
+      context.T("%1 of %2 not blank",
+                {std::to_string(summary.nonBlankBlocks), std::to_string((end - start + 1) / 256)}));
   row(context.T("lowest"), summary.lowest ? Hex(*summary.lowest, 4) + "H" : "-");
   row(context.T("highest"), summary.highest ? Hex(*summary.highest, 4) + "H" : "-");
   row("CRC-32", "0x" + Hex(summary.crc32, 8));

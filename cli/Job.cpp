@@ -1,14 +1,15 @@
 // job create, show and check; and a job as what produce and program burn.
 
+#include <unistd.h>
 #include <QString>
 #include <QSysInfo>
 #include <cstdio>
-#include <unistd.h>
 
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "cli/Produce.h"
 #include "core/AtomicFile.h"
+#include "core/Texts.h"
 #include "core/Utf8Path.h"
 #include "ops/Job.h"
 
@@ -19,7 +20,8 @@ namespace {
 Json JobEvent(const Job& job, const std::string& file) {
   Json event("job");
   event.Add("file", file).Add("format", job.format).Add("name", job.name);
-  event.Add("model", job.model->model).Add("clock", job.model->speeds[static_cast<std::size_t>(job.rate)]);
+  event.Add("model", job.model->model)
+      .Add("clock", job.model->speeds[static_cast<std::size_t>(job.rate)]);
   event.Add("reset", job.ResetText());
   job.rule ? event.Add("serial", job.rule->Text()) : event.AddNull("serial");
   event.Add("counter", job.counter);
@@ -94,8 +96,7 @@ int Show(Context& context, bool checkOnly) {
     line += std::string(width < 16 ? 16 - width : 1, ' ');
     context.console.Say(line + value);
   };
-  char crc[16];
-  std::snprintf(crc, sizeof(crc), "0x%08X", job.crc32);
+  const std::string crc = "0x" + Hex(job.crc32, 8);
   row(context.T("job"), job.name);
   row(context.T("checksum"), job.ShortChecksum() + "  (" + job.checksum + ")");
   row(context.T("format"), std::to_string(job.format));
@@ -104,16 +105,16 @@ int Show(Context& context, bool checkOnly) {
   row(context.T("reset"), job.ResetText());
   row(context.T("image"), job.imageName + ", CRC-32 " + crc);
   if (job.rule) {
-    row(context.T("serial"), context.T("%1, counter %2, from %3 in steps of %4",
-                                       {job.rule->Text(), job.counter,
-                                        std::to_string(job.serialStart),
-                                        std::to_string(job.serialStep)}));
+    row(context.T("serial"),
+        context.T("%1, counter %2, from %3 in steps of %4",
+                  {job.rule->Text(), job.counter, std::to_string(job.serialStart),
+                   std::to_string(job.serialStep)}));
   } else {
     row(context.T("serial"), context.T("none"));
   }
   row(context.T("resume"), job.resume ? context.T("allowed") : context.T("not allowed"));
-  row(context.T("confirm"), job.confirm ? context.T("the operator types the checksum")
-                                        : context.T("no"));
+  row(context.T("confirm"),
+      job.confirm ? context.T("the operator types the checksum") : context.T("no"));
   row(context.T("note"), job.note);
   row(context.T("created"), job.created + ", " + job.host);
   return kExitOk;
@@ -139,32 +140,20 @@ int LoadJob(Context& context, RunSetup& setup) {
     return context.Fail(kExitUsage, context.T("the job %1 does not allow --resume", {job.name}));
   }
   context.UseModel(*job.model, job.rate);
-  for (PortTarget& port : setup.ports) {
-    port.model = job.model;
-    port.rate = job.rate;
-  }
-  setup.imageName = job.imageName;
-  setup.image = job.image;
-  setup.crc32 = job.crc32;
-  setup.rule = job.rule;
-  setup.counter = job.counter;
-  setup.serialStart = job.serialStart;
-  setup.serialStep = job.serialStep;
-  setup.resume = o.resume;
-  setup.job = job.name;
-  setup.jobSum = job.ShortChecksum();
-  // A DTR reset is the fixture's; a prompt is the Enter that starts each round.
-  if (job.reset.kind == ResetMethod::Kind::kDtr) setup.reset = job.reset;
+  UseJob(job, setup);
+  setup.resume = o.resume;  // allowed by the job, asked for on the command line
   if (job.confirm) {
     // As the work instruction shows it: a wrong entry starts nothing.
-    context.Prompt(context.T("Job %1: type its checksum as the work instruction shows it > ",
-                             {job.name}));
+    context.Prompt(
+        context.T("Job %1: type its checksum as the work instruction shows it > ", {job.name}));
     std::string typed;
     char c = 0;
     while (::read(0, &c, 1) == 1 && c != '\n')
       typed += c;
-    while (!typed.empty() && (typed.back() == ' ' || typed.back() == '\r')) typed.pop_back();
-    while (!typed.empty() && typed.front() == ' ') typed.erase(typed.begin());
+    while (!typed.empty() && (typed.back() == ' ' || typed.back() == '\r'))
+      typed.pop_back();
+    while (!typed.empty() && typed.front() == ' ')
+      typed.erase(typed.begin());
     if (typed != job.ShortChecksum()) {
       return context.Fail(kExitFile, context.T("%1 is not the checksum of the job %2: nothing "
                                                "burned",

@@ -7,17 +7,12 @@
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "core/AtomicFile.h"
+#include "core/Texts.h"
 #include "core/Utf8Path.h"
 
 namespace otp::cli {
 
 namespace {
-
-std::string Hex(std::uint32_t value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%0*X", digits, static_cast<unsigned>(value));
-  return text;
-}
 
 // Text for a terminal line: control characters shown escaped, so that a name holding a
 // line break cannot forge a record line.

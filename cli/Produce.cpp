@@ -12,6 +12,7 @@
 #include "cli/Interrupt.h"
 #include "cli/PortFace.h"
 #include "cli/Produce.h"
+#include "core/Texts.h"
 #include "core/Utf8Path.h"
 #include "link/QtSerialPort.h"
 #include "ops/Production.h"
@@ -238,8 +239,7 @@ int RunProduction(Context& context, RunSetup setup, bool once) {
   for (const PortTarget& target : context.targets())
     names += (names.empty() ? "" : ", ") + target.name +
              (target.device == target.name ? "" : " (" + target.device + ")");
-  char crc[16];
-  std::snprintf(crc, sizeof(crc), "0x%08X", setup.crc32);
+  const std::string crc = "0x" + Hex(setup.crc32, 8);
   context.console.Say(context.T("%1 (CRC-32 %2), %3 at %4 bit/s on %5",
                                 {setup.imageName, crc, std::string(context.model().model),
                                  std::to_string(context.baud()), names}));

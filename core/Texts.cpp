@@ -1,6 +1,7 @@
 #include "core/Texts.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "res/Translations.h"
@@ -23,6 +24,12 @@ std::string Tr(Language language, std::string_view english) {
       [](const res::Translation& entry, std::string_view key) { return entry.english < key; });
   if (found == sorted.end() || found->english != english) return std::string(english);
   return std::string(found->japanese);
+}
+
+std::string Hex(std::uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%0*X", digits, static_cast<unsigned>(value));
+  return text;
 }
 
 std::string Fill(std::string_view pattern, std::initializer_list<std::string_view> values) {

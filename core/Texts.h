@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -15,6 +16,9 @@ std::string Tr(Language language, std::string_view english);
 
 /// `pattern` with %1 to %9 replaced by `values` in order ("%%" is a percent sign).
 std::string Fill(std::string_view pattern, std::initializer_list<std::string_view> values);
+
+/// `value` in `digits` upper-case hexadecimal digits (more when it needs them): "C0F0".
+std::string Hex(std::uint32_t value, int digits);
 
 /// Tr, then Fill.
 inline std::string Tr(Language language, std::string_view english,

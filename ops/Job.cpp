@@ -9,6 +9,7 @@
 #include "core/Texts.h"
 #include "hexfile/ImageFile.h"
 #include "ops/Messages.h"
+#include "ops/Production.h"
 #include "ops/Setup.h"
 
 namespace otp {
@@ -23,10 +24,14 @@ constexpr const char* kChecksumKey = "Checksum=";
 std::string Escape(const std::string& text) {
   std::string out;
   for (const char c : text) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else
+      out += c;
   }
   return out;
 }
@@ -66,9 +71,7 @@ std::optional<ResetMethod> ResetNamed(const std::string& text) {
 }
 
 std::string Hex32(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
+  return "0x" + Hex(value, 8);
 }
 
 // The CRC-32 of the OTP area of `model` in `image`.
@@ -85,7 +88,8 @@ std::string Job::ResetText() const {
     case ResetMethod::Kind::kPrompt:
       return "prompt";
     case ResetMethod::Kind::kDtr:
-      return reset.dtrPulse.count() == 100 ? "dtr" : "dtr:" + std::to_string(reset.dtrPulse.count());
+      return reset.dtrPulse.count() == 100 ? "dtr"
+                                           : "dtr:" + std::to_string(reset.dtrPulse.count());
     case ResetMethod::Kind::kNone:
     case ResetMethod::Kind::kFound:
       break;
@@ -94,8 +98,9 @@ std::string Job::ResetText() const {
 }
 
 std::string JobText(Job& job) {
-  std::string header = "# An OTP Writer job: what is burned, and how. Changing any byte of this\n"
-                       "# file makes it fail its checksum.\n";
+  std::string header =
+      "# An OTP Writer job: what is burned, and how. Changing any byte of this\n"
+      "# file makes it fail its checksum.\n";
   header += std::string(kHeader) + "\n";
   auto field = [&header](const char* key, const std::string& value) {
     header += std::string(key) + "=" + Escape(value) + "\n";
@@ -103,7 +108,8 @@ std::string JobText(Job& job) {
   field("Format", std::to_string(job.format));
   field("Name", job.name);
   field("Model", job.model ? std::string(job.model->model) : "");
-  field("Clock", job.model ? std::string(job.model->speeds[static_cast<std::size_t>(job.rate)]) : "");
+  field("Clock",
+        job.model ? std::string(job.model->speeds[static_cast<std::size_t>(job.rate)]) : "");
   field("Reset", job.ResetText());
   field("Serial", job.rule ? job.rule->Text() : "");
   field("Counter", job.counter);
@@ -164,7 +170,8 @@ JobProblem ReadJob(const std::filesystem::path& path, Job& job) {
       inImage = true;
     } else if (inJob && !line.empty() && line[0] != '#') {
       const auto equals = line.find('=');
-      if (equals != std::string::npos) fields[line.substr(0, equals)] = Unescape(line.substr(equals + 1));
+      if (equals != std::string::npos)
+        fields[line.substr(0, equals)] = Unescape(line.substr(equals + 1));
     }
   }
   if (!inJob) return fail(JobProblem::Kind::kNotAJob);
@@ -334,6 +341,24 @@ JobMade MakeJob(const JobRequest& request, Language language) {
     }
   }
   return made;
+}
+
+void UseJob(const Job& job, RunSetup& setup) {
+  for (PortTarget& port : setup.ports) {
+    port.model = job.model;
+    port.rate = job.rate;
+  }
+  setup.imageName = job.imageName;
+  setup.image = job.image;
+  setup.crc32 = job.crc32;
+  setup.rule = job.rule;
+  setup.counter = job.counter;
+  setup.serialStart = job.serialStart;
+  setup.serialStep = job.serialStep;
+  setup.job = job.name;
+  setup.jobSum = job.ShortChecksum();
+  // A DTR reset is the fixture's; a prompt is the key that starts each round.
+  if (job.reset.kind == ResetMethod::Kind::kDtr) setup.reset = job.reset;
 }
 
 }  // namespace otp

@@ -27,14 +27,14 @@ struct Job {
   std::string counter;  // the job's name unless it names a counter to share
   std::uint64_t serialStart = 1;
   std::uint64_t serialStep = 1;
-  bool resume = false;   // whether a run may finish parts that hold part of the image
-  bool confirm = false;  // the operator types the short checksum before the first unit
-  std::string imageName;  // the file it was made from, for people
+  bool resume = false;      // whether a run may finish parts that hold part of the image
+  bool confirm = false;     // the operator types the short checksum before the first unit
+  std::string imageName;    // the file it was made from, for people
   std::uint32_t crc32 = 0;  // of the OTP area
   std::string note;
   std::string created;  // UTC, ISO 8601
   std::string host;
-  FlashImage image{};  // the OTP area; 0xFF elsewhere
+  FlashImage image{};    // the OTP area; 0xFF elsewhere
   std::string checksum;  // SHA-256 of the file's content, 64 hexadecimal digits
 
   /// The first 8 digits of the checksum, as a work instruction shows it.
@@ -101,5 +101,11 @@ JobProblem ReadJob(const std::filesystem::path& path, Job& job);
 
 /// What a problem of the job `file` means, in `language`; empty for none.
 std::string JobProblemText(const JobProblem& problem, const std::string& file, Language language);
+
+struct RunSetup;
+/// `setup` burns `job`: its model and clock on every port, its image, serial rule and
+/// counter, its name and checksum, and its reset when it is the fixture's (DTR). Whether a
+/// part may be resumed is the face's to decide.
+void UseJob(const Job& job, RunSetup& setup);
 
 }  // namespace otp

@@ -131,10 +131,6 @@ class Page {
   Language language_;
 };
 
-QString Hex(std::uint32_t value, int digits) {
-  return QString("%1").arg(value, digits, 16, QChar('0')).toUpper();
-}
-
 QString Percent(int part, int whole) {
   return whole > 0 ? QString::number(100.0 * part / whole, 'f', 1) + " %" : QString("-");
 }
@@ -354,7 +350,7 @@ Shapes LayoutPage(const BatchFigures& f, const ReportContext& context, Language 
     const QString job = s.job.empty() ? T("no job") : T("job %1 (%2)", {s.job, s.jobSum});
     page.Text(QRectF(kLeft, y, kWidth - 260, 38),
               job + "   " + Q(s.model) + "  " + Q(s.clock) + "   " + Q(s.image) + "  CRC-32 0x" +
-                  Hex(s.crc32, 8),
+                  Q(otp::Hex(s.crc32, 8)),
               26);
     page.Text(QRectF(kRight - 250, y, 250, 38), T("%1 units", {std::to_string(s.units)}), 26, false,
               Qt::AlignRight | Qt::AlignVCenter);
@@ -661,8 +657,8 @@ std::string Html(const BatchFigures& f, const ReportContext& context, Language l
   for (const BatchFigures::Setup& s : f.setups) {
     html += "<tr><td>" + (s.job.empty() ? T("no job") : T("job %1 (%2)", {s.job, s.jobSum})) +
             "</td><td>" + Escape(Q(s.model)) + " " + Escape(Q(s.clock)) + "</td><td>" +
-            Escape(Q(s.image)) + " CRC-32 0x" + Hex(s.crc32, 8).toStdString() +
-            "</td><td class=\"n\">" + T("%1 units", {std::to_string(s.units)}) + "</td></tr>\n";
+            Escape(Q(s.image)) + " CRC-32 0x" + otp::Hex(s.crc32, 8) + "</td><td class=\"n\">" +
+            T("%1 units", {std::to_string(s.units)}) + "</td></tr>\n";
   }
   if (f.setupCount > static_cast<int>(f.setups.size())) {
     html += "<tr><td>" + T("and %1 more", {std::to_string(f.setupCount - f.setups.size())}) +
