@@ -21,9 +21,8 @@ Attempt Replayed(const JournalEntry& entry, Language language) {
   a.reportText = Tr(language, "the station stopped during the unit");
   if (a.serial) {
     // Before its first program block the part holds nothing of the number.
-    a.serialState = SerialStateName(entry.stage == JournalStage::kProgramming
-                                        ? SerialState::kSpoiled
-                                        : SerialState::kReleased);
+    a.serialState = SerialStateName(
+        entry.stage == JournalStage::kProgramming ? SerialState::kSpoiled : SerialState::kReleased);
   }
   return a;
 }
@@ -341,9 +340,9 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found) 
   unit.result = pass ? "pass" : (r.verdict == UnitVerdict::kInterrupted ? "interrupted" : "fail");
   unit.verdict = VerdictName(r.verdict);
   if (unit.serial) {
-    unit.serialState = SerialStateName(pass ? SerialState::kUsed
-                                            : (r.programBlocksSent > 0 ? SerialState::kSpoiled
-                                                                       : SerialState::kReleased));
+    unit.serialState = SerialStateName(
+        pass ? SerialState::kUsed
+             : (r.programBlocksSent > 0 ? SerialState::kSpoiled : SerialState::kReleased));
   }
   unit.reportId = r.findings.lastError;
   if (!pass) {
@@ -391,22 +390,20 @@ ProductionRun::End ProductionRun::Finish(int failedUnits) {
   return end;
 }
 
-ProductionRun::End ProductionRun::Round() {
+bool ProductionRun::Begin() {
   std::string error;
-  if (!SettlePending(error)) {
-    const std::lock_guard lock(mutex_);
-    storeError_ = error;
-  } else {
-    const std::lock_guard lock(mutex_);
-    storeError_.clear();
-  }
-  if (!storeError_.empty()) return Finish(0);
-  stop_ = false;
-  PortOrder order(ports_.size());
+  const bool settled = SettlePending(error);
+  const std::lock_guard lock(mutex_);
+  storeError_ = settled ? std::string() : error;
+  if (settled) stop_ = false;
+  return settled;
+}
+
+ProductionRun::End ProductionRun::RunPorts(const std::function<void(std::size_t)>& unitsOn) {
   std::vector<std::function<void()>> jobs;
   for (std::size_t i = 0; i < ports_.size(); ++i) {
-    jobs.push_back([this, i, &order] {
-      RunPortUnit(i, &order, false);
+    jobs.push_back([this, i, &unitsOn] {
+      unitsOn(i);
       desk_.Leave();
     });
   }
@@ -415,6 +412,12 @@ ProductionRun::End ProductionRun::Round() {
   for (const UnitVerdict verdict : LastVerdicts())
     failed += verdict == UnitVerdict::kPass ? 0 : 1;
   return Finish(failed);
+}
+
+ProductionRun::End ProductionRun::Round() {
+  if (!Begin()) return Finish(0);
+  PortOrder order(ports_.size());
+  return RunPorts([this, &order](std::size_t port) { RunPortUnit(port, &order, false); });
 }
 
 bool ProductionRun::StoreAnswers() const {
@@ -436,8 +439,8 @@ bool ProductionRun::LookForBoard(std::size_t port) {
         writer.link.Adopt(std::move(opened));
         problemTold = false;
       } else if (!problemTold) {
-        observer_.OnPortProblem(port, opened ? std::string("its settings are refused")
-                                             : portFactory_.LastOpenError());
+        observer_.OnPortProblem(
+            port, opened ? std::string("its settings are refused") : portFactory_.LastOpenError());
         problemTold = true;
       }
     }
@@ -458,27 +461,11 @@ bool ProductionRun::LookForBoard(std::size_t port) {
 }
 
 ProductionRun::End ProductionRun::AutoRun() {
-  std::string error;
-  {
-    const bool settled = SettlePending(error);
-    const std::lock_guard lock(mutex_);
-    storeError_ = settled ? std::string() : error;
-    if (!settled) return End{true, error, false, {}, 0};
-  }
-  stop_ = false;
-  std::vector<std::function<void()>> jobs;
-  for (std::size_t i = 0; i < ports_.size(); ++i) {
-    jobs.push_back([this, i] {
-      while (!stop_ && StoreAnswers() && LookForBoard(i))
-        RunPortUnit(i, nullptr, true);
-      desk_.Leave();
-    });
-  }
-  portFactory_.RunOnThreads(jobs, [this] { desk_.Serve(ports_.size()); });
-  int failed = 0;
-  for (const UnitVerdict verdict : LastVerdicts())
-    failed += verdict == UnitVerdict::kPass ? 0 : 1;
-  return Finish(failed);
+  if (!Begin()) return Finish(0);
+  return RunPorts([this](std::size_t port) {
+    while (!stop_ && StoreAnswers() && LookForBoard(port))
+      RunPortUnit(port, nullptr, true);
+  });
 }
 
 }  // namespace otp

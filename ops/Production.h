@@ -63,16 +63,16 @@ struct UnitEnd {
 struct StartReport {
   enum class Problem {
     kNone,
-    kStore,           // the store failed (`detail`); what it did not take stays journaled
-    kJournal,         // the journal could not be opened (`detail`)
-    kCounterStart,    // the given first number disagrees with the existing counter
-    kCounterStep,     // the given step disagrees with the existing counter
-    kCounterFull,     // the counter's next number does not fit the rule
+    kStore,         // the store failed (`detail`); what it did not take stays journaled
+    kJournal,       // the journal could not be opened (`detail`)
+    kCounterStart,  // the given first number disagrees with the existing counter
+    kCounterStep,   // the given step disagrees with the existing counter
+    kCounterFull,   // the counter's next number does not fit the rule
   };
   Problem problem = Problem::kNone;
   std::string detail;
-  Counter counter;          // with a rule: the counter as it is now
-  bool newCounter = false;  // made by this start
+  Counter counter;                // with a rule: the counter as it is now
+  bool newCounter = false;        // made by this start
   std::vector<Attempt> replayed;  // units of stopped processes now recorded
 };
 
@@ -122,8 +122,8 @@ class ProductionRun {
     bool storeFailed = false;
     std::string storeError;
     bool numbersExhausted = false;  // the counter's next number does not fit the rule
-    std::vector<Attempt> waiting;  // units the journal holds and the store does not
-    int lastUnitsFailed = 0;       // units of this call that did not pass
+    std::vector<Attempt> waiting;   // units the journal holds and the store does not
+    int lastUnitsFailed = 0;        // units of this call that did not pass
   };
   /// One unit on every port at once, numbers in port order.
   End Round();
@@ -158,6 +158,10 @@ class ProductionRun {
   bool SettlePending(std::string& error);
   Attempt NewUnit(std::size_t port);
   void Settle(UnitEnd& end);
+  // Settles the journal before a run; false (the store's error kept) if it cannot.
+  bool Begin();
+  // Runs `unitsOn(port)` for every port on its own thread while this thread serves the store.
+  End RunPorts(const std::function<void(std::size_t)>& unitsOn);
   End Finish(int failedUnits);
 
   RunSetup setup_;
