@@ -26,10 +26,10 @@
 #include "app/CAboutDlg.h"
 #include "app/JobDialog.h"
 #include "core/AtomicFile.h"
-#include "ops/Production.h"
 #include "core/Texts.h"
 #include "core/Utf8Path.h"
 #include "link/QtSerialPort.h"
+#include "ops/Production.h"
 #include "res/StringTable.h"
 #include "res/Templates.h"
 #include "settings/Settings.h"
@@ -423,10 +423,10 @@ void CWriterDlg::OnProductionStation() {
   SaveSettings();  // the station opens with these choices
   ReturnToIdle();  // and needs the port
   const std::vector<std::string> arguments = {"--station"};
-  const bool started =
-      startProgram_ ? startProgram_(arguments)
-                    : QProcess::startDetached(QCoreApplication::applicationFilePath(),
-                                              {QStringLiteral("--station")});
+  const bool started = startProgram_
+                           ? startProgram_(arguments)
+                           : QProcess::startDetached(QCoreApplication::applicationFilePath(),
+                                                     {QStringLiteral("--station")});
   if (!started) {
     QMessageBox box(QMessageBox::Warning, QString::fromUtf8(res::kAppTitle),
                     Q(Tr(language_, "The production station could not be started.")),
@@ -470,8 +470,9 @@ void CWriterDlg::OnSaveJob() {
     return warn(Tr(language_, "cannot write %1: %2", {path, error}));
   }
   QMessageBox done(QMessageBox::Information, QString::fromUtf8(res::kAppTitle),
-                   Q(Tr(language_, "The job %1 is saved in %2. Its checksum, for the work "
-                                   "instruction: %3",
+                   Q(Tr(language_,
+                        "The job %1 is saved in %2. Its checksum, for the work "
+                        "instruction: %3",
                         {made.job.name, path, made.job.ShortChecksum()})),
                    QMessageBox::Ok, this);
   done.setObjectName(QStringLiteral("JobSaved"));

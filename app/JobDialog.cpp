@@ -46,9 +46,11 @@ JobDialog::JobDialog(Language language, QWidget* parent) : QDialog(parent), lang
   step_ = field("step", "Step", "1");
   counter_ = field("counter", "Counter (empty: the job's name)");
   note_ = field("note", "Note");
-  resume_ = new QCheckBox(Q(Tr(language, "Parts that hold part of the image may be finished")), this);
+  resume_ =
+      new QCheckBox(Q(Tr(language, "Parts that hold part of the image may be finished")), this);
   resume_->setObjectName("resume");
-  confirm_ = new QCheckBox(Q(Tr(language, "The operator types the job's checksum before the first unit")), this);
+  confirm_ = new QCheckBox(
+      Q(Tr(language, "The operator types the job's checksum before the first unit")), this);
   confirm_->setObjectName("confirm");
   form->addRow(resume_);
   form->addRow(confirm_);
@@ -69,8 +71,9 @@ bool JobDialog::Fill(JobRequest& request, std::string& error) const {
   const auto start = Number(start_->text());
   const auto step = Number(step_->text());
   if (!start || !step || *step == 0) {
-    error = Tr(language_, "the first number and the step are whole numbers below 2^63, the "
-                          "step above 0");
+    error = Tr(language_,
+               "the first number and the step are whole numbers below 2^63, the "
+               "step above 0");
     return false;
   }
   request.serialStart = *start;

@@ -50,10 +50,21 @@ std::vector<std::unique_ptr<Fixture>> Fixtures(const test::TempDir& dir, int cou
 
 std::vector<std::string> Produce(const test::TempDir& dir,
                                  const std::vector<std::unique_ptr<Fixture>>& fixtures) {
-  std::vector<std::string> args = {"--settings", dir.Write("none.txt", "").string(),
-                                   "--monitor-dir", dir.path().string(), "-m", "KT47C150", "-c",
-                                   "8MHz", "--db", (dir / "production.db").string(), "--serial",
-                                   "0xFFF0:be32", "--start", "auto", "-q"};
+  std::vector<std::string> args = {"--settings",
+                                   dir.Write("none.txt", "").string(),
+                                   "--monitor-dir",
+                                   dir.path().string(),
+                                   "-m",
+                                   "KT47C150",
+                                   "-c",
+                                   "8MHz",
+                                   "--db",
+                                   (dir / "production.db").string(),
+                                   "--serial",
+                                   "0xFFF0:be32",
+                                   "--start",
+                                   "auto",
+                                   "-q"};
   for (const auto& f : fixtures)
     args.insert(args.end(), {"-p", f->link});
   args.insert(args.end(), {"produce", (dir / "app.mhx").string()});
@@ -97,7 +108,8 @@ int main(int argc, char** argv) {
     const auto end = Steady::now() + std::chrono::seconds(seconds);
     while (Steady::now() < end) {
       for (std::size_t i = 0; i < fixtures.size(); ++i) {
-        const int putIn = fixtures[i]->pty->WithBoard([](sim::TargetBoard& b) { return b.boardsPutIn; });
+        const int putIn =
+            fixtures[i]->pty->WithBoard([](sim::TargetBoard& b) { return b.boardsPutIn; });
         if (putIn != seen[i]) {
           seen[i] = putIn;
           changes[i].push_back({Steady::now(), fixtures[i]->bytes.load()});
@@ -107,9 +119,10 @@ int main(int argc, char** argv) {
     }
     produce.Signal(SIGINT);
     produce.Wait();
-    std::printf("4 ports, auto start, operator 1 to 3 s (+%.1f s for the fixture to see the "
-                "unit's end), %d s:\n",
-                gap / 1e6, seconds);
+    std::printf(
+        "4 ports, auto start, operator 1 to 3 s (+%.1f s for the fixture to see the "
+        "unit's end), %d s:\n",
+        gap / 1e6, seconds);
     std::printf("%-5s %6s %12s %12s %12s %8s\n", "port", "units", "wire s/unit", "measured/h",
                 "expected/h", "ratio");
     for (std::size_t i = 0; i < fixtures.size(); ++i) {
@@ -146,9 +159,10 @@ int main(int argc, char** argv) {
     produce.Signal(SIGINT);
     produce.Wait();
     const double wall = std::chrono::duration<double>(Steady::now() - began).count();
-    std::printf("8 ports looking at empty fixtures: %.3f s CPU over %.1f s: %.3f%% of one core "
-                "(at most 0.5%%)\n",
-                produce.cpuSeconds(), wall, 100 * produce.cpuSeconds() / wall);
+    std::printf(
+        "8 ports looking at empty fixtures: %.3f s CPU over %.1f s: %.3f%% of one core "
+        "(at most 0.5%%)\n",
+        produce.cpuSeconds(), wall, 100 * produce.cpuSeconds() / wall);
   }
   return 0;
 }

@@ -1,7 +1,7 @@
-// Runs every operation (and the burn plan) over the whole OTP area against the simulated board, paced at the
-// real bit rate on a pseudo-terminal, and prints for each the time it took, the time its
-// bytes need on the wire (10 bits a byte), their ratio, and the process's CPU time over
-// its wall time. The board runs as a program of its own, so the CPU time is the tool's.
+// Runs every operation (and the burn plan) over the whole OTP area against the simulated board,
+// paced at the real bit rate on a pseudo-terminal, and prints for each the time it took, the time
+// its bytes need on the wire (10 bits a byte), their ratio, and the process's CPU time over its
+// wall time. The board runs as a program of its own, so the CPU time is the tool's.
 //
 // usage: bench_ops [--rate BAUD] [SIMULATOR]
 
@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "chip/ChipTable.h"
+#include "core/ResultReporter.h"
 #include "link/QtSerialPort.h"
 #include "ops/CWriter.h"
-#include "core/ResultReporter.h"
 
 extern char** environ;
 

@@ -10,8 +10,8 @@
 #include <cstdio>
 
 #include "core/Clock.h"
-#include "ui/CProgressDlg.h"
 #include "core/ResultReporter.h"
+#include "ui/CProgressDlg.h"
 
 namespace {
 double CpuSeconds() {

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <unistd.h>
 #include <QApplication>
 #include <QEventLoop>
 #include <QTabWidget>
@@ -17,7 +18,6 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 #include <thread>
 
 #include "app/StationWindow.h"
@@ -62,7 +62,8 @@ long Switches() {
   std::string line;
   long total = 0;
   while (std::getline(status, line)) {
-    if (line.find("ctxt_switches") != std::string::npos) total += std::stol(line.substr(line.find(':') + 1));
+    if (line.find("ctxt_switches") != std::string::npos)
+      total += std::stol(line.substr(line.find(':') + 1));
   }
   return total;
 }
@@ -149,9 +150,16 @@ int main(int argc, char** argv) {
   // One round of produce.
   {
     auto boards = Boards(simulator, dir, count);
-    std::vector<std::string> args = {"--settings", (dir / "DATAFILE.TXT").string(),
-                                     "--monitor-dir", dir.path().string(), "--db", db,
-                                     "--station", "cli", "produce", "--job",
+    std::vector<std::string> args = {"--settings",
+                                     (dir / "DATAFILE.TXT").string(),
+                                     "--monitor-dir",
+                                     dir.path().string(),
+                                     "--db",
+                                     db,
+                                     "--station",
+                                     "cli",
+                                     "produce",
+                                     "--job",
                                      (dir / "bench.otpjob").string()};
     for (const std::string& name : names)
       args.insert(args.begin(), {"-p", name});
@@ -161,7 +169,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "produce failed: %s\n", produce.Errors().c_str());
       return 1;
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::printf("produce process: %.2f s CPU over %.1f s: %.2f%% of one core\n",
                 produce.cpuSeconds(), seconds, 100 * produce.cpuSeconds() / seconds);
   }

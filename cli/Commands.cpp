@@ -21,7 +21,8 @@ constexpr CommandSpec kCommands[] = {
      "into each, every attempt recorded",
      kFile | kSeveralPorts | kTargets | kJobFile, RunProduce},
     {"log", nullptr, "print the recorded attempts, with a summary by result", 0, RunLog},
-    {"report", "OUT", "write the batch report of the records as one page: OUT ends\nin .pdf, .png or .html", kFile,
+    {"report", "OUT",
+     "write the batch report of the records as one page: OUT ends\nin .pdf, .png or .html", kFile,
      RunReport},
     {"job", "ACTION",
      "create OUT FILE: make the job OUT of FILE and the options\n(--name, -m, -c, --serial ...); "

@@ -40,7 +40,8 @@ class Context {
   const WriterSetup setup;
 
   /// `english` in the command line's language, with %1... filled.
-  std::string T(std::string_view english, std::initializer_list<std::string_view> values = {}) const;
+  std::string T(std::string_view english,
+                std::initializer_list<std::string_view> values = {}) const;
   /// "otpwriter-cli: TEXT" on standard error; returns `status`.
   int Fail(int status, const std::string& text) const;
 

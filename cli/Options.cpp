@@ -24,7 +24,8 @@ constexpr OptionSpec kOptions[] = {
      "choices, then to KT47C630A, 2MHz, COM1)"},
     {nullptr, "--settings", "FILE",
      "settings file to read (default: the window's DATAFILE.TXT);\nnever written"},
-    {nullptr, "--monitor-dir", "DIR", "folder of the monitor files (default: the program's folder)"},
+    {nullptr, "--monitor-dir", "DIR",
+     "folder of the monitor files (default: the program's folder)"},
     {nullptr, "--reset", "HOW",
      "prompt: ask for the board's reset and wait for Enter (default\n"
      "on a terminal); none: handshake at once (default otherwise);\n"
@@ -49,15 +50,13 @@ constexpr OptionSpec kOptions[] = {
     {nullptr, "--serial", "ADDR:FMT",
      "produce, job create: put each unit's serial number at ADDR as\nle16, be16, le32, be32, "
      "bcd:N (N digits, packed) or ascii:N"},
-    {nullptr, "--serial-start", "N",
-     "produce, job create: the first number of a new counter (1)"},
+    {nullptr, "--serial-start", "N", "produce, job create: the first number of a new counter (1)"},
     {nullptr, "--serial-step", "S",
      "produce, job create: the step from one number to the next (1)"},
     {nullptr, "--counter", "NAME",
      "produce, job create: the counter the numbers come from (serial;\na job's own name for a "
      "job)"},
-    {nullptr, "--station", "NAME",
-     "produce, log, report: the station's name (default: host name)"},
+    {nullptr, "--station", "NAME", "produce, log, report: the station's name (default: host name)"},
     {nullptr, "--db", "LOCATION",
      "produce, log, report: an SQLite file, or\npostgresql://USER@HOST[:PORT]/DBNAME[?PARAM=V] "
      "shared by\nseveral stations (default: production.db in the user's data\nfolder)"},
@@ -92,14 +91,17 @@ struct ExitLine {
 constexpr ExitLine kExitLines[] = {
     {0, "all good"},
     {1, "verdict NG: the part is not blank, or differs from the file"},
-    {2, "the link or the device failed (no answer, time-out, checksum,\ndevice or communication "
-        "error)"},
-    {3, "a file could not be used (Hex File open, read or decode error,\nmonitor file missing or "
-        "too large, output not writable, a job\nthat does not match its checksum) or the "
-        "production store\nfailed"},
+    {2,
+     "the link or the device failed (no answer, time-out, checksum,\ndevice or communication "
+     "error)"},
+    {3,
+     "a file could not be used (Hex File open, read or decode error,\nmonitor file missing or "
+     "too large, output not writable, a job\nthat does not match its checksum) or the "
+     "production store\nfailed"},
     {4, "the port could not be opened or configured"},
-    {5, "the burn plan refuses the part: it can never hold FILE, or it\nholds part of it "
-        "already and --resume was not given"},
+    {5,
+     "the burn plan refuses the part: it can never hold FILE, or it\nholds part of it "
+     "already and --resume was not given"},
     {6, "interrupted (Ctrl-C stops between blocks; a second Ctrl-C ends\nat once)"},
     {64, "usage error"},
 };
@@ -159,8 +161,10 @@ bool Apply(Options& o, const std::string& option, const std::string& value, Lang
     into = *n;
     return true;
   };
-  if (option == "--model") o.model = value;
-  else if (option == "--clock") o.clock = value;
+  if (option == "--model")
+    o.model = value;
+  else if (option == "--clock")
+    o.clock = value;
   else if (option == "--port") {
     std::size_t start = 0;
     while (start <= value.size()) {
@@ -172,13 +176,17 @@ bool Apply(Options& o, const std::string& option, const std::string& value, Lang
       if (comma == std::string::npos) break;
       start = comma + 1;
     }
-  } else if (option == "--settings") o.settings = value;
-  else if (option == "--monitor-dir") o.monitorDir = value;
+  } else if (option == "--settings")
+    o.settings = value;
+  else if (option == "--monitor-dir")
+    o.monitorDir = value;
   else if (option == "--reset") {
     o.reset = ParseReset(value);
     if (!o.reset) return bad("%1: expected prompt, none, dtr or dtr:MS, not %2");
-  } else if (option == "--retries") return number(o.retries, 0, 100);
-  else if (option == "--max-diffs") return number(o.maxDiffs, 0, 65536);
+  } else if (option == "--retries")
+    return number(o.retries, 0, 100);
+  else if (option == "--max-diffs")
+    return number(o.maxDiffs, 0, 65536);
   else if (option == "--lang") {
     if (value != "en" && value != "ja") return bad("%1: expected en or ja, not %2");
     o.lang = value;
@@ -188,7 +196,8 @@ bool Apply(Options& o, const std::string& option, const std::string& value, Lang
   } else if (option == "--format") {
     o.format = FormatNamed(value);
     if (!o.format) return bad("%1: expected srec, ihex or bin, not %2");
-  } else if (option == "--serial") o.serial = value;
+  } else if (option == "--serial")
+    o.serial = value;
   else if (option == "--serial-start" || option == "--serial-step") {
     const auto n = SerialNumber(value);
     if (!n || (option == "--serial-step" && *n == 0)) {
@@ -199,34 +208,51 @@ bool Apply(Options& o, const std::string& option, const std::string& value, Lang
   } else if (option == "--counter") {
     if (value.empty()) return bad("%1: the counter needs a name");
     o.counter = value;
-  } else if (option == "--station") o.station = value;
-  else if (option == "--db") o.db = value;
+  } else if (option == "--station")
+    o.station = value;
+  else if (option == "--db")
+    o.db = value;
   else if (option == "--start") {
     if (value != "auto" && value != "enter") return bad("%1: expected enter or auto, not %2");
     o.autoStart = value == "auto";
-  } else if (option == "--job") o.job = value;
+  } else if (option == "--job")
+    o.job = value;
   else if (option == "--since" || option == "--until") {
     const auto time = UtcTime(value);
     if (!time) return bad("%1: %2 is no ISO 8601 time (2026-12-07T08:00:00+09:00)");
     (option == "--since" ? o.since : o.until) = *time;
-  } else if (option == "--csv") o.csv = value;
-  else if (option == "--name") o.name = value;
-  else if (option == "--note") o.note = value;
+  } else if (option == "--csv")
+    o.csv = value;
+  else if (option == "--name")
+    o.name = value;
+  else if (option == "--note")
+    o.note = value;
   return true;
 }
 
 void SetSwitch(Options& o, const std::string& option) {
-  if (option == "--help") o.help = true;
-  else if (option == "--version") o.version = true;
-  else if (option == "--json") o.json = true;
-  else if (option == "--quiet") o.quiet = true;
-  else if (option == "--verbose") o.verbose = true;
-  else if (option == "--blank-check") o.blankCheck = true;
-  else if (option == "--no-compare") o.noCompare = true;
-  else if (option == "--no-plan") o.noPlan = true;
-  else if (option == "--resume") o.resume = true;
-  else if (option == "--skip-blank") o.skipBlank = true;
-  else if (option == "--confirm") o.confirm = true;
+  if (option == "--help")
+    o.help = true;
+  else if (option == "--version")
+    o.version = true;
+  else if (option == "--json")
+    o.json = true;
+  else if (option == "--quiet")
+    o.quiet = true;
+  else if (option == "--verbose")
+    o.verbose = true;
+  else if (option == "--blank-check")
+    o.blankCheck = true;
+  else if (option == "--no-compare")
+    o.noCompare = true;
+  else if (option == "--no-plan")
+    o.noPlan = true;
+  else if (option == "--resume")
+    o.resume = true;
+  else if (option == "--skip-blank")
+    o.skipBlank = true;
+  else if (option == "--confirm")
+    o.confirm = true;
 }
 
 // Lines of a help text, the first after `left`, the rest indented to the same column.
@@ -320,12 +346,12 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, Langua
   const std::size_t files = options.arguments.size();
   if (options.job && (command->flags & kJobFile)) {
     // A job holds everything it burns: nothing on the command line may change it.
-    const bool changes = options.model || options.clock || options.serial ||
-                         options.serialStart || options.serialStep || options.counter ||
-                         options.reset || files > 0;
+    const bool changes = options.model || options.clock || options.serial || options.serialStart ||
+                         options.serialStep || options.counter || options.reset || files > 0;
     if (changes) {
-      return fail(Tr(language, "%1 --job: -m, -c, --reset, --serial, --serial-start, "
-                               "--serial-step, --counter and a FILE belong to the job",
+      return fail(Tr(language,
+                     "%1 --job: -m, -c, --reset, --serial, --serial-start, "
+                     "--serial-step, --counter and a FILE belong to the job",
                      {options.command}));
     }
   } else if (command->flags & kJobAction) {

@@ -133,12 +133,11 @@ int RunPort(const Context& context, CliView& view, const PortTarget& target,
   }
   if (result.verdict == UnitVerdict::kPass && request.work == UnitRequest::Work::kRead) {
     std::error_code ec;
-    context.console.Emit(
-        Json("file")
-            .Add("path", request.readPath)
-            .Add("format", ImageFormatName(request.readFormat))
-            .Add("bytes", static_cast<std::size_t>(
-                              std::filesystem::file_size(PathFromUtf8(request.readPath), ec))));
+    context.console.Emit(Json("file")
+                             .Add("path", request.readPath)
+                             .Add("format", ImageFormatName(request.readFormat))
+                             .Add("bytes", static_cast<std::size_t>(std::filesystem::file_size(
+                                               PathFromUtf8(request.readPath), ec))));
   }
   return Context::ExitStatusOf(result.verdict);
 }

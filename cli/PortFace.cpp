@@ -43,12 +43,12 @@ void ShowPlan(const Context& context, const CliView& view, const BurnPlan& plan)
     names += std::string(names.size() > 1 ? "," : "") + JsonString(BlockClassName(c));
   std::string conflicts = "[";
   for (const Conflict& conflict : plan.conflicts) {
-    conflicts += std::string(conflicts.size() > 1 ? "," : "") +
-                 Json()
-                     .Add("address", conflict.address)
-                     .Add("device", unsigned{conflict.device})
-                     .Add("file", unsigned{conflict.file})
-                     .Text();
+    conflicts +=
+        std::string(conflicts.size() > 1 ? "," : "") + Json()
+                                                           .Add("address", conflict.address)
+                                                           .Add("device", unsigned{conflict.device})
+                                                           .Add("file", unsigned{conflict.file})
+                                                           .Text();
   }
   Json event = view.Event("plan");
   for (int c = 0; c < kBlockClasses; ++c)
@@ -57,10 +57,10 @@ void ShowPlan(const Context& context, const CliView& view, const BurnPlan& plan)
                            .AddRaw("conflicts", conflicts + "]")
                            .Add("conflictBytes", plan.conflictBytes));
   auto count = [&plan](BlockClass c) { return std::to_string(plan.Count(c)); };
-  view.Say(context.T("plan: %1 to write, %2 done, %3 completable, %4 in conflict, %5 to skip",
-                     {count(BlockClass::kWrite), count(BlockClass::kDone),
-                      count(BlockClass::kCompletable), count(BlockClass::kConflict),
-                      count(BlockClass::kSkip)}));
+  view.Say(context.T(
+      "plan: %1 to write, %2 done, %3 completable, %4 in conflict, %5 to skip",
+      {count(BlockClass::kWrite), count(BlockClass::kDone), count(BlockClass::kCompletable),
+       count(BlockClass::kConflict), count(BlockClass::kSkip)}));
   view.Say("        0123456789ABCDEF");
   for (std::size_t row = 0; row * 16 < plan.blocks.size(); ++row) {
     std::string marks;

@@ -75,7 +75,8 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view con
   if (fd < 0) return fail(Reason(errno));
   std::size_t done = 0;
   while (done < contents.size()) {
-    const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(contents.size() - done, 1 << 20));
+    const unsigned chunk =
+        static_cast<unsigned>(std::min<std::size_t>(contents.size() - done, 1 << 20));
     const int n = ::_write(fd, contents.data() + done, chunk);
     if (n <= 0) {
       const std::string why = Reason(errno);

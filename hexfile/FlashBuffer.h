@@ -15,16 +15,16 @@ using FlashImage = std::array<std::uint8_t, 0x10000>;
 /// Why building an image stopped.
 enum class ImageError {
   kNone = 0,
-  kNotARecord = 1,   // a line does not begin with "S"
-  kUnknownType = 2,  // a type other than 0-3, 5, 7, 8, 9
-  kBadRecord = 3,    // the decoder rejected the line
-  kBelowArea = 4,    // a record's first address is below the OTP area
-  kAboveArea = 5,    // a record's last address is above the OTP area
-  kReadFailure = 6,  // the file could not be read to its end
-  kOpenFailed = 7,   // the file could not be opened
-  kOutsideArea = 8,  // a byte of a binary file falls outside the area (`offset`: the first)
-  kChecksum = 9,     // an Intel HEX record whose checksum is wrong
-  kNoEndRecord = 10, // an Intel HEX file without its end-of-file record
+  kNotARecord = 1,    // a line does not begin with "S"
+  kUnknownType = 2,   // a type other than 0-3, 5, 7, 8, 9
+  kBadRecord = 3,     // the decoder rejected the line
+  kBelowArea = 4,     // a record's first address is below the OTP area
+  kAboveArea = 5,     // a record's last address is above the OTP area
+  kReadFailure = 6,   // the file could not be read to its end
+  kOpenFailed = 7,    // the file could not be opened
+  kOutsideArea = 8,   // a byte of a binary file falls outside the area (`offset`: the first)
+  kChecksum = 9,      // an Intel HEX record whose checksum is wrong
+  kNoEndRecord = 10,  // an Intel HEX file without its end-of-file record
 };
 
 /// Formats of an image file.

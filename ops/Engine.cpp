@@ -60,10 +60,10 @@ void Engine::Recorder::MessageBox(const std::string& text, const std::string& ca
 bool Engine::Recorder::AskYesNo(const std::string&, const std::string&) {
   const Language language = engine_.options_.language;
   if (retriesLeft_ <= 0) {
-    engine_.OnReport(ResultReporter::ShownReport{
-        std::nullopt, kError,
-        Tr(language, "the block answer stayed short after %1 retries",
-           {std::to_string(engine_.options_.retries)})});
+    engine_.OnReport(
+        ResultReporter::ShownReport{std::nullopt, kError,
+                                    Tr(language, "the block answer stayed short after %1 retries",
+                                       {std::to_string(engine_.options_.retries)})});
     return false;
   }
   --retriesLeft_;

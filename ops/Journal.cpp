@@ -89,8 +89,7 @@ bool ParseUnsigned(const std::string& text, std::uint64_t& value) {
 
 #ifdef _WIN32
 int OpenFile(const std::filesystem::path& path, bool create) {
-  return ::_wopen(path.c_str(),
-                  (create ? _O_CREAT | _O_EXCL : 0) | _O_RDWR | _O_APPEND | _O_BINARY,
+  return ::_wopen(path.c_str(), (create ? _O_CREAT | _O_EXCL : 0) | _O_RDWR | _O_APPEND | _O_BINARY,
                   _S_IREAD | _S_IWRITE);
 }
 bool TryLock(int handle) {
@@ -238,28 +237,50 @@ bool Journal::ParseLine(const std::string& line, JournalEntry& entry) {
     if (!Unescape(word.substr(equals + 1), value)) return false;
     std::uint64_t number = 0;
     const bool isNumber = ParseUnsigned(value, number);
-    if (key == "unit") u.unitId = value;
-    else if (key == "started") u.started = value;
-    else if (key == "ended") u.ended = value;
-    else if (key == "station") u.station = value;
-    else if (key == "port") u.port = value;
-    else if (key == "device") u.device = value;
-    else if (key == "model") u.model = value;
-    else if (key == "clock") u.clock = value;
-    else if (key == "image") u.image = value;
-    else if (key == "crc32" && isNumber) u.crc32 = static_cast<std::uint32_t>(number);
-    else if (key == "job") u.job = value;
-    else if (key == "jobsum") u.jobSum = value;
-    else if (key == "counter") u.counter = value;
-    else if (key == "serial" && isNumber) u.serial = number;
-    else if (key == "state") u.serialState = value;
-    else if (key == "result") u.result = value;
-    else if (key == "verdict") u.verdict = value;
-    else if (key == "report" && isNumber) u.reportId = static_cast<unsigned>(number);
-    else if (key == "text") u.reportText = value;
-    else if (key == "difference" && isNumber) u.firstDifference = static_cast<std::uint32_t>(number);
-    else if (key == "block" && isNumber) u.failedBlock = static_cast<std::uint32_t>(number);
-    else if (key == "seconds") u.seconds = std::strtod(value.c_str(), nullptr);
+    if (key == "unit")
+      u.unitId = value;
+    else if (key == "started")
+      u.started = value;
+    else if (key == "ended")
+      u.ended = value;
+    else if (key == "station")
+      u.station = value;
+    else if (key == "port")
+      u.port = value;
+    else if (key == "device")
+      u.device = value;
+    else if (key == "model")
+      u.model = value;
+    else if (key == "clock")
+      u.clock = value;
+    else if (key == "image")
+      u.image = value;
+    else if (key == "crc32" && isNumber)
+      u.crc32 = static_cast<std::uint32_t>(number);
+    else if (key == "job")
+      u.job = value;
+    else if (key == "jobsum")
+      u.jobSum = value;
+    else if (key == "counter")
+      u.counter = value;
+    else if (key == "serial" && isNumber)
+      u.serial = number;
+    else if (key == "state")
+      u.serialState = value;
+    else if (key == "result")
+      u.result = value;
+    else if (key == "verdict")
+      u.verdict = value;
+    else if (key == "report" && isNumber)
+      u.reportId = static_cast<unsigned>(number);
+    else if (key == "text")
+      u.reportText = value;
+    else if (key == "difference" && isNumber)
+      u.firstDifference = static_cast<std::uint32_t>(number);
+    else if (key == "block" && isNumber)
+      u.failedBlock = static_cast<std::uint32_t>(number);
+    else if (key == "seconds")
+      u.seconds = std::strtod(value.c_str(), nullptr);
   }
   return ended && !u.unitId.empty();
 }

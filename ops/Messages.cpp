@@ -11,7 +11,8 @@ namespace otp {
 
 std::string ImageProblemText(const std::string& file, const ImageResult& result,
                              const ChipRow& model, Language language) {
-  auto T = [language](std::string_view english, std::initializer_list<std::string_view> values = {}) {
+  auto T = [language](std::string_view english,
+                      std::initializer_list<std::string_view> values = {}) {
     return Tr(language, english, values);
   };
   const std::string line = std::to_string(result.line);
@@ -68,8 +69,7 @@ std::string ImageProblemText(const std::string& file, const ImageResult& result,
   return file + ": " + ImageFormatName(result.format) + ": " + why;
 }
 
-std::string SerialRuleErrorText(const std::string& text, SerialRuleError error,
-                                Language language) {
+std::string SerialRuleErrorText(const std::string& text, SerialRuleError error, Language language) {
   switch (error) {
     case SerialRuleError::kNone:
       return {};

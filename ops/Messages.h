@@ -17,8 +17,7 @@ namespace otp {
 std::string ImageProblemText(const std::string& file, const ImageResult& result,
                              const ChipRow& model, Language language);
 /// Why the serial rule `text` cannot be read.
-std::string SerialRuleErrorText(const std::string& text, SerialRuleError error,
-                                Language language);
+std::string SerialRuleErrorText(const std::string& text, SerialRuleError error, Language language);
 /// Why a serial number cannot go where its rule puts it; empty when it can.
 std::string PlacementText(const SerialPlacement& placement, Language language);
 

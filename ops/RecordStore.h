@@ -36,10 +36,10 @@ struct Attempt {
   std::string jobSum;  // the job's short checksum
   std::string counter;
   std::optional<std::uint64_t> serial;
-  std::string serialState;  // used, released, spoiled; empty without a serial number
-  std::string result;       // pass, fail, interrupted
-  std::string verdict;      // the unit's verdict (ops/Verdict.h names)
-  std::optional<int> exitStatus;  // records of the first schema only
+  std::string serialState;           // used, released, spoiled; empty without a serial number
+  std::string result;                // pass, fail, interrupted
+  std::string verdict;               // the unit's verdict (ops/Verdict.h names)
+  std::optional<int> exitStatus;     // records of the first schema only
   std::optional<unsigned> reportId;  // the failing report's catalogue number
   std::string reportText;
   std::optional<std::uint32_t> firstDifference;

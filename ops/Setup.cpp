@@ -151,8 +151,9 @@ std::filesystem::path JournalFolder(const std::string& location, const std::stri
   const auto at = location.find('@', start);
   const auto query = location.find('?');
   for (const char c : location.substr(at == std::string::npos ? start : at + 1,
-                                      query == std::string::npos ? std::string::npos
-                                                                 : query - (at == std::string::npos ? start : at + 1))) {
+                                      query == std::string::npos
+                                          ? std::string::npos
+                                          : query - (at == std::string::npos ? start : at + 1))) {
     name += std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' ? c : '_';
   }
   return PathFromUtf8(dataDir) / "journals" / name;

@@ -159,8 +159,8 @@ UnitResult RunUnit(Engine& engine, SerialPortFactory& ports, const PortTarget& t
   }
   if (!result.alreadyComplete) {
     if (!enter(UnitPhase::kProgram)) return finish();
-    result.outcome = writer.RunProgramVerify(request.resume && result.planned ? &result.plan
-                                                                             : nullptr);
+    result.outcome =
+        writer.RunProgramVerify(request.resume && result.planned ? &result.plan : nullptr);
     if (result.outcome != Outcome::kOk) return finish();
   }
   if (request.compare) {

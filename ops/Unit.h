@@ -52,7 +52,7 @@ struct UnitRequest {
   bool refuseComplete = false;        // refuse a part that holds the whole image already
   std::string readPath;               // kRead: where the area goes
   ImageFormat readFormat = ImageFormat::kSRecord;
-  bool skipBlank = false;             // kRead: records of 0xFF only left out
+  bool skipBlank = false;  // kRead: records of 0xFF only left out
 };
 
 /// What a unit tells its face as it goes, and where its serial number comes from. Called
@@ -76,7 +76,7 @@ class UnitHooks {
 /// How a unit ended, with everything its engine found.
 struct UnitResult {
   UnitVerdict verdict = UnitVerdict::kPass;
-  Outcome outcome = Outcome::kOk;     // of the last operation run
+  Outcome outcome = Outcome::kOk;  // of the last operation run
   UnitPhase lastPhase = UnitPhase::kDownload;
   PlanRefusal refusal = PlanRefusal::kNone;
   bool planned = false;

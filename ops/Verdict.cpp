@@ -13,10 +13,14 @@ struct Named {
   const char* name;
 };
 constexpr Named kNames[] = {
-    {UnitVerdict::kPass, "pass"},        {UnitVerdict::kNotGood, "not-good"},
-    {UnitVerdict::kLinkFailed, "link"},  {UnitVerdict::kFileFailed, "file"},
-    {UnitVerdict::kPortFailed, "port"},  {UnitVerdict::kPlanRefused, "plan"},
-    {UnitVerdict::kInterrupted, "interrupted"}, {UnitVerdict::kStoreFailed, "store"},
+    {UnitVerdict::kPass, "pass"},
+    {UnitVerdict::kNotGood, "not-good"},
+    {UnitVerdict::kLinkFailed, "link"},
+    {UnitVerdict::kFileFailed, "file"},
+    {UnitVerdict::kPortFailed, "port"},
+    {UnitVerdict::kPlanRefused, "plan"},
+    {UnitVerdict::kInterrupted, "interrupted"},
+    {UnitVerdict::kStoreFailed, "store"},
 };
 
 }  // namespace

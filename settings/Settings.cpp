@@ -52,8 +52,10 @@ StationSettings ReadStationSettings(const std::filesystem::path& file) {
     auto comma = ports.find(',', start);
     if (comma == std::string::npos) comma = ports.size();
     std::string port = ports.substr(start, comma - start);
-    while (!port.empty() && port.front() == ' ') port.erase(port.begin());
-    while (!port.empty() && port.back() == ' ') port.pop_back();
+    while (!port.empty() && port.front() == ' ')
+      port.erase(port.begin());
+    while (!port.empty() && port.back() == ' ')
+      port.pop_back();
     if (!port.empty()) settings.ports.push_back(port);
     start = comma + 1;
   }

@@ -162,8 +162,8 @@ std::int64_t TargetBoard::Tick(std::int64_t nowUs) {
   std::int64_t out = fixture_.outUs;
   if (fixture_.outMaxUs > fixture_.outUs) {
     fixtureSeed_ = fixtureSeed_ * 1103515245u + 12345u;
-    out += static_cast<std::int64_t>((fixtureSeed_ >> 8) % static_cast<std::uint32_t>(
-                                                               fixture_.outMaxUs - fixture_.outUs));
+    out += static_cast<std::int64_t>(
+        (fixtureSeed_ >> 8) % static_cast<std::uint32_t>(fixture_.outMaxUs - fixture_.outUs));
   }
   putInAtUs_ = nowUs + out;
   return *putInAtUs_;

@@ -39,11 +39,16 @@ TEST(Serial, FormatsEncodeOrRefuse) {
     EXPECT_EQ(EncodeSerial(*rule, c.number), c.bytes);
   }
   const std::pair<const char*, SerialRuleError> bad[] = {
-      {"FFF0:le16", SerialRuleError::kBadAddress},   {"0xFFF0", SerialRuleError::kNoFormat},
-      {"0xFFF0:le24", SerialRuleError::kBadFormat},  {"0xFFF0:bcd", SerialRuleError::kBadFormat},
-      {"0xFFF0:bcd:0", SerialRuleError::kBadDigits}, {"0xFFF0:ascii:x", SerialRuleError::kBadDigits},
-      {"0xFFF0:bcd:20", SerialRuleError::kBadDigits}, {"0xZZ:le16", SerialRuleError::kBadAddress},
-      {"H:le16", SerialRuleError::kBadAddress},      {"0x1FFFFFFFF:le16", SerialRuleError::kBadAddress},
+      {"FFF0:le16", SerialRuleError::kBadAddress},
+      {"0xFFF0", SerialRuleError::kNoFormat},
+      {"0xFFF0:le24", SerialRuleError::kBadFormat},
+      {"0xFFF0:bcd", SerialRuleError::kBadFormat},
+      {"0xFFF0:bcd:0", SerialRuleError::kBadDigits},
+      {"0xFFF0:ascii:x", SerialRuleError::kBadDigits},
+      {"0xFFF0:bcd:20", SerialRuleError::kBadDigits},
+      {"0xZZ:le16", SerialRuleError::kBadAddress},
+      {"H:le16", SerialRuleError::kBadAddress},
+      {"0x1FFFFFFFF:le16", SerialRuleError::kBadAddress},
   };
   for (const auto& [text, why] : bad) {
     SCOPED_TRACE(text);
@@ -77,7 +82,9 @@ TEST(Serial, BytesMustFallOnBlankBytesOfTheArea) {
     ASSERT_TRUE(rule);
     const SerialPlacement placement = CheckSerialPlacement(*rule, image, 0xC000, 0xFFFF);
     EXPECT_EQ(placement.problem, c.problem);
-    if (c.problem != Problem::kNone) EXPECT_EQ(placement.first, c.first);
+    if (c.problem != Problem::kNone) {
+      EXPECT_EQ(placement.first, c.first);
+    }
   }
 }
 

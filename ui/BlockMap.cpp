@@ -96,8 +96,8 @@ void BlockMap::paintEvent(QPaintEvent*) {
 
 void BlockMap::Paint(QPaintDevice& device) {
   QPainter painter(&device);
-  const double cell = std::min(width() / static_cast<double>(kColumns),
-                               height() / static_cast<double>(kRows));
+  const double cell =
+      std::min(width() / static_cast<double>(kColumns), height() / static_cast<double>(kRows));
   const double left = (width() - cell * kColumns) / 2;
   QFont font = painter.font();
   font.setPixelSize(std::max(7, static_cast<int>(cell * 0.7)));

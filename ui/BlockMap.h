@@ -10,7 +10,16 @@ namespace otp::ui {
 /// What a 256-byte block of the OTP area is, as a unit goes: its class in the burn plan,
 /// then written and compared. Each has a colour and a mark of its own (colour is not
 /// enough for every operator).
-enum class BlockMark { kUnknown, kSkip, kWrite, kDone, kCompletable, kConflict, kWritten, kCompared };
+enum class BlockMark {
+  kUnknown,
+  kSkip,
+  kWrite,
+  kDone,
+  kCompletable,
+  kConflict,
+  kWritten,
+  kCompared
+};
 
 /// The mark's character: ' ', '.', '+', '=', '~', 'X', '#', 'o'.
 char MarkCharacter(BlockMark mark);

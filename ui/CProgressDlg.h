@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "core/OperationView.h"
 #include "core/Catalogue.h"
+#include "core/OperationView.h"
 
 class QLabel;
 class QProgressBar;

@@ -27,9 +27,10 @@ class CarefulUserTest : public ::testing::Test {
   void SetUp() override {
     program.Write("m_otp.630", std::string(200, '\x4D'));
     program.Write("m_otp.150", std::string(200, '\x4D'));
-    settings = program.Write("DATAFILE.TXT", "[Ports]\nCOM1=" + link +
-                                                 "\n[Recent]\nCPU=1\nRATE=2\nCOM=1\n")
-                   .string();
+    settings =
+        program
+            .Write("DATAFILE.TXT", "[Ports]\nCOM1=" + link + "\n[Recent]\nCPU=1\nRATE=2\nCOM=1\n")
+            .string();
     StartBoard({});
   }
   void StartBoard(const std::vector<const char*>& faults, bool pace = false) {
@@ -108,7 +109,7 @@ TEST_F(CarefulUserTest, MessagesSayWhatAndWhere) {
     const char* what;
     std::vector<std::string> args;
     int status;
-    std::vector<std::string> says;    // on standard output or error
+    std::vector<std::string> says;         // on standard output or error
     std::vector<std::string> absent = {};  // must not appear
   };
   const Case cases[] = {
@@ -149,7 +150,10 @@ TEST_F(CarefulUserTest, MessagesSayWhatAndWhere) {
        {"--lang", "ja", "info", (project / "none.mhx").string()},
        3,
        {"開けません"}},
-      {"Japanese: an unknown model", {"--lang", "ja", "-m", "KT99", "info", hex}, 64, {"不明な機種"}},
+      {"Japanese: an unknown model",
+       {"--lang", "ja", "-m", "KT99", "info", hex},
+       64,
+       {"不明な機種"}},
       {"Japanese: the help", {"--lang", "ja", "--help"}, 0, {"使い方", "終了ステータス"}},
       {"Japanese: info", {"--lang", "ja", "info", hex}, 0, {"データバイト数"}},
   };
@@ -220,14 +224,17 @@ TEST_F(CarefulUserTest, APartThatHoldsTheWholeImage) {
 // wait ends, without a busy loop.
 TEST_F(CarefulUserTest, ALineGoneDuringAStatusWaitIsReportedOnce) {
   StartBoard({"program-data@3:hangup=100"});
-  const std::string image = project.Write(
-      "big.mhx", test::Record('1', 0xC000, {1}) + "\n" + test::Record('1', 0xC100, {2}) + "\n" +
-                     test::Record('1', 0xC200, {3}) + "\n" + test::Record('1', 0xC300, {4}) + "\n")
-                                .string();
+  const std::string image =
+      project
+          .Write("big.mhx", test::Record('1', 0xC000, {1}) + "\n" + test::Record('1', 0xC100, {2}) +
+                                "\n" + test::Record('1', 0xC200, {3}) + "\n" +
+                                test::Record('1', 0xC300, {4}) + "\n")
+          .string();
   const Run run = Cli({"program", "--no-plan", image});
   EXPECT_EQ(run.status, 2) << run.err;
   std::size_t reports = 0;
-  for (auto at = run.err.find("No.016"); at != std::string::npos; at = run.err.find("No.016", at + 1))
+  for (auto at = run.err.find("No.016"); at != std::string::npos;
+       at = run.err.find("No.016", at + 1))
     ++reports;
   EXPECT_EQ(reports, 1u) << run.err.substr(0, 2000);
   EXPECT_NE(run.err.find("No.003 Timeout error"), std::string::npos) << run.err.substr(0, 2000);
@@ -249,13 +256,22 @@ TEST_F(CarefulUserTest, AnInterruptedProgramSaysHowToFinish) {
   for (std::uint32_t block = 0xC000; block < 0xD000; block += 0x100)
     records += test::Record('1', block, {1}) + "\n";
   const std::string image = project.Write("long.mhx", records).string();
-  const std::vector<std::string> args = {"--settings", settings, "--monitor-dir",
-                                         program.path().string(), "--reset", "none", "-m",
-                                         "KT47C630A", "-c", "2MHz", "program", "--no-plan", image};
+  const std::vector<std::string> args = {"--settings",
+                                         settings,
+                                         "--monitor-dir",
+                                         program.path().string(),
+                                         "--reset",
+                                         "none",
+                                         "-m",
+                                         "KT47C630A",
+                                         "-c",
+                                         "2MHz",
+                                         "program",
+                                         "--no-plan",
+                                         image};
   test::Process run(OTP_CLI_PROGRAM, args);
-  for (int i = 0; i < 3000 && pty->WithBoard([](sim::TargetBoard& b) {
-                    return b.programAddresses.size() < 2;
-                  });
+  for (int i = 0; i < 3000 &&
+                  pty->WithBoard([](sim::TargetBoard& b) { return b.programAddresses.size() < 2; });
        ++i) {
     std::this_thread::sleep_for(10ms);
   }
@@ -288,11 +304,13 @@ TEST(CliLanguage, EveryTextHasItsJapanese) {
   }
   EXPECT_GT(compared, 60);
   // T("..."), Tr(language, "...") and the option errors' bad("...") in the faces' sources.
-  const std::regex call(R"re((?:\bTr\(\s*[A-Za-z_.()>\-]+\s*,|[^A-Za-z_]T\(|\bbad\()\s*((?:"(?:[^"\\]|\\.)*"\s*)+))re");
+  const std::regex call(
+      R"re((?:\bTr\(\s*[A-Za-z_.()>\-]+\s*,|[^A-Za-z_]T\(|\bbad\()\s*((?:"(?:[^"\\]|\\.)*"\s*)+))re");
   const std::regex piece(R"re("((?:[^"\\]|\\.)*)")re");
   int texts = 0;
   for (const char* folder : {"cli", "ops", "app", "ui", "report"}) {
-    for (const auto& item : std::filesystem::directory_iterator(std::string(OTP_SOURCE_DIR) + "/" + folder)) {
+    for (const auto& item :
+         std::filesystem::directory_iterator(std::string(OTP_SOURCE_DIR) + "/" + folder)) {
       if (item.path().extension() != ".cpp") continue;
       const std::string source = test::TempDir::ReadFile(item.path());
       for (std::sregex_iterator it(source.begin(), source.end(), call), end; it != end; ++it) {
@@ -300,9 +318,11 @@ TEST(CliLanguage, EveryTextHasItsJapanese) {
         const std::string block = (*it)[1];
         for (std::sregex_iterator p(block.begin(), block.end(), piece); p != end; ++p) {
           std::string part = (*p)[1];
-          for (std::size_t at = part.find("\\n"); at != std::string::npos; at = part.find("\\n", at))
+          for (std::size_t at = part.find("\\n"); at != std::string::npos;
+               at = part.find("\\n", at))
             part.replace(at, 2, "\n");
-          for (std::size_t at = part.find("\\\""); at != std::string::npos; at = part.find("\\\"", at))
+          for (std::size_t at = part.find("\\\""); at != std::string::npos;
+               at = part.find("\\\"", at))
             part.replace(at, 2, "\"");
           text += part;
         }

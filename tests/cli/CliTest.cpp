@@ -431,9 +431,9 @@ TEST_F(CliTest, InstalledProgramRunByAnotherUser) {
       << closed.err;
   const Run file = asNobody({"--reset", "none", "-p", notPort, "blank-check"});
   EXPECT_EQ(file.status, 4);
-  EXPECT_NE(file.err.find("permission denied on " + notPort +
-                          " (owner root, group dialout, mode 0660)"),
-            std::string::npos)
+  EXPECT_NE(
+      file.err.find("permission denied on " + notPort + " (owner root, group dialout, mode 0660)"),
+      std::string::npos)
       << file.err;
   EXPECT_EQ(file.err.find("usermod"), std::string::npos) << file.err;
 }

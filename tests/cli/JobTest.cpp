@@ -30,11 +30,12 @@ Ran Cli(const std::vector<std::string>& args, const std::string& input = "") {
 // refuse it: each check with its exit status and the words that say what differs.
 TEST(JobFiles, EveryChangeIsFound) {
   test::TempDir dir;
-  const std::string image = dir.Write("app.mhx", test::Record('1', 0xC000, {1, 2, 3}) + "\n").string();
+  const std::string image =
+      dir.Write("app.mhx", test::Record('1', 0xC000, {1, 2, 3}) + "\n").string();
   const std::string good = (dir / "good.otpjob").string();
-  const Ran made = Cli({"job", "create", good, "--name", "LINE-2", "-m", "KT47C150", "-c", "8MHz",
-                        "--serial", "0xFFF0:be16", "--serial-start", "500", "--note", "first batch",
-                        image});
+  const Ran made =
+      Cli({"job", "create", good, "--name", "LINE-2", "-m", "KT47C150", "-c", "8MHz", "--serial",
+           "0xFFF0:be16", "--serial-start", "500", "--note", "first batch", image});
   ASSERT_EQ(made.status, 0) << made.err;
   const std::string text = test::TempDir::ReadFile(good);
   auto variant = [&](const std::string& name, const std::string& from, const std::string& to) {
@@ -62,25 +63,37 @@ TEST(JobFiles, EveryChangeIsFound) {
   const std::string empty = dir.Write("empty.mhx", "S9030000FC\n").string();
   const Case cases[] = {
       {"good", {"job", "check", good}, 0, "matches its checksum"},
-      {"one byte of the image", {"job", "check", variant("byte.otpjob", line, otherLine)},
-       3, "the image changed: its CRC-32 is"},
-      {"a field", {"job", "check", variant("field.otpjob", "first batch", "second batch")}, 3,
+      {"one byte of the image",
+       {"job", "check", variant("byte.otpjob", line, otherLine)},
+       3,
+       "the image changed: its CRC-32 is"},
+      {"a field",
+       {"job", "check", variant("field.otpjob", "first batch", "second batch")},
+       3,
        "a field changed"},
-      {"a newer format", {"job", "check", variant("newer.otpjob", "Format=1", "Format=2")}, 3,
+      {"a newer format",
+       {"job", "check", variant("newer.otpjob", "Format=1", "Format=2")},
+       3,
        "made by a newer program (format 2)"},
-      {"no checksum", {"job", "show", variant("nosum.otpjob", "Checksum=", "Sum=")}, 3,
+      {"no checksum",
+       {"job", "show", variant("nosum.otpjob", "Checksum=", "Sum=")},
+       3,
        "holds no checksum"},
       {"not a job", {"job", "check", image}, 3, "is no job file"},
       {"a serial on the image",
        {"job", "create", (dir / "bad.otpjob").string(), "--name", "X", "-m", "KT47C150", "-c",
         "8MHz", "--serial", "0xC001:le16", image},
-       3, "where the serial number goes"},
+       3,
+       "where the serial number goes"},
       {"no data",
        {"job", "create", (dir / "none.otpjob").string(), "--name", "X", "-m", "KT47C150", "-c",
         "8MHz", empty},
-       3, "no data in file"},
-      {"no name", {"job", "create", (dir / "x.otpjob").string(), "-m", "KT47C150", "-c", "8MHz", image},
-       64, "needs --name"},
+       3,
+       "no data in file"},
+      {"no name",
+       {"job", "create", (dir / "x.otpjob").string(), "-m", "KT47C150", "-c", "8MHz", image},
+       64,
+       "needs --name"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -120,9 +133,16 @@ class JobProduceTest : public ::testing::TestWithParam<bool> {
     sum = made.out.substr(made.out.size() - 9, 8);
   }
   std::vector<std::string> Args(std::vector<std::string> tail) const {
-    std::vector<std::string> args = {"--settings", (dir / "settings.txt").string(), "--monitor-dir",
-                                     dir.path().string(), "-p", link, "--db", store.location,
-                                     "--station", "line-2"};
+    std::vector<std::string> args = {"--settings",
+                                     (dir / "settings.txt").string(),
+                                     "--monitor-dir",
+                                     dir.path().string(),
+                                     "-p",
+                                     link,
+                                     "--db",
+                                     store.location,
+                                     "--station",
+                                     "line-2"};
     args.insert(args.end(), tail.begin(), tail.end());
     return args;
   }
@@ -168,9 +188,11 @@ TEST_P(JobProduceTest, TheJobIsInEveryRecord) {
             std::string::npos);
   // What would change the job is refused, and the board hears nothing.
   const int handshakes = pty->WithBoard([](sim::TargetBoard& b) { return b.handshakes; });
-  for (const auto& extra : std::vector<std::vector<std::string>>{
-           {"-m", "KT47C630A"}, {"-c", "2MHz"}, {"--serial", "0xFFF0:le16"},
-           {"--serial-start", "7"}, {"--counter", "other"}}) {
+  for (const auto& extra : std::vector<std::vector<std::string>>{{"-m", "KT47C630A"},
+                                                                 {"-c", "2MHz"},
+                                                                 {"--serial", "0xFFF0:le16"},
+                                                                 {"--serial-start", "7"},
+                                                                 {"--counter", "other"}}) {
     SCOPED_TRACE(extra[0]);
     auto args = Args(extra);
     args.insert(args.end(), {"produce", "--job", job});

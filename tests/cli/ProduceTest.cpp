@@ -3,11 +3,11 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <thread>
-#include <algorithm>
 
 #include "sim/PtyBoard.h"
 #include "tests/support/Faults.h"
@@ -305,8 +305,8 @@ struct Bench {
   void WaitForReads(std::size_t reads) {
     for (auto& pty : ptys) {
       for (int i = 0; i < 2000 && pty->WithBoard([&](sim::TargetBoard& b) {
-                        return b.readAddresses.size() < reads;
-                      });
+             return b.readAddresses.size() < reads;
+           });
            ++i) {
         std::this_thread::sleep_for(5ms);
       }
@@ -379,9 +379,8 @@ TEST_P(ProduceTest, InterruptedAndTimesWithOffsets) {
   StartBoard({"read-data@5:delay=3000"});
   const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-60);
   test::Process produce(OTP_CLI_PROGRAM, Args(), "\n");
-  for (int i = 0; i < 2000 && pty->WithBoard([](sim::TargetBoard& b) {
-                    return b.readAddresses.size() < 4;
-                  });
+  for (int i = 0;
+       i < 2000 && pty->WithBoard([](sim::TargetBoard& b) { return b.readAddresses.size() < 4; });
        ++i) {
     std::this_thread::sleep_for(5ms);
   }
@@ -397,14 +396,14 @@ TEST_P(ProduceTest, InterruptedAndTimesWithOffsets) {
   };
   const QDateTime tokyo = before.toOffsetFromUtc(9 * 3600);
   const Since cases[] = {
-      {tokyo.toString(Qt::ISODate), 1},                              // +09:00
-      {before.toString(Qt::ISODate).chopped(1), 1},                  // no offset: UTC
+      {tokyo.toString(Qt::ISODate), 1},                                            // +09:00
+      {before.toString(Qt::ISODate).chopped(1), 1},                                // no offset: UTC
       {before.addSecs(7200).toOffsetFromUtc(-5 * 3600).toString(Qt::ISODate), 0},  // -05:00
   };
   for (const Since& c : cases) {
     SCOPED_TRACE(c.time.toStdString());
-    test::Process log(OTP_CLI_PROGRAM, {"--db", store.location, "--json", "log", "--since",
-                                        c.time.toStdString()});
+    test::Process log(OTP_CLI_PROGRAM,
+                      {"--db", store.location, "--json", "log", "--since", c.time.toStdString()});
     EXPECT_EQ(log.Wait(), 0) << log.Errors();
     EXPECT_NE(log.Output().find("\"total\":" + std::to_string(c.attempts)), std::string::npos)
         << log.Output();
@@ -433,9 +432,9 @@ TEST_P(ProduceTest, PostgresStoppedWhileAUnitBurns) {
   args[11] = location;
   test::Process produce(OTP_CLI_PROGRAM, args, "\nq\n");
   for (int i = 0; i < 2000 && pty->WithBoard([](sim::TargetBoard& b) {
-                    return b.programAddresses.empty() &&
-                           std::count(b.commands.begin(), b.commands.end(), 0x08) == 0;
-                  });
+         return b.programAddresses.empty() &&
+                std::count(b.commands.begin(), b.commands.end(), 0x08) == 0;
+       });
        ++i) {
     std::this_thread::sleep_for(5ms);
   }

@@ -165,7 +165,8 @@ TEST_F(MainWindowTest, SaveJobAndOpenTheStation) {
   };
   Command(res::id::kMenuSaveJob)->trigger();
   ASSERT_EQ(op.boxes.size(), 1u);
-  EXPECT_NE(op.boxes[0].text.find("The job LINE-2 is saved"), std::string::npos) << op.boxes[0].text;
+  EXPECT_NE(op.boxes[0].text.find("The job LINE-2 is saved"), std::string::npos)
+      << op.boxes[0].text;
   Job job;
   ASSERT_EQ(ReadJob(path, job).kind, JobProblem::Kind::kNone);
   EXPECT_EQ(job.name, "LINE-2");

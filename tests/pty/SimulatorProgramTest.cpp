@@ -119,9 +119,10 @@ TEST(SimulatorProgram, DumpsItsMemoryAtTheEnd) {
   dir.Write("image.mhx", test::Record('1', 0xC123, {0x42, 0x43}) + "\n");
   for (const char* name : {"dump.mhx", "dump.hex"}) {
     SCOPED_TRACE(name);
-    test::Process sim(OTP_SIM_PROGRAM, {"--link", link, "--memory-srec",
-                                        (dir / "image.mhx").string(), "--dump", name},
-                      "", dir.path().string());
+    test::Process sim(
+        OTP_SIM_PROGRAM,
+        {"--link", link, "--memory-srec", (dir / "image.mhx").string(), "--dump", name}, "",
+        dir.path().string());
     if (!test::WaitForFile(link)) GTEST_SKIP() << "the simulator could not make its terminal";
     sim.Signal(SIGTERM);
     EXPECT_EQ(sim.Wait(), 0) << sim.Errors();
@@ -131,7 +132,8 @@ TEST(SimulatorProgram, DumpsItsMemoryAtTheEnd) {
     EXPECT_EQ(image[0xC124], 0x43);
     EXPECT_EQ(read.dataBytes, 32u);  // one record: the blank ones left out
   }
-  test::Process refused(OTP_SIM_PROGRAM, {"--link", link, "--dump", (dir / "no/dump.mhx").string()});
+  test::Process refused(OTP_SIM_PROGRAM,
+                        {"--link", link, "--dump", (dir / "no/dump.mhx").string()});
   EXPECT_EQ(refused.Wait(), 2);
 }
 

@@ -165,7 +165,7 @@ TEST_F(StationRunTest, UnitsWaitInTheJournalUntilTheStoreAnswers) {
   const StartReport start = again.run.Start();
   EXPECT_EQ(start.problem, StartReport::Problem::kNone);
   EXPECT_EQ(start.replayed.size(), 1u);  // the one the store took, but never confirmed
-  EXPECT_EQ(store.attempts.size(), 9u);   // and did not take twice
+  EXPECT_EQ(store.attempts.size(), 9u);  // and did not take twice
   std::set<std::string> ids;
   for (const Attempt& a : store.attempts) {
     EXPECT_TRUE(ids.insert(a.unitId).second) << a.unitId << " recorded twice";

@@ -3,10 +3,10 @@
 //
 // usage: store_reserver LOCATION STATION COUNT
 
+#include <unistd.h>
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 #include "store/ProductionStore.h"
 

@@ -265,8 +265,9 @@ TEST_P(StoreTest, ReadingChangesNothing) {
     ASSERT_TRUE(readOnly) << error;
     EXPECT_EQ(readOnly->Attempts({}, error)->size(), 1u) << error;
     readOnly.reset();
-    test::TestStore::Sql(location, "REVOKE ALL ON ALL TABLES IN SCHEMA public FROM otp_reader; "
-                                   "DROP ROLE otp_reader");
+    test::TestStore::Sql(location,
+                         "REVOKE ALL ON ALL TABLES IN SCHEMA public FROM otp_reader; "
+                         "DROP ROLE otp_reader");
     return;
   }
   ASSERT_EQ(::chmod(location.c_str(), 0444), 0);
@@ -282,8 +283,8 @@ TEST_P(StoreTest, ReadingChangesNothing) {
 TEST_P(StoreTest, UpgradeFromTheFirstSchema) {
   const std::string fixtures = std::string(OTP_SOURCE_DIR) + "/tests/fixtures/";
   if (postgres()) {
-    test::Process restore("/usr/bin/psql",
-                          {location, "-q", "-v", "ON_ERROR_STOP=1", "-f", fixtures + "store-v1.sql"});
+    test::Process restore("/usr/bin/psql", {location, "-q", "-v", "ON_ERROR_STOP=1", "-f",
+                                            fixtures + "store-v1.sql"});
     ASSERT_EQ(restore.Wait(), 0) << restore.Errors();
   } else {
     std::filesystem::copy_file(fixtures + "store-v1.sqlite", location);
@@ -339,9 +340,8 @@ TEST_P(StoreTest, StationsMakeANewStoreAtOnce) {
     ASSERT_TRUE(fresh.Make(true, dir));
     std::vector<std::unique_ptr<test::Process>> stations;
     for (const char* name : {"A", "B", "C"}) {
-      stations.push_back(
-          std::make_unique<test::Process>(OTP_STORE_RESERVER, std::vector<std::string>{
-                                                                  fresh.location, name, "1"}));
+      stations.push_back(std::make_unique<test::Process>(
+          OTP_STORE_RESERVER, std::vector<std::string>{fresh.location, name, "1"}));
     }
     for (auto& station : stations)
       EXPECT_EQ(station->Wait(), 0) << station->Errors();

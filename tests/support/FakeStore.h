@@ -100,8 +100,7 @@ class FakeStore final : public RecordStore {
     }
     return true;
   }
-  std::optional<std::vector<Leftover>> Orphans(const std::string& station,
-                                               std::string&) override {
+  std::optional<std::vector<Leftover>> Orphans(const std::string& station, std::string&) override {
     std::vector<Leftover> gone;
     for (const auto& [key, row] : serials) {
       if (row.state != "reserved" || row.unit.station != station || liveOwners.count(row.owner))
