@@ -319,7 +319,11 @@ bool Journal::Write(JournalStage stage, const Attempt& unit, std::string& error)
     error = Utf8FromPath(folder_ / (owner_ + kSuffix)) + ": " + std::strerror(errno);
     return false;
   }
-  units_[unit.unitId] = JournalEntry{stage, unit};
+  // A confirmed unit is the store's alone: a long run keeps only the units in flight.
+  if (stage == JournalStage::kConfirmed)
+    units_.erase(unit.unitId);
+  else
+    units_[unit.unitId] = JournalEntry{stage, unit};
   return true;
 }
 

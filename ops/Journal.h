@@ -78,7 +78,7 @@ class Journal {
   std::filesystem::path folder_;
   std::string owner_;
   int handle_;                                 // the open file, locked
-  std::map<std::string, JournalEntry> units_;  // by unit id, the last line of each
+  std::map<std::string, JournalEntry> units_;  // by unit id, the last line of each unconfirmed one
   std::vector<int> takenOver_;  // handles of files taken over, locked until forgotten
   std::vector<std::filesystem::path> takenOverPaths_;
 };
