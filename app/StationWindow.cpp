@@ -262,9 +262,13 @@ void StationWindow::Build() {
   ports_->setObjectName("ports");
   ports_->setAccessibleName(Q(T("Ports")));
   ports_->setText(Q(Joined(choices_.ports)));
+  // The ports are chosen with the mouse: the keys belong to the foot switch, so the box
+  // never holds the focus when the station opens and gives it up after Enter.
+  ports_->setFocusPolicy(Qt::ClickFocus);
   connect(ports_, &QLineEdit::editingFinished, this, [this] {
     if (!started_) MakeTiles(PortNames(ports_->text().toStdString()));
   });
+  connect(ports_, &QLineEdit::returnPressed, ports_, &QWidget::clearFocus);
   auto* portsLabel = new QLabel(Q(T("Ports")), central);
   auto_ = new QCheckBox(Q(T("Auto start")), central);
   auto_->setObjectName("autoStart");

@@ -127,8 +127,10 @@ TEST_F(StationWindowTest, FourBoardsOneRound) {
   if (!Boards({{}, {}, {"program-status@2:byte=0x04"}, {}})) GTEST_SKIP() << "no pseudo-terminal";
   Open(MakeJobFile(false));
   ASSERT_TRUE(window->ready()) << window->problem();
-  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
-  QApplication::sendEvent(window->findChild<QPushButton*>("stop"), &enter);  // any focus
+  // A foot switch that types Space, wherever the focus is when the station opens.
+  QWidget* focus = window->focusWidget();
+  QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
+  QApplication::sendEvent(focus ? focus : window.get(), &space);
   ASSERT_TRUE(RoundEnded());
   const char* verdicts[] = {"PASS", "PASS", "FAIL", "PASS"};
   const char* serials[] = {"serial 100", "serial 101", "serial 102 (spoiled)", "serial 103"};
