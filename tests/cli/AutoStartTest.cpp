@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "sim/PtyBoard.h"
+#include "tests/support/Logged.h"
 #include "tests/support/Process.h"
 #include "tests/support/SRecords.h"
 #include "tests/support/TempDir.h"
@@ -70,18 +71,7 @@ class AutoStartTest : public ::testing::Test {
   int Programmed(std::size_t board) {
     return ptys[board]->WithBoard([](sim::TargetBoard& b) { return b.programAddresses.size(); });
   }
-  std::vector<QJsonObject> Log() {
-    test::Process log(OTP_CLI_PROGRAM, {"--db", db, "--json", "log"});
-    EXPECT_EQ(log.Wait(), 0) << log.Errors();
-    std::vector<QJsonObject> attempts;
-    std::istringstream lines(log.Output());
-    std::string line;
-    while (std::getline(lines, line)) {
-      const QJsonObject event = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
-      if (event["event"].toString() == "attempt") attempts.push_back(event);
-    }
-    return attempts;
-  }
+  std::vector<QJsonObject> Log() { return test::LoggedAttempts(OTP_CLI_PROGRAM, db); }
 
   test::TempDir dir;
   std::string db = (dir / "production.db").string();

@@ -18,17 +18,8 @@
 namespace otp {
 namespace {
 
-struct Ran {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-Ran Exec(const std::string& program, const std::vector<std::string>& args) {
-  test::Process process(program, args);
-  const int status = process.Wait();
-  return {status, process.Output(), process.Errors()};
-}
+using test::Ran;
+using test::RunToEnd;
 
 // One unit of the batch as the store keeps it.
 struct Unit {
@@ -112,12 +103,12 @@ class BatchReport : public ::testing::TestWithParam<bool> {
 
   Ran Cli(std::vector<std::string> args) {
     args.insert(args.end(), {"--db", store.location});
-    return Exec(OTP_CLI_PROGRAM, args);
+    return RunToEnd(OTP_CLI_PROGRAM, args);
   }
 
   // The page's words as a reader gets them from the PDF.
   std::string PdfText(const std::string& pdf) {
-    const Ran text = Exec("/usr/bin/pdftotext", {"-layout", pdf, "-"});
+    const Ran text = RunToEnd("/usr/bin/pdftotext", {"-layout", pdf, "-"});
     EXPECT_EQ(text.status, 0) << text.err;
     std::string words;  // each run of blanks one blank: the columns' widths vary
     for (const char c : text.out) {
@@ -293,7 +284,8 @@ TEST_P(BatchReport, NarrowsAndRefuses) {
     EXPECT_NE(ran.err.find(r.says), std::string::npos) << ran.err;
   }
   // An SQLite store that is not there is not made by a report.
-  const Ran missing = Exec(OTP_CLI_PROGRAM, {"report", pdf, "--db", (dir / "nowhere.db").string()});
+  const Ran missing =
+      RunToEnd(OTP_CLI_PROGRAM, {"report", pdf, "--db", (dir / "nowhere.db").string()});
   EXPECT_EQ(missing.status, 3) << missing.err;
   EXPECT_FALSE(std::filesystem::exists(dir / "nowhere.db"));
 }

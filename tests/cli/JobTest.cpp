@@ -14,16 +14,10 @@
 namespace otp {
 namespace {
 
-struct Ran {
-  int status;
-  std::string out;
-  std::string err;
-};
+using test::Ran;
 
 Ran Cli(const std::vector<std::string>& args, const std::string& input = "") {
-  test::Process process(OTP_CLI_PROGRAM, args, input);
-  const int status = process.Wait();
-  return {status, process.Output(), process.Errors()};
+  return test::RunToEnd(OTP_CLI_PROGRAM, args, input);
 }
 
 // A job made by the command line, and the same job edited by hand in each way that must

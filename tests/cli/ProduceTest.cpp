@@ -11,6 +11,7 @@
 
 #include "sim/PtyBoard.h"
 #include "tests/support/Faults.h"
+#include "tests/support/Logged.h"
 #include "tests/support/Process.h"
 #include "tests/support/SRecords.h"
 #include "tests/support/TempDir.h"
@@ -67,16 +68,7 @@ class ProduceTest : public ::testing::TestWithParam<bool> {
   }
   // The attempts as `log --json` gives them.
   std::vector<QJsonObject> Log() const {
-    test::Process log(OTP_CLI_PROGRAM, {"--db", store.location, "--json", "log"});
-    EXPECT_EQ(log.Wait(), 0) << log.Errors();
-    std::vector<QJsonObject> attempts;
-    std::istringstream lines(log.Output());
-    std::string line;
-    while (std::getline(lines, line)) {
-      const QJsonObject event = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
-      if (event["event"].toString() == "attempt") attempts.push_back(event);
-    }
-    return attempts;
+    return test::LoggedAttempts(OTP_CLI_PROGRAM, store.location);
   }
 
   test::TempDir dir;

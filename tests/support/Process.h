@@ -87,6 +87,20 @@ class Process {
   long maxRssKiB_ = 0;
 };
 
+/// What a program run to its end gave: its exit status, output and errors.
+struct Ran {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+inline Ran RunToEnd(const std::string& program, const std::vector<std::string>& args,
+                    const std::string& input = "") {
+  Process process(program, args, input);
+  const int status = process.Wait();
+  return {status, process.Output(), process.Errors()};
+}
+
 /// Waits up to `limit` for `path` to exist.
 inline bool WaitForFile(const std::filesystem::path& path,
                         std::chrono::milliseconds limit = std::chrono::seconds(2)) {
