@@ -146,6 +146,12 @@ TEST_F(StationRunTest, UnitsWaitInTheJournalUntilTheStoreAnswers) {
     EXPECT_TRUE(store.attempts.empty());
     for (std::size_t i = 0; i < 3; ++i)
       EXPECT_EQ(ProgramBlocks(i), 2);
+    // Auto start while the store still fails: no port looks, and the same three wait.
+    store.failSettlements = 1;
+    const auto still = station.run.AutoRun();
+    EXPECT_TRUE(still.storeFailed);
+    EXPECT_EQ(still.waiting.size(), 3u);
+    EXPECT_TRUE(store.attempts.empty());
     // The store answers again: the next round records the three first, then burns.
     FreshParts();
     const auto next = station.run.Round();
