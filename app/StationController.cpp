@@ -162,8 +162,9 @@ void StationController::Open() {
     options.ownerAlive = [journals](const std::string& owner) {
       return Journal::Alive(journals, owner);
     };
-    std::string error;
-    store_ = ProductionStore::Open(location_, error, options);
+    StoreError storeError;
+    store_ = ProductionStore::Open(location_, storeError, options);
+    std::string error = storeError.text;
     if (store_) {
       journal_ = Journal::Open(journalFolder_, Journal::NewOwner(), error);
       if (!journal_) store_.reset();
@@ -179,15 +180,22 @@ std::string StationController::storeLocation() const {
 }
 
 void StationController::Round(std::vector<PortTarget> ports) {
-  busy_ = true;
-  stopAsked_ = false;
+  Begin();
   QMetaObject::invokeMethod(&worker_, [this, ports] { Run(ports, false); });
 }
 
 void StationController::AutoRun(std::vector<PortTarget> ports) {
-  busy_ = true;
-  stopAsked_ = false;
+  Begin();
   QMetaObject::invokeMethod(&worker_, [this, ports] { Run(ports, true); });
+}
+
+void StationController::Begin() {
+  busy_ = true;
+  // The operator's Start undoes an earlier Stop, here and only here: a Stop asked after
+  // this holds even before the run begins.
+  const std::lock_guard lock(mutex_);
+  stopAsked_ = false;
+  if (run_) run_->ClearStop();
 }
 
 void StationController::Stop() {
@@ -226,7 +234,10 @@ void StationController::Run(std::vector<PortTarget> ports, bool autoStart) {
     }
     if (!run_) {
       busy_ = false;
-      if (ended) ended(ProductionRun::End{true, start_->detail, false, {}, 0}, first);
+      ProductionRun::End failed;
+      failed.storeFailed = true;
+      failed.storeError = start_->detail;
+      if (ended) ended(failed, first);
       return;
     }
     if (stopAsked_) run_->Stop();
@@ -239,7 +250,7 @@ void StationController::Run(std::vector<PortTarget> ports, bool autoStart) {
 }
 
 void StationController::ReadFigures(RecordStore& store) {
-  std::string error;
+  StoreError error;
   AttemptFilter today;
   today.since =
       QDateTime(QDate::currentDate(), QTime(0, 0)).toUTC().toString(Qt::ISODate).toStdString();
@@ -363,12 +374,17 @@ void StationController::OnUnitEnd(std::size_t port, const UnitEnd& end) {
     tile.look = pass ? ui::TileState::Look::kPass : ui::TileState::Look::kFail;
     tile.state = pass ? "PASS" : "FAIL";
     tile.serial = a.serial;
-    tile.serialState = end.stored ? a.serialState : Tr(setup_.language, "waits in the journal");
+    tile.serialState = end.stored      ? a.serialState
+                       : end.journaled ? Tr(setup_.language, "waits in the journal")
+                                       : Tr(setup_.language, "NOT RECORDED");
     tile.report = pass ? std::string() : a.reportText;
     tile.seconds = a.seconds;
     if (!end.stored) {
       tile.report += (tile.report.empty() ? "" : "\n") +
-                     Tr(setup_.language, "not recorded: it waits in the journal");
+                     (end.journaled ? Tr(setup_.language, "not recorded: it waits in the journal")
+                                    : Tr(setup_.language,
+                                         "NOT RECORDED: neither the journal nor the store holds "
+                                         "it; note it down"));
     }
   });
 }

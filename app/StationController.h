@@ -76,6 +76,7 @@ class StationController final : public QObject, public RunObserver {
 
  private:
   class TileView;
+  void Begin();
   void Run(std::vector<PortTarget> ports, bool autoStart);
   void ReadFigures(RecordStore& store);
   template <typename F>

@@ -573,6 +573,8 @@ void StationWindow::Ended(const ProductionRun::End& end, const StartReport* star
     if (start->problem != StartReport::Problem::kNone) {
       problem_ = start->problem == StartReport::Problem::kStore
                      ? T("the production store: %1", {start->detail})
+                 : start->problem == StartReport::Problem::kSerialRule
+                     ? start->detail
                      : T("the counter %1 does not agree with this job", {run_.counter});
       ready_ = false;
       Say(problem_, true);

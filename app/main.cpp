@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <clocale>
 #include <cstdio>
 
 #include "app/CWriterApp.h"
@@ -8,6 +9,9 @@
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
+  // Qt takes the user's locale for the C library; numbers written for machines keep a
+  // point whatever it is.
+  std::setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationName(QString::fromUtf8(otp::res::kAppTitle));
   QApplication::setWindowIcon(otp::ui::AppIcon());
   const std::vector<std::string> args(argv + 1, argv + argc);

@@ -194,9 +194,9 @@ bool Measure(const std::string& cli, const std::string& location, const test::Te
 
 bool Make(const std::string& location, const QString& driver, const QString& connection, int units,
           const std::function<void(QSqlDatabase&)>& address) {
-  std::string error;
+  StoreError error;
   if (!ProductionStore::Open(location, error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+    std::fprintf(stderr, "%s\n", error.text.c_str());
     return false;
   }
   bool ok = false;

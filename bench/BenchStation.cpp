@@ -90,7 +90,7 @@ std::vector<std::unique_ptr<test::Process>> Boards(const std::string& simulator,
 }
 
 std::map<std::string, double> UnitSeconds(const std::string& db, const std::string& station) {
-  std::string error;
+  StoreError error;
   ProductionStore::Options reading;
   reading.access = ProductionStore::Access::kRead;
   auto store = ProductionStore::Open(db, error, reading);
@@ -241,7 +241,7 @@ int main(int argc, char** argv) {
       std::printf("  thread %-22s %6.2f s CPU (since the process began)\n", name.c_str(), seconds);
   }
   auto byCli = UnitSeconds(db, "cli");
-  std::string error;
+  StoreError error;
   std::map<std::string, double> byWindow;
   {
     ProductionStore::Options reading;

@@ -1,5 +1,7 @@
 #include "cli/Console.h"
 
+#include "core/Texts.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -57,9 +59,7 @@ Json& Json::Add(std::string_view key, long long value) {
 
 Json& Json::Add(std::string_view key, double value) {
   Key(key);
-  char number[32];
-  std::snprintf(number, sizeof(number), "%.3f", std::isfinite(value) ? value : 0.0);
-  text_ += number;
+  text_ += Decimal(value, 3);
   return *this;
 }
 

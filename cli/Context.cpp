@@ -119,9 +119,9 @@ std::unique_ptr<ProductionStore> Context::OpenStore(ProductionStore::Access acce
     std::error_code ec;
     std::filesystem::create_directories(PathFromUtf8(setup.dataDir()), ec);
   }
-  std::string error;
+  StoreError error;
   auto store = ProductionStore::Open(location, error, storeOptions);
-  if (!store) Fail(kExitFile, T("the production store: %1", {error}));
+  if (!store) Fail(kExitFile, T("the production store: %1", {error.text}));
   return store;
 }
 

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QSysInfo>
 #include <cstdio>
+#include <filesystem>
 
 #include "cli/Commands.h"
 #include "cli/Context.h"
@@ -17,11 +18,12 @@ namespace otp::cli {
 
 namespace {
 
-Json JobEvent(const Job& job, const std::string& file) {
+Json JobEvent(const Job& job, const std::string& file, const std::string& problem) {
   Json event("job");
   event.Add("file", file).Add("format", job.format).Add("name", job.name);
-  event.Add("model", job.model->model)
-      .Add("clock", job.model->speeds[static_cast<std::size_t>(job.rate)]);
+  job.model ? event.Add("model", job.model->model) : event.AddNull("model");
+  job.model ? event.Add("clock", job.model->speeds[static_cast<std::size_t>(job.rate)])
+            : event.AddNull("clock");
   event.Add("reset", job.ResetText());
   job.rule ? event.Add("serial", job.rule->Text()) : event.AddNull("serial");
   event.Add("counter", job.counter);
@@ -30,7 +32,9 @@ Json JobEvent(const Job& job, const std::string& file) {
   event.Add("resume", job.resume).Add("confirm", job.confirm).Add("image", job.imageName);
   event.Add("crc32", static_cast<long long>(job.crc32)).Add("note", job.note);
   event.Add("created", job.created).Add("host", job.host);
-  return event.Add("checksum", job.checksum).Add("shortChecksum", job.ShortChecksum());
+  event.Add("checksum", job.checksum).Add("shortChecksum", job.ShortChecksum());
+  problem.empty() ? event.AddNull("problem") : event.Add("problem", problem);
+  return event;
 }
 
 int Create(Context& context) {
@@ -38,6 +42,11 @@ int Create(Context& context) {
   const std::string& out = o.arguments[1];
   if (!o.name || !o.model || !o.clock) {
     return context.Fail(kExitUsage, context.T("job create needs --name, -m and -c"));
+  }
+  std::error_code ec;
+  if (!o.force && std::filesystem::exists(std::filesystem::symlink_status(PathFromUtf8(out), ec))) {
+    return context.Fail(
+        kExitFile, context.T("%1 exists: a job is not replaced unless --force is given", {out}));
   }
   const std::string why = WritableFolderError(PathFromUtf8(out));
   if (!why.empty()) return context.Fail(kExitFile, context.T("cannot write %1: %2", {out, why}));
@@ -70,7 +79,7 @@ int Create(Context& context) {
   if (!WriteFileAtomically(PathFromUtf8(out), text, &error)) {
     return context.Fail(kExitFile, context.T("cannot write %1: %2", {out, error}));
   }
-  context.console.Emit(JobEvent(made.job, out));
+  context.console.Emit(JobEvent(made.job, out, {}));
   context.console.Say(context.T("job %1 written to %2, checksum %3",
                                 {made.job.name, out, made.job.ShortChecksum()}));
   return kExitOk;
@@ -80,10 +89,15 @@ int Show(Context& context, bool checkOnly) {
   const std::string& file = context.options.arguments[1];
   Job job;
   const JobProblem problem = ReadJob(PathFromUtf8(file), job);
-  if (problem.kind != JobProblem::Kind::kNone) {
-    return context.Fail(kExitFile, JobProblemText(problem, file, context.language));
-  }
-  context.console.Emit(JobEvent(job, file));
+  const std::string failure = JobProblemText(problem, file, context.language);
+  if (!failure.empty()) context.Fail(kExitFile, Printable(failure));
+  // A job that fails its check is still shown, so that quality control sees what it
+  // holds; one that could not be read as a job has nothing to show.
+  const bool nothing = problem.kind == JobProblem::Kind::kUnreadable ||
+                       problem.kind == JobProblem::Kind::kNotAJob ||
+                       problem.kind == JobProblem::Kind::kNewerFormat;
+  if (nothing || (checkOnly && !failure.empty())) return kExitFile;
+  context.console.Emit(JobEvent(job, file, failure));
   if (checkOnly) {
     context.console.Say(context.T("%1 matches its checksum %2", {file, job.ShortChecksum()}));
     return kExitOk;
@@ -94,14 +108,17 @@ int Show(Context& context, bool checkOnly) {
     for (const char c : name)
       width += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
     line += std::string(width < 16 ? 16 - width : 1, ' ');
-    context.console.Say(line + value);
+    context.console.Say(line + Printable(value));
   };
   const std::string crc = "0x" + Hex(job.crc32, 8);
+  const std::string unknown = "?";
   row(context.T("job"), job.name);
   row(context.T("checksum"), job.ShortChecksum() + "  (" + job.checksum + ")");
   row(context.T("format"), std::to_string(job.format));
-  row(context.T("model"), std::string(job.model->model) + ", " +
-                              std::string(job.model->speeds[static_cast<std::size_t>(job.rate)]));
+  row(context.T("model"),
+      job.model ? std::string(job.model->model) + ", " +
+                      std::string(job.model->speeds[static_cast<std::size_t>(job.rate)])
+                : unknown);
   row(context.T("reset"), job.ResetText());
   row(context.T("image"), job.imageName + ", CRC-32 " + crc);
   if (job.rule) {
@@ -117,7 +134,7 @@ int Show(Context& context, bool checkOnly) {
       job.confirm ? context.T("the operator types the checksum") : context.T("no"));
   row(context.T("note"), job.note);
   row(context.T("created"), job.created + ", " + job.host);
-  return kExitOk;
+  return failure.empty() ? kExitOk : kExitFile;
 }
 
 }  // namespace
@@ -134,7 +151,7 @@ int LoadJob(Context& context, RunSetup& setup) {
   Job job;
   const JobProblem problem = ReadJob(PathFromUtf8(file), job);
   if (problem.kind != JobProblem::Kind::kNone) {
-    return context.Fail(kExitFile, JobProblemText(problem, file, context.language));
+    return context.Fail(kExitFile, Printable(JobProblemText(problem, file, context.language)));
   }
   if (o.resume && !job.resume) {
     return context.Fail(kExitUsage, context.T("the job %1 does not allow --resume", {job.name}));

@@ -74,6 +74,7 @@ constexpr OptionSpec kOptions[] = {
     {nullptr, "--note", "TEXT", "job create: a note for the operator"},
     {nullptr, "--confirm", nullptr,
      "job create: the operator types the job's short checksum before\nthe first unit"},
+    {nullptr, "--force", nullptr, "job create: replace OUT when it exists"},
     {nullptr, "--json", nullptr, "one JSON object per line on standard output, nothing else"},
     {"-q", "--quiet", nullptr, "only errors"},
     {"-v", "--verbose", nullptr, "more detail"},
@@ -253,6 +254,8 @@ void SetSwitch(Options& o, const std::string& option) {
     o.skipBlank = true;
   else if (option == "--confirm")
     o.confirm = true;
+  else if (option == "--force")
+    o.force = true;
 }
 
 // Lines of a help text, the first after `left`, the rest indented to the same column.
@@ -337,6 +340,11 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, Langua
     }
   }
   if (options.help || options.version) return options;
+  // Both are UTC in one form: they compare as text.
+  if (options.since && options.until && *options.since >= *options.until) {
+    return fail(
+        Tr(language, "--since %1 is not before --until %2", {*options.since, *options.until}));
+  }
   if (options.command.empty()) return fail(Tr(language, "no command given"));
   const CommandSpec* command = FindCommand(options.command);
   if (!command) return fail(Tr(language, "unknown command %1", {options.command}));

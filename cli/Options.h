@@ -55,6 +55,7 @@ struct Options {
   std::optional<std::string> name;  // job create
   std::optional<std::string> note;  // job create
   bool confirm = false;             // job create: the operator confirms the checksum
+  bool force = false;               // job create: replace an existing job
 };
 
 /// Exit statuses of otpwriter-cli.

@@ -15,6 +15,7 @@
 #include "core/Texts.h"
 #include "core/Utf8Path.h"
 #include "link/QtSerialPort.h"
+#include "ops/Messages.h"
 #include "ops/Production.h"
 
 #ifndef _WIN32
@@ -119,7 +120,10 @@ class ProduceFace final : public RunObserver {
       return;
     }
     const bool pass = a.result == "pass";
-    const std::string state = end.stored ? a.serialState : context_.T("waits in the journal");
+    // Where the unit's record is now: the store, the journal, or nowhere but here.
+    const std::string state = end.stored      ? a.serialState
+                              : end.journaled ? context_.T("waits in the journal")
+                                              : context_.T("NOT RECORDED");
     std::string text = gang_ ? context_.targets()[port].name + "  " : std::string();
     if (a.serial) {
       text += context_.T("serial %1", {std::to_string(*a.serial)});
@@ -129,10 +133,23 @@ class ProduceFace final : public RunObserver {
     }
     Banner(pass, text);
     if (!pass && !a.reportText.empty()) view.Say(a.reportText);
+    if (!end.stored && !end.journaled) {
+      view.Error(std::string(kProgram) + ": " +
+                 context_.T("neither the journal (%1) nor the store (%2) holds this unit: "
+                            "it is tried again with the next one; note it down",
+                            {end.journalError, end.storeError}));
+    } else if (end.stored && !end.journaled) {
+      view.Error(std::string(kProgram) + ": " +
+                 context_.T("the journal could not be written (%1): the unit went to the "
+                            "store directly",
+                            {end.journalError}));
+    }
     unit.Add("result", a.result).Add("exit", Context::ExitStatusOf(end.result.verdict));
     a.serial ? unit.Add("serial", static_cast<long long>(*a.serial)) : unit.AddNull("serial");
-    if (a.serial) unit.Add("serialState", end.stored ? a.serialState : "journal");
-    unit.Add("stored", end.stored);
+    if (a.serial) {
+      unit.Add("serialState", end.stored ? a.serialState : end.journaled ? "journal" : "unsaved");
+    }
+    unit.Add("stored", end.stored).Add("journaled", end.journaled);
     context_.console.Emit(unit.Add("passed", end.counters.passed)
                               .Add("failed", end.counters.failed)
                               .Add("seconds", a.seconds));
@@ -179,6 +196,22 @@ int ShowStart(Context& context, const ProductionStore& store, const RunSetup& se
                     {a.port, number, a.result}));
     }
   }
+  for (const Journal::Skipped& item : start.skipped) {
+    context.console.Emit(Json("skipped").Add("file", Utf8FromPath(item.file)));
+    context.console.Error(std::string(kProgram) + ": " +
+                          Printable(SkippedJournalText(item, context.language)));
+  }
+  for (const StartReport::SetAside& item : start.setAside) {
+    context.console.Emit(Json("setAside")
+                             .Add("file", Utf8FromPath(item.file))
+                             .Add("aside", Utf8FromPath(item.aside))
+                             .Add("units", item.units)
+                             .Add("reason", item.reason));
+    context.console.Error(std::string(kProgram) + ": " +
+                          Printable(SetAsideText(item.aside.empty() ? item.file : item.aside,
+                                                 item.units, context.language)) +
+                          " (" + Printable(item.reason) + ")");
+  }
   const Counter& counter = start.counter;
   const std::string next = std::to_string(counter.next);
   const std::string step = std::to_string(counter.step);
@@ -200,6 +233,8 @@ int ShowStart(Context& context, const ProductionStore& store, const RunSetup& se
                           context.T("the counter %1 exists with step %2: its next number is %3 "
                                     "(leave out --serial-step, or name another --counter)",
                                     {counter.name, step, next}));
+    case StartReport::Problem::kSerialRule:
+      return context.Fail(kExitFile, start.detail);
     case StartReport::Problem::kCounterFull:
       return context.Fail(kExitFile, context.T("the counter %1 has no number left that fits %2",
                                                {counter.name, setup.rule->Text()}));
@@ -291,6 +326,21 @@ int RunProduction(Context& context, RunSetup setup, bool once) {
       face.ShowCounters(run.counters());
       if (end.storeFailed || once) break;
     }
+  }
+  for (const auto& [a, why] : end.refused) {
+    context.console.Error(
+        std::string(kProgram) + ": " +
+        context.T("the store refused the unit on %1 (serial %2, %3): %4; it is kept in the "
+                  "journal folder %5",
+                  {a.port, a.serial ? std::to_string(*a.serial) : "-", a.result, Printable(why),
+                   Utf8FromPath(context.JournalFolder())}));
+  }
+  for (const Attempt& a : end.unsaved) {
+    context.console.Error(
+        std::string(kProgram) + ": " +
+        context.T("NOT RECORDED: the unit on %1 (serial %2, %3) is held by "
+                  "neither the journal nor the store; note it down",
+                  {a.port, a.serial ? std::to_string(*a.serial) : "-", a.result}));
   }
   if (end.storeFailed) {
     context.Fail(kExitFile,

@@ -50,9 +50,11 @@ int RunReport(Context& context) {
   filter.until = o.until.value_or("");
   filter.job = o.job.value_or("");
   filter.station = o.station.value_or("");
-  std::string error;
-  const auto figures = store->Figures(filter, error);
-  if (!figures) return context.Fail(kExitFile, context.T("the production store: %1", {error}));
+  StoreError storeError;
+  const auto figures = store->Figures(filter, storeError);
+  if (!figures) {
+    return context.Fail(kExitFile, context.T("the production store: %1", {storeError.text}));
+  }
   report::ReportContext page;
   if (o.since || o.until) {
     page.period = context.T("%1 to %2", {o.since ? Shown(*o.since) : context.T("the first record"),
@@ -82,6 +84,7 @@ int RunReport(Context& context) {
       bytes = report::Html(*figures, page, context.language);
       break;
   }
+  std::string error;
   if (!WriteFileAtomically(PathFromUtf8(out), bytes, &error)) {
     return context.Fail(kExitFile, context.T("cannot write %1: %2", {out, error}));
   }

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <clocale>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -45,7 +46,8 @@ int Version(const Context& context) {
   if (!context.options.verbose) return kExitOk;
   const WriterSetup& setup = context.setup;
   auto row = [](const std::string& name, const std::string& value) {
-    std::printf("%-16s%s\n", name.c_str(), value.c_str());
+    // The names are padded to one column, with a blank after the longest.
+    std::printf("%-18s%s\n", name.c_str(), value.c_str());
   };
   row(context.T("settings file"), Utf8FromPath(setup.settingsFile()));
   for (const std::string& folder : setup.monitorDirs()) {
@@ -89,6 +91,9 @@ int main(int argc, char** argv) {
   } else {
     application = std::make_unique<QCoreApplication>(argc, argv);
   }
+  // Qt takes the user's locale for the C library; numbers written for machines keep a
+  // point whatever it is.
+  std::setlocale(LC_NUMERIC, "C");
   if (!options) {
     std::fprintf(stderr, "%s: %s\n%s\n", kProgram, error.c_str(),
                  Tr(language, "Try '%1 --help'.", {kProgram}).c_str());

@@ -45,112 +45,116 @@ std::string Reason(int error) {
 
 }  // namespace
 
-bool WriteFileAtomically(const std::filesystem::path& path, std::string_view contents,
-                         std::string* error) {
-  auto fail = [error](const std::string& why) {
-    if (error) *error = why;
-    return false;
-  };
+AtomicFile::AtomicFile(const std::filesystem::path& path) {
   std::error_code ec;
-  std::filesystem::path target = path;
+  target_ = path;
   // A link the user made is written through and stays a link.
-  if (std::filesystem::is_symlink(target, ec)) {
-    const auto resolved = std::filesystem::weakly_canonical(target, ec);
-    if (!ec) target = resolved;
+  if (std::filesystem::is_symlink(target_, ec)) {
+    const auto resolved = std::filesystem::weakly_canonical(target_, ec);
+    if (!ec) target_ = resolved;
   }
-  if (std::filesystem::is_directory(target, ec)) return fail(Reason(EISDIR));
-
+  if (std::filesystem::is_directory(target_, ec)) {
+    error_ = Reason(EISDIR);
+    return;
+  }
 #ifdef _WIN32
-  int mode = _S_IREAD | _S_IWRITE;
+  mode_ = _S_IREAD | _S_IWRITE;
   struct _stat64 old {};
-  const bool replacing = ::_wstat64(target.c_str(), &old) == 0;
-  if (replacing && !(old.st_mode & _S_IWRITE)) mode = _S_IREAD;
-  std::filesystem::path temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-    temp = TemporaryBeside(target);
-    fd = ::_wopen(temp.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0 && errno != EEXIST) break;
+  if (::_wstat64(target_.c_str(), &old) == 0 && !(old.st_mode & _S_IWRITE)) mode_ = _S_IREAD;
+  for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
+    temp_ = TemporaryBeside(target_);
+    fd_ = ::_wopen(temp_.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd_ < 0 && errno != EEXIST) break;
   }
-  if (fd < 0) return fail(Reason(errno));
-  std::size_t done = 0;
-  while (done < contents.size()) {
-    const unsigned chunk =
-        static_cast<unsigned>(std::min<std::size_t>(contents.size() - done, 1 << 20));
-    const int n = ::_write(fd, contents.data() + done, chunk);
-    if (n <= 0) {
-      const std::string why = Reason(errno);
-      ::_close(fd);
-      std::filesystem::remove(temp, ec);
-      return fail(why);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  // The new contents must be on disk before the rename makes them the file.
-  if (::_commit(fd) != 0) {
-    const std::string why = Reason(errno);
-    ::_close(fd);
-    std::filesystem::remove(temp, ec);
-    return fail(why);
-  }
-  ::_close(fd);
-  ::_wchmod(temp.c_str(), mode);
-  // Replaces the old file in one step, and only returns once the change is on disk.
-  if (!MoveFileExW(temp.c_str(), target.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    const std::string why = std::system_category().message(static_cast<int>(GetLastError()));
-    std::filesystem::remove(temp, ec);
-    return fail(why);
-  }
-  return true;
 #else
   // The replaced file's permissions stay; a new file gets what the user's umask allows.
   struct stat old {};
-  mode_t mode = 0;
-  if (::stat(target.c_str(), &old) == 0) {
-    mode = old.st_mode & 07777;
+  if (::stat(target_.c_str(), &old) == 0) {
+    mode_ = old.st_mode & 07777;
   } else {
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    mode = 0666 & ~mask;
+    mode_ = 0666 & ~mask;
   }
   // Created exclusively under a name nobody else uses: a link planted under a temporary
   // name is never followed, and nobody's file is taken over.
-  std::filesystem::path temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-    temp = TemporaryBeside(target);
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) break;
+  for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
+    temp_ = TemporaryBeside(target_);
+    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ < 0 && errno != EEXIST) break;
   }
-  if (fd < 0) return fail(Reason(errno));
-  auto abandon = [&](int why) {
-    ::close(fd);
-    ::unlink(temp.c_str());
-    return fail(Reason(why));
-  };
+#endif
+  if (fd_ < 0) error_ = Reason(errno);
+}
+
+AtomicFile::~AtomicFile() {
+  Abandon(0);
+}
+
+bool AtomicFile::Abandon(int why) {
+  if (why != 0 && error_.empty()) error_ = Reason(why);
+  if (fd_ >= 0) {
+#ifdef _WIN32
+    ::_close(fd_);
+#else
+    ::close(fd_);
+#endif
+    fd_ = -1;
+    std::error_code ec;
+    std::filesystem::remove(temp_, ec);
+  }
+  return false;
+}
+
+bool AtomicFile::Write(std::string_view contents) {
+  if (fd_ < 0) return false;
   std::size_t done = 0;
   while (done < contents.size()) {
-    const ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+#ifdef _WIN32
+    const unsigned chunk =
+        static_cast<unsigned>(std::min<std::size_t>(contents.size() - done, 1 << 20));
+    const int n = ::_write(fd_, contents.data() + done, chunk);
+    if (n <= 0) return Abandon(errno ? errno : ENOSPC);
+#else
+    const ssize_t n = ::write(fd_, contents.data() + done, contents.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return abandon(n < 0 ? errno : ENOSPC);
+    if (n <= 0) return Abandon(n < 0 ? errno : ENOSPC);
+#endif
     done += static_cast<std::size_t>(n);
   }
-  if (::fchmod(fd, mode) != 0) return abandon(errno);
+  return true;
+}
+
+bool AtomicFile::Commit() {
+  if (fd_ < 0) return false;
+#ifdef _WIN32
   // The new contents must be on disk before the rename makes them the file.
-  if (::fsync(fd) != 0) return abandon(errno);
-  if (::close(fd) != 0) {
-    const int why = errno;
-    ::unlink(temp.c_str());
-    return fail(Reason(why));
+  if (::_commit(fd_) != 0) return Abandon(errno);
+  ::_close(fd_);
+  fd_ = -1;
+  ::_wchmod(temp_.c_str(), mode_);
+  // Replaces the old file in one step, and only returns once the change is on disk.
+  if (!MoveFileExW(temp_.c_str(), target_.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error_ = std::system_category().message(static_cast<int>(GetLastError()));
+    std::error_code ec;
+    std::filesystem::remove(temp_, ec);
+    return false;
   }
-  if (::rename(temp.c_str(), target.c_str()) != 0) {
-    const int why = errno;
-    ::unlink(temp.c_str());
-    return fail(Reason(why));
+  return true;
+#else
+  if (::fchmod(fd_, static_cast<mode_t>(mode_)) != 0) return Abandon(errno);
+  // The new contents must be on disk before the rename makes them the file.
+  if (::fsync(fd_) != 0) return Abandon(errno);
+  const int closed = ::close(fd_);
+  fd_ = -1;
+  if (closed != 0 || ::rename(temp_.c_str(), target_.c_str()) != 0) {
+    error_ = Reason(errno);
+    ::unlink(temp_.c_str());
+    return false;
   }
   // The rename itself is on disk only once the folder is.
-  std::filesystem::path folder = target.parent_path();
+  std::filesystem::path folder = target_.parent_path();
   if (folder.empty()) folder = ".";
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
@@ -159,6 +163,14 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view con
   }
   return true;
 #endif
+}
+
+bool WriteFileAtomically(const std::filesystem::path& path, std::string_view contents,
+                         std::string* error) {
+  AtomicFile file(path);
+  const bool written = file.Write(contents) && file.Commit();
+  if (!written && error) *error = file.error();
+  return written;
 }
 
 std::string WritableFolderError(const std::filesystem::path& path) {

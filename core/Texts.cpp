@@ -1,5 +1,8 @@
 #include "core/Texts.h"
 
+#include <charconv>
+#include <cmath>
+
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -30,6 +33,31 @@ std::string Hex(std::uint32_t value, int digits) {
   char text[16];
   std::snprintf(text, sizeof(text), "%0*X", digits, static_cast<unsigned>(value));
   return text;
+}
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02X", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string Decimal(double value, int decimals) {
+  if (!std::isfinite(value)) value = 0;
+  char text[64];
+  const auto [end, error] =
+      std::to_chars(text, text + sizeof(text), value, std::chars_format::fixed, decimals);
+  if (error != std::errc()) return "0";
+  return std::string(text, end);
 }
 
 std::string Fill(std::string_view pattern, std::initializer_list<std::string_view> values) {

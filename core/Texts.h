@@ -20,6 +20,14 @@ std::string Fill(std::string_view pattern, std::initializer_list<std::string_vie
 /// `value` in `digits` upper-case hexadecimal digits (more when it needs them): "C0F0".
 std::string Hex(std::uint32_t value, int digits);
 
+/// `text` for a line on a terminal: control characters shown as "\xNN", so that a name
+/// holding a line break or an escape cannot forge a line or move the cursor.
+std::string Printable(std::string_view text);
+
+/// `value` with `decimals` digits after a point, whatever the locale: for anything a
+/// machine reads (JSON, CSV, journals).
+std::string Decimal(double value, int decimals);
+
 /// Tr, then Fill.
 inline std::string Tr(Language language, std::string_view english,
                       std::initializer_list<std::string_view> values) {

@@ -81,6 +81,41 @@ std::uint32_t AreaCrc(const FlashImage& image, const ChipRow& model) {
   return Crc32(&image[start], end - start + 1);
 }
 
+// The fields a job file of this format holds.
+bool KnownField(const std::string& key) {
+  static constexpr const char* kFields[] = {
+      "Format",     "Name",   "Model",   "Clock", "Reset", "Serial", "Counter", "SerialStart",
+      "SerialStep", "Resume", "Confirm", "Image", "CRC32", "Note",   "Created", "Host"};
+  for (const char* field : kFields) {
+    if (key == field) return true;
+  }
+  return false;
+}
+
+// The fields as far as each can be read: what a person is shown of any job.
+void FillFields(std::map<std::string, std::string>& fields, Job& job) {
+  job.name = fields["Name"];
+  job.model = ModelNamed(fields["Model"]);
+  if (job.model) job.rate = RateNamed(*job.model, fields["Clock"]).value_or(0);
+  job.reset = ResetNamed(fields["Reset"]).value_or(ResetMethod{ResetMethod::Kind::kNone, {}});
+  if (!fields["Serial"].empty()) {
+    SerialRuleError why{};
+    job.rule = ParseSerialRule(fields["Serial"], why);
+  }
+  job.counter = fields["Counter"].empty() ? job.name : fields["Counter"];
+  job.serialStart = Number(fields["SerialStart"]).value_or(1);
+  job.serialStep = Number(fields["SerialStep"]).value_or(1);
+  job.resume = fields["Resume"] == "yes";
+  job.confirm = fields["Confirm"] == "yes";
+  job.imageName = fields["Image"];
+  job.crc32 = static_cast<std::uint32_t>(Number(fields["CRC32"]).value_or(0));
+  job.note = fields["Note"];
+  job.created = fields["Created"];
+  job.host = fields["Host"];
+  job.format = static_cast<int>(Number(fields["Format"]).value_or(0));
+  job.image.fill(0xFF);
+}
+
 }  // namespace
 
 std::string Job::ResetText() const {
@@ -130,28 +165,89 @@ std::string JobText(Job& job) {
   return header + kChecksumKey + job.checksum + "\n" + image;
 }
 
+JobProblem CheckSerialRule(const SerialRule& rule, std::uint64_t first, const FlashImage& image,
+                           const ChipRow& model) {
+  JobProblem problem;
+  problem.placement = CheckSerialPlacement(rule, image, static_cast<std::uint32_t>(model.startAddr),
+                                           static_cast<std::uint32_t>(model.endAddr));
+  if (problem.placement.problem != SerialPlacement::Problem::kNone) {
+    problem.kind = JobProblem::Kind::kSerialPlace;
+  } else if (!EncodeSerial(rule, first) || first > LargestNumber(rule)) {
+    problem.kind = JobProblem::Kind::kSerialStart;
+    problem.found = std::to_string(first);
+    problem.expected = rule.Text();
+  }
+  return problem;
+}
+
 JobProblem ReadJob(const std::filesystem::path& path, Job& job) {
   JobProblem problem;
+  job = Job{};
+  // Only a regular file of a job's size is read: a FIFO or a device would never end.
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (ec || !std::filesystem::exists(status)) {
+    problem.kind = JobProblem::Kind::kUnreadable;
+    problem.reason = ec ? ec.message() : std::string("no such file");
+    return problem;
+  }
+  if (!std::filesystem::is_regular_file(status)) {
+    problem.kind = JobProblem::Kind::kUnreadable;
+    problem.reason = std::filesystem::is_directory(status) ? "it is a folder" : "it is no file";
+    return problem;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    problem.kind = JobProblem::Kind::kUnreadable;
+    problem.reason = "no permission";
+    return problem;
+  }
+  std::string text;
+  char buffer[65536];
+  while (in.read(buffer, sizeof(buffer)) || in.gcount() > 0) {
+    text.append(buffer, static_cast<std::size_t>(in.gcount()));
+    if (text.size() > kLargestJobFile) {
+      problem.kind = JobProblem::Kind::kUnreadable;
+      problem.reason = "larger than any job (" + std::to_string(kLargestJobFile >> 20) + " MiB)";
+      return problem;
+    }
+  }
+  if (in.bad()) {
+    problem.kind = JobProblem::Kind::kUnreadable;
+    problem.reason = "read error";
+    return problem;
+  }
+  return ParseJob(text, job);
+}
+
+JobProblem ParseJob(std::string_view original, Job& job) {
+  JobProblem problem;
+  job = Job{};
   auto fail = [&problem](JobProblem::Kind kind) {
     problem.kind = kind;
     return problem;
   };
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return fail(JobProblem::Kind::kUnreadable);
-  std::ostringstream whole;
-  whole << in.rdbuf();
-  if (in.bad()) return fail(JobProblem::Kind::kUnreadable);
-  const std::string text = whole.str();
+  // Line ends as an editor on another system may leave them: CR LF reads as LF.
+  std::string text;
+  text.reserve(original.size());
+  for (std::size_t i = 0; i < original.size(); ++i) {
+    if (original[i] == '\r' && i + 1 < original.size() && original[i + 1] == '\n') continue;
+    text += original[i];
+  }
   // The fields, up to the image; the checksum's own line is no part of what it sums.
   std::istringstream lines(text);
   std::string line;
   std::string hashed;
   std::map<std::string, std::string> fields;
+  std::optional<JobProblem> firstFieldProblem;
   bool inJob = false;
   bool inImage = false;
+  int lineNumber = 0;
+  int imageLine = 0;  // the line of [Image]
   std::string imageText;
   std::string checksum;
   while (std::getline(lines, line)) {
+    ++lineNumber;
     const bool ended = !lines.eof() || (!text.empty() && text.back() == '\n');
     const std::string raw = line + (ended ? "\n" : "");
     if (inImage) {
@@ -168,13 +264,30 @@ JobProblem ReadJob(const std::filesystem::path& path, Job& job) {
       inJob = true;
     } else if (line == kImageSection) {
       inImage = true;
+      imageLine = lineNumber;
     } else if (inJob && !line.empty() && line[0] != '#') {
       const auto equals = line.find('=');
-      if (equals != std::string::npos)
-        fields[line.substr(0, equals)] = Unescape(line.substr(equals + 1));
+      const std::string key = line.substr(0, equals);
+      JobProblem found;
+      found.line = lineNumber;
+      found.field = key;
+      if (equals == std::string::npos || !KnownField(key)) {
+        found.kind = JobProblem::Kind::kUnknownField;
+      } else if (fields.count(key)) {
+        // What an editor shows first must be what is burned: a field given twice is no
+        // field at all.
+        found.kind = JobProblem::Kind::kTwice;
+      } else {
+        fields[key] = Unescape(line.substr(equals + 1));
+        continue;
+      }
+      if (!firstFieldProblem) firstFieldProblem = found;
     }
   }
   if (!inJob) return fail(JobProblem::Kind::kNotAJob);
+  // What can be read of the job is kept, whatever is wrong with it, for a person to see.
+  FillFields(fields, job);
+  job.checksum = checksum;
   const auto format = Number(fields["Format"]);
   if (!format) {
     problem.field = "Format";
@@ -185,9 +298,6 @@ JobProblem ReadJob(const std::filesystem::path& path, Job& job) {
     return fail(JobProblem::Kind::kNewerFormat);
   }
   if (checksum.empty()) return fail(JobProblem::Kind::kNoChecksum);
-  job = Job{};
-  job.checksum = checksum;
-  job.model = ModelNamed(fields["Model"]);
   // The image, read over the whole address space: its CRC tells whether it changed.
   FlashImage image;
   image.fill(0xFF);
@@ -199,58 +309,44 @@ JobProblem ReadJob(const std::filesystem::path& path, Job& job) {
     problem.found = sum;
     problem.expected = checksum;
     if (read.error != ImageError::kNone) {
-      problem.line = read.line;
+      problem.line = imageLine + read.line;
       return fail(JobProblem::Kind::kBadImage);
     }
-    if (job.model && crc && read.error == ImageError::kNone &&
-        AreaCrc(image, *job.model) != static_cast<std::uint32_t>(*crc)) {
+    if (job.model && crc && AreaCrc(image, *job.model) != *crc) {
       problem.found = Hex32(AreaCrc(image, *job.model));
-      problem.expected = Hex32(static_cast<std::uint32_t>(*crc));
+      problem.expected = fields["CRC32"];
       return fail(JobProblem::Kind::kImageChanged);
     }
     return fail(JobProblem::Kind::kFieldChanged);
+  }
+  if (firstFieldProblem) {
+    problem = *firstFieldProblem;
+    return problem;
   }
   // The content is what was made: each field must still be one this program takes.
   auto badField = [&](const char* field) {
     problem.field = field;
     return fail(JobProblem::Kind::kBadField);
   };
-  job.name = fields["Name"];
   if (job.name.empty()) return badField("Name");
   if (!job.model) return badField("Model");
   const auto rate = RateNamed(*job.model, fields["Clock"]);
   if (!rate) return badField("Clock");
-  job.rate = *rate;
-  const auto reset = ResetNamed(fields["Reset"]);
-  if (!reset) return badField("Reset");
-  job.reset = *reset;
-  if (!fields["Serial"].empty()) {
-    SerialRuleError why{};
-    job.rule = ParseSerialRule(fields["Serial"], why);
-    if (!job.rule) return badField("Serial");
-  }
-  job.counter = fields["Counter"].empty() ? job.name : fields["Counter"];
-  const auto start = Number(fields["SerialStart"]);
+  if (!ResetNamed(fields["Reset"])) return badField("Reset");
+  if (!fields["Serial"].empty() && !job.rule) return badField("Serial");
+  if (!Number(fields["SerialStart"])) return badField("SerialStart");
   const auto step = Number(fields["SerialStep"]);
-  if (!start) return badField("SerialStart");
   if (!step || *step == 0) return badField("SerialStep");
-  job.serialStart = *start;
-  job.serialStep = *step;
-  job.resume = fields["Resume"] == "yes";
-  job.confirm = fields["Confirm"] == "yes";
-  job.imageName = fields["Image"];
-  if (!crc) return badField("CRC32");
-  job.crc32 = static_cast<std::uint32_t>(*crc);
-  job.note = fields["Note"];
-  job.created = fields["Created"];
-  job.host = fields["Host"];
+  for (const char* yesNo : {"Resume", "Confirm"}) {
+    if (fields[yesNo] != "yes" && fields[yesNo] != "no") return badField(yesNo);
+  }
+  if (!crc || *crc > 0xFFFFFFFFu) return badField("CRC32");
   job.format = static_cast<int>(*format);
-  job.image.fill(0xFF);
   std::istringstream again(imageText);
   const ImageResult area = ReadImage(again, static_cast<std::uint32_t>(job.model->startAddr),
                                      static_cast<std::uint32_t>(job.model->endAddr), job.image);
   if (area.error != ImageError::kNone || area.dataBytes == 0) {
-    problem.line = area.line;
+    problem.line = imageLine + area.line;
     return fail(JobProblem::Kind::kBadImage);
   }
   if (AreaCrc(job.image, *job.model) != job.crc32) {
@@ -258,6 +354,8 @@ JobProblem ReadJob(const std::filesystem::path& path, Job& job) {
     problem.expected = Hex32(job.crc32);
     return fail(JobProblem::Kind::kImageChanged);
   }
+  // Every check that made the job holds each time it is used.
+  if (job.rule) return CheckSerialRule(*job.rule, job.serialStart, job.image, *job.model);
   return problem;
 }
 
@@ -266,29 +364,45 @@ JobProblem ReadJob(const std::filesystem::path& path, Job& job) {
 namespace otp {
 
 std::string JobProblemText(const JobProblem& problem, const std::string& file, Language language) {
+  // A job's own problems name its file; a rule checked before a job exists does not.
+  const std::string at = file.empty() ? std::string() : file + ": ";
   switch (problem.kind) {
     case JobProblem::Kind::kNone:
       return {};
     case JobProblem::Kind::kUnreadable:
-      return Tr(language, "%1: cannot be read", {file});
+      return Tr(language, "%1: cannot be read: %2", {file, problem.reason});
     case JobProblem::Kind::kNotAJob:
-      return Tr(language, "%1: is no job file", {file});
+      return Tr(language, "%1: is no job file (no [Job] line)", {file});
     case JobProblem::Kind::kNewerFormat:
       return Tr(language, "%1: made by a newer program (format %2); this one reads format %3",
                 {file, std::to_string(problem.format), std::to_string(Job::kFormat)});
     case JobProblem::Kind::kNoChecksum:
       return Tr(language, "%1: holds no checksum", {file});
     case JobProblem::Kind::kImageChanged:
-      return Tr(language, "%1: the image changed: its CRC-32 is %2, the job says %3",
+      return Tr(language,
+                "%1: the image's CRC-32 is %2 where its field CRC32 says %3: the image or that "
+                "field was changed",
                 {file, problem.found, problem.expected});
     case JobProblem::Kind::kFieldChanged:
-      return Tr(language, "%1: a field changed: the content's SHA-256 is %2, the job says %3",
+      return Tr(language,
+                "%1: the file was changed since it was made: its SHA-256 is %2, the job says %3",
                 {file, problem.found.substr(0, 8), problem.expected.substr(0, 8)});
     case JobProblem::Kind::kBadField:
       return Tr(language, "%1: its field %2 cannot be used", {file, problem.field});
     case JobProblem::Kind::kBadImage:
       return Tr(language, "%1: its image cannot be read (line %2)",
                 {file, std::to_string(problem.line)});
+    case JobProblem::Kind::kTwice:
+      return Tr(language, "%1: line %2: the field %3 is given twice",
+                {file, std::to_string(problem.line), problem.field});
+    case JobProblem::Kind::kUnknownField:
+      return Tr(language, "%1: line %2: %3 is no field of a job",
+                {file, std::to_string(problem.line), problem.field});
+    case JobProblem::Kind::kSerialPlace:
+      return at + PlacementText(problem.placement, language);
+    case JobProblem::Kind::kSerialStart:
+      return at +
+             Tr(language, "--serial-start %1 does not fit %2", {problem.found, problem.expected});
   }
   return {};
 }
@@ -333,12 +447,8 @@ JobMade MakeJob(const JobRequest& request, Language language) {
       made.problem = SerialRuleErrorText(request.serial, why, language);
       return made;
     }
-    made.problem = PlacementText(CheckSerialPlacement(*job.rule, job.image, start, end), language);
-    if (!made.problem.empty()) return made;
-    if (!EncodeSerial(*job.rule, job.serialStart)) {
-      made.problem = Tr(language, "--serial-start %1 does not fit %2",
-                        {std::to_string(job.serialStart), job.rule->Text()});
-    }
+    made.problem = JobProblemText(
+        CheckSerialRule(*job.rule, job.serialStart, job.image, *job.model), "", language);
   }
   return made;
 }

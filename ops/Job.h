@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "chip/ChipTable.h"
 #include "core/Catalogue.h"
@@ -54,7 +55,11 @@ struct JobProblem {
     kImageChanged,  // the image's data differ from its CRC-32 (`found`, `expected`)
     kFieldChanged,  // the content differs from its checksum (`found`, `expected`)
     kBadField,      // a field this program cannot take (`field`)
-    kBadImage,      // the image's lines cannot be read (`line`)
+    kBadImage,      // the image's lines cannot be read (`line`, counted from the top)
+    kTwice,         // a field is given twice (`field`, `line` of the second)
+    kUnknownField,  // a line this program does not know (`field`, `line`)
+    kSerialPlace,   // the serial number cannot go where the rule puts it (`placement`)
+    kSerialStart,   // the first number does not fit the rule
   };
   Kind kind = Kind::kNone;
   int format = 0;
@@ -62,6 +67,8 @@ struct JobProblem {
   int line = 0;
   std::string found;
   std::string expected;
+  std::string reason;  // kUnreadable: why, in the system's words
+  SerialPlacement placement;
 };
 
 /// What a new job is made of: the choices, the image file and the serial rule.
@@ -95,9 +102,22 @@ JobMade MakeJob(const JobRequest& request, Language language);
 /// all of that. Fills `job.checksum`.
 std::string JobText(Job& job);
 
-/// Reads the job at `path` and checks it against its checksum: a job that does not match
-/// it, or that this program cannot read, gives its problem.
+/// Reads the job at `path` and checks it as `job create` checks what it makes: its
+/// checksum, every field, its image and where its serial number goes. A job that fails
+/// gives its problem, and `job` holds what could be read of it (for a person to look
+/// at; never to burn).
 JobProblem ReadJob(const std::filesystem::path& path, Job& job);
+/// The same, of a job file's text.
+JobProblem ParseJob(std::string_view text, Job& job);
+
+/// The largest job file this program reads: its image fills at most 64 KiB.
+inline constexpr std::uintmax_t kLargestJobFile = 4u << 20;
+
+/// Why the serial rule of a job (or a run) cannot be used with `image` on `model`: its
+/// bytes must lie in the OTP area on bytes the image leaves blank, and `first` must fit.
+/// kNone when it can.
+JobProblem CheckSerialRule(const SerialRule& rule, std::uint64_t first, const FlashImage& image,
+                           const ChipRow& model);
 
 /// What a problem of the job `file` means, in `language`; empty for none.
 std::string JobProblemText(const JobProblem& problem, const std::string& file, Language language);

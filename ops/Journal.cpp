@@ -1,6 +1,7 @@
 #include "ops/Journal.h"
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "core/Texts.h"
 #include "core/Utf8Path.h"
 
 #ifdef _WIN32
@@ -20,6 +22,7 @@
 #else
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -28,6 +31,7 @@ namespace otp {
 namespace {
 
 constexpr const char* kSuffix = ".journal";
+constexpr const char* kSetAside = ".set-aside";
 
 struct StageName {
   JournalStage stage;
@@ -114,10 +118,32 @@ bool WriteThrough(int handle, const std::string& text) {
 int ProcessId() {
   return _getpid();
 }
+int OpenToRead(const std::filesystem::path& path) {
+  return ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY);
+}
+int OpenToAppend(const std::filesystem::path& path) {
+  return ::_wopen(path.c_str(), _O_CREAT | _O_WRONLY | _O_APPEND | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+// Whether the open file is a regular file, and its size.
+bool RegularFile(int handle, std::uintmax_t& size) {
+  struct _stat64 info {};
+  if (::_fstat64(handle, &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return false;
+  size = static_cast<std::uintmax_t>(info.st_size);
+  return true;
+}
+long long ReadAt(int handle, char* buffer, std::size_t count, std::uintmax_t offset) {
+  if (::_lseeki64(handle, static_cast<long long>(offset), SEEK_SET) < 0) return -1;
+  return ::_read(handle, buffer, static_cast<unsigned>(count));
+}
+bool Truncate(int handle) {
+  return ::_chsize_s(handle, 0) == 0;
+}
 #else
 int OpenFile(const std::filesystem::path& path, bool create) {
-  return ::open(path.c_str(),
-                (create ? O_CREAT | O_EXCL : 0) | O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+  return ::open(
+      path.c_str(),
+      (create ? O_CREAT | O_EXCL : 0) | O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+      0600);
 }
 bool TryLock(int handle) {
   return ::flock(handle, LOCK_EX | LOCK_NB) == 0;
@@ -138,26 +164,101 @@ bool WriteThrough(int handle, const std::string& text) {
 int ProcessId() {
   return static_cast<int>(::getpid());
 }
+int OpenToRead(const std::filesystem::path& path) {
+  // Never a link, and never a wait: a FIFO opened without O_NONBLOCK waits for a writer.
+  return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+}
+int OpenToAppend(const std::filesystem::path& path) {
+  return ::open(path.c_str(), O_CREAT | O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+}
+bool RegularFile(int handle, std::uintmax_t& size) {
+  struct stat info {};
+  if (::fstat(handle, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  size = static_cast<std::uintmax_t>(info.st_size);
+  return true;
+}
+long long ReadAt(int handle, char* buffer, std::size_t count, std::uintmax_t offset) {
+  while (true) {
+    const ssize_t n = ::pread(handle, buffer, count, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+bool Truncate(int handle) {
+  return ::ftruncate(handle, 0) == 0;
+}
 #endif
 
-// The units of a journal file that the store never confirmed: the last line of each.
-std::vector<JournalEntry> ReadUnconfirmed(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
+// The lines of an open file, each at most Journal::kLongestLine long (a longer one is
+// skipped), read in pieces: memory follows the longest line, not the file.
+template <typename OnLine>
+bool ForEachLine(int handle, std::uintmax_t size, OnLine onLine) {
+  std::vector<char> buffer(64 * 1024);
+  std::string line;
+  bool overlong = false;
+  std::uintmax_t offset = 0;
+  while (offset < size) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uintmax_t>(buffer.size(), size - offset));
+    const long long n = ReadAt(handle, buffer.data(), want, offset);
+    if (n < 0) return false;
+    if (n == 0) break;  // the file shrank
+    offset += static_cast<std::uintmax_t>(n);
+    for (long long i = 0; i < n; ++i) {
+      const char c = buffer[static_cast<std::size_t>(i)];
+      if (c == '\n') {
+        if (!overlong) onLine(line);
+        line.clear();
+        overlong = false;
+      } else if (line.size() < Journal::kLongestLine) {
+        line += c;
+      } else {
+        overlong = true;
+        line.clear();
+      }
+    }
+  }
+  // A last line without its end was cut short by a crash: it is no line.
+  return true;
+}
+
+// The units of the open journal file that the store never confirmed: the last line of
+// each. Nothing, with why, for a file that is no journal.
+std::optional<std::vector<JournalEntry>> ReadUnconfirmed(int handle, Journal::Skipped::Why& why) {
+  std::uintmax_t size = 0;
+  if (!RegularFile(handle, size)) {
+    why = Journal::Skipped::Why::kNotAFile;
+    return std::nullopt;
+  }
+  if (size > Journal::kLargest) {
+    why = Journal::Skipped::Why::kTooLarge;
+    return std::nullopt;
+  }
   std::map<std::string, JournalEntry> units;
   std::vector<std::string> order;
-  std::string line;
-  while (std::getline(in, line)) {
+  const bool read = ForEachLine(handle, size, [&](const std::string& line) {
     JournalEntry entry;
-    // A line cut short by a crash is no line.
-    if (!Journal::ParseLine(line, entry)) continue;
+    if (!Journal::ParseLine(line, entry)) return;
     if (!units.count(entry.unit.unitId)) order.push_back(entry.unit.unitId);
     units[entry.unit.unitId] = entry;
+  });
+  if (!read) {
+    why = Journal::Skipped::Why::kUnreadable;
+    return std::nullopt;
   }
   std::vector<JournalEntry> open;
   for (const std::string& id : order) {
     if (units[id].stage != JournalStage::kConfirmed) open.push_back(units[id]);
   }
   return open;
+}
+
+// Whether `path` is named as a journal is, or as one set aside.
+bool IsJournalName(const std::filesystem::path& path) {
+  return path.extension() == kSuffix;
+}
+bool IsSetAsideName(const std::filesystem::path& path) {
+  return path.filename().string().find(std::string(kSuffix) + kSetAside) != std::string::npos;
 }
 
 }  // namespace
@@ -204,9 +305,7 @@ std::string Journal::Line(JournalStage stage, const Attempt& u) {
   add("text", u.reportText);
   add("difference", Optional(u.firstDifference));
   add("block", Optional(u.failedBlock));
-  char seconds[32];
-  std::snprintf(seconds, sizeof(seconds), "%.3f", u.seconds);
-  add("seconds", seconds);
+  add("seconds", Decimal(u.seconds, 3));
   return line + " end\n";
 }
 
@@ -280,7 +379,7 @@ bool Journal::ParseLine(const std::string& line, JournalEntry& entry) {
     else if (key == "block" && isNumber)
       u.failedBlock = static_cast<std::uint32_t>(number);
     else if (key == "seconds")
-      u.seconds = std::strtod(value.c_str(), nullptr);
+      std::from_chars(value.data(), value.data() + value.size(), u.seconds);
   }
   return ended && !u.unitId.empty();
 }
@@ -292,15 +391,26 @@ std::unique_ptr<Journal> Journal::Open(const std::filesystem::path& folder,
                                        const std::string& owner, std::string& error) {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
+  // Made and locked under a name no start reads, then given its journal's name: another
+  // start never sees it unlocked.
   const std::filesystem::path path = folder / (owner + kSuffix);
-  const int handle = OpenFile(path, true);
+  const std::filesystem::path making = folder / (owner + kSuffix + "-new");
+  const int handle = OpenFile(making, true);
   if (handle < 0) {
-    error = Utf8FromPath(path) + ": " + std::strerror(errno);
+    error = Utf8FromPath(making) + ": " + std::strerror(errno);
     return nullptr;
   }
   if (!TryLock(handle)) {
-    error = Utf8FromPath(path) + ": cannot be locked";
+    error = Utf8FromPath(making) + ": cannot be locked";
     CloseFile(handle);
+    std::filesystem::remove(making, ec);
+    return nullptr;
+  }
+  std::filesystem::rename(making, path, ec);
+  if (ec) {
+    error = Utf8FromPath(path) + ": " + ec.message();
+    CloseFile(handle);
+    std::filesystem::remove(making, ec);
     return nullptr;
   }
   return std::unique_ptr<Journal>(new Journal(folder, owner, handle));
@@ -315,15 +425,24 @@ Journal::~Journal() {
 }
 
 bool Journal::Write(JournalStage stage, const Attempt& unit, std::string& error) {
-  if (!WriteThrough(handle_, Line(stage, unit))) {
-    error = Utf8FromPath(folder_ / (owner_ + kSuffix)) + ": " + std::strerror(errno);
+  const std::filesystem::path path = folder_ / (owner_ + kSuffix);
+  if (beforeWrite && !beforeWrite(stage)) {
+    error = Utf8FromPath(path) + ": " + std::strerror(ENOSPC);
     return false;
   }
-  // A confirmed unit is the store's alone: a long run keeps only the units in flight.
-  if (stage == JournalStage::kConfirmed)
+  if (!WriteThrough(handle_, Line(stage, unit))) {
+    error = Utf8FromPath(path) + ": " + std::strerror(errno);
+    return false;
+  }
+  // A confirmed unit is the store's alone: a long run keeps only the units in flight,
+  // and a file whose every unit is confirmed begins again once it has grown.
+  if (stage == JournalStage::kConfirmed) {
     units_.erase(unit.unitId);
-  else
+    std::uintmax_t size = 0;
+    if (units_.empty() && RegularFile(handle_, size) && size > kRestart) Truncate(handle_);
+  } else {
     units_[unit.unitId] = JournalEntry{stage, unit};
+  }
   return true;
 }
 
@@ -335,21 +454,39 @@ std::vector<JournalEntry> Journal::Unconfirmed() const {
   return open;
 }
 
-std::vector<Journal::Orphan> Journal::TakeOver() {
+std::vector<Journal::Orphan> Journal::TakeOver(std::vector<Skipped>* skipped) {
   std::vector<Orphan> orphans;
   std::error_code ec;
   for (const auto& item : std::filesystem::directory_iterator(folder_, ec)) {
     const std::filesystem::path path = item.path();
-    if (path.extension() != kSuffix || path.stem() == owner_) continue;
+    if (!IsJournalName(path) || path.stem() == owner_) continue;
+    auto skip = [&](Skipped::Why why) {
+      if (skipped) skipped->push_back(Skipped{path, why});
+    };
+    std::error_code statusError;
+    if (!std::filesystem::is_regular_file(item.symlink_status(statusError))) {
+      skip(Skipped::Why::kNotAFile);
+      continue;
+    }
     const int handle = OpenFile(path, false);
-    if (handle < 0) continue;
+    if (handle < 0) {
+      skip(Skipped::Why::kUnreadable);
+      continue;
+    }
     if (!TryLock(handle)) {  // its process is alive
       CloseFile(handle);
       continue;
     }
+    Skipped::Why why{};
+    auto units = ReadUnconfirmed(handle, why);
+    if (!units) {
+      CloseFile(handle);
+      skip(why);
+      continue;
+    }
     takenOver_.push_back(handle);
     takenOverPaths_.push_back(path);
-    orphans.push_back(Orphan{path, ReadUnconfirmed(path)});
+    orphans.push_back(Orphan{path, std::move(*units)});
   }
   return orphans;
 }
@@ -366,6 +503,39 @@ void Journal::Forget(const Orphan& orphan) {
   }
 }
 
+std::filesystem::path Journal::PutAside(const Orphan& orphan) {
+  for (std::size_t i = 0; i < takenOverPaths_.size(); ++i) {
+    if (takenOverPaths_[i] != orphan.file) continue;
+    // Renamed while still locked: no other start takes it over meanwhile.
+    std::filesystem::path aside = orphan.file;
+    aside += kSetAside;
+    std::error_code ec;
+    for (int n = 2; std::filesystem::exists(aside, ec) && n < 1000; ++n) {
+      aside = orphan.file;
+      aside += std::string(kSetAside) + "-" + std::to_string(n);
+    }
+    std::filesystem::rename(orphan.file, aside, ec);
+    CloseFile(takenOver_[i]);
+    takenOver_.erase(takenOver_.begin() + static_cast<std::ptrdiff_t>(i));
+    takenOverPaths_.erase(takenOverPaths_.begin() + static_cast<std::ptrdiff_t>(i));
+    return ec ? std::filesystem::path() : aside;
+  }
+  return {};
+}
+
+bool Journal::PutAside(const JournalEntry& entry, std::string& error) {
+  std::filesystem::path aside = folder_ / (owner_ + kSuffix);
+  aside += kSetAside;
+  const int handle = OpenToAppend(aside);
+  if (handle < 0 || !WriteThrough(handle, Line(entry.stage, entry.unit))) {
+    error = Utf8FromPath(aside) + ": " + std::strerror(errno);
+    if (handle >= 0) CloseFile(handle);
+    return false;
+  }
+  CloseFile(handle);
+  return Write(JournalStage::kConfirmed, entry.unit, error);
+}
+
 bool Journal::Alive(const std::filesystem::path& folder, const std::string& owner) {
   if (owner.empty()) return false;
   const int handle = OpenFile(folder / (owner + kSuffix), false);
@@ -375,13 +545,39 @@ bool Journal::Alive(const std::filesystem::path& folder, const std::string& owne
   return !free;
 }
 
-std::vector<JournalEntry> Journal::Peek(const std::filesystem::path& folder) {
+std::vector<JournalEntry> Journal::Peek(const std::filesystem::path& folder,
+                                        std::vector<Skipped>* skipped,
+                                        std::vector<SetAside>* setAside) {
   std::vector<JournalEntry> open;
   std::error_code ec;
   for (const auto& item : std::filesystem::directory_iterator(folder, ec)) {
-    if (item.path().extension() != kSuffix) continue;
-    for (JournalEntry& entry : ReadUnconfirmed(item.path()))
-      open.push_back(std::move(entry));
+    const std::filesystem::path path = item.path();
+    const bool aside = IsSetAsideName(path);
+    if (!IsJournalName(path) && !aside) continue;
+    auto skip = [&](Skipped::Why why) {
+      if (skipped) skipped->push_back(Skipped{path, why});
+    };
+    std::error_code statusError;
+    if (!std::filesystem::is_regular_file(item.symlink_status(statusError))) {
+      skip(Skipped::Why::kNotAFile);
+      continue;
+    }
+    const int handle = OpenToRead(path);
+    if (handle < 0) {
+      skip(Skipped::Why::kUnreadable);
+      continue;
+    }
+    Skipped::Why why{};
+    auto units = ReadUnconfirmed(handle, why);
+    CloseFile(handle);
+    if (!units) {
+      skip(why);
+    } else if (aside) {
+      if (setAside && !units->empty()) setAside->push_back(SetAside{path, std::move(*units)});
+    } else {
+      for (JournalEntry& entry : *units)
+        open.push_back(std::move(entry));
+    }
   }
   return open;
 }

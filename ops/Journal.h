@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -55,15 +56,51 @@ class Journal {
     std::filesystem::path file;
     std::vector<JournalEntry> units;
   };
-  std::vector<Orphan> TakeOver();
+  /// What lies in a journal folder and is not read as a journal.
+  struct Skipped {
+    enum class Why {
+      kNotAFile,    // a link, a FIFO, a device, a folder: never opened
+      kTooLarge,    // larger than any journal (kLargest)
+      kUnreadable,  // it could not be opened or read
+    };
+    std::filesystem::path file;
+    Why why = Why::kNotAFile;
+  };
+  /// A journal set aside: the store refused what it holds; kept for a person to check.
+  struct SetAside {
+    std::filesystem::path file;
+    std::vector<JournalEntry> units;
+  };
+  /// Takes over the journals of gone processes; what is no journal goes to `skipped`.
+  std::vector<Orphan> TakeOver(std::vector<Skipped>* skipped = nullptr);
   /// Removes a file taken over, once the store holds all of its units.
   void Forget(const Orphan& orphan);
+  /// Renames a file taken over so that no start replays it again, and unlocks it: the
+  /// store refused its units. Returns its new name (empty when it could not be renamed:
+  /// it is then left as it is).
+  std::filesystem::path PutAside(const Orphan& orphan);
+  /// Moves this process's own unconfirmed `entry` into its set-aside file and marks it
+  /// done here: the store refused it. False when that could not be written.
+  bool PutAside(const JournalEntry& entry, std::string& error);
 
   /// Whether the process `owner` holds its journal in `folder` (false when it is gone).
   static bool Alive(const std::filesystem::path& folder, const std::string& owner);
   /// Every unit that a journal in `folder` holds and no confirmation follows, from live
-  /// and gone processes alike; reads only.
-  static std::vector<JournalEntry> Peek(const std::filesystem::path& folder);
+  /// and gone processes alike; reads only. What is no journal goes to `skipped`, journals
+  /// set aside to `setAside`.
+  static std::vector<JournalEntry> Peek(const std::filesystem::path& folder,
+                                        std::vector<Skipped>* skipped = nullptr,
+                                        std::vector<SetAside>* setAside = nullptr);
+
+  /// The largest file read as a journal; a journal whose units are all confirmed starts
+  /// again empty once it passes kRestart.
+  static constexpr std::uintmax_t kLargest = std::uintmax_t{256} << 20;
+  static constexpr std::uintmax_t kRestart = std::uintmax_t{1} << 20;
+  /// The longest line read; a longer one is no journal line.
+  static constexpr std::size_t kLongestLine = 64 * 1024;
+  /// Test hook: runs before each line is written, with its stage; false makes the write
+  /// fail as a full disk would.
+  std::function<bool(JournalStage)> beforeWrite;
 
   /// A new owner name: the process and a random part, unique among processes.
   static std::string NewOwner();

@@ -106,4 +106,24 @@ std::string PlacementText(const SerialPlacement& placement, Language language) {
   return {};
 }
 
+std::string SkippedJournalText(const Journal::Skipped& skipped, Language language) {
+  const std::string file = Utf8FromPath(skipped.file);
+  switch (skipped.why) {
+    case Journal::Skipped::Why::kNotAFile:
+      return Tr(language, "%1 is no regular file: not read as a journal", {file});
+    case Journal::Skipped::Why::kTooLarge:
+      return Tr(language, "%1 is larger than any journal: not read", {file});
+    case Journal::Skipped::Why::kUnreadable:
+      return Tr(language, "%1 cannot be read: not read as a journal", {file});
+  }
+  return {};
+}
+
+std::string SetAsideText(const std::filesystem::path& file, std::size_t units, Language language) {
+  return Tr(language,
+            "the journal %1 was set aside: the store refused some of its %2 units. Compare "
+            "them with log, then move the file away; no start replays it",
+            {Utf8FromPath(file), std::to_string(units)});
+}
+
 }  // namespace otp

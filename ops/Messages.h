@@ -5,6 +5,7 @@
 #include "chip/ChipTable.h"
 #include "core/Catalogue.h"
 #include "hexfile/ImageFile.h"
+#include "ops/Journal.h"
 #include "ops/Serial.h"
 
 namespace otp {
@@ -20,5 +21,10 @@ std::string ImageProblemText(const std::string& file, const ImageResult& result,
 std::string SerialRuleErrorText(const std::string& text, SerialRuleError error, Language language);
 /// Why a serial number cannot go where its rule puts it; empty when it can.
 std::string PlacementText(const SerialPlacement& placement, Language language);
+
+/// What lies in a journal folder and was not read as a journal.
+std::string SkippedJournalText(const Journal::Skipped& skipped, Language language);
+/// A journal set aside as `file`, holding `units` units that the store refused.
+std::string SetAsideText(const std::filesystem::path& file, std::size_t units, Language language);
 
 }  // namespace otp

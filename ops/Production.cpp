@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "core/Texts.h"
+#include "ops/Job.h"
 
 namespace otp {
 
@@ -119,28 +120,64 @@ StartReport ProductionRun::Start() {
     report.detail = detail;
     return report;
   };
-  std::string error;
-  if (!store_.Claim(journal_.owner(), error)) return fail(StartReport::Problem::kStore, error);
+  // Whoever prepared the run, its numbers go where they can: inside the OTP area, on
+  // bytes that the image leaves blank.
+  if (setup_.rule && !setup_.ports.empty()) {
+    const JobProblem problem = CheckSerialRule(*setup_.rule, setup_.serialStart.value_or(0),
+                                               setup_.image, *setup_.ports.front().model);
+    if (problem.kind != JobProblem::Kind::kNone) {
+      return fail(StartReport::Problem::kSerialRule, JobProblemText(problem, "", setup_.language));
+    }
+  }
+  StoreError error;
+  if (!store_.Claim(journal_.owner(), error)) return fail(StartReport::Problem::kStore, error.text);
+  // Numbers that dead processes of this station hold, as the store knows them: asked
+  // before their journals are taken over, since a journal locked by this start would
+  // look alive.
+  auto leftovers = store_.Orphans(setup_.station, error);
+  if (!leftovers) return fail(StartReport::Problem::kStore, error.text);
   // Journals of processes that are gone: what each learned is recorded as it learned it.
-  for (const Journal::Orphan& orphan : journal_.TakeOver()) {
-    for (const JournalEntry& entry : orphan.units) {
+  for (const Journal::Orphan& orphan : journal_.TakeOver(&report.skipped)) {
+    std::string refusal;
+    for (const JournalEntry& journaled : orphan.units) {
+      JournalEntry entry = journaled;
+      // Killed between its reservation and the journal's line of it: the store's row
+      // names the unit and its number, which the part never received.
+      if (!entry.unit.serial) {
+        for (auto it = leftovers->begin(); it != leftovers->end(); ++it) {
+          if (it->unit.unitId != entry.unit.unitId) continue;
+          entry.unit.serial = it->unit.serial;
+          entry.unit.counter = it->unit.counter;
+          leftovers->erase(it);
+          break;
+        }
+      }
       const Attempt attempt = Replayed(entry, setup_.language);
       if (!store_.SettleAndRecord(attempt, OwnerOf(orphan), error)) {
-        return fail(StartReport::Problem::kStore, error);
+        if (!error.refused()) return fail(StartReport::Problem::kStore, error.text);
+        if (refusal.empty()) refusal = error.text;
+        continue;
       }
       report.replayed.push_back(attempt);
+      std::erase_if(*leftovers, [&](const RecordStore::Leftover& leftover) {
+        return leftover.unit.unitId == attempt.unitId;
+      });
     }
-    journal_.Forget(orphan);
+    if (refusal.empty()) {
+      journal_.Forget(orphan);
+    } else {
+      // One refused unit stops no station: the journal is kept for a person to check.
+      report.setAside.push_back(
+          {orphan.file, journal_.PutAside(orphan), refusal, orphan.units.size()});
+    }
   }
   // Numbers that a dead process of this station held and no journal accounts for: how far
   // their units came is unknown, so they may be on a part and are never issued again.
-  const auto leftovers = store_.Orphans(setup_.station, error);
-  if (!leftovers) return fail(StartReport::Problem::kStore, error);
   for (const RecordStore::Leftover& leftover : *leftovers) {
     JournalEntry entry{JournalStage::kProgramming, leftover.unit};
     const Attempt attempt = Replayed(entry, setup_.language);
     if (!store_.SettleAndRecord(attempt, leftover.owner, error)) {
-      return fail(StartReport::Problem::kStore, error);
+      return fail(StartReport::Problem::kStore, error.text);
     }
     report.replayed.push_back(attempt);
   }
@@ -148,7 +185,7 @@ StartReport ProductionRun::Start() {
   if (!store_.EnsureCounter(setup_.counter, setup_.serialStart.value_or(1),
                             setup_.serialStep.value_or(1), report.counter, report.newCounter,
                             error)) {
-    return fail(StartReport::Problem::kStore, error);
+    return fail(StartReport::Problem::kStore, error.text);
   }
   const Counter& counter = report.counter;
   if (!report.newCounter) {
@@ -159,7 +196,7 @@ StartReport ProductionRun::Start() {
       return fail(StartReport::Problem::kCounterStep, {});
     }
   }
-  if (counter.next > LargestNumber(*setup_.rule)) {
+  if (counter.exhausted || counter.next > LargestNumber(*setup_.rule)) {
     return fail(StartReport::Problem::kCounterFull, {});
   }
   return report;
@@ -187,35 +224,61 @@ Attempt ProductionRun::NewUnit(std::size_t port) {
   return unit;
 }
 
-bool ProductionRun::SettlePending(std::string& error) {
+bool ProductionRun::SettlePending(StoreError& error) {
+  std::string journalError;
+  // Units that neither could take: the journal first, then the store.
+  for (auto it = unsaved_.begin(); it != unsaved_.end();) {
+    // Once the journal holds it, it is settled as every journaled unit is, below.
+    if (!journal_.Write(JournalStage::kEnded, it->record, journalError)) {
+      if (!store_.SettleAndRecord(it->record, journal_.owner(), error)) {
+        if (!error.refused()) return false;
+        refused_.emplace_back(it->record, error.text);
+      }
+      journal_.Write(JournalStage::kConfirmed, it->record, journalError);
+    }
+    it = unsaved_.erase(it);
+  }
   for (const JournalEntry& entry : journal_.Unconfirmed()) {
     if (entry.stage != JournalStage::kEnded) continue;
-    if (!store_.SettleAndRecord(entry.unit, journal_.owner(), error)) return false;
-    journal_.Write(JournalStage::kConfirmed, entry.unit, error);
+    if (store_.SettleAndRecord(entry.unit, journal_.owner(), error)) {
+      journal_.Write(JournalStage::kConfirmed, entry.unit, journalError);
+      continue;
+    }
+    if (!error.refused()) return false;
+    // What the store refuses stays on the disk for a person, and holds up nothing.
+    refused_.emplace_back(entry.unit, error.text);
+    journal_.PutAside(entry, journalError);
   }
   return true;
 }
 
 void ProductionRun::Settle(UnitEnd& end) {
   desk_.Call([&] {
-    std::string error;
     // What the unit learned is on disk before the store hears of it.
-    const bool journaled = journal_.Write(JournalStage::kEnded, end.record, error);
-    std::string storeError;
+    end.journaled = journal_.Write(JournalStage::kEnded, end.record, end.journalError);
+    StoreError storeError;
     end.stored = store_.SettleAndRecord(end.record, journal_.owner(), storeError);
     if (end.stored) {
+      std::string error;
       journal_.Write(JournalStage::kConfirmed, end.record, error);
-    } else {
-      end.storeError = storeError;
+      observer_.AfterSettle(store_);
+      return;
     }
-    if (!journaled && !end.stored) end.storeError += "; " + error;
-    if (end.stored) observer_.AfterSettle(store_);
-    if (!end.stored) {
-      // No further unit without a store that keeps its record; the units that burn
-      // finish.
+    end.storeError = storeError.text;
+    if (storeError.refused()) {
+      // The store holds something else for this unit: its outcome is kept aside.
+      std::string error;
+      if (end.journaled) journal_.PutAside(JournalEntry{JournalStage::kEnded, end.record}, error);
       const std::lock_guard lock(mutex_);
-      if (storeError_.empty()) storeError_ = end.storeError;
+      refused_.emplace_back(end.record, storeError.text);
+      return;
     }
+    const std::lock_guard lock(mutex_);
+    // Known only to this process: it is tried again, journal and store, until one holds it.
+    if (!end.journaled) unsaved_.push_back(end);
+    // No further unit without a store that keeps its record; the units that burn
+    // finish.
+    if (storeError_.empty()) storeError_ = end.storeError;
   });
 }
 
@@ -267,10 +330,11 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found) 
       const std::lock_guard lock(mutex_);
       // After a store failure no unit gets a number: nothing is burned unrecorded.
       if (!storeError_.empty()) return;
+      StoreError numberError;
       number = store_.Reserve(unit, LargestNumber(*setup_.rule), journal_.owner(), numberError);
       if (!number) {
-        exhausted_ = numberError.empty();
-        storeError_ = exhausted_ ? "the counter's numbers do not fit the rule" : numberError;
+        exhausted_ = numberError.kind == StoreError::Kind::kNone;
+        storeError_ = exhausted_ ? "the counter's numbers do not fit the rule" : numberError.text;
         return;
       }
       unit.serial = number;
@@ -280,7 +344,8 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found) 
         unit.serialState = SerialStateName(SerialState::kReleased);
         unit.result = "fail";
         unit.verdict = VerdictName(UnitVerdict::kFileFailed);
-        store_.SettleAndRecord(unit, journal_.owner(), error);
+        StoreError ignored;
+        store_.SettleAndRecord(unit, journal_.owner(), ignored);
         storeError_ = error;
         number.reset();
         unit.serial.reset();
@@ -387,15 +452,17 @@ ProductionRun::End ProductionRun::Finish(int failedUnits) {
   for (const JournalEntry& entry : journal_.Unconfirmed()) {
     if (entry.stage == JournalStage::kEnded) end.waiting.push_back(entry.unit);
   }
+  for (const UnitEnd& unsaved : unsaved_)
+    end.unsaved.push_back(unsaved.record);
+  end.refused.swap(refused_);
   return end;
 }
 
 bool ProductionRun::Begin() {
-  std::string error;
+  StoreError error;
   const bool settled = SettlePending(error);
   const std::lock_guard lock(mutex_);
-  storeError_ = settled ? std::string() : error;
-  if (settled) stop_ = false;
+  storeError_ = settled ? std::string() : error.text;
   return settled;
 }
 

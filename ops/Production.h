@@ -54,9 +54,11 @@ struct Counters {
 struct UnitEnd {
   Attempt record;
   UnitResult result;
-  bool stored = false;     // the store holds it
-  std::string storeError;  // why not
-  Counters counters;       // the run's, this unit counted
+  bool stored = false;       // the store holds it
+  std::string storeError;    // why not
+  bool journaled = true;     // the journal holds its outcome
+  std::string journalError;  // why not
+  Counters counters;         // the run's, this unit counted
 };
 
 /// What happened before the first unit of a run.
@@ -68,12 +70,23 @@ struct StartReport {
     kCounterStart,  // the given first number disagrees with the existing counter
     kCounterStep,   // the given step disagrees with the existing counter
     kCounterFull,   // the counter's next number does not fit the rule
+    kSerialRule,    // the rule cannot place numbers in this image (`detail`)
   };
   Problem problem = Problem::kNone;
   std::string detail;
-  Counter counter;                // with a rule: the counter as it is now
-  bool newCounter = false;        // made by this start
-  std::vector<Attempt> replayed;  // units of stopped processes now recorded
+  Counter counter;                        // with a rule: the counter as it is now
+  bool newCounter = false;                // made by this start
+  std::vector<Attempt> replayed;          // units of stopped processes now recorded
+  std::vector<Journal::Skipped> skipped;  // in the journal folder, and no journal
+  /// Journals of stopped processes whose units the store refused: kept under a new
+  /// name for a person to check, and not replayed again.
+  struct SetAside {
+    std::filesystem::path file;
+    std::filesystem::path aside;  // empty: it could not be renamed
+    std::string reason;           // the store's words
+    std::size_t units = 0;
+  };
+  std::vector<SetAside> setAside;
 };
 
 /// The face of a production run: it shows what the run does and never decides. Called
@@ -123,7 +136,11 @@ class ProductionRun {
     std::string storeError;
     bool numbersExhausted = false;  // the counter's next number does not fit the rule
     std::vector<Attempt> waiting;   // units the journal holds and the store does not
-    int lastUnitsFailed = 0;        // units of this call that did not pass
+    /// Units that neither the journal nor the store could take: known only here.
+    std::vector<Attempt> unsaved;
+    /// Units of this run that the store refused: moved to the journal's set-aside file.
+    std::vector<std::pair<Attempt, std::string>> refused;
+    int lastUnitsFailed = 0;  // units of this call that did not pass
   };
   /// One unit on every port at once, numbers in port order.
   End Round();
@@ -131,9 +148,13 @@ class ProductionRun {
   /// finds, until Stop.
   End AutoRun();
 
-  /// Stops the run: units stop between blocks, looking ports at once. Any thread.
+  /// Stops the run: units stop between blocks, looking ports at once. Any thread. The
+  /// run never undoes a stop: only ClearStop does, when the operator starts again.
   void Stop() { stop_ = true; }
   bool stopped() const { return stop_; }
+  /// The operator starts again after a Stop. A face calls it when the operator asks,
+  /// before it asks for the next Round or AutoRun; a Stop after it still holds.
+  void ClearStop() { stop_ = false; }
 
   const RunSetup& setup() const { return setup_; }
   Counters counters() const;
@@ -154,8 +175,11 @@ class ProductionRun {
   bool LookForBoard(std::size_t port);
   // False once the store failed: no new unit starts.
   bool StoreAnswers() const;
-  // Retries what this process's journal holds and the store does not; false if it fails.
-  bool SettlePending(std::string& error);
+  // Retries what this process's journal holds and the store does not, and what neither
+  // could take; false (the store's error kept) if the store is away.
+  bool SettlePending(StoreError& error);
+  // Records a unit of a stopped process; what the store refuses goes to `refused`.
+  bool Replay(const Attempt& attempt, const std::string& owner, StoreError& error);
   Attempt NewUnit(std::size_t port);
   void Settle(UnitEnd& end);
   // Settles the journal before a run; false (the store's error kept) if it cannot.
@@ -178,6 +202,8 @@ class ProductionRun {
   std::optional<std::chrono::microseconds> firstUnit_;
   std::vector<UnitVerdict> lastVerdicts_;
   std::string storeError_;
+  std::vector<UnitEnd> unsaved_;  // ended units that neither journal nor store holds
+  std::vector<std::pair<Attempt, std::string>> refused_;
   bool exhausted_ = false;
   std::uint64_t unitSequence_ = 0;
 };

@@ -1,13 +1,37 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "ops/BatchFigures.h"
 
 namespace otp {
+
+/// Why a call to a store did not do what it was asked.
+struct StoreError {
+  enum class Kind {
+    kNone,
+    kUnavailable,  // the store could not be reached, or did not answer in time: the same
+                   // call may work later
+    kRefused,      // the store answered: what was asked contradicts what it holds
+  };
+  Kind kind = Kind::kNone;
+  std::string text;  // for a person: where, what and why; never a password
+
+  bool unavailable() const { return kind == Kind::kUnavailable; }
+  bool refused() const { return kind == Kind::kRefused; }
+  void Set(Kind why, std::string what) {
+    kind = why;
+    text = std::move(what);
+  }
+};
+inline std::ostream& operator<<(std::ostream& out, const StoreError& error) {
+  return out << error.text;
+}
 
 /// The states of a serial number once it was issued.
 enum class SerialState { kReserved, kUsed, kReleased, kSpoiled };
@@ -81,27 +105,27 @@ class RecordStore {
 
   /// Takes the lease of `owner` for as long as this store is open: numbers reserved by
   /// an owner whose lease is gone (its process ended) are leftovers.
-  virtual bool Claim(const std::string& owner, std::string& error) = 0;
+  virtual bool Claim(const std::string& owner, StoreError& error) = 0;
 
   /// Counter `name`, when there is one (`found`).
   virtual bool ReadCounter(const std::string& name, Counter& counter, bool& found,
-                           std::string& error) = 0;
+                           StoreError& error) = 0;
   /// Makes counter `name` with `start` and `step` unless it exists; `counter` holds it
   /// either way, `made` tells which.
   virtual bool EnsureCounter(const std::string& name, std::uint64_t start, std::uint64_t step,
-                             Counter& counter, bool& made, std::string& error) = 0;
+                             Counter& counter, bool& made, StoreError& error) = 0;
   /// Reserves for the unit `unit` of `owner` the lowest released number of `unit.counter`
   /// not above `max`, else the counter's next, which then grows by its step. The number
   /// carries the unit (its port, device, image, start), so that a unit that never ends is
   /// recorded as itself. Nothing with `error` empty when the counter's next is above
   /// `max`.
   virtual std::optional<std::uint64_t> Reserve(const Attempt& unit, std::uint64_t max,
-                                               const std::string& owner, std::string& error) = 0;
+                                               const std::string& owner, StoreError& error) = 0;
   /// In one transaction: moves the attempt's number, if it has one, from reserved by
   /// `owner` to `attempt.serialState`, and records the attempt. An attempt whose unit id
   /// is recorded already is not recorded again (a journal replayed twice).
   virtual bool SettleAndRecord(const Attempt& attempt, const std::string& owner,
-                               std::string& error) = 0;
+                               StoreError& error) = 0;
   /// A number whose owner is gone, with the unit it was reserved for (counter, serial
   /// and the unit's fields) and its owner.
   struct Leftover {
@@ -110,18 +134,34 @@ class RecordStore {
   };
   /// Numbers reserved at `station` whose owner is gone.
   virtual std::optional<std::vector<Leftover>> Orphans(const std::string& station,
-                                                       std::string& error) = 0;
+                                                       StoreError& error) = 0;
   /// Which of `unitIds` are recorded.
   virtual std::optional<std::vector<bool>> Recorded(const std::vector<std::string>& unitIds,
-                                                    std::string& error) = 0;
-  /// The attempts that `filter` selects, oldest first.
-  virtual std::optional<std::vector<Attempt>> Attempts(const AttemptFilter& filter,
-                                                       std::string& error) = 0;
+                                                    StoreError& error) = 0;
+  /// Hands `each` the attempts that `filter` selects, oldest first, reading them a page
+  /// at a time: memory follows the page, not the rows. `each` returns false to stop.
+  virtual bool ForEachAttempt(const AttemptFilter& filter,
+                              const std::function<bool(const Attempt&)>& each,
+                              StoreError& error) = 0;
+  /// The attempts that `filter` selects, oldest first, all at once: for a few of them.
+  std::optional<std::vector<Attempt>> Attempts(const AttemptFilter& filter, StoreError& error) {
+    std::vector<Attempt> attempts;
+    if (!ForEachAttempt(
+            filter,
+            [&attempts](const Attempt& a) {
+              attempts.push_back(a);
+              return true;
+            },
+            error)) {
+      return std::nullopt;
+    }
+    return attempts;
+  }
   /// What a batch report shows of the attempts that `filter` selects, counted by the
   /// store.
-  virtual std::optional<BatchFigures> Figures(const AttemptFilter& filter, std::string& error) {
+  virtual std::optional<BatchFigures> Figures(const AttemptFilter& filter, StoreError& error) {
     (void)filter;
-    error = "this store counts no figures";
+    error.Set(StoreError::Kind::kRefused, "this store counts no figures");
     return std::nullopt;
   }
 };

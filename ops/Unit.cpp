@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/Texts.h"
+
 namespace otp {
 
 const char* PhaseName(UnitPhase phase) {
@@ -24,14 +26,14 @@ const char* PhaseName(UnitPhase phase) {
 
 bool HoldsAnotherNumber(const BurnPlan& plan, const SerialRule& rule) {
   if (plan.Good() || plan.conflictBytes > plan.conflicts.size()) return false;
-  const std::uint32_t first = rule.address;
-  const std::uint32_t last = rule.address + static_cast<std::uint32_t>(rule.Width()) - 1;
+  const std::uint64_t first = rule.address;
+  const std::uint64_t last = first + rule.Width() - 1;
   for (const Conflict& conflict : plan.conflicts) {
     if (conflict.address < first || conflict.address > last) return false;
   }
   // Every block but the number's holds the image already.
   for (std::size_t i = 0; i < plan.blocks.size(); ++i) {
-    const std::uint32_t block = plan.start + static_cast<std::uint32_t>(i) * 256;
+    const std::uint64_t block = plan.start + static_cast<std::uint64_t>(i) * 256;
     const bool numbers = block <= last && first < block + 256;
     const BlockClass c = plan.blocks[i];
     if (!numbers && c != BlockClass::kSkip && c != BlockClass::kDone) return false;
@@ -40,6 +42,8 @@ bool HoldsAnotherNumber(const BurnPlan& plan, const SerialRule& rule) {
 }
 
 bool StampSerial(FlashImage& image, const SerialRule& rule, std::uint64_t number) {
+  // Whatever the rule says, nothing is written outside the image.
+  if (std::uint64_t{rule.address} + rule.Width() > image.size()) return false;
   const auto bytes = EncodeSerial(rule, number);
   if (!bytes) return false;
   std::copy(bytes->begin(), bytes->end(), image.begin() + rule.address);
@@ -119,11 +123,18 @@ UnitResult RunUnit(Engine& engine, SerialPortFactory& ports, const PortTarget& t
       return finish();
     }
     result.serial = hooks.TakeNumber();
-    if (!result.serial || !StampSerial(writer.FlashBuffer, *request.rule, *result.serial)) {
+    if (!result.serial) {
       result.noNumber = true;
-      result.serial.reset();
       result.verdict = UnitVerdict::kStoreFailed;
       return finish();
+    }
+    if (!StampSerial(writer.FlashBuffer, *request.rule, *result.serial)) {
+      // Nothing was sent: the unit fails with its number, which goes back.
+      result.outcome = Outcome::kNoImage;
+      UnitResult ended = finish();
+      ended.findings.failure =
+          Tr(engine.language(), "the serial number does not fit where its rule puts it");
+      return ended;
     }
   }
   if (request.blankCheck) {

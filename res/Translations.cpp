@@ -6,6 +6,8 @@ namespace {
 
 // The faces' texts in Japanese, keyed by their English. Patterns keep %1, %2 ... in the
 // order their values come, whatever the order of words in the language.
+// One text a pair of lines, as long as it is.
+// clang-format off
 constexpr Translation kTable[] = {
     {"The settings file %1 could not be read: it is left as it is, and the choices made here are not saved.",
      "設定ファイル %1 を読み込めません: ファイルはそのまま残し、ここでの選択は保存しません。"},
@@ -691,7 +693,48 @@ constexpr Translation kTable[] = {
      "書き込みの記録はありません"},
     {"create OUT FILE: make the job OUT of FILE and the options\n(--name, -m, -c, --serial ...); show JOB: print it;\ncheck JOB: check it against its checksum",
      "create OUT FILE: FILE とオプション (--name、-m、-c、--serial ...)\nからジョブ OUT を作る。show JOB: ジョブを表示する。\ncheck JOB: チェックサムと照合する"},
+    {"job create: replace OUT when it exists",
+     "job create: OUT があれば置き換える"},
+    {"%1 exists: a job is not replaced unless --force is given",
+     "%1 は既にあります: --force がなければジョブは置き換えません"},
+    {"--since %1 is not before --until %2",
+     "--since %1 が --until %2 より前ではありません"},
+    {"the serial number does not fit where its rule puts it",
+     "シリアル番号が規則の位置に収まりません"},
+    {"%1: cannot be read: %2",
+     "%1: 読み込めません: %2"},
+    {"%1: is no job file (no [Job] line)",
+     "%1: ジョブファイルではありません ([Job] 行がありません)"},
+    {"%1: the image's CRC-32 is %2 where its field CRC32 says %3: the image or that field was changed",
+     "%1: イメージの CRC-32 は %2 ですが、CRC32 欄は %3 です: イメージかその欄が変更されています"},
+    {"%1: the file was changed since it was made: its SHA-256 is %2, the job says %3",
+     "%1: 作成後にファイルが変更されています: SHA-256 は %2、ジョブの記載は %3"},
+    {"%1: line %2: the field %3 is given twice",
+     "%1: %2 行目: 欄 %3 が二度あります"},
+    {"%1: line %2: %3 is no field of a job",
+     "%1: %2 行目: %3 はジョブの欄ではありません"},
+    {"%1 is no regular file: not read as a journal",
+     "%1 は通常のファイルではありません: ジャーナルとして読みません"},
+    {"%1 is larger than any journal: not read",
+     "%1 はジャーナルとしては大きすぎます: 読みません"},
+    {"%1 cannot be read: not read as a journal",
+     "%1 を読み込めません: ジャーナルとして読みません"},
+    {"the journal %1 was set aside: the store refused some of its %2 units. Compare them with log, then move the file away; no start replays it",
+     "ジャーナル %1 を別にしました: 記録先が %2 台のうち一部を受け付けませんでした。log と照合してからファイルを移動してください。以後の起動では再生しません"},
+    {"NOT RECORDED",
+     "未記録"},
+    {"NOT RECORDED: neither the journal nor the store holds it; note it down",
+     "未記録: ジャーナルにも記録先にも残っていません。書き留めてください"},
+    {"neither the journal (%1) nor the store (%2) holds this unit: it is tried again with the next one; note it down",
+     "ジャーナル (%1) にも記録先 (%2) にもこのユニットは残っていません: 次のユニットで再試行します。書き留めてください"},
+    {"the journal could not be written (%1): the unit went to the store directly",
+     "ジャーナルに書き込めません (%1): ユニットは記録先に直接記録しました"},
+    {"the store refused the unit on %1 (serial %2, %3): %4; it is kept in the journal folder %5",
+     "記録先が %1 のユニット (シリアル %2、%3) を受け付けませんでした: %4。ジャーナルフォルダ %5 に保管しています"},
+    {"NOT RECORDED: the unit on %1 (serial %2, %3) is held by neither the journal nor the store; note it down",
+     "未記録: %1 のユニット (シリアル %2、%3) はジャーナルにも記録先にも残っていません。書き留めてください"},
 };
+// clang-format on
 
 }  // namespace
 

@@ -100,6 +100,34 @@ struct Place {
   QString options;  // libpq parameters for QPSQL, ";"-separated
 };
 
+// Whether a failed statement may work when tried again: the server went away, did not
+// answer in time or was busy; anything else is the store's refusal.
+StoreError::Kind KindOf(const QSqlError& error, bool postgres) {
+  if (error.type() == QSqlError::ConnectionError) return StoreError::Kind::kUnavailable;
+  const QString code = error.nativeErrorCode();
+  if (postgres) {
+    // No SQLSTATE: the connection broke before an answer. Classes 08 (connection), 53
+    // (resources), 57 (operator intervention: shutdown, statement time-out), and the
+    // conflicts that a retry resolves (serialization, deadlock, lock time-out).
+    if (code.isEmpty() || code.startsWith("08") || code.startsWith("53") || code.startsWith("57") ||
+        code == "40001" || code == "40P01" || code == "55P03") {
+      return StoreError::Kind::kUnavailable;
+    }
+    return StoreError::Kind::kRefused;
+  }
+  // SQLite: busy, locked, an I/O error, a full disk, a file that cannot be opened.
+  switch (code.toInt() & 0xFF) {
+    case 5:
+    case 6:
+    case 10:
+    case 13:
+    case 14:
+      return StoreError::Kind::kUnavailable;
+    default:
+      return StoreError::Kind::kRefused;
+  }
+}
+
 bool ParsePlace(const std::string& location, Place& place, std::string& error) {
   const QString text = Q(location);
   place.postgres = text.startsWith("postgresql://") || text.startsWith("postgres://");
@@ -111,14 +139,19 @@ bool ParsePlace(const std::string& location, Place& place, std::string& error) {
   const QUrl url(text, QUrl::StrictMode);
   if (!url.isValid() || url.host().isEmpty() || url.path().size() < 2) {
     error = ProductionStore::Printable(location) +
-            ": expected postgresql://USER@HOST[:PORT]/DBNAME[?PARAM=VALUE&...]";
+            ": expected postgresql://USER@HOST[:PORT]/DBNAME[?PARAM=VALUE&...] (a password "
+            "holding @, / or ? is written %40, %2F, %3F)";
     return false;
   }
   place.url = url;
-  place.password = url.password().toStdString();
+  place.password = url.password(QUrl::FullyDecoded).toStdString();
   place.printable = ProductionStore::Printable(location);
   QStringList options = {"connect_timeout=5"};
   for (const auto& [key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
+    if (key == "password") {
+      place.password = value.toStdString();
+      continue;
+    }
     if (!KnownParameters().count(key)) {
       error = place.printable + ": unknown connection parameter " + key.toStdString();
       return false;
@@ -148,19 +181,39 @@ std::string ProductionStore::Absolute(const std::string& location) {
 std::string ProductionStore::Printable(const std::string& location) {
   const QString text = Q(location);
   if (!text.startsWith("postgresql://") && !text.startsWith("postgres://")) return location;
-  QUrl url(text);
-  if (!url.isValid()) {
-    // Whatever lies between "//" and "@" may hold a password: it is not shown.
-    const auto at = location.find('@');
-    const auto start = location.find("//") + 2;
-    if (at == std::string::npos || at < start) return location;
-    const auto colon = location.find(':', start);
-    return colon != std::string::npos && colon < at
-               ? location.substr(0, colon) + location.substr(at)
-               : location;
+  // Whatever lies between "//" and the last '@' is user information: only the user's
+  // name up to its first ':' is shown. A password holding '@', '/' or '?' cannot show its
+  // tail this way.
+  const std::size_t start = location.find("//") + 2;
+  std::string shown = location;
+  std::size_t host = start;  // where the host begins (at its '@', when there is one)
+  const std::size_t at = location.rfind('@');
+  if (at != std::string::npos && at >= start) {
+    const std::string info = location.substr(start, at - start);
+    const std::string user = info.substr(0, info.find(':'));
+    shown = location.substr(0, start) + user + location.substr(at);
+    host = start + user.size();
   }
-  url.setPassword(QString());
-  return url.toString().toStdString();
+  // A password given as a parameter is not shown either.
+  const std::size_t query = shown.find('?', host);
+  if (query == std::string::npos) return shown;
+  std::string out = shown.substr(0, query);
+  char separator = '?';
+  std::size_t from = query + 1;
+  while (from <= shown.size()) {
+    const std::size_t amp = shown.find('&', from);
+    const std::string item = shown.substr(from, amp == std::string::npos ? amp : amp - from);
+    const std::string key =
+        QString::fromStdString(item.substr(0, item.find('='))).toLower().toStdString();
+    if (!item.empty()) {
+      out += separator;
+      out += key == "password" ? "password=***" : item;
+      separator = '&';
+    }
+    if (amp == std::string::npos) break;
+    from = amp + 1;
+  }
+  return out;
 }
 
 struct ProductionStore::Connection {
@@ -181,20 +234,29 @@ struct ProductionStore::Connection {
     QSqlDatabase::removeDatabase(name);
   }
 
-  // "WHERE: what failed: why", never with the password.
-  std::string Failure(const std::string& what, const QSqlError& sqlError) const {
+  // "WHERE: what failed: why", never with the password; whether trying again may help.
+  StoreError Failure(const std::string& what, const QSqlError& sqlError) const {
     std::string why = sqlError.text().toStdString();
-    if (!place.password.empty()) {
-      for (auto at = why.find(place.password); at != std::string::npos;
-           at = why.find(place.password))
-        why.replace(at, place.password.size(), "***");
+    for (const std::string& secret :
+         {place.password, place.url.password(QUrl::FullyEncoded).toStdString()}) {
+      if (secret.empty()) continue;
+      for (auto at = why.find(secret); at != std::string::npos; at = why.find(secret))
+        why.replace(at, secret.size(), "***");
     }
-    return place.printable + ": " + what + ": " + why;
+    StoreError error;
+    error.Set(KindOf(sqlError, place.postgres), place.printable + ": " + what + ": " + why);
+    return error;
+  }
+  // What the store refuses, in its words: "WHERE: what: why".
+  StoreError Refusal(const std::string& what, const std::string& why) const {
+    StoreError error;
+    error.Set(StoreError::Kind::kRefused, place.printable + ": " + what + ": " + why);
+    return error;
   }
 
   // Runs `sql` with `values` bound in order; false with `error` ("WHERE: what: why").
   bool Run(QSqlQuery& query, const QString& sql, const QVariantList& values, const char* what,
-           std::string& error) {
+           StoreError& error) {
     const bool done = values.isEmpty() ? query.exec(sql) : [&] {
       if (!query.prepare(sql)) return false;
       for (const QVariant& value : values)
@@ -204,25 +266,25 @@ struct ProductionStore::Connection {
     if (!done) error = Failure(what, query.lastError());
     return done;
   }
-  bool Run(const QString& sql, const QVariantList& values, const char* what, std::string& error) {
+  bool Run(const QString& sql, const QVariantList& values, const char* what, StoreError& error) {
     QSqlQuery query(Database());
     return Run(query, sql, values, what, error);
   }
 
   // A write transaction: SQLite takes its write lock at once, so that two stations never
   // both read the counter and then fail on writing it.
-  bool Begin(const char* what, std::string& error) {
+  bool Begin(const char* what, StoreError& error) {
     return Run(place.postgres ? "BEGIN" : "BEGIN IMMEDIATE", {}, what, error);
   }
-  bool Commit(const char* what, std::string& error) { return Run("COMMIT", {}, what, error); }
+  bool Commit(const char* what, StoreError& error) { return Run("COMMIT", {}, what, error); }
   void Rollback() {
-    std::string ignored;
+    StoreError ignored;
     Run("ROLLBACK", {}, "", ignored);
   }
 
   bool HasTable(const QString& table) {
     QSqlQuery query(Database());
-    std::string ignored;
+    StoreError ignored;
     const QString sql =
         place.postgres
             ? "SELECT 1 FROM information_schema.tables WHERE table_schema = current_schema() "
@@ -230,17 +292,26 @@ struct ProductionStore::Connection {
             : "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?";
     return Run(query, sql, {table}, "", ignored) && query.next();
   }
+  bool HasIndex(const QString& index) {
+    QSqlQuery query(Database());
+    StoreError ignored;
+    const QString sql =
+        place.postgres
+            ? "SELECT 1 FROM pg_indexes WHERE schemaname = current_schema() AND indexname = ?"
+            : "SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = ?";
+    return Run(query, sql, {index}, "", ignored) && query.next();
+  }
   int CountTables() {
     QSqlQuery query(Database());
-    std::string ignored;
+    StoreError ignored;
     const QString sql = place.postgres ? "SELECT count(*) FROM information_schema.tables WHERE "
                                          "table_schema = current_schema()"
                                        : "SELECT count(*) FROM sqlite_master WHERE type = 'table'";
     return Run(query, sql, {}, "", ignored) && query.next() ? query.value(0).toInt() : 0;
   }
 
-  bool MakeOrUpgrade(std::string& error);
-  bool ReadVersion(std::string& error);
+  bool MakeOrUpgrade(StoreError& error);
+  bool ReadVersion(StoreError& error);
   bool Alive(const std::string& owner);
 };
 
@@ -293,7 +364,7 @@ const char* kAttemptColumns =
 
 }  // namespace
 
-bool ProductionStore::Connection::ReadVersion(std::string& error) {
+bool ProductionStore::Connection::ReadVersion(StoreError& error) {
   QSqlQuery query(Database());
   if (!Run(query, "SELECT version FROM otp_schema", {}, "cannot read its schema version", error)) {
     return false;
@@ -302,7 +373,7 @@ bool ProductionStore::Connection::ReadVersion(std::string& error) {
   return true;
 }
 
-bool ProductionStore::Connection::MakeOrUpgrade(std::string& error) {
+bool ProductionStore::Connection::MakeOrUpgrade(StoreError& error) {
   if (!Begin(kWhatSchema, error)) return false;
   auto fail = [&] {
     Rollback();
@@ -314,7 +385,8 @@ bool ProductionStore::Connection::MakeOrUpgrade(std::string& error) {
     return fail();
   }
   if (!HasTable("otp_schema") && CountTables() > 0) {
-    error = place.printable + ": holds other tables and no production records: left as it is";
+    error.Set(StoreError::Kind::kRefused,
+              place.printable + ": holds other tables and no production records: left as it is");
     return fail();
   }
   const bool fresh = !HasTable("otp_attempts");
@@ -325,9 +397,10 @@ bool ProductionStore::Connection::MakeOrUpgrade(std::string& error) {
   }
   if (!ReadVersion(error)) return fail();
   if (version > kSchemaVersion) {
-    error = place.printable + ": its schema version " + std::to_string(version) +
-            " is newer than this program's (" + std::to_string(kSchemaVersion) +
-            "): it is left as it is";
+    error.Set(StoreError::Kind::kRefused,
+              place.printable + ": its schema version " + std::to_string(version) +
+                  " is newer than this program's (" + std::to_string(kSchemaVersion) +
+                  "): it is left as it is");
     return fail();
   }
   if (version == 0 && fresh) {
@@ -370,8 +443,11 @@ bool ProductionStore::Connection::MakeOrUpgrade(std::string& error) {
     }
     version = kSchemaVersion;
   }
+  // Only what is missing is made: a role that may write the records but does not own
+  // the tables starts a station on a current store.
   for (const QString& statement : kIndexes) {
-    if (!Run(statement, {}, kWhatSchema, error)) return fail();
+    const QString name = statement.section(' ', 5, 5);
+    if (!HasIndex(name) && !Run(statement, {}, kWhatSchema, error)) return fail();
   }
   if (!place.postgres && !Run(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion), {},
                               kWhatSchema, error)) {
@@ -387,18 +463,23 @@ ProductionStore::ProductionStore(std::unique_ptr<Connection> connection)
 ProductionStore::~ProductionStore() = default;
 
 std::unique_ptr<ProductionStore> ProductionStore::Open(const std::string& location,
-                                                       std::string& error, Options options) {
+                                                       StoreError& error, Options options) {
   static std::atomic<int> serial{0};
   auto connection = std::make_unique<Connection>();
   Connection& c = *connection;
   c.name = QStringLiteral("otp-store-%1").arg(serial++);
   c.ownerAlive = options.ownerAlive;
-  if (!ParsePlace(location, c.place, error)) return nullptr;
+  std::string why;
+  if (!ParsePlace(location, c.place, why)) {
+    error.Set(StoreError::Kind::kRefused, why);
+    return nullptr;
+  }
   const bool reading = options.access == Access::kRead;
   QSqlDatabase db = QSqlDatabase::addDatabase(c.place.postgres ? "QPSQL" : "QSQLITE", c.name);
   if (!db.isValid()) {
-    error = c.place.printable + ": cannot open: the database driver for " +
-            (c.place.postgres ? "PostgreSQL" : "SQLite") + " is not installed";
+    error.Set(StoreError::Kind::kRefused,
+              c.place.printable + ": cannot open: the database driver for " +
+                  (c.place.postgres ? "PostgreSQL" : "SQLite") + " is not installed");
     return nullptr;
   }
   if (c.place.postgres) {
@@ -406,17 +487,18 @@ std::unique_ptr<ProductionStore> ProductionStore::Open(const std::string& locati
     db.setHostName(url.host());
     if (url.port() > 0) db.setPort(url.port());
     db.setUserName(url.userName());
-    if (!url.password().isEmpty()) db.setPassword(url.password());
+    if (!c.place.password.empty()) db.setPassword(Q(c.place.password));
     db.setDatabaseName(url.path().mid(1));
     db.setConnectOptions(c.place.options);
   } else {
     const QFileInfo file(c.place.file);
     if (reading && !file.exists()) {
-      error = c.place.printable + ": cannot open: there is no such store";
+      error.Set(StoreError::Kind::kRefused,
+                c.place.printable + ": cannot open: there is no such store");
       return nullptr;
     }
     if (file.exists() && !file.isFile()) {
-      error = c.place.printable + ": cannot open: it is no file";
+      error.Set(StoreError::Kind::kRefused, c.place.printable + ": cannot open: it is no file");
       return nullptr;
     }
     db.setDatabaseName(c.place.file);
@@ -427,15 +509,21 @@ std::unique_ptr<ProductionStore> ProductionStore::Open(const std::string& locati
     error = c.Failure("cannot open", db.lastError());
     return nullptr;
   }
+  if (c.place.postgres) {
+    // The server's notices ("already exists, skipping") are no news for a person.
+    StoreError ignored;
+    c.Run("SET client_min_messages TO warning", {}, "", ignored);
+  }
   if (reading) {
     if (!c.HasTable("otp_schema")) {
-      error = c.place.printable + ": holds no production records";
+      error.Set(StoreError::Kind::kRefused, c.place.printable + ": holds no production records");
       return nullptr;
     }
     if (!c.ReadVersion(error)) return nullptr;
     if (c.version > kSchemaVersion) {
-      error = c.place.printable + ": its schema version " + std::to_string(c.version) +
-              " is newer than this program's (" + std::to_string(kSchemaVersion) + ")";
+      error.Set(StoreError::Kind::kRefused,
+                c.place.printable + ": its schema version " + std::to_string(c.version) +
+                    " is newer than this program's (" + std::to_string(kSchemaVersion) + ")");
       return nullptr;
     }
   } else if (!c.MakeOrUpgrade(error)) {
@@ -456,7 +544,7 @@ bool ProductionStore::Created() const {
   return connection_->created;
 }
 
-bool ProductionStore::Claim(const std::string& owner, std::string& error) {
+bool ProductionStore::Claim(const std::string& owner, StoreError& error) {
   Connection& c = *connection_;
   c.owner = owner;
   if (!c.place.postgres) return true;  // the owner's journal is the lease
@@ -467,7 +555,8 @@ bool ProductionStore::Claim(const std::string& owner, std::string& error) {
     return false;
   }
   if (!query.next() || !query.value(0).toBool()) {
-    error = c.place.printable + ": cannot take its lease: held by another process";
+    error.Set(StoreError::Kind::kRefused,
+              c.place.printable + ": cannot take its lease: held by another process");
     return false;
   }
   return true;
@@ -478,7 +567,7 @@ bool ProductionStore::Connection::Alive(const std::string& other) {
   if (other == owner) return true;
   if (!place.postgres) return ownerAlive ? ownerAlive(other) : true;
   QSqlQuery query(Database());
-  std::string ignored;
+  StoreError ignored;
   if (!Run(query, "SELECT pg_try_advisory_lock(?)", {LeaseKey(other)}, "", ignored) ||
       !query.next()) {
     return true;  // unknown: left alone
@@ -505,7 +594,7 @@ Counter CounterFrom(const QString& name, const QSqlQuery& query) {
 }  // namespace
 
 bool ProductionStore::ReadCounter(const std::string& name, Counter& counter, bool& found,
-                                  std::string& error) {
+                                  StoreError& error) {
   Connection& c = *connection_;
   QSqlQuery query(c.Database());
   const QString sql =
@@ -519,7 +608,7 @@ bool ProductionStore::ReadCounter(const std::string& name, Counter& counter, boo
 
 bool ProductionStore::EnsureCounter(const std::string& name, std::uint64_t start,
                                     std::uint64_t step, Counter& counter, bool& made,
-                                    std::string& error) {
+                                    StoreError& error) {
   Connection& c = *connection_;
   const char* what = "cannot make the counter";
   if (!c.Begin(what, error)) return false;
@@ -548,8 +637,7 @@ bool ProductionStore::EnsureCounter(const std::string& name, std::uint64_t start
 }
 
 std::optional<std::uint64_t> ProductionStore::Reserve(const Attempt& unit, std::uint64_t max,
-                                                      const std::string& owner,
-                                                      std::string& error) {
+                                                      const std::string& owner, StoreError& error) {
   Connection& c = *connection_;
   const char* what = "cannot reserve a serial number";
   auto fail = [&]() -> std::optional<std::uint64_t> {
@@ -569,7 +657,8 @@ std::optional<std::uint64_t> ProductionStore::Reserve(const Attempt& unit, std::
     return fail();
   }
   if (!next.next()) {
-    error = c.place.printable + ": " + what + ": there is no counter " + unit.counter;
+    error.Set(StoreError::Kind::kRefused,
+              c.place.printable + ": " + what + ": there is no counter " + unit.counter);
     return fail();
   }
   const qlonglong following = next.value(0).toLongLong();
@@ -618,7 +707,7 @@ std::optional<std::uint64_t> ProductionStore::Reserve(const Attempt& unit, std::
 }
 
 bool ProductionStore::SettleAndRecord(const Attempt& a, const std::string& owner,
-                                      std::string& error) {
+                                      StoreError& error) {
   Connection& c = *connection_;
   const char* what = "cannot record the attempt";
   if (!c.Begin(what, error)) return false;
@@ -633,6 +722,14 @@ bool ProductionStore::SettleAndRecord(const Attempt& a, const std::string& owner
     }
     if (known.next()) {  // recorded already: a journal replayed after its commit
       known.finish();
+      // A number still reserved for this very unit is settled, whatever recorded it first.
+      if (a.serial &&
+          !c.Run("UPDATE otp_serials SET state = ?, changed = ? WHERE counter = ? AND number = ? "
+                 "AND state = 'reserved' AND COALESCE(owner, '') = ? AND unit_id = ?",
+                 {Q(a.serialState), Now(), Q(a.counter), Big(*a.serial), Q(owner), Q(a.unitId)},
+                 what, error)) {
+        return fail();
+      }
       return c.Commit(what, error);
     }
   }
@@ -645,8 +742,9 @@ bool ProductionStore::SettleAndRecord(const Attempt& a, const std::string& owner
       return fail();
     }
     if (settle.numRowsAffected() != 1) {
-      error = c.place.printable + ": " + what + ": number " + std::to_string(*a.serial) +
-              " is not reserved by this station";
+      error.Set(StoreError::Kind::kRefused, c.place.printable + ": " + what + ": number " +
+                                                std::to_string(*a.serial) +
+                                                " is not reserved by this station");
       return fail();
     }
   }
@@ -684,7 +782,7 @@ bool ProductionStore::SettleAndRecord(const Attempt& a, const std::string& owner
 }
 
 std::optional<std::vector<RecordStore::Leftover>> ProductionStore::Orphans(
-    const std::string& station, std::string& error) {
+    const std::string& station, StoreError& error) {
   Connection& c = *connection_;
   QSqlQuery query(c.Database());
   if (!c.Run(query,
@@ -728,7 +826,7 @@ std::optional<std::vector<RecordStore::Leftover>> ProductionStore::Orphans(
 }
 
 std::optional<std::vector<bool>> ProductionStore::Recorded(const std::vector<std::string>& ids,
-                                                           std::string& error) {
+                                                           StoreError& error) {
   Connection& c = *connection_;
   std::vector<bool> recorded;
   if (c.version < 2) return std::vector<bool>(ids.size(), false);
@@ -769,24 +867,23 @@ QString Where(const AttemptFilter& filter, int version, QVariantList& values) {
 
 }  // namespace
 
-std::optional<std::vector<Attempt>> ProductionStore::Attempts(const AttemptFilter& filter,
-                                                              std::string& error) {
+bool ProductionStore::ForEachAttempt(const AttemptFilter& filter,
+                                     const std::function<bool(const Attempt&)>& each,
+                                     StoreError& error) {
   Connection& c = *connection_;
-  if (!filter.job.empty() && c.version < 2) return std::vector<Attempt>{};
+  if (!filter.job.empty() && c.version < 2) return true;
   QVariantList values;
-  QString sql = QString("SELECT %1, %2 FROM otp_attempts a %3")
-                    .arg(kAttemptColumns)
-                    .arg(c.version >= 2 ? "unit_id, counter, job, job_sum, verdict, failed_block"
-                                        : "NULL, NULL, '', '', NULL, NULL")
-                    .arg(Where(filter, c.version, values));
-  sql += filter.last > 0 ? QString(" ORDER BY id DESC LIMIT %1").arg(filter.last) : " ORDER BY id";
-  QSqlQuery query(c.Database());
-  query.setForwardOnly(true);
-  if (!c.Run(query, sql, values, "cannot read its attempts", error)) return std::nullopt;
-  std::vector<Attempt> attempts;
-  while (query.next()) {
+  const QString columns =
+      QString("a.id, %1, %2")
+          .arg(kAttemptColumns)
+          .arg(c.version >= 2 ? "unit_id, counter, job, job_sum, verdict, failed_block"
+                              : "NULL, NULL, '', '', NULL, NULL");
+  const QString where = Where(filter, c.version, values);
+  // Reads one row into an attempt; the row's id in `id`.
+  auto read = [](const QSqlQuery& query, qlonglong& id) {
     Attempt a;
     int i = 0;
+    id = query.value(i++).toLongLong();
     auto text = [&] { return query.value(i++).toString().toStdString(); };
     auto number = [&]() -> std::optional<qlonglong> {
       const QVariant value = query.value(i++);
@@ -816,14 +913,52 @@ std::optional<std::vector<Attempt>> ProductionStore::Attempts(const AttemptFilte
     a.jobSum = text();
     a.verdict = text();
     if (const auto block = number()) a.failedBlock = static_cast<std::uint32_t>(*block);
-    attempts.push_back(std::move(a));
+    return a;
+  };
+  qlonglong id = 0;
+  if (filter.last > 0) {
+    // The last few: newest first from the store, handed on oldest first.
+    QSqlQuery query(c.Database());
+    query.setForwardOnly(true);
+    if (!c.Run(query,
+               QString("SELECT %1 FROM otp_attempts a %2 ORDER BY a.id DESC LIMIT %3")
+                   .arg(columns, where)
+                   .arg(filter.last),
+               values, "cannot read its attempts", error)) {
+      return false;
+    }
+    std::vector<Attempt> last;
+    while (query.next())
+      last.push_back(read(query, id));
+    for (auto it = last.rbegin(); it != last.rend(); ++it) {
+      if (!each(*it)) break;
+    }
+    return true;
   }
-  if (filter.last > 0) std::reverse(attempts.begin(), attempts.end());  // oldest first
-  return attempts;
+  // A page at a time, each page after the last row of the one before: no row is held
+  // longer than its page, on either store.
+  constexpr int kPage = 2000;
+  const QString sql =
+      QString("SELECT %1 FROM otp_attempts a %2 AND a.id > ? ORDER BY a.id LIMIT %3")
+          .arg(columns, where)
+          .arg(kPage);
+  while (true) {
+    QSqlQuery query(c.Database());
+    query.setForwardOnly(true);
+    if (!c.Run(query, sql, values + QVariantList{id}, "cannot read its attempts", error)) {
+      return false;
+    }
+    int rows = 0;
+    while (query.next()) {
+      ++rows;
+      if (!each(read(query, id))) return true;
+    }
+    if (rows < kPage) return true;
+  }
 }
 
 std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter,
-                                                     std::string& error) {
+                                                     StoreError& error) {
   Connection& c = *connection_;
   const char* what = "cannot count its attempts";
   const bool v2 = c.version >= 2;
@@ -847,8 +982,8 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
            "SUM(CASE WHEN a.result = 'fail' THEN 1 ELSE 0 END), SUM(CASE WHEN a.result = "
            "'interrupted' THEN 1 ELSE 0 END), MIN(a.started), MAX(a.ended), "
            "SUM(CASE WHEN a.serial_state = 'used' THEN 1 ELSE 0 END), "
-           "SUM(CASE WHEN a.serial_state = 'spoiled' THEN 1 ELSE 0 END), "
-           "SUM(CASE WHEN a.serial_state = 'released' THEN 1 ELSE 0 END) "
+           "COUNT(DISTINCT CASE WHEN a.serial_state = 'spoiled' THEN a.serial END), "
+           "COUNT(DISTINCT CASE WHEN a.serial_state = 'released' THEN a.serial END) "
            "FROM otp_attempts a " +
                where) ||
       !totals.next()) {
@@ -943,14 +1078,20 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
       f.blocks[static_cast<std::size_t>(index)] += blocks.value(2).toInt();
   }
 
-  // Serial numbers used, as ranges of consecutive numbers (in each counter's steps).
-  const QString islands =
+  // Serial numbers used, as ranges of consecutive numbers (in each counter's steps): a
+  // range breaks where a number is not its predecessor plus the step. Differences of
+  // two numbers below 2^63 never overflow, whatever the step.
+  const QString breaks =
       QString(
-          "SELECT %1 AS counter, a.serial AS serial, a.serial - %2 * ROW_NUMBER() OVER "
-          "(PARTITION BY %1 ORDER BY a.serial) AS grp FROM otp_attempts a %3 %4 AND "
-          "a.serial_state = 'used' AND a.serial IS NOT NULL")
+          "SELECT %1 AS counter, a.serial AS serial, CASE WHEN a.serial - LAG(a.serial) OVER "
+          "(PARTITION BY %1 ORDER BY a.serial) = %2 THEN 0 ELSE 1 END AS brk FROM "
+          "otp_attempts a %3 %4 AND a.serial_state = 'used' AND a.serial IS NOT NULL")
           .arg(counter, v2 ? "COALESCE(c.step, 1)" : "1",
                v2 ? "LEFT JOIN otp_counters c ON c.name = a.counter" : "", where);
+  const QString islands = QString(
+                              "SELECT counter, serial, SUM(brk) OVER (PARTITION BY counter "
+                              "ORDER BY serial ROWS UNBOUNDED PRECEDING) AS grp FROM (%1) b")
+                              .arg(breaks);
   QSqlQuery ranges(c.Database());
   if (!run(ranges,
            QString("SELECT counter, MIN(serial), MAX(serial), COUNT(*), COUNT(*) OVER () "
@@ -968,8 +1109,10 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
        {std::pair<const char*, std::vector<std::uint64_t>*>{"spoiled", &f.spoiled},
         {"released", &f.released}}) {
     QSqlQuery numbers(c.Database());
-    if (!run(numbers, QString("SELECT a.serial FROM otp_attempts a %1 AND a.serial_state = '%2' "
-                              "AND a.serial IS NOT NULL ORDER BY a.serial LIMIT %3")
+    // A number released twice (given out again, and released again) is listed once.
+    if (!run(numbers, QString("SELECT DISTINCT a.serial FROM otp_attempts a %1 AND "
+                              "a.serial_state = '%2' AND a.serial IS NOT NULL ORDER BY a.serial "
+                              "LIMIT %3")
                           .arg(where, state)
                           .arg(BatchFigures::kListed))) {
       return std::nullopt;

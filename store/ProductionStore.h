@@ -32,9 +32,9 @@ class ProductionStore final : public RecordStore {
   /// libpq, such as sslmode), else the name of an SQLite file. Null, with `error` saying
   /// what failed and where, when it cannot be reached, is no production store, or holds a
   /// newer schema.
-  static std::unique_ptr<ProductionStore> Open(const std::string& location, std::string& error,
+  static std::unique_ptr<ProductionStore> Open(const std::string& location, StoreError& error,
                                                Options options);
-  static std::unique_ptr<ProductionStore> Open(const std::string& location, std::string& error) {
+  static std::unique_ptr<ProductionStore> Open(const std::string& location, StoreError& error) {
     return Open(location, error, Options());
   }
   /// `location` with an SQLite file's full path, as it stays right whatever folder a
@@ -52,22 +52,22 @@ class ProductionStore final : public RecordStore {
 
   std::string Location() const override;
   bool Created() const override;
-  bool Claim(const std::string& owner, std::string& error) override;
+  bool Claim(const std::string& owner, StoreError& error) override;
   bool ReadCounter(const std::string& name, Counter& counter, bool& found,
-                   std::string& error) override;
+                   StoreError& error) override;
   bool EnsureCounter(const std::string& name, std::uint64_t start, std::uint64_t step,
-                     Counter& counter, bool& made, std::string& error) override;
+                     Counter& counter, bool& made, StoreError& error) override;
   std::optional<std::uint64_t> Reserve(const Attempt& unit, std::uint64_t max,
-                                       const std::string& owner, std::string& error) override;
+                                       const std::string& owner, StoreError& error) override;
   bool SettleAndRecord(const Attempt& attempt, const std::string& owner,
-                       std::string& error) override;
+                       StoreError& error) override;
   std::optional<std::vector<Leftover>> Orphans(const std::string& station,
-                                               std::string& error) override;
+                                               StoreError& error) override;
   std::optional<std::vector<bool>> Recorded(const std::vector<std::string>& unitIds,
-                                            std::string& error) override;
-  std::optional<std::vector<Attempt>> Attempts(const AttemptFilter& filter,
-                                               std::string& error) override;
-  std::optional<BatchFigures> Figures(const AttemptFilter& filter, std::string& error) override;
+                                            StoreError& error) override;
+  bool ForEachAttempt(const AttemptFilter& filter, const std::function<bool(const Attempt&)>& each,
+                      StoreError& error) override;
+  std::optional<BatchFigures> Figures(const AttemptFilter& filter, StoreError& error) override;
 
   struct Connection;
 

@@ -39,7 +39,7 @@ class BatchReport : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     if (!store.Make(GetParam(), dir)) GTEST_SKIP() << "no PostgreSQL server (OTP_TEST_POSTGRES)";
-    std::string error;
+    StoreError error;
     auto records = ProductionStore::Open(store.location, error);
     ASSERT_TRUE(records) << error;
     ASSERT_TRUE(records->Claim("test-owner", error)) << error;

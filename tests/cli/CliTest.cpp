@@ -414,12 +414,13 @@ TEST_F(CliTest, InstalledProgramRunByAnotherUser) {
   };
   const Run version = asNobody({"--version", "-v"});
   EXPECT_EQ(version.status, 0) << version.err;
-  EXPECT_NE(version.out.find("settings file   " + (dir / "home").string() +
+  EXPECT_NE(version.out.find("settings file     " + (dir / "home").string() +
                              "/.config/otpwriter/DATAFILE.TXT\n"),
             std::string::npos)
       << version.out;
-  EXPECT_NE(version.out.find("monitor folder  " + (dir / "site").string() + "/otpwriter/ (absent)"),
-            std::string::npos)
+  EXPECT_NE(
+      version.out.find("monitor folder    " + (dir / "site").string() + "/otpwriter/ (absent)"),
+      std::string::npos)
       << version.out;
 
   const Run closed = asNobody({"--reset", "none", "-p", port, "blank-check"});

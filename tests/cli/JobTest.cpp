@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <memory>
 #include <sstream>
+
+#include "core/Sha256.h"
 
 #include "sim/PtyBoard.h"
 #include "tests/support/Process.h"
@@ -20,10 +24,33 @@ Ran Cli(const std::vector<std::string>& args, const std::string& input = "") {
   return test::RunToEnd(OTP_CLI_PROGRAM, args, input);
 }
 
-// A job made by the command line, and the same job edited by hand in each way that must
-// refuse it: each check with its exit status and the words that say what differs.
-TEST(JobFiles, EveryChangeIsFound) {
+// A job's text with its checksum line made right again for what it holds now: an edit
+// that the SHA-256 alone cannot see.
+std::string Resigned(std::string text) {
+  const auto at = text.find("Checksum=");
+  const auto end = text.find('\n', at);
+  text.erase(at, end - at + 1);
+  return text.substr(0, at) + "Checksum=" + Sha256Hex(text) + "\n" + text.substr(at);
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  const auto at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// A job made by the command line, and the same job edited by hand in every way that must
+// refuse it, its checksum made right again or not: each is refused by job check, shown
+// (its problem first) by job show, and burns nothing through produce or program, with
+// the exit status and the words that say what is wrong.
+TEST(JobFiles, EveryUseChecksEverything) {
   test::TempDir dir;
+  dir.Write("m_otp.150", std::string(100, 'm'));
+  sim::TargetBoard board;
+  const std::string link = (dir / "ttyBOARD").string();
+  sim::PtyBoard pty(board, sim::PtyBoard::Options{link});
+  if (!pty.Start(nullptr)) GTEST_SKIP() << "no pseudo-terminal";
   const std::string image =
       dir.Write("app.mhx", test::Record('1', 0xC000, {1, 2, 3}) + "\n").string();
   const std::string good = (dir / "good.otpjob").string();
@@ -32,15 +59,8 @@ TEST(JobFiles, EveryChangeIsFound) {
            "0xFFF0:be16", "--serial-start", "500", "--note", "first batch", image});
   ASSERT_EQ(made.status, 0) << made.err;
   const std::string text = test::TempDir::ReadFile(good);
-  auto variant = [&](const std::string& name, const std::string& from, const std::string& to) {
-    std::string changed = text;
-    const auto at = changed.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    changed.replace(at, from.size(), to);
-    return dir.Write(name, changed).string();
-  };
-  // The job holds its image as records of 32 bytes: the first one, and one byte changed
-  // with its record's checksum made right.
+  // The image is held as records of 32 bytes: its first one, and one byte of it changed
+  // with the record's own checksum made right.
   std::vector<std::uint8_t> bytes(32, 0xFF);
   bytes[0] = 1;
   bytes[1] = 2;
@@ -48,64 +68,122 @@ TEST(JobFiles, EveryChangeIsFound) {
   const std::string line = test::Record('1', 0xC000, bytes);
   bytes[2] = 4;
   const std::string otherLine = test::Record('1', 0xC000, bytes);
+  const std::size_t imageLine =
+      static_cast<std::size_t>(std::count(text.begin(), text.begin() + text.find(line), '\n')) + 1;
+  std::string crlf;
+  for (const char c : text)
+    crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   struct Case {
     const char* what;
-    std::vector<std::string> args;
+    std::string content;
     int status;
     const char* says;
   };
-  const std::string empty = dir.Write("empty.mhx", "S9030000FC\n").string();
   const Case cases[] = {
-      {"good", {"job", "check", good}, 0, "matches its checksum"},
-      {"one byte of the image",
-       {"job", "check", variant("byte.otpjob", line, otherLine)},
-       3,
-       "the image changed: its CRC-32 is"},
-      {"a field",
-       {"job", "check", variant("field.otpjob", "first batch", "second batch")},
-       3,
-       "a field changed"},
-      {"a newer format",
-       {"job", "check", variant("newer.otpjob", "Format=1", "Format=2")},
-       3,
+      {"as made", text, 0, "matches its checksum"},
+      {"with CR LF line ends", crlf, 0, "matches its checksum"},
+      {"one byte of the image", Replaced(text, line, otherLine), 3, "the image or that field"},
+      {"only its CRC field", Replaced(text, "CRC32=0x", "CRC32=0x1"), 3, "the image or that field"},
+      {"a comment line", Replaced(text, "# An OTP Writer job", "# A job"), 3,
+       "the file was changed since it was made"},
+      {"a newer format", Replaced(text, "Format=1", "Format=2"), 3,
        "made by a newer program (format 2)"},
-      {"no checksum",
-       {"job", "show", variant("nosum.otpjob", "Checksum=", "Sum=")},
-       3,
-       "holds no checksum"},
-      {"not a job", {"job", "check", image}, 3, "is no job file"},
-      {"a serial on the image",
-       {"job", "create", (dir / "bad.otpjob").string(), "--name", "X", "-m", "KT47C150", "-c",
-        "8MHz", "--serial", "0xC001:le16", image},
-       3,
+      {"no checksum", Replaced(text, "Checksum=", "Sum="), 3, "holds no checksum"},
+      {"no job at all", "S9030000FC\n", 3, "is no job file"},
+      {"the number on the image", Resigned(Replaced(text, "0xFFF0:be16", "0xC000:bcd:8")), 3,
        "where the serial number goes"},
-      {"no data",
-       {"job", "create", (dir / "none.otpjob").string(), "--name", "X", "-m", "KT47C150", "-c",
-        "8MHz", empty},
-       3,
-       "no data in file"},
-      {"no name",
-       {"job", "create", (dir / "x.otpjob").string(), "-m", "KT47C150", "-c", "8MHz", image},
-       64,
-       "needs --name"},
+      {"the number below the area", Resigned(Replaced(text, "0xFFF0:be16", "0x0100:le32")), 3,
+       "leave the OTP area"},
+      {"the number past the end", Resigned(Replaced(text, "0xFFF0:be16", "0xFFFE:ascii:19")), 3,
+       "leave the OTP area"},
+      {"the number far past the end", Resigned(Replaced(text, "0xFFF0:be16", "0xFFFFFFF0:le32")), 3,
+       "leave the OTP area"},
+      {"the number at 2^31", Resigned(Replaced(text, "0xFFF0:be16", "0x7FFFFFFF:ascii:19")), 3,
+       "leave the OTP area"},
+      {"a first number too large", Resigned(Replaced(text, "SerialStart=500", "SerialStart=70000")),
+       3, "does not fit 0xFFF0:be16"},
+      {"the serial rule twice",
+       Resigned(Replaced(text, "Serial=0xFFF0:be16\n", "Serial=0xFFF0:be16\nSerial=0xC000:le16\n")),
+       3, "the field Serial is given twice"},
+      {"a field this program does not know", Resigned(Replaced(text, "Note=", "Colour=red\nNote=")),
+       3, "Colour is no field of a job"},
+      {"an image line that cannot be read",
+       Resigned(Replaced(text, line, line.substr(0, 10) + "ZZ" + line.substr(12))), 3,
+       ("(line " + std::to_string(imageLine) + ")").c_str()},
   };
+  int handshakes = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const Ran run = Cli(c.args);
-    EXPECT_EQ(run.status, c.status) << run.out << run.err;
-    EXPECT_NE((run.out + run.err).find(c.says), std::string::npos) << run.out << run.err;
+    const std::string file = dir.Write("case.otpjob", c.content).string();
+    const Ran checked = Cli({"job", "check", file});
+    EXPECT_EQ(checked.status, c.status) << checked.out << checked.err;
+    EXPECT_NE((checked.out + checked.err).find(c.says), std::string::npos)
+        << checked.out << checked.err;
+    const Ran shown = Cli({"job", "show", file});
+    EXPECT_EQ(shown.status, c.status) << shown.err;
+    if (c.status != 0) {
+      EXPECT_NE(shown.err.find(c.says), std::string::npos) << shown.err;
+      // What can be read is shown, for quality control to see.
+      if (c.content.find("[Job]") != std::string::npos &&
+          c.content.find("Format=2") == std::string::npos) {
+        EXPECT_NE(shown.out.find("LINE-2"), std::string::npos) << shown.out;
+      }
+    }
+    for (const char* command : {"produce", "program"}) {
+      const Ran burned = Cli({"--monitor-dir", dir.path().string(), "-p", link, "--db",
+                              (dir / "production.db").string(), command, "--job", file},
+                             "\nq\n");
+      EXPECT_EQ(burned.status, c.status) << command << burned.err;
+      if (c.status == 0) ++handshakes;
+      pty.WithBoard([](sim::TargetBoard& b) {
+        b.memory().fill(0xFF);
+        return 0;
+      });
+    }
   }
-  EXPECT_FALSE(std::filesystem::exists(dir / "bad.otpjob"));
-  const Ran shown = Cli({"--json", "job", "show", good});
-  ASSERT_EQ(shown.status, 0);
-  const QJsonObject job =
-      QJsonDocument::fromJson(QByteArray::fromStdString(shown.out.substr(0, shown.out.find('\n'))))
-          .object();
-  EXPECT_EQ(job["event"].toString(), "job");
-  EXPECT_EQ(job["name"].toString(), "LINE-2");
-  EXPECT_EQ(job["counter"].toString(), "LINE-2");
-  EXPECT_EQ(job["serialStart"].toInt(), 500);
-  EXPECT_EQ(job["shortChecksum"].toString().size(), 8);
+  // Only the jobs that pass reached the board.
+  EXPECT_EQ(pty.WithBoard([](sim::TargetBoard& b) { return b.handshakes; }), handshakes);
+  EXPECT_EQ(pty.WithBoard([](sim::TargetBoard& b) { return b.programAddresses.size(); }),
+            static_cast<std::size_t>(handshakes) * 2);
+
+  // A job is not replaced unless asked; a job that is no file is refused at once.
+  const Ran again =
+      Cli({"job", "create", good, "--name", "X", "-m", "KT47C150", "-c", "8MHz", image});
+  EXPECT_EQ(again.status, 3);
+  EXPECT_NE(again.err.find("--force"), std::string::npos) << again.err;
+  EXPECT_EQ(test::TempDir::ReadFile(good), text);
+  EXPECT_EQ(
+      Cli({"job", "create", good, "--force", "--name", "X", "-m", "KT47C150", "-c", "8MHz", image})
+          .status,
+      0);
+  const std::string fifo = (dir / "fifo.otpjob").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  test::Process reading(OTP_CLI_PROGRAM, {"job", "show", fifo});
+  EXPECT_EQ(reading.WaitAtMost(std::chrono::seconds(10)), 3);
+  EXPECT_NE(reading.Errors().find("it is no file"), std::string::npos) << reading.Errors();
+}
+
+// What a job holds is shown as text, never as the terminal's commands: a note holding an
+// escape or a NUL, a name whose escaped line break would print a line of its own.
+TEST(JobFiles, ShowEscapesWhatItPrints) {
+  test::TempDir dir;
+  const std::string image =
+      dir.Write("app.mhx", test::Record('1', 0xC000, {1, 2, 3}) + "\n").string();
+  const std::string job = (dir / "a.otpjob").string();
+  ASSERT_EQ(
+      Cli({"job", "create", job, "--name", "A", "-m", "KT47C150", "-c", "8MHz", image}).status, 0);
+  const std::string text = test::TempDir::ReadFile(job);
+  dir.Write("a.otpjob", Resigned(Replaced(Replaced(text, "Note=",
+                                                   "Note=\x1B[2J\x07"
+                                                   "bell"),
+                                          "Name=A", "Name=A\\nmodel           KT47C630A")));
+  const Ran shown = Cli({"job", "show", job});
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_EQ(shown.out.find('\x1B'), std::string::npos);
+  EXPECT_EQ(shown.out.find('\x07'), std::string::npos);
+  EXPECT_NE(shown.out.find("\\x1B[2J\\x07bell"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("A\\x0Amodel"), std::string::npos) << shown.out;
+  EXPECT_EQ(shown.out.find("\nmodel           KT47C630A"), std::string::npos) << shown.out;
 }
 
 // produce --job on both stores: the job's model, image and serial rule, its name and

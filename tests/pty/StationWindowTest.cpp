@@ -105,7 +105,7 @@ class StationWindowTest : public ::testing::Test {
            });
   }
   std::vector<Attempt> Records() {
-    std::string error;
+    StoreError error;
     ProductionStore::Options reading;
     reading.access = ProductionStore::Access::kRead;
     auto store = ProductionStore::Open((dir / "production.db").string(), error, reading);

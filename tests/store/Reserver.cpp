@@ -13,14 +13,14 @@
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
   if (argc != 4) return 2;
-  std::string error;
+  otp::StoreError error;
   auto store = otp::ProductionStore::Open(argv[1], error);
   const std::string owner = std::string(argv[2]) + "-" + std::to_string(::getpid());
   otp::Counter counter;
   bool made = false;
   if (!store || !store->Claim(owner, error) ||
       !store->EnsureCounter("serial", 1, 1, counter, made, error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+    std::fprintf(stderr, "%s\n", error.text.c_str());
     return 1;
   }
   otp::Attempt unit;
@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     unit.unitId = owner + "-" + std::to_string(i);
     const auto number = store->Reserve(unit, 1000000, owner, error);
     if (!number) {
-      std::fprintf(stderr, "%s\n", error.c_str());
+      std::fprintf(stderr, "%s\n", error.text.c_str());
       return 1;
     }
     std::printf("%llu\n", static_cast<unsigned long long>(*number));

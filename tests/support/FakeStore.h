@@ -33,26 +33,27 @@ class FakeStore final : public RecordStore {
 
   std::string Location() const override { return "memory"; }
   bool Created() const override { return false; }
-  bool Claim(const std::string& owner, std::string&) override {
+  bool Claim(const std::string& owner, StoreError&) override {
     liveOwners.insert(owner);
     return true;
   }
-  bool ReadCounter(const std::string& name, Counter& counter, bool& found, std::string&) override {
+  bool ReadCounter(const std::string& name, Counter& counter, bool& found, StoreError&) override {
     found = counters.count(name) > 0;
     if (found) counter = counters[name];
     return true;
   }
   bool EnsureCounter(const std::string& name, std::uint64_t start, std::uint64_t step,
-                     Counter& counter, bool& made, std::string&) override {
+                     Counter& counter, bool& made, StoreError&) override {
     made = counters.count(name) == 0;
     if (made) counters[name] = Counter{name, start, step, start, false};
     counter = counters[name];
     return true;
   }
   std::optional<std::uint64_t> Reserve(const Attempt& unit, std::uint64_t max,
-                                       const std::string& owner, std::string& error) override {
+                                       const std::string& owner, StoreError& error) override {
     if (failReservationsAfter == 0) {
-      error = "memory: cannot reserve a serial number: the store went away";
+      error.Set(StoreError::Kind::kUnavailable,
+                "memory: cannot reserve a serial number: the store went away");
       return std::nullopt;
     }
     if (failReservationsAfter > 0) --failReservationsAfter;
@@ -75,19 +76,28 @@ class FakeStore final : public RecordStore {
     return number;
   }
   bool SettleAndRecord(const Attempt& attempt, const std::string& owner,
-                       std::string& error) override {
+                       StoreError& error) override {
     if (failSettlements > 0) {
       --failSettlements;
-      error = "memory: cannot record the attempt: the store went away";
+      error.Set(StoreError::Kind::kUnavailable,
+                "memory: cannot record the attempt: the store went away");
       return false;
     }
+    const auto row =
+        attempt.serial ? serials.find({attempt.counter, *attempt.serial}) : serials.end();
+    const bool mine =
+        row != serials.end() && row->second.state == "reserved" && row->second.owner == owner;
     for (const Attempt& known : attempts) {
-      if (!attempt.unitId.empty() && known.unitId == attempt.unitId) return true;
+      if (attempt.unitId.empty() || known.unitId != attempt.unitId) continue;
+      // Recorded before without its number: the number is settled now.
+      if (mine && row->second.unit.unitId == attempt.unitId)
+        row->second.state = attempt.serialState;
+      return true;
     }
     if (attempt.serial) {
-      const auto row = serials.find({attempt.counter, *attempt.serial});
-      if (row == serials.end() || row->second.state != "reserved" || row->second.owner != owner) {
-        error = "memory: number " + std::to_string(*attempt.serial) + " is not reserved";
+      if (!mine) {
+        error.Set(StoreError::Kind::kRefused,
+                  "memory: number " + std::to_string(*attempt.serial) + " is not reserved");
         return false;
       }
       row->second.state = attempt.serialState;
@@ -95,12 +105,12 @@ class FakeStore final : public RecordStore {
     attempts.push_back(attempt);
     if (lostConfirmations > 0) {
       --lostConfirmations;
-      error = "memory: the connection dropped after the commit";
+      error.Set(StoreError::Kind::kUnavailable, "memory: the connection dropped after the commit");
       return false;
     }
     return true;
   }
-  std::optional<std::vector<Leftover>> Orphans(const std::string& station, std::string&) override {
+  std::optional<std::vector<Leftover>> Orphans(const std::string& station, StoreError&) override {
     std::vector<Leftover> gone;
     for (const auto& [key, row] : serials) {
       if (row.state != "reserved" || row.unit.station != station || liveOwners.count(row.owner))
@@ -113,7 +123,7 @@ class FakeStore final : public RecordStore {
     return gone;
   }
   std::optional<std::vector<bool>> Recorded(const std::vector<std::string>& ids,
-                                            std::string&) override {
+                                            StoreError&) override {
     std::vector<bool> recorded;
     for (const std::string& id : ids) {
       bool found = false;
@@ -123,8 +133,12 @@ class FakeStore final : public RecordStore {
     }
     return recorded;
   }
-  std::optional<std::vector<Attempt>> Attempts(const AttemptFilter&, std::string&) override {
-    return attempts;
+  bool ForEachAttempt(const AttemptFilter&, const std::function<bool(const Attempt&)>& each,
+                      StoreError&) override {
+    for (const Attempt& a : attempts) {
+      if (!each(a)) break;
+    }
+    return true;
   }
 };
 

@@ -70,6 +70,29 @@ class Process {
                                 : (WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1);
     return status_;
   }
+  /// Waits for the end at most `limit`; a program still running then is killed, and -2
+  /// returned: it hung.
+  int WaitAtMost(std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (status_ < 0 && pid_ > 0) {
+      int status = 0;
+      rusage usage{};
+      const pid_t done = ::wait4(pid_, &status, WNOHANG, &usage);
+      if (done == pid_) {
+        maxRssKiB_ = usage.ru_maxrss;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status)
+                                    : (WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1);
+        break;
+      }
+      if (std::chrono::steady_clock::now() > end) {
+        ::kill(pid_, SIGKILL);
+        Wait();
+        return -2;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return status_;
+  }
   /// The CPU time (user and system) it used, once it ended.
   double cpuSeconds() const { return cpuSeconds_; }
   /// The most memory it held at once (resident, KiB), once it ended.
