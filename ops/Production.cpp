@@ -482,7 +482,8 @@ ProductionRun::End ProductionRun::RunPorts(const std::function<void(std::size_t)
 }
 
 ProductionRun::End ProductionRun::Round() {
-  if (!Begin()) return Finish(0);
+  // A Stop asked before the round began holds: no unit starts.
+  if (!Begin() || stop_) return Finish(0);
   PortOrder order(ports_.size());
   return RunPorts([this, &order](std::size_t port) { RunPortUnit(port, &order, false); });
 }

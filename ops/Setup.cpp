@@ -148,8 +148,9 @@ std::filesystem::path JournalFolder(const std::string& location, const std::stri
   // A shared store's journals stay on this computer, one folder a store.
   std::string name;
   const auto start = location.find("//") + 2;
-  const auto at = location.find('@', start);
-  const auto query = location.find('?');
+  // After the last '@': no part of a password names the folder.
+  const auto at = location.rfind('@');
+  const auto query = location.find('?', at == std::string::npos ? start : at);
   for (const char c : location.substr(at == std::string::npos ? start : at + 1,
                                       query == std::string::npos
                                           ? std::string::npos

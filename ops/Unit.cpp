@@ -83,7 +83,10 @@ UnitResult RunUnit(Engine& engine, SerialPortFactory& ports, const PortTarget& t
     return result;
   };
 
-  enter(UnitPhase::kDownload);
+  if (!enter(UnitPhase::kDownload)) {
+    if (request.rule) hooks.NoNumber();
+    return finish();
+  }
   result.outcome = writer.Download(ports, target.device, target.rate, reset);
   if (result.outcome != Outcome::kOk) {
     if (request.rule) hooks.NoNumber();

@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
+
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <thread>
 
 #include "sim/PtyBoard.h"
+#include "tests/support/CommaLocale.h"
 #include "tests/support/Faults.h"
 #include "tests/support/Logged.h"
 #include "tests/support/Process.h"
@@ -98,6 +102,8 @@ TEST_P(ProduceTest, SerialNumberStatesOfUnits) {
     StartBoard(unit.faults);  // a fresh part on the bench
     test::Process produce(OTP_CLI_PROGRAM, Args(), "\nq\n");
     EXPECT_EQ(produce.Wait(), std::string(unit.result) == "pass" ? 0 : 2) << produce.Errors();
+    // A store that exists already makes no news of it.
+    EXPECT_EQ(produce.Errors().find("NOTICE"), std::string::npos) << produce.Errors();
     if (std::string(unit.result) == "pass") {
       pty->WithBoard([](sim::TargetBoard& b) {
         EXPECT_EQ(b.memory()[0xC002], 3);
@@ -452,6 +458,91 @@ TEST_P(ProduceTest, PostgresStoppedWhileAUnitBurns) {
   EXPECT_NE(log.Output().find("\"result\":\"pass\""), std::string::npos) << log.Output();
   EXPECT_NE(log.Output().find("\"serialState\":\"used\""), std::string::npos) << log.Output();
   EXPECT_NE(log.Output().find("\"total\":1"), std::string::npos) << log.Output();
+}
+
+// Everything written for a machine keeps its decimal point in a locale that writes a
+// comma: the JSON of produce and of log, and the CSV.
+TEST_P(ProduceTest, NumbersForMachinesInACommaLocale) {
+  const test::CommaLocale& comma = test::CommaLocale::Get();
+  if (comma.folder.empty()) GTEST_SKIP() << "localedef cannot make a German locale here";
+  StartBoard({});
+  auto inLocale = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"LC_ALL=" + comma.name, "LOCPATH=" + comma.folder, OTP_CLI_PROGRAM});
+    return args;
+  };
+  test::Process produce("/usr/bin/env", inLocale(Args()), "\nq\n");
+  ASSERT_EQ(produce.Wait(), 0) << produce.Errors();
+  const std::string csv = (dir / "log.csv").string();
+  test::Process log("/usr/bin/env", inLocale({"--db", store.location, "--json", "log"}));
+  ASSERT_EQ(log.Wait(), 0) << log.Errors();
+  test::Process csvLog("/usr/bin/env", inLocale({"--db", store.location, "log", "--csv", csv}));
+  ASSERT_EQ(csvLog.Wait(), 0) << csvLog.Errors();
+  int seconds = 0;
+  for (const std::string& output : {produce.Output(), log.Output()}) {
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+      QJsonParseError error{};
+      const QJsonObject event =
+          QJsonDocument::fromJson(QByteArray::fromStdString(line), &error).object();
+      ASSERT_EQ(error.error, QJsonParseError::NoError) << line;
+      if (event.contains("seconds")) {
+        ++seconds;
+        EXPECT_TRUE(event["seconds"].isDouble()) << line;
+      }
+    }
+  }
+  EXPECT_GE(seconds, 3);  // a unit, the run's result, and the attempt
+  const std::string rows = test::TempDir::ReadFile(csv);
+  const std::string last = rows.substr(rows.rfind(',', rows.size() - 2) + 1);
+  EXPECT_NE(last.find('.'), std::string::npos) << rows;
+}
+
+// The journal folder is not trusted: a FIFO, a link to a device and a file larger than
+// any journal are named and skipped, never read (no hang, bounded memory); a journal whose
+// unit the store refuses is set aside, the station starts, and log says so.
+TEST(JournalFolder, WhatIsNoJournalIsNamedAndSkipped) {
+  test::TempDir dir;
+  dir.Write("m_otp.150", std::string(200, '\x4D'));
+  const std::string db = (dir / "production.db").string();
+  const std::filesystem::path journals = db + ".journals";
+  std::filesystem::create_directories(journals);
+  ASSERT_EQ(::mkfifo((journals / "fifo.journal").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", journals / "zero.journal");
+  { std::ofstream big(journals / "big.journal"); }
+  std::filesystem::resize_file(journals / "big.journal", std::uintmax_t{300} << 20);
+  // A unit of a process that is gone: its number was never reserved in this store.
+  std::ofstream(journals / "4242-dead.journal")
+      << "ended unit=4242-dead-1 started=2026-12-08T10:00:00Z ended=2026-12-08T10:00:19Z "
+         "station=line-9 port=COM1 device=/dev/ttyUSB0 model=KT47C150 clock=8MHz image=app.mhx "
+         "crc32=0 job= jobsum= counter=serial serial=7 state=used result=pass verdict=pass "
+         "report= text= difference= block= seconds=19.000 end\n";
+  sim::TargetBoard board;
+  const std::string link = (dir / "ttyBOARD").string();
+  sim::PtyBoard pty(board, sim::PtyBoard::Options{link});
+  if (!pty.Start(nullptr)) GTEST_SKIP() << "no pseudo-terminal";
+  const std::string image = dir.Write("app.mhx", test::Record('1', 0xC000, {1}) + "\n").string();
+  test::Process produce(OTP_CLI_PROGRAM,
+                        {"--monitor-dir", dir.path().string(), "-m", "KT47C150", "-c", "8MHz", "-p",
+                         link, "--db", db, "--serial", "0xFFF0:be16", "produce", image},
+                        "\nq\n");
+  ASSERT_EQ(produce.WaitAtMost(std::chrono::seconds(60)), 0) << produce.Errors();
+  test::Process log(OTP_CLI_PROGRAM, {"--db", db, "log"});
+  ASSERT_EQ(log.WaitAtMost(std::chrono::seconds(60)), 0) << log.Errors();
+  EXPECT_LT(log.maxRssKiB(), 64 * 1024);
+  for (const std::string& errors : {produce.Errors(), log.Errors()}) {
+    for (const char* named :
+         {"fifo.journal is no regular file", "zero.journal is no regular file",
+          "big.journal is larger than any journal", "4242-dead.journal", "was set aside"}) {
+      EXPECT_NE(errors.find(named), std::string::npos) << named << "\n" << errors;
+    }
+  }
+  EXPECT_TRUE(std::filesystem::exists(journals / "4242-dead.journal.set-aside"));
+  EXPECT_NE(log.Output().find("1 attempts: pass 1"), std::string::npos) << log.Output();
+  // The next start does not replay what was set aside.
+  test::Process again(OTP_CLI_PROGRAM, {"--db", db, "--json", "log"});
+  ASSERT_EQ(again.WaitAtMost(std::chrono::seconds(60)), 0);
+  EXPECT_NE(again.Output().find("\"event\":\"setAside\""), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ProduceTest, ::testing::Values(false, true),

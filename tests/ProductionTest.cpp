@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+
+#include "chip/ChipTable.h"
+#include "ops/Production.h"
+#include "sim/TargetBoard.h"
+#ifndef _WIN32
+#include "tests/support/CommaLocale.h"
+#endif
+#include "tests/support/FakeLine.h"
+#include "tests/support/FakeStore.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestClock.h"
+
+namespace otp {
+namespace {
+
+// A face that shows nothing and keeps every unit's end.
+class Recorder final : public RunObserver {
+ public:
+  class View final : public EngineView {
+   public:
+    void SetStatus(const std::string&) override {}
+    void SetStatusIcon(unsigned) override {}
+    void SetButtonText(const std::string&) override {}
+    void SetRange(int, int) override {}
+    void SetStep(int) override {}
+    void SetPos(int) override {}
+    void StepIt() override {}
+    int CheckCancelButton() override { return 0; }
+  };
+  EngineView& ViewFor(std::size_t) override { return view_; }
+  void OnUnitEnd(std::size_t, const UnitEnd& end) override {
+    const std::lock_guard lock(mutex_);
+    ends.push_back(end);
+  }
+  std::vector<UnitEnd> ends;
+
+ private:
+  View view_;
+  std::mutex mutex_;
+};
+
+// A port factory that opens nothing and counts what it was asked.
+class NoPorts final : public SerialPortFactory {
+ public:
+  std::unique_ptr<SerialPort> Open(const std::string&) override {
+    ++opens;
+    return nullptr;
+  }
+  std::string LastOpenError() const override { return "no such device"; }
+  std::atomic<int> opens{0};
+};
+
+// The production run in this process on fakes: a board on a fake line on virtual time, a
+// store in memory, the journal in a folder of the test's.
+class ProductionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir.Write("m_otp.150", std::string(100, 'm'));
+    setup.moduleDir = dir.dir();
+    setup.imageName = "app.mhx";
+    setup.image.fill(0xFF);
+    setup.image[0xC000] = 0x12;
+    setup.station = "line-1";
+    setup.ports = {PortTarget{"COM1", line.device(), &ChipTable()[1], 2}};
+    SerialRuleError ruleError{};
+    setup.rule = ParseSerialRule("0xFFF0:be32", ruleError);
+  }
+  // A run of a process of its own: its journal in the station's folder.
+  struct Station {
+    Station(ProductionTest& test, SerialPortFactory& ports)
+        : journal(Journal::Open(test.journals, Journal::NewOwner(), error)),
+          run(test.setup, test.store, *journal, ports, test.clock, face) {}
+    std::string error;
+    std::unique_ptr<Journal> journal;
+    Recorder face;
+    ProductionRun run;
+  };
+  // A journal of a process that is gone, as it left it.
+  void DeadJournal(const std::string& owner, const std::vector<JournalEntry>& entries) {
+    std::filesystem::create_directories(journals);
+    std::ofstream out(journals / (owner + ".journal"), std::ios::binary);
+    for (const JournalEntry& entry : entries)
+      out << Journal::Line(entry.stage, entry.unit);
+  }
+  Attempt Unit(const std::string& id) const {
+    Attempt unit;
+    unit.unitId = id;
+    unit.started = "2026-12-08T10:00:00Z";
+    unit.station = setup.station;
+    unit.port = "COM1";
+    unit.counter = "serial";
+    return unit;
+  }
+  void FreshPart() { board.memory().fill(0xFF); }
+
+  test::TempDir dir;
+  std::filesystem::path journals = dir / "journals";
+  test::TestClock clock;
+  sim::TargetBoard board;
+  test::FakeLine line{clock, board};
+  test::FakeStore store;
+  RunSetup setup;
+};
+
+// A Stop asked before a round or auto start begins holds: no port is opened, and only the
+// operator's ClearStop lets the next one start.
+TEST_F(ProductionTest, AStopBeforeTheStartIsNeverUndone) {
+  NoPorts ports;
+  Station station(*this, ports);
+  ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
+  station.run.Stop();
+  station.run.AutoRun();
+  EXPECT_EQ(ports.opens, 0);
+  station.run.Round();
+  EXPECT_EQ(ports.opens, 0);
+  EXPECT_TRUE(station.face.ends.empty());
+  EXPECT_TRUE(station.run.stopped());
+  station.run.ClearStop();
+  station.run.Round();
+  EXPECT_EQ(ports.opens, 1);
+  ASSERT_EQ(station.face.ends.size(), 1u);
+  EXPECT_EQ(station.face.ends[0].result.verdict, UnitVerdict::kPortFailed);
+}
+
+// Killed between the reservation and the journal's line of it: the journal says the unit
+// began, the store holds its number reserved for the unit. The next start settles the
+// number from the store's row (released: the part never had it) and records the attempt
+// with it; no later start finds it again.
+TEST_F(ProductionTest, ANumberReservedJustBeforeAKillIsSettled) {
+  Counter counter;
+  bool made = false;
+  StoreError error;
+  ASSERT_TRUE(store.EnsureCounter("serial", 40, 1, counter, made, error));
+  const Attempt unit = Unit("dead-1");
+  ASSERT_EQ(store.Reserve(unit, 1000, "dead", error), 40u);
+  DeadJournal("dead", {{JournalStage::kBegun, unit}});
+  NoPorts ports;
+  {
+    Station station(*this, ports);
+    const StartReport start = station.run.Start();
+    ASSERT_EQ(start.problem, StartReport::Problem::kNone) << start.detail;
+    ASSERT_EQ(start.replayed.size(), 1u);
+    EXPECT_EQ(start.replayed[0].serial, 40u);
+    EXPECT_EQ(start.replayed[0].serialState, "released");
+  }
+  EXPECT_EQ((store.serials[{"serial", 40}].state), "released");
+  ASSERT_EQ(store.attempts.size(), 1u);
+  EXPECT_EQ(store.attempts[0].serial, 40u);
+  Station again(*this, ports);
+  EXPECT_TRUE(again.run.Start().replayed.empty());
+}
+
+// A journal whose unit the store refuses (its number was never reserved by its owner)
+// stops no start: it is set aside under a new name, its good units recorded, and no
+// later start replays it.
+TEST_F(ProductionTest, AJournalTheStoreRefusesIsSetAside) {
+  Attempt refused = Unit("dead-2");
+  refused.serial = 2;
+  refused.serialState = "used";
+  refused.result = "pass";
+  Attempt good = Unit("dead-3");
+  good.result = "fail";
+  DeadJournal("dead", {{JournalStage::kEnded, refused}, {JournalStage::kEnded, good}});
+  NoPorts ports;
+  Station station(*this, ports);
+  const StartReport start = station.run.Start();
+  ASSERT_EQ(start.problem, StartReport::Problem::kNone) << start.detail;
+  ASSERT_EQ(start.setAside.size(), 1u);
+  EXPECT_EQ(start.setAside[0].units, 2u);
+  EXPECT_NE(start.setAside[0].reason.find("number 2"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(journals / "dead.journal"));
+  EXPECT_TRUE(std::filesystem::exists(start.setAside[0].aside));
+  ASSERT_EQ(store.attempts.size(), 1u);
+  EXPECT_EQ(store.attempts[0].unitId, "dead-3");
+  std::vector<Journal::SetAside> aside;
+  Journal::Peek(journals, nullptr, &aside);
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(aside[0].units.size(), 2u);
+  Station later(*this, ports);
+  const StartReport next = later.run.Start();
+  EXPECT_TRUE(next.setAside.empty());
+  EXPECT_TRUE(next.replayed.empty());
+}
+
+// A full disk: a unit whose journal write fails is recorded in the store directly; when
+// the store is away too, the unit is said to be held by neither, kept in memory, and
+// recorded once the store answers again.
+TEST_F(ProductionTest, AJournalWriteThatFailsForLackOfSpace) {
+  Station station(*this, line);
+  bool full = true;
+  station.journal->beforeWrite = [&full](JournalStage stage) {
+    return !(full && stage == JournalStage::kEnded);
+  };
+  ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
+  station.run.Round();
+  ASSERT_EQ(station.face.ends.size(), 1u);
+  EXPECT_TRUE(station.face.ends[0].stored);
+  EXPECT_FALSE(station.face.ends[0].journaled);
+  EXPECT_NE(station.face.ends[0].journalError.find("space"), std::string::npos);
+  ASSERT_EQ(store.attempts.size(), 1u);
+  EXPECT_EQ(store.attempts[0].serialState, "used");
+
+  FreshPart();
+  store.failSettlements = 1;
+  const ProductionRun::End away = station.run.Round();
+  ASSERT_EQ(station.face.ends.size(), 2u);
+  EXPECT_FALSE(station.face.ends[1].stored);
+  EXPECT_FALSE(station.face.ends[1].journaled);
+  EXPECT_TRUE(away.storeFailed);
+  ASSERT_EQ(away.unsaved.size(), 1u);
+  EXPECT_TRUE(away.waiting.empty());  // not said to wait in a journal that lacks it
+  EXPECT_EQ(away.unsaved[0].serial, 2u);
+
+  // Space again, and the store back: the next round records it first.
+  full = false;
+  FreshPart();
+  const ProductionRun::End back = station.run.Round();
+  EXPECT_FALSE(back.storeFailed) << back.storeError;
+  EXPECT_TRUE(back.unsaved.empty());
+  ASSERT_EQ(store.attempts.size(), 3u);
+  EXPECT_EQ(store.attempts[1].serial, 2u);
+  EXPECT_EQ(store.attempts[1].result, "pass");
+  EXPECT_EQ((store.serials[{"serial", 2}].state), "used");
+}
+
+// A rule that cannot place its numbers in the image stops the run before any store or
+// port is used, whoever prepared the run.
+TEST_F(ProductionTest, ARuleThatCannotPlaceItsNumbersStartsNothing) {
+  NoPorts ports;
+  for (const char* rule : {"0xC000:le16", "0x0100:le32", "0xFFFE:ascii:19", "0xFFFFFFF0:le32"}) {
+    SCOPED_TRACE(rule);
+    SerialRuleError why{};
+    setup.rule = ParseSerialRule(rule, why);
+    ASSERT_TRUE(setup.rule);
+    Station station(*this, ports);
+    const StartReport start = station.run.Start();
+    EXPECT_EQ(start.problem, StartReport::Problem::kSerialRule);
+    EXPECT_NE(start.detail.find("serial number"), std::string::npos) << start.detail;
+  }
+  EXPECT_TRUE(store.counters.empty());
+  EXPECT_EQ(ports.opens, 0);
+}
+
+#ifndef _WIN32
+// A journal written in a locale with a decimal comma is read the same in any other: the
+// seconds keep their point both ways.
+TEST(JournalLines, ReadTheSameInEveryLocale) {
+  const test::CommaLocale& comma = test::CommaLocale::Get();
+  if (comma.folder.empty()) GTEST_SKIP() << "localedef cannot make a German locale here";
+  ::setenv("LOCPATH", comma.folder.c_str(), 1);
+  ASSERT_NE(std::setlocale(LC_ALL, comma.name.c_str()), nullptr);
+  ASSERT_STREQ(std::localeconv()->decimal_point, ",");
+  Attempt unit;
+  unit.unitId = "u-1";
+  unit.seconds = 1.891;
+  const std::string line = Journal::Line(JournalStage::kEnded, unit);
+  JournalEntry read;
+  const bool parsed = Journal::ParseLine(line, read);
+  std::setlocale(LC_ALL, "C");
+  ::unsetenv("LOCPATH");
+  EXPECT_NE(line.find("seconds=1.891 "), std::string::npos) << line;
+  ASSERT_TRUE(parsed);
+  EXPECT_DOUBLE_EQ(read.unit.seconds, 1.891);
+  ASSERT_TRUE(Journal::ParseLine(line, read));  // and back in the C locale
+  EXPECT_DOUBLE_EQ(read.unit.seconds, 1.891);
+}
+#endif
+
+}  // namespace
+}  // namespace otp
