@@ -3,7 +3,8 @@
 // failed and 0.5 % interrupted), filled in bulk, on SQLite and, given its address, on
 // PostgreSQL:
 //  - report of one day (PDF), of the whole year (PDF and HTML): wall time and peak memory;
-//  - log --since of one day: wall time.
+//  - log --since of one day: wall time; log of the whole year as JSON and as CSV: wall
+//    time and peak memory (rows are streamed: at most 64 MiB).
 // Each command runs three times; the median is shown.
 //
 // usage: bench_report CLI [postgresql://USER@HOST:PORT/DB] [--units N] [--keep FILE]
@@ -168,20 +169,20 @@ bool Measure(const std::string& cli, const std::string& location, const test::Te
   struct Case {
     const char* what;
     std::vector<std::string> args;
+    bool year;
   } cases[] = {
-      {"report of one day (PDF)", {"report", (dir / "day.pdf").string()}},
-      {"report of the year (PDF)", {"report", (dir / "year.pdf").string()}},
-      {"report of the year (HTML)", {"report", (dir / "year.html").string()}},
-      {"log --since of one day", {"log"}},
+      {"report of one day (PDF)", {"report", (dir / "day.pdf").string()}, false},
+      {"report of the year (PDF)", {"report", (dir / "year.pdf").string()}, true},
+      {"report of the year (HTML)", {"report", (dir / "year.html").string()}, true},
+      {"log --since of one day", {"log"}, false},
+      {"log of the year (JSON)", {"--json", "log"}, true},
+      {"log of the year (CSV)", {"log", "--csv", (dir / "year.csv").string()}, true},
   };
   std::printf("\n%s\n", name);
   bool ok = true;
   for (Case& c : cases) {
     c.args.insert(c.args.end(), {"--db", location});
-    if (c.what != std::string("report of the year (PDF)") &&
-        c.what != std::string("report of the year (HTML)")) {
-      c.args.insert(c.args.end(), day.begin(), day.end());
-    }
+    if (!c.year) c.args.insert(c.args.end(), day.begin(), day.end());
     const Measured m = Median(cli, c.args);
     std::printf("  %-28s %7.3f s   peak memory %6.1f MiB\n", c.what, m.seconds, m.rssKiB / 1024.0);
     if (m.status != 0) {

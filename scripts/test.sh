@@ -60,8 +60,9 @@ unset TSAN_OPTIONS
 echo "=== fuzz smoke runs"
 cmake -S "$root" -B "$root/build-fuzz" -G Ninja -Wno-dev -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOTP_BUILD_FUZZERS=ON -DOTP_BUILD_TESTS=OFF > /dev/null
-cmake --build "$root/build-fuzz" -j "$jobs" --target FuzzDecode FuzzImage FuzzIntelHex FuzzSettings
-mkdir -p "$scratch/decode" "$scratch/image" "$scratch/intelhex" "$scratch/settings"
+cmake --build "$root/build-fuzz" -j "$jobs" --target FuzzDecode FuzzImage FuzzIntelHex FuzzSettings \
+  FuzzJob
+mkdir -p "$scratch/decode" "$scratch/image" "$scratch/intelhex" "$scratch/settings" "$scratch/job"
 fuzz() {
   local target=$1 corpus=$2 runs=$3 log="$scratch/$1.log"
   # New inputs go to the scratch folder; the corpus in the repository stays as it is.
@@ -77,4 +78,5 @@ fuzz FuzzDecode decode 300000
 fuzz FuzzImage image 20000
 fuzz FuzzIntelHex intelhex 50000
 fuzz FuzzSettings settings 20000
+fuzz FuzzJob job 20000
 echo "=== all tests passed"
