@@ -248,6 +248,15 @@ TEST_F(ProductionTest, ARuleThatCannotPlaceItsNumbersStartsNothing) {
   EXPECT_EQ(ports.opens, 0);
 }
 
+// A counter that has given its last number below 2^63 starts no run: it is said to have
+// no number left, not to give 0 next.
+TEST_F(ProductionTest, ACounterThatRanOutStartsNothing) {
+  store.counters["serial"] = Counter{"serial", 0, 1, 1, true};
+  NoPorts ports;
+  Station station(*this, ports);
+  EXPECT_EQ(station.run.Start().problem, StartReport::Problem::kCounterFull);
+}
+
 #ifndef _WIN32
 // A journal written in a locale with a decimal comma is read the same in any other: the
 // seconds keep their point both ways.
