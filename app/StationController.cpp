@@ -1,10 +1,13 @@
 #include "app/StationController.h"
 
+#include <QDate>
 #include <QDateTime>
+#include <QTime>
 #include <cstdio>
 
 #include "core/Texts.h"
 #include "link/QtSerialPort.h"
+#include "ops/Messages.h"
 
 namespace otp {
 
@@ -45,6 +48,16 @@ ui::BlockMark MarkOf(BlockClass c) {
 }
 
 }  // namespace
+
+// The figures as the last reading found them, shared with the readings that may outlive
+// the controller.
+struct StationController::FiguresState {
+  std::mutex mutex;
+  StationFigures figures;
+  bool reading = false;  // a reading is on its way
+  bool again = false;    // one more was asked meanwhile
+  std::function<void()> changed;
+};
 
 // A port's engine shows its progress on the port's tile: the bar, and each block of the
 // map as it is written and compared.
@@ -110,32 +123,41 @@ class StationController::TileView final : public EngineView {
   bool difference_ = false;
 };
 
-StationController::StationController(RunSetup setup, std::string storeLocation,
-                                     std::string journalFolder, SerialPortFactory* ports)
+StationController::StationController(RunSetup setup, Station::Options where,
+                                     SerialPortFactory* ports)
     : setup_(std::move(setup)),
-      location_(std::move(storeLocation)),
-      journalFolder_(std::move(journalFolder)),
+      where_(std::move(where)),
       ports_(ports),
+      figuresStore_(where_.opener),
+      figures_(std::make_shared<FiguresState>()),
       opened_(QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toStdString()) {
   if (!ports_) {
     ownPorts_ = std::make_unique<QtSerialPortFactory>();
     ports_ = ownPorts_.get();
   }
+  figures_->changed = [this] {
+    if (figuresChanged) figuresChanged();
+  };
   worker_.moveToThread(&thread_);
   thread_.start();
 }
 
 StationController::~StationController() {
   Stop();
-  // The store belongs to the thread that opened it: it is closed there.
+  {
+    const std::lock_guard lock(figures_->mutex);
+    figures_->changed = nullptr;
+  }
+  // The station ends on the thread that ran it, and gives the store a second at most.
   QMetaObject::invokeMethod(
       &worker_,
       [this] {
-        run_.reset();
-        journal_.reset();
-        store_.reset();
+        if (station_) station_->Close();
+        run_ = nullptr;
+        station_.reset();
       },
       Qt::BlockingQueuedConnection);
+  figuresStore_.Close(std::chrono::milliseconds(500));
   thread_.quit();
   thread_.wait();
 }
@@ -157,26 +179,97 @@ void StationController::Change(std::size_t port, F change) {
 
 void StationController::Open() {
   QMetaObject::invokeMethod(&worker_, [this] {
-    ProductionStore::Options options;
-    const std::filesystem::path journals = journalFolder_;
-    options.ownerAlive = [journals](const std::string& owner) {
-      return Journal::Alive(journals, owner);
-    };
-    StoreError storeError;
-    store_ = ProductionStore::Open(location_, storeError, options);
-    std::string error = storeError.text;
-    if (store_) {
-      journal_ = Journal::Open(journalFolder_, Journal::NewOwner(), error);
-      if (!journal_) store_.reset();
+    StoreError error;
+    const bool open = figuresStore_.Open(error, ProductionRun::kStoreWait);
+    if (opened) opened(open ? std::string() : error.text);
+    if (open) RequestFigures();
+  });
+}
+
+void StationController::RequestFigures() {
+  {
+    const std::lock_guard lock(figures_->mutex);
+    if (figures_->reading) {
+      figures_->again = true;
+      return;
     }
-    if (store_) ReadFigures(*store_);
-    if (opened) opened(error);
-    if (store_ && figuresChanged) figuresChanged();
+    figures_->reading = true;
+  }
+  // Today begins at the station's local midnight.
+  const std::string today =
+      QDateTime(QDate::currentDate(), QTime(0, 0)).toUTC().toString(Qt::ISODate).toStdString();
+  const std::string station = setup_.station;
+  const std::string job = setup_.job;
+  const std::string counter = setup_.rule ? setup_.counter : std::string();
+  const std::uint64_t largest = setup_.rule ? LargestNumber(*setup_.rule) : 0;
+  const std::string since = opened_;
+  const std::weak_ptr<FiguresState> weak = figures_;
+  auto read = [today, station, job, counter, largest, since, weak](RecordStore& store,
+                                                                   StoreError& error) {
+    StationFigures read;
+    AttemptFilter mine;
+    mine.since = today;
+    mine.station = station;
+    mine.job = job;
+    if (const auto figures = store.Figures(mine, error)) {
+      read.todayPassed = figures->passed;
+      read.todayFailed = figures->failed;
+      read.todayUnits = figures->units;
+    }
+    if (error.unavailable()) return;
+    AttemptFilter last;
+    last.last = 20;
+    if (const auto attempts = store.Attempts(last, error)) read.last = *attempts;
+    if (error.unavailable()) return;
+    if (!counter.empty()) {
+      Counter found;
+      bool exists = false;
+      if (store.ReadCounter(counter, found, exists, error) && exists) read.counter = found;
+      if (error.unavailable()) return;
+      read.next = store.NextNumber(counter, largest, error);
+      if (error.unavailable()) return;
+    }
+    AttemptFilter run;
+    run.since = since;
+    run.station = station;
+    if (const auto figures = store.Figures(run, error)) read.report = *figures;
+    if (error.unavailable()) return;
+    if (const auto state = weak.lock()) {
+      const std::lock_guard lock(state->mutex);
+      const Counters counters = state->figures.run;
+      state->figures = read;
+      state->figures.run = counters;
+    }
+  };
+  figuresStore_.Post(read, [this, weak](const StoreError&) {
+    const auto state = weak.lock();
+    if (!state) return;
+    std::function<void()> changed;
+    bool again = false;
+    {
+      const std::lock_guard lock(state->mutex);
+      state->reading = false;
+      again = state->again;
+      state->again = false;
+      changed = state->changed;
+    }
+    if (changed) changed();
+    // Asked meanwhile: once more (the controller lives while `changed` is set).
+    if (again && changed) RequestFigures();
   });
 }
 
 std::string StationController::storeLocation() const {
-  return ProductionStore::Printable(location_);
+  return ProductionStore::Printable(where_.store);
+}
+
+void StationController::Begin() {
+  busy_ = true;
+  // The operator's Start undoes an earlier Stop, here and only here: a Stop asked after
+  // this holds even before the run begins.
+  const std::lock_guard lock(mutex_);
+  stopAsked_ = false;
+  if (run_) run_->ClearStop();
 }
 
 void StationController::Round(std::vector<PortTarget> ports) {
@@ -189,15 +282,6 @@ void StationController::AutoRun(std::vector<PortTarget> ports) {
   QMetaObject::invokeMethod(&worker_, [this, ports] { Run(ports, true); });
 }
 
-void StationController::Begin() {
-  busy_ = true;
-  // The operator's Start undoes an earlier Stop, here and only here: a Stop asked after
-  // this holds even before the run begins.
-  const std::lock_guard lock(mutex_);
-  stopAsked_ = false;
-  if (run_) run_->ClearStop();
-}
-
 void StationController::Stop() {
   stopAsked_ = true;
   const std::lock_guard lock(mutex_);
@@ -206,7 +290,7 @@ void StationController::Stop() {
 
 void StationController::Run(std::vector<PortTarget> ports, bool autoStart) {
   const StartReport* first = nullptr;
-  if (!run_) {
+  if (!station_) {
     {
       const std::lock_guard lock(mutex_);
       tiles_.clear();
@@ -222,59 +306,33 @@ void StationController::Run(std::vector<PortTarget> ports, bool autoStart) {
       unitStart_.assign(ports.size(), std::chrono::steady_clock::now());
     }
     setup_.ports = ports;
-    auto run = std::make_unique<ProductionRun>(setup_, *store_, *journal_, *ports_, clock_, *this);
-    start_ = run->Start();
+    auto station = std::make_unique<Station>(setup_, where_, *ports_, clock_, *this);
+    start_ = station->Open();
     first = &*start_;
-    {
-      const std::lock_guard lock(mutex_);
-      if (start_->problem == StartReport::Problem::kNone) {
-        run_ = std::move(run);
-        if (setup_.rule) counter_ = start_->counter;
-      }
-    }
-    if (!run_) {
+    if (start_->problem != StartReport::Problem::kNone) {
+      station->Close();
       busy_ = false;
       ProductionRun::End failed;
-      failed.storeFailed = true;
-      failed.storeError = start_->detail;
       if (ended) ended(failed, first);
       return;
+    }
+    {
+      const std::lock_guard lock(mutex_);
+      station_ = std::move(station);
+      run_ = station_->run();
+      runState_ = run_->state();
     }
     if (stopAsked_) run_->Stop();
   }
   const ProductionRun::End end = autoStart ? run_->AutoRun() : run_->Round();
-  ReadFigures(*store_);
+  {
+    const std::lock_guard lock(figures_->mutex);
+    figures_->figures.run = run_->counters();
+  }
+  RequestFigures();
   busy_ = false;
   if (figuresChanged) figuresChanged();
   if (ended) ended(end, first);
-}
-
-void StationController::ReadFigures(RecordStore& store) {
-  StoreError error;
-  AttemptFilter today;
-  today.since =
-      QDateTime(QDate::currentDate(), QTime(0, 0)).toUTC().toString(Qt::ISODate).toStdString();
-  const auto attempts = store.Attempts(today, error);
-  AttemptFilter last;
-  last.last = 20;
-  const auto recent = store.Attempts(last, error);
-  Counter counter;
-  bool found = false;
-  const bool counted = setup_.rule && store.ReadCounter(setup_.counter, counter, found, error);
-  AttemptFilter run;
-  run.since = opened_;
-  run.station = setup_.station;
-  const auto report = store.Figures(run, error);
-  const std::lock_guard lock(mutex_);
-  if (run_) figures_.run = run_->counters();
-  if (attempts) {
-    figures_.todayPassed = figures_.todayFailed = 0;
-    for (const Attempt& a : *attempts)
-      (a.result == "pass" ? figures_.todayPassed : figures_.todayFailed) += 1;
-  }
-  if (recent) figures_.last = *recent;
-  if (counted && found) counter_ = counter;
-  if (report) figures_.report = *report;
 }
 
 ui::TileState StationController::Tile(std::size_t port) const {
@@ -283,13 +341,20 @@ ui::TileState StationController::Tile(std::size_t port) const {
 }
 
 StationFigures StationController::Figures() const {
+  const std::lock_guard lock(figures_->mutex);
+  return figures_->figures;
+}
+
+RunState StationController::state() const {
   const std::lock_guard lock(mutex_);
-  return figures_;
+  return runState_;
 }
 
 std::optional<Counter> StationController::counter() const {
-  const std::lock_guard lock(mutex_);
-  return counter_;
+  const std::lock_guard lock(figures_->mutex);
+  return figures_->figures.counter
+             ? figures_->figures.counter
+             : (start_ && setup_.rule ? std::optional<Counter>(start_->counter) : std::nullopt);
 }
 
 EngineView& StationController::ViewFor(std::size_t port) {
@@ -305,7 +370,9 @@ void StationController::OnUnitStart(std::size_t port) {
   }
   Change(port, [&](ui::TileState& tile) {
     tile.look = ui::TileState::Look::kWorking;
+    tile.outcome.reset();
     tile.state = Tr(setup_.language, "Download");
+    tile.instruction.clear();
     tile.serial.reset();
     tile.serialState.clear();
     tile.done = tile.total = 0;
@@ -340,6 +407,8 @@ void StationController::OnNumber(std::size_t port, std::uint64_t number) {
 
 void StationController::OnLooking(std::size_t port) {
   Change(port, [&](ui::TileState& tile) {
+    // The last outcome stays until the operator takes the board out: the next board is
+    // asked for under it.
     if (tile.look == ui::TileState::Look::kWorking) tile.look = ui::TileState::Look::kWaiting;
     if (tile.look == ui::TileState::Look::kWaiting) {
       tile.state = Tr(setup_.language, "Put the next board in");
@@ -349,8 +418,11 @@ void StationController::OnLooking(std::size_t port) {
 
 void StationController::OnPortProblem(std::size_t port, const std::string& reason) {
   Change(port, [&](ui::TileState& tile) {
-    tile.look = ui::TileState::Look::kWaiting;
-    tile.state = Tr(setup_.language, "cannot open %1: %2; looking again", {tile.device, reason});
+    tile.look = ui::TileState::Look::kEnded;
+    tile.outcome = UnitOutcome::kPortProblem;
+    tile.state = OutcomeWord(UnitOutcome::kPortProblem, setup_.language);
+    tile.instruction = OutcomeInstruction(UnitOutcome::kPortProblem, setup_.language);
+    tile.report = Tr(setup_.language, "cannot open %1: %2; looking again", {tile.device, reason});
   });
 }
 
@@ -363,35 +435,46 @@ void StationController::OnBoard(std::size_t port) {
 
 void StationController::OnUnitEnd(std::size_t port, const UnitEnd& end) {
   const Attempt& a = end.record;
+  const Language language = setup_.language;
   Change(port, [&](ui::TileState& tile) {
+    tile.look = ui::TileState::Look::kEnded;
     if (end.result.noNumber) {
-      tile.look = ui::TileState::Look::kFail;
-      tile.state = "FAIL";
-      tile.report = Tr(setup_.language, "no serial number for this unit: nothing burned");
+      // Nothing reached the part: there was no number for it.
+      tile.outcome = UnitOutcome::kStopped;
+      tile.state = OutcomeWord(UnitOutcome::kStopped, language);
+      tile.instruction = OutcomeInstruction(UnitOutcome::kStopped, language);
+      tile.report = Tr(language, "no serial number for this unit: nothing burned");
       return;
     }
-    const bool pass = a.result == "pass";
-    tile.look = pass ? ui::TileState::Look::kPass : ui::TileState::Look::kFail;
-    tile.state = pass ? "PASS" : "FAIL";
+    tile.outcome = a.outcome;
+    tile.state = OutcomeWord(a.outcome, language);
+    tile.instruction = OutcomeInstruction(a.outcome, language);
     tile.serial = a.serial;
-    tile.serialState = end.stored      ? a.serialState
-                       : end.journaled ? Tr(setup_.language, "waits in the journal")
-                                       : Tr(setup_.language, "NOT RECORDED");
-    tile.report = pass ? std::string() : a.reportText;
+    tile.serialState = end.stored      ? (a.serialState ? SerialStateName(*a.serialState) : "")
+                       : end.journaled ? Tr(language, "waits in the journal")
+                                       : Tr(language, "NOT RECORDED");
+    tile.report = a.outcome == UnitOutcome::kPass ? std::string() : a.reportText;
     tile.seconds = a.seconds;
-    if (!end.stored) {
-      tile.report += (tile.report.empty() ? "" : "\n") +
-                     (end.journaled ? Tr(setup_.language, "not recorded: it waits in the journal")
-                                    : Tr(setup_.language,
-                                         "NOT RECORDED: neither the journal nor the store holds "
-                                         "it; note it down"));
+    if (!end.stored && !end.journaled) {
+      tile.report +=
+          (tile.report.empty() ? "" : "\n") +
+          Tr(language, "NOT RECORDED: neither the journal nor the store holds it; note it down");
     }
   });
+  {
+    const std::lock_guard lock(figures_->mutex);
+    figures_->figures.run = end.counters;
+  }
+  if (figuresChanged) figuresChanged();
+  RequestFigures();
 }
 
-void StationController::AfterSettle(RecordStore& store) {
-  ReadFigures(store);
-  if (figuresChanged) figuresChanged();
+void StationController::OnState(const RunState& state) {
+  {
+    const std::lock_guard lock(mutex_);
+    runState_ = state;
+  }
+  if (stateChanged) stateChanged();
 }
 
 }  // namespace otp

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QDialog>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -15,19 +16,21 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSysInfo>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
 #include "app/CAboutDlg.h"
 #include "core/Texts.h"
 #include "core/Utf8Path.h"
+#include "link/PortList.h"
 #include "link/QtSerialPort.h"
 #include "ops/Job.h"
+#include "ops/Messages.h"
 #include "res/StringTable.h"
 #include "settings/Settings.h"
 #include "ui/DialogBuilder.h"
@@ -72,12 +75,18 @@ constexpr qint64 kTileInterval = 250;  // ms between two paintings of a tile: as
 
 }  // namespace
 
-std::optional<StationChoices> ParseStationArguments(const std::vector<std::string>& args,
-                                                    std::string& error) {
-  StationChoices choices;
+std::optional<StationArguments> ParseStationArguments(const std::vector<std::string>& args,
+                                                      std::string& error) {
+  StationArguments parsed;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
+    std::string arg = args[i];
+    std::optional<std::string> inlineValue;
+    if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
+      inlineValue = arg.substr(arg.find('=') + 1);
+      arg = arg.substr(0, arg.find('='));
+    }
     auto value = [&]() -> std::optional<std::string> {
+      if (inlineValue) return inlineValue;
       if (i + 1 < args.size()) return args[++i];
       error = arg + " needs a value";
       return std::nullopt;
@@ -86,31 +95,48 @@ std::optional<StationChoices> ParseStationArguments(const std::vector<std::strin
       const auto text = value();
       if (!text) return std::nullopt;
       for (const std::string& name : PortNames(*text))
-        choices.ports.push_back(name);
-    } else if (arg.rfind("--port=", 0) == 0) {
-      for (const std::string& name : PortNames(arg.substr(7)))
-        choices.ports.push_back(name);
+        parsed.ports.push_back(name);
     } else if (arg == "--db") {
-      choices.db = value();
-      if (!choices.db) return std::nullopt;
-    } else if (arg.rfind("--db=", 0) == 0) {
-      choices.db = arg.substr(5);
+      parsed.db = value();
+      if (!parsed.db) return std::nullopt;
+    } else if (arg == "--lot") {
+      const auto text = value();
+      if (!text || text->empty()) {
+        if (text) error = "--lot needs a name";
+        return std::nullopt;
+      }
+      parsed.lot = *text;
+    } else if (arg == "--quantity") {
+      const auto text = value();
+      if (!text) return std::nullopt;
+      char* end = nullptr;
+      const unsigned long long n = std::strtoull(text->c_str(), &end, 10);
+      if (text->empty() || *end != '\0' || n == 0 || n >= (1ull << 63)) {
+        error = "--quantity: " + *text + " is no number from 1 to 2^63 - 1";
+        return std::nullopt;
+      }
+      parsed.quantity = n;
     } else if (!arg.empty() && arg[0] == '-') {
       error = "unknown option " + arg;
       return std::nullopt;
-    } else if (choices.job.empty()) {
-      choices.job = arg;
+    } else if (parsed.job.empty()) {
+      parsed.job = arg;
     } else {
       error = "one job at most";
       return std::nullopt;
     }
   }
-  return choices;
+  if (parsed.quantity && parsed.lot.empty()) {
+    error = "--quantity needs a --lot";
+    return std::nullopt;
+  }
+  return parsed;
 }
 
-StationWindow::StationWindow(StationChoices choices, WriterEnvironment environment, QWidget* parent)
+StationWindow::StationWindow(StationArguments arguments, WriterEnvironment environment,
+                             QWidget* parent)
     : QMainWindow(parent),
-      choices_(std::move(choices)),
+      arguments_(std::move(arguments)),
       language_(environment.language.value_or(SystemLanguage())) {
   const std::string programDir = environment.programDir.empty()
                                      ? QCoreApplication::applicationDirPath().toStdString()
@@ -122,18 +148,20 @@ StationWindow::StationWindow(StationChoices choices, WriterEnvironment environme
     ownPorts_ = std::make_unique<QtSerialPortFactory>();
     ports_factory_ = ownPorts_.get();
   }
+  // The store and the ports the station worked with last, unless told otherwise: a
+  // station reopened without --db records where it recorded before.
   const StationSettings kept = ReadStationSettings(setup_->settingsFile());
   storeLocation_ = ProductionStore::Absolute(
-      choices_.db ? *choices_.db : (!kept.store.empty() ? kept.store : setup_->DefaultStore()));
-  if (choices_.ports.empty()) {
-    choices_.ports = kept.ports;
-    if (choices_.ports.empty()) {
+      arguments_.db ? *arguments_.db : (!kept.store.empty() ? kept.store : setup_->DefaultStore()));
+  if (arguments_.ports.empty()) {
+    arguments_.ports = kept.ports;
+    if (arguments_.ports.empty()) {
       const RecentSettings recent = setup_->Load();
-      choices_.ports.push_back(ComName(recent.com >= 1 && recent.com <= 4 ? recent.com : 1));
+      arguments_.ports.push_back(ComName(recent.com >= 1 && recent.com <= 4 ? recent.com : 1));
     }
   }
   Build();
-  if (!choices_.db && kept.store.empty()) {
+  if (!arguments_.db && kept.store.empty()) {
     std::error_code ec;
     std::filesystem::create_directories(PathFromUtf8(setup_->dataDir()), ec);
   }
@@ -147,14 +175,49 @@ void StationWindow::Load() {
   started_ = false;
   confirmNeeded_ = false;
   ports_->setReadOnly(false);
-  run_ = RunSetup{};
-  const bool prepared = choices_.job.empty() ? Prepare() : PrepareJob();
-  ShowHeader();
+  choosePorts_->setEnabled(true);
+  // What is burned: the job, or the main window's model, clock and Hex File.
+  StationChoices choices;
+  const RecentSettings recent = setup_->Load();
+  const ChipRow* model = ModelAt(recent.cpu) ? ModelAt(recent.cpu) : ModelAt(0);
+  const int rate = recent.rate >= 0 && recent.rate < 3 ? recent.rate : 0;
+  choices.ports = {PortTarget{"", "", model, rate}};
+  choices.jobFile = arguments_.job;
+  if (arguments_.job.empty()) {
+    // A name in the window's Hex File box is the window's: relative to the program's folder.
+    std::string file = recent.hexFile;
+    if (!file.empty() && !PathFromUtf8(file).is_absolute()) file = setup_->moduleDir() + file;
+    choices.imageFile = file;
+  }
+  choices.lot = arguments_.lot;
+  choices.quantity = arguments_.quantity;
+  choices.language = language_;
+  choices.moduleDir = setup_->moduleDir();
+  choices.monitorDirs = setup_->monitorDirs();
+  prepared_ = PrepareStation(choices);
+  if (prepared_.job) {
+    // The station has no --resume: the job decides.
+    prepared_.setup.resume = prepared_.job->resume;
+    confirmNeeded_ = prepared_.job->confirm;
+  } else if (arguments_.job.empty()) {
+    prepared_.setup.imageName = recent.hexFile;
+  }
+  if (arguments_.job.empty() && recent.hexFile.empty()) {
+    problem_ = T("no Hex File is chosen in the main window");
+  } else if (prepared_.problem != PreparedStation::Problem::kNone) {
+    problem_ = prepared_.message;
+  }
+  if (!problem_.empty()) Say(problem_, true);
   controller_.reset();
   MakeTiles(PortNames(ports_->text().toStdString()));
-  controller_ = std::make_unique<StationController>(
-      run_, storeLocation_, Utf8FromPath(JournalFolder(storeLocation_, setup_->dataDir())),
-      ports_factory_);
+  Station::Options where;
+  where.store = storeLocation_;
+  where.legacyLocation = storeLocation_;
+  where.opener = ProductionStore::OpenerFor(storeLocation_);
+  where.dataDir = setup_->dataDir();
+  if (prepared_.job) where.boundStore = prepared_.job->store;
+  controller_ = std::make_unique<StationController>(prepared_.setup, where, ports_factory_);
+  ShowHeader();
   // A tile that changed is marked; the first mark after a quiet while reaches the window as
   // a queued call that starts its painting, which then shows every marked tile at once, as
   // often as a person can see and no more (one frame for all tiles, not one each).
@@ -170,6 +233,17 @@ void StationWindow::Load() {
     QMetaObject::invokeMethod(
         this, [this] { RefreshFigures(); }, Qt::QueuedConnection);
   };
+  controller_->stateChanged = [this] {
+    if (statePending_.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          statePending_ = false;
+          ShowHeader();
+        },
+        Qt::QueuedConnection);
+  };
+  const bool prepared = problem_.empty();
   controller_->opened = [this, prepared](const std::string& error) {
     QMetaObject::invokeMethod(
         this,
@@ -250,26 +324,44 @@ void StationWindow::Build() {
     return text;
   };
   job_ = label("job");
+  note_ = label("note");
   target_ = label("target");
   image_ = label("image");
   serial_ = label("serialRule");
+  lot_ = label("lot");
   store_ = label("store");
+  storeState_ = label("storeState");
+  note_->setWordWrap(true);
   QFont big = job_->font();
   big.setPointSizeF(big.pointSizeF() * 1.35);
   big.setBold(true);
   job_->setFont(big);
+  lot_->setFont(big);
+  QFont noteFont = note_->font();
+  noteFont.setItalic(true);
+  note_->setFont(noteFont);
   ports_ = new QLineEdit(central);
   ports_->setObjectName("ports");
   ports_->setAccessibleName(Q(T("Ports")));
-  ports_->setText(Q(Joined(choices_.ports)));
+  ports_->setText(Q(Joined(arguments_.ports)));
+  ports_->setCursorPosition(0);
+  ports_->setMinimumWidth(260);
   // The ports are chosen with the mouse: the keys belong to the foot switch, so the box
   // never holds the focus when the station opens and gives it up after Enter.
   ports_->setFocusPolicy(Qt::ClickFocus);
   connect(ports_, &QLineEdit::editingFinished, this, [this] {
+    ports_->setCursorPosition(0);  // the names from their beginning
     if (!started_) MakeTiles(PortNames(ports_->text().toStdString()));
   });
   connect(ports_, &QLineEdit::returnPressed, ports_, &QWidget::clearFocus);
-  auto* portsLabel = new QLabel(Q(T("Ports")), central);
+  choosePorts_ = new QPushButton(Q(T("Choose...")), central);
+  choosePorts_->setObjectName("choosePorts");
+  choosePorts_->setFocusPolicy(Qt::NoFocus);
+  connect(choosePorts_, &QPushButton::clicked, this, [this] { ChoosePorts(); });
+  auto* portsRow = new QHBoxLayout();
+  portsRow->addWidget(new QLabel(Q(T("Ports")), central));
+  portsRow->addWidget(ports_, 1);
+  portsRow->addWidget(choosePorts_);
   auto_ = new QCheckBox(Q(T("Auto start")), central);
   auto_->setObjectName("autoStart");
   auto_->setToolTip(Q(T("Each port burns every fresh board put on it, without a key")));
@@ -277,15 +369,19 @@ void StationWindow::Build() {
   switchFont.setBold(true);
   auto_->setFont(switchFont);
   connect(auto_, &QCheckBox::toggled, this, [this](bool on) { OnAutoStart(on); });
-  header->addWidget(job_, 0, 0, 1, 2);
+  header->addWidget(job_, 0, 0);
+  header->addWidget(lot_, 0, 1);
   header->addWidget(target_, 0, 2);
   header->addWidget(auto_, 0, 3, Qt::AlignRight);
-  header->addWidget(image_, 1, 0, 1, 2);
-  header->addWidget(serial_, 1, 2, 1, 2);
-  header->addWidget(store_, 2, 0, 1, 2);
-  header->addWidget(portsLabel, 2, 2);
-  header->addWidget(ports_, 2, 3);
+  header->addWidget(note_, 1, 0, 1, 4);
+  header->addWidget(image_, 2, 0, 1, 2);
+  header->addWidget(serial_, 2, 2, 1, 2);
+  header->addWidget(store_, 3, 0, 1, 2);
+  header->addLayout(portsRow, 3, 2, 1, 2);
+  header->addWidget(storeState_, 4, 0, 1, 4);
+  header->setColumnStretch(0, 2);
   header->setColumnStretch(1, 1);
+  header->setColumnStretch(2, 2);
   header->setColumnStretch(3, 1);
   layout->addLayout(header);
 
@@ -295,11 +391,15 @@ void StationWindow::Build() {
   auto* stationTab = new QWidget(tabs_);
   auto* body = new QHBoxLayout(stationTab);
   body->setContentsMargins(4, 4, 4, 4);
+  auto* tilesColumn = new QVBoxLayout();
   auto* tilesArea = new QWidget(stationTab);
   grid_ = new QGridLayout(tilesArea);
   grid_->setSpacing(8);
   grid_->setContentsMargins(0, 0, 0, 0);
-  body->addWidget(tilesArea, 1);
+  tilesColumn->addWidget(tilesArea, 1);
+  // What the block maps' marks mean, under the tiles.
+  tilesColumn->addWidget(new ui::BlockLegend(language_, stationTab));
+  body->addLayout(tilesColumn, 1);
 
   auto* side = new QVBoxLayout();
   counters_ = new QLabel(stationTab);
@@ -308,14 +408,14 @@ void StationWindow::Build() {
   QFont countersFont = counters_->font();
   countersFont.setPointSizeF(countersFont.pointSizeF() * 1.2);
   counters_->setFont(countersFont);
-  attempts_ = new QTableWidget(0, 5, stationTab);
+  attempts_ = new QTableWidget(0, 7, stationTab);
   attempts_->setObjectName("attempts");
   attempts_->setFocusPolicy(Qt::NoFocus);
   attempts_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   attempts_->setSelectionMode(QAbstractItemView::NoSelection);
   attempts_->verticalHeader()->hide();
-  attempts_->setHorizontalHeaderLabels(
-      {Q(T("Time")), Q(T("Port")), Q(T("Serial")), Q(T("Result")), Q(T("Report"))});
+  attempts_->setHorizontalHeaderLabels({Q(T("Time")), Q(T("Station")), Q(T("Job")), Q(T("Port")),
+                                        Q(T("Serial")), Q(T("Outcome")), Q(T("Report"))});
   attempts_->horizontalHeader()->setStretchLastSection(true);
   attempts_->setAccessibleName(Q(T("The last 20 attempts")));
   side->addWidget(counters_);
@@ -377,38 +477,18 @@ void StationWindow::MakeTiles(const std::vector<std::string>& names) {
 
 void StationWindow::OpenJob(const std::string& file) {
   if (controller_ && controller_->busy()) return;
-  choices_.job = file;
+  arguments_.job = file;
   Load();
 }
 
-// What a job burns: everything in it, nothing from the main window.
-bool StationWindow::PrepareJob() {
-  Job job;
-  const JobProblem problem = ReadJob(PathFromUtf8(choices_.job), job);
-  run_.station = QSysInfo::machineHostName().toStdString();
-  run_.language = language_;
-  run_.moduleDir = setup_->moduleDir();
-  run_.monitorDirs = setup_->monitorDirs();
-  run_.ports = {PortTarget{"", "", job.model ? job.model : ModelAt(0), job.rate}};
-  if (problem.kind != JobProblem::Kind::kNone) {
-    problem_ = JobProblemText(problem, choices_.job, language_);
-    run_.job = choices_.job;
-    Say(problem_, true);
-    return false;
-  }
-  UseJob(job, run_);
-  run_.resume = job.resume;  // the station has no --resume: the job decides
-  confirmNeeded_ = job.confirm;
-  return true;
-}
-
 bool StationWindow::Confirm() {
+  const Job& job = *prepared_.job;
   QDialog dialog(this);
   dialog.setObjectName("confirmJob");
   dialog.setWindowTitle(Q(T("Confirm the job")));
   auto* layout = new QVBoxLayout(&dialog);
-  auto* text = new QLabel(
-      Q(T("Job %1: type its checksum as the work instruction shows it.", {run_.job})), &dialog);
+  auto* text = new QLabel(Q(T("Job %1: type its checksum as the work order shows it.", {job.name})),
+                          &dialog);
   text->setWordWrap(true);
   auto* typed = new QLineEdit(&dialog);
   typed->setObjectName("checksum");
@@ -420,53 +500,32 @@ bool StationWindow::Confirm() {
   layout->addWidget(typed);
   layout->addWidget(ok);
   if (dialog.exec() != QDialog::Accepted) return false;
-  if (typed->text().trimmed().toStdString() != run_.jobSum) {
+  if (!ConfirmsJob(job, typed->text().toStdString())) {
     Say(T("%1 is not the checksum of the job %2: nothing started",
-          {typed->text().trimmed().toStdString(), run_.job}),
+          {Printable(typed->text().trimmed().toStdString()), job.name}),
         true);
     return false;
   }
   confirmNeeded_ = false;
-  return true;
-}
-
-// The image and the serial rule as the run burns them: the main window's choices.
-bool StationWindow::Prepare() {
-  const RecentSettings recent = setup_->Load();
-  const ChipRow* model = ModelAt(recent.cpu) ? ModelAt(recent.cpu) : ModelAt(0);
-  const int rate = recent.rate >= 0 && recent.rate < 3 ? recent.rate : 0;
-  run_.station = QSysInfo::machineHostName().toStdString();
-  run_.language = language_;
-  run_.moduleDir = setup_->moduleDir();
-  run_.monitorDirs = setup_->monitorDirs();
-  run_.ports = {PortTarget{"", "", model, rate}};
-  // A name in the window's Hex File box is the window's: relative to the program's folder.
-  std::string file = recent.hexFile;
-  if (!file.empty() && !PathFromUtf8(file).is_absolute()) file = setup_->moduleDir() + file;
-  run_.imageName = recent.hexFile;
-  const auto start = static_cast<std::uint32_t>(model->startAddr);
-  const auto end = static_cast<std::uint32_t>(model->endAddr);
-  const ImageResult result = LoadImage(file, std::nullopt, start, end, run_.image);
-  if (recent.hexFile.empty()) {
-    problem_ = T("no Hex File is chosen in the main window");
-  } else if (result.error != ImageError::kNone) {
-    problem_ = recent.hexFile + ": " + ImageErrorText(result);
-  } else if (result.dataBytes == 0) {
-    problem_ = recent.hexFile + ": " + T("no data in file");
-  }
-  if (!problem_.empty()) {
-    Say(problem_, true);
-    return false;
-  }
-  run_.crc32 = Crc32(&run_.image[start], end - start + 1);
+  ShowHeader();
   return true;
 }
 
 void StationWindow::ShowHeader() {
-  if (run_.ports.empty()) return;  // not prepared yet
-  const PortTarget& first = run_.ports.front();
-  job_->setText(
-      Q(run_.job.empty() ? T("Current choices") : T("Job %1  (%2)", {run_.job, run_.jobSum})));
+  const RunSetup& run = prepared_.setup;
+  if (run.ports.empty()) return;  // not prepared
+  // The checksum is the operator's to type from the work order: shown once confirmed.
+  if (run.job.empty()) {
+    job_->setText(Q(T("Current choices")));
+  } else if (confirmNeeded_) {
+    job_->setText(Q(T("Job %1  (to confirm)", {run.job})));
+  } else {
+    job_->setText(Q(T("Job %1  (%2)", {run.job, run.jobSum})));
+  }
+  const std::string note = prepared_.job ? Printable(prepared_.job->note) : std::string();
+  note_->setText(Q(note));
+  note_->setVisible(!note.empty());
+  const PortTarget& first = run.ports.front();
   const int baud = first.model ? first.model->baud[static_cast<std::size_t>(first.rate)] : 0;
   target_->setText(
       first.model
@@ -475,25 +534,96 @@ void StationWindow::ShowHeader() {
                 .arg(Q(std::string(first.model->speeds[static_cast<std::size_t>(first.rate)])))
                 .arg(baud)
           : QString());
-  const std::string crc = "0x" + Hex(run_.crc32, 8);
-  image_->setText(Q(T("Image %1   CRC-32 %2", {run_.imageName, crc})));
+  const std::string crc = "0x" + Hex(run.crc32, 8);
+  image_->setText(Q(T("Image %1   CRC-32 %2", {run.imageName, crc})));
+  const RunState state = controller_ ? controller_->state() : RunState{};
+  const StationFigures figures = controller_ ? controller_->Figures() : StationFigures{};
   std::string serial = T("Serial numbers: none");
-  if (run_.rule) {
+  if (run.rule) {
+    // The number that will really be issued next: the block's first, else the store's.
+    std::optional<std::uint64_t> next = state.nextNumber ? state.nextNumber : figures.next;
     const auto counter = controller_ ? controller_->counter() : std::nullopt;
-    // Before the counter is made, its first number is the next one.
-    const std::string next = !counter             ? std::to_string(run_.serialStart.value_or(1))
-                             : counter->exhausted ? T("none left")
-                                                  : std::to_string(counter->next);
-    serial = T("Serial %1, next %2", {run_.rule->Text(), next});
+    std::string shown = next                            ? std::to_string(*next)
+                        : counter && counter->exhausted ? T("none left")
+                        : counter                       ? std::to_string(counter->next)
+                                  : std::to_string(run.serialStart.value_or(1));
+    serial = T("Serial %1, next %2", {run.rule->Text(), shown});
+    if (state.numbersLeft) {
+      serial += "   " + T("%1 numbers held", {std::to_string(*state.numbersLeft)});
+    }
   }
   serial_->setText(Q(serial));
-  store_->setText(
-      Q(T("Store %1   Station %2", {ProductionStore::Printable(storeLocation_), run_.station})));
+  std::string lot;
+  const std::optional<Lot> progress = state.lot;
+  if (!run.lot.empty()) {
+    const std::uint64_t quantity = progress ? progress->quantity : run.quantity.value_or(0);
+    lot = quantity > 0
+              ? T("Lot %1: %2 of %3", {run.lot, std::to_string(progress ? progress->passed : 0),
+                                       std::to_string(quantity)})
+              : T("Lot %1", {run.lot});
+  }
+  lot_->setText(Q(lot));
+  store_->setText(Q(T("Store %1   Station %2",
+                      {ProductionStore::Printable(storeLocation_), Printable(run.station)})));
+  // The store away: the station goes on from the numbers it holds, and says so.
+  if (state.storeAway) {
+    storeState_->setText(
+        Q(T("store away: %1 records waiting, %2 numbers left in the block (%3)",
+            {std::to_string(state.waiting),
+             state.numbersLeft ? std::to_string(*state.numbersLeft) : "-", state.storeError})));
+    storeState_->setStyleSheet("color: #8A4B00; font-weight: bold;");
+  } else if (state.waiting > 0) {
+    storeState_->setText(Q(T("%1 records wait for the store", {std::to_string(state.waiting)})));
+    storeState_->setStyleSheet("color: #8A4B00;");
+  } else {
+    storeState_->clear();
+    storeState_->setStyleSheet("");
+  }
+  storeState_->setVisible(!storeState_->text().isEmpty());
+}
+
+void StationWindow::ChoosePorts() {
+  if (started_) return;
+  // Each adapter by the name that survives a reboot: its place on the hub, else its own
+  // serial number.
+  QDialog dialog(this);
+  dialog.setObjectName("portChooser");
+  dialog.setWindowTitle(Q(T("Choose the ports")));
+  auto* layout = new QVBoxLayout(&dialog);
+  auto* text = new QLabel(Q(T("Names that stay the same from one boot to the next:")), &dialog);
+  layout->addWidget(text);
+  const std::vector<std::string> current = PortNames(ports_->text().toStdString());
+  std::vector<std::pair<QCheckBox*, std::string>> boxes;
+  for (const PortListing& port : ListPorts(setup_->Devices({"COM1", "COM2", "COM3", "COM4"}))) {
+    std::string label = port.Stable();
+    std::string what = port.device;
+    if (!port.product.empty()) what += ", " + port.product;
+    if (!port.serialNumber.empty()) what += ", " + T("serial %1", {port.serialNumber});
+    auto* box = new QCheckBox(Q(label + "   (" + what + ")"), &dialog);
+    box->setChecked(std::find(current.begin(), current.end(), port.Stable()) != current.end() ||
+                    std::find(current.begin(), current.end(), port.device) != current.end());
+    layout->addWidget(box);
+    boxes.emplace_back(box, port.Stable());
+  }
+  if (boxes.empty()) layout->addWidget(new QLabel(Q(T("no serial ports")), &dialog));
+  auto* ok = new QPushButton(Q(T("Use these")), &dialog);
+  ok->setDefault(true);
+  connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+  layout->addWidget(ok);
+  if (dialog.exec() != QDialog::Accepted) return;
+  std::vector<std::string> chosen;
+  for (const auto& [box, name] : boxes) {
+    if (box->isChecked()) chosen.push_back(name);
+  }
+  if (chosen.empty()) return;
+  ports_->setText(Q(Joined(chosen)));
+  ports_->setCursorPosition(0);
+  MakeTiles(chosen);
 }
 
 std::vector<PortTarget> StationWindow::Targets(std::string& error) const {
   std::vector<PortTarget> targets;
-  const PortTarget& first = run_.ports.front();
+  const PortTarget& first = prepared_.setup.ports.front();
   for (const std::string& name : PortNames(ports_->text().toStdString())) {
     PortTarget target{name, setup_->Device(name), first.model, first.rate};
     if (target.device.empty()) target.device = name;
@@ -523,14 +653,16 @@ bool StationWindow::BeforeFirstUnit() {
     for (const PortTarget& target : targets_)
       names.push_back(target.name);
     MakeTiles(names);
-    // The ports used now are the ones the station opens with next time.
+    // The ports and the store used now are the ones the station opens with next time.
     StationSettings kept = ReadStationSettings(setup_->settingsFile());
     kept.ports = names;
+    kept.store = storeLocation_;
     std::error_code ec;
     std::filesystem::create_directories(setup_->settingsFile().parent_path(), ec);
     WriteStationSettings(setup_->settingsFile(), kept);
     started_ = true;
     ports_->setReadOnly(true);
+    choosePorts_->setEnabled(false);
   }
   return true;
 }
@@ -565,37 +697,74 @@ void StationWindow::OnStop() {
 }
 
 void StationWindow::Ended(const ProductionRun::End& end, const StartReport* start) {
+  const RunSetup& run = prepared_.setup;
   if (start) {
     for (const Attempt& a : start->replayed) {
       Say(T("a unit on %1 (serial %2) was recorded as %3",
-            {a.port, a.serial ? std::to_string(*a.serial) : "-", a.result}));
+            {Printable(a.port), a.serial ? std::to_string(*a.serial) : "-",
+             OutcomeWord(a.outcome, language_)}));
     }
-    if (start->problem != StartReport::Problem::kNone) {
-      problem_ = start->problem == StartReport::Problem::kStore
-                     ? T("the production store: %1", {start->detail})
-                 : start->problem == StartReport::Problem::kSerialRule
-                     ? start->detail
-                     : T("the counter %1 does not agree with this job", {run_.counter});
+    switch (start->problem) {
+      case StartReport::Problem::kNone:
+        break;
+      case StartReport::Problem::kStore:
+      case StartReport::Problem::kJournal:
+        problem_ = T("the production store: %1", {start->detail});
+        break;
+      case StartReport::Problem::kSerialRule:
+        problem_ = start->detail;
+        break;
+      case StartReport::Problem::kLotComplete:
+        problem_ = T("the lot %1 is complete: %2 of %3 passed",
+                     {run.lot, std::to_string(start->lot ? start->lot->passed : 0),
+                      std::to_string(start->lot ? start->lot->quantity : 0)});
+        break;
+      case StartReport::Problem::kCounterFull:
+        problem_ = T("the counter %1 has no number left that fits %2",
+                     {run.counter, run.rule ? run.rule->Text() : ""});
+        break;
+      case StartReport::Problem::kCounterStart:
+      case StartReport::Problem::kCounterStep:
+        problem_ = T("the counter %1 does not agree with this job", {run.counter});
+        break;
+    }
+    if (!problem_.empty()) {
       ready_ = false;
       Say(problem_, true);
     }
   }
   if (auto_->isChecked()) {
     const QSignalBlocker quiet(auto_);
-    auto_->setChecked(false);  // the run ended: stopped, or the store failed
+    auto_->setChecked(false);  // the run ended: stopped, or it had to
   }
-  if (end.storeFailed && start == nullptr) {
-    problem_ = end.numbersExhausted ? T("the counter %1 has no number left that fits %2",
-                                        {run_.counter, run_.rule ? run_.rule->Text() : ""})
-                                    : T("the production store: %1", {end.storeError});
-    ready_ = false;
-    std::string waiting;
-    for (const Attempt& a : end.waiting)
-      waiting += (waiting.empty() ? "" : ", ") + a.port;
-    Say(problem_ + (waiting.empty() ? "" : "\n" + T("waiting in the journal: %1", {waiting})),
-        true);
-  } else if (problem_.empty()) {
-    Say(T("Press Start for the next units"));
+  std::string waiting;
+  for (const Attempt& a : end.waiting)
+    waiting += (waiting.empty() ? "" : ", ") + a.port;
+  switch (end.why) {
+    case ProductionRun::End::Why::kDone:
+      if (problem_.empty()) Say(T("Press Start for the next units"));
+      break;
+    case ProductionRun::End::Why::kLotComplete:
+      Say(T("the lot %1 is complete: no more boards", {run.lot}), true);
+      break;
+    case ProductionRun::End::Why::kBlockSpent:
+      Say(T("no serial number is left in the block and the store is away (%1): the station "
+            "stops",
+            {end.storeError}) +
+              (waiting.empty() ? "" : "\n" + T("waiting in the journal: %1", {waiting})),
+          true);
+      break;
+    case ProductionRun::End::Why::kNumbersExhausted:
+      problem_ = T("the counter %1 has no number left that fits %2",
+                   {run.counter, run.rule ? run.rule->Text() : ""});
+      ready_ = false;
+      Say(problem_, true);
+      break;
+    case ProductionRun::End::Why::kJournal:
+      problem_ = T("the journal of the production store: %1", {end.journalError});
+      ready_ = false;
+      Say(problem_, true);
+      break;
   }
   ShowHeader();
   UpdateButtons();
@@ -626,31 +795,48 @@ void StationWindow::RefreshFigures() {
   figuresPending_ = false;
   const StationFigures figures = controller_ ? controller_->Figures() : StationFigures{};
   const Counters& run = figures.run;
-  auto yield = [](int passed, int total) {
-    return total > 0 ? QString::number(100.0 * passed / total, 'f', 1) : QString("-");
+  auto yield = [](int passed, int failed) {
+    return passed + failed > 0 ? QString::number(100.0 * passed / (passed + failed), 'f', 1)
+                               : QString("-");
   };
-  const int today = figures.todayPassed + figures.todayFailed;
   // A table of names and figures, the figures large: read at a glance.
   auto row = [](const std::string& name, const QString& value) {
     return "<tr><td style='padding-right:14px'>" + Q(name).toHtmlEscaped() +
            "</td><td align='right' style='font-size:x-large; font-weight:bold'>" +
            value.toHtmlEscaped() + "</td></tr>";
   };
+  const auto perHour = run.UnitsPerHour();
   counters_->setText(
       "<table cellspacing='2'>" + row(T("Passed"), QString::number(run.passed)) +
       row(T("Failed"), QString::number(run.failed)) +
       row(T("Total"), QString::number(run.total())) +
-      row(T("Yield"), yield(run.passed, run.total()) + " %") +
-      row(T("Units per hour"), QString::number(run.UnitsPerHour(), 'f', 0)) +
-      row(T("Today"), QString::number(today) + "  (" + yield(figures.todayPassed, today) + " %)") +
+      row(T("Yield"), yield(run.passed, run.failed) + " %") +
+      row(T("Units per hour"), perHour ? QString::number(*perHour, 'f', 0) : QString("-")) +
+      row(T("Today, this station and job"), QString::number(figures.todayUnits) + "  (" +
+                                                yield(figures.todayPassed, figures.todayFailed) +
+                                                " %)") +
       "</table>");
+  // The station and job columns say something only when the attempts differ in them.
+  bool stations = false;
+  bool jobs = false;
+  for (const Attempt& a : figures.last) {
+    stations = stations || a.station != figures.last.front().station;
+    jobs = jobs || a.job != figures.last.front().job;
+  }
+  attempts_->setColumnHidden(1, !stations);
+  attempts_->setColumnHidden(2, !jobs);
   attempts_->setRowCount(static_cast<int>(figures.last.size()));
   for (std::size_t i = 0; i < figures.last.size(); ++i) {
     const Attempt& a = figures.last[figures.last.size() - 1 - i];  // the newest first
     const QString time =
         QDateTime::fromString(Q(a.started), Qt::ISODate).toLocalTime().toString("HH:mm:ss");
-    const QStringList cells = {time, Q(a.port), a.serial ? QString::number(*a.serial) : "",
-                               Q(ui::RecordWord(language_, a.result)), Q(a.reportText).trimmed()};
+    const QStringList cells = {time,
+                               Q(Printable(a.station)),
+                               Q(Printable(a.job)),
+                               Q(Printable(a.port)),
+                               a.serial ? QString::number(*a.serial) : "",
+                               Q(OutcomeWord(a.outcome, language_)),
+                               Q(Printable(a.reportText)).trimmed()};
     for (int column = 0; column < cells.size(); ++column)
       attempts_->setItem(static_cast<int>(i), column, new QTableWidgetItem(cells[column]));
   }

@@ -24,24 +24,27 @@ class QTabWidget;
 namespace otp {
 
 /// How the station window was opened: `otpwriter --station [-p PORT]... [--db LOCATION]
-/// [JOB]`.
-struct StationChoices {
+/// [--lot NAME [--quantity N]] [JOB]`.
+struct StationArguments {
   std::vector<std::string> ports;  // empty: the ports used last, else the window's COM port
-  std::optional<std::string> db;   // empty: the settings' store, else the user's own
+  std::optional<std::string> db;   // empty: the store used last, else the user's own
   std::string job;                 // a job file, or empty for the window's current choices
+  std::string lot;                 // empty: the job's, if it names one
+  std::optional<std::uint64_t> quantity;
 };
 
 /// Parses the arguments after --station; nothing, with `error`, for a usage error.
-std::optional<StationChoices> ParseStationArguments(const std::vector<std::string>& args,
-                                                    std::string& error);
+std::optional<StationArguments> ParseStationArguments(const std::vector<std::string>& args,
+                                                      std::string& error);
 
-/// The production station for operators at a fixture: a tile a port with its verdict in
-/// large letters, counters and yield, the last attempts, a start without the mouse (Enter,
-/// Space or a foot switch) and settings the operator cannot change. The second face of
-/// the production run that otpwriter-cli produce runs: same units, numbers and records.
+/// The production station for operators at a fixture: a tile a port with the outcome in
+/// large letters and what to do with the part, counters and yield, the last attempts, a
+/// start without the mouse (Enter, Space or a foot switch) and settings the operator cannot
+/// change. The second face of the station that otpwriter-cli produce runs: same units,
+/// numbers and records.
 class StationWindow final : public QMainWindow {
  public:
-  StationWindow(StationChoices choices, WriterEnvironment environment = {},
+  StationWindow(StationArguments arguments, WriterEnvironment environment = {},
                 QWidget* parent = nullptr);
   ~StationWindow() override;
 
@@ -62,6 +65,8 @@ class StationWindow final : public QMainWindow {
   /// Why the station cannot burn (a file, the store); empty when it can.
   const std::string& problem() const { return problem_; }
   bool ready() const { return ready_; }
+  /// The store the station records in, as it may be shown.
+  const std::string& storeLocation() const { return storeLocation_; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -72,12 +77,12 @@ class StationWindow final : public QMainWindow {
   // Reads what is burned (the job, or the main window's choices) and makes the run's
   // controller for it.
   void Load();
-  bool Prepare();
-  bool PrepareJob();
-  // A job that asks for it: the operator types its short checksum; false for a wrong one.
+  // A job that asks for it: the operator types its short checksum from the work order;
+  // false for a wrong one.
   bool Confirm();
   void ShowHeader();
   void MakeTiles(const std::vector<std::string>& names);
+  void ChoosePorts();
   std::vector<PortTarget> Targets(std::string& error) const;
   void RefreshTiles();
   void RefreshFigures();
@@ -86,29 +91,33 @@ class StationWindow final : public QMainWindow {
   void UpdateButtons();
   std::string T(std::string_view english,
                 std::initializer_list<std::string_view> values = {}) const;
+  // Checks the ports and confirms the job before the first unit; false: nothing starts.
+  bool BeforeFirstUnit();
 
-  StationChoices choices_;
+  StationArguments arguments_;
   Language language_;
   std::unique_ptr<SerialPortFactory> ownPorts_;
   std::optional<WriterSetup> setup_;
-  RunSetup run_;
+  PreparedStation prepared_;
   std::string storeLocation_;
   std::string problem_;
   bool ready_ = false;          // the store is open and the image good
   bool confirmNeeded_ = false;  // the job asks the operator to confirm it first
   SerialPortFactory* ports_factory_ = nullptr;
   bool started_ = false;  // the first unit began: the ports are fixed
-  // Checks the ports and confirms the job before the first unit; false: nothing starts.
-  bool BeforeFirstUnit();
   std::vector<PortTarget> targets_;
   std::unique_ptr<StationController> controller_;
 
   QLabel* job_ = nullptr;
+  QLabel* note_ = nullptr;
   QLabel* target_ = nullptr;
   QLabel* image_ = nullptr;
   QLabel* serial_ = nullptr;
+  QLabel* lot_ = nullptr;
   QLabel* store_ = nullptr;
+  QLabel* storeState_ = nullptr;
   QLineEdit* ports_ = nullptr;
+  QPushButton* choosePorts_ = nullptr;
   QCheckBox* auto_ = nullptr;
   QTabWidget* tabs_ = nullptr;
   QGridLayout* grid_ = nullptr;
@@ -123,6 +132,7 @@ class StationWindow final : public QMainWindow {
   std::atomic<bool> painting_{false};                        // paint_ runs, or will
   QTimer paint_;
   std::atomic<bool> figuresPending_{false};
+  std::atomic<bool> statePending_{false};
 };
 
 }  // namespace otp

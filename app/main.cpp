@@ -15,14 +15,16 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QString::fromUtf8(otp::res::kAppTitle));
   QApplication::setWindowIcon(otp::ui::AppIcon());
   const std::vector<std::string> args(argv + 1, argv + argc);
-  // otpwriter --station [-p PORT]... [--db LOCATION] [JOB]: the production station.
+  // otpwriter --station [-p PORT]... [--db LOCATION] [--lot NAME [--quantity N]] [JOB]: the
+  // production station.
   if (!args.empty() && args.front() == "--station") {
     std::string error;
     const auto choices =
         otp::ParseStationArguments(std::vector<std::string>(args.begin() + 1, args.end()), error);
     if (!choices) {
       std::fprintf(stderr,
-                   "otpwriter: %s\nusage: otpwriter --station [-p PORT]... [--db LOCATION] [JOB]\n",
+                   "otpwriter: %s\nusage: otpwriter --station [-p PORT]... [--db LOCATION] [--lot "
+                   "NAME [--quantity N]] [JOB]\n",
                    error.c_str());
       return 64;
     }

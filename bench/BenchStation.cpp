@@ -99,7 +99,7 @@ std::map<std::string, double> UnitSeconds(const std::string& db, const std::stri
   filter.station = station;
   const auto attempts = store->Attempts(filter, error);
   for (const Attempt& a : attempts.value_or(std::vector<Attempt>{})) {
-    if (a.result == "pass") seconds[a.port] = a.seconds;
+    if (a.outcome == otp::UnitOutcome::kPass) seconds[a.port] = a.seconds;
   }
   return seconds;
 }
@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
   double wall = 0;
   {
     auto boards = Boards(simulator, dir, count);
-    StationChoices choices;
+    StationArguments choices;
     choices.ports = names;
     choices.db = db;
     choices.job = (dir / "bench.otpjob").string();
@@ -249,7 +249,7 @@ int main(int argc, char** argv) {
     auto store = ProductionStore::Open(db, error, reading);
     const auto attempts = store->Attempts({}, error);
     for (const Attempt& a : attempts.value_or(std::vector<Attempt>{})) {
-      if (a.station != "cli" && a.result == "pass") byWindow[a.port] = a.seconds;
+      if (a.station != "cli" && a.outcome == otp::UnitOutcome::kPass) byWindow[a.port] = a.seconds;
     }
   }
   std::printf("%-6s %10s %10s %8s\n", "port", "produce", "window", "ratio");

@@ -28,6 +28,11 @@ constexpr CommandSpec kCommands[] = {
      "create OUT FILE: make the job OUT of FILE and the options\n(--name, -m, -c, --serial ...); "
      "show JOB: print it;\ncheck JOB: check it against its checksum",
      kJobAction | kTargets, RunJob},
+    {"store", "ACTION",
+     "show: the store's identity, settings and the stations that hold\nleases; set grace "
+     "SECONDS: how long a station may be away before\nothers settle its numbers (120); set "
+     "block MINUTES: the work the\nnumbers a station holds ahead cover (10)",
+     kStoreAction, RunStore},
 };
 
 }  // namespace

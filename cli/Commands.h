@@ -14,6 +14,7 @@ enum CommandFlags : unsigned {
   kJobFile = 1u << 2,       // --job JOB may stand for its FILE and its choices
   kJobAction = 1u << 3,     // an action and a job file
   kTargets = 1u << 4,       // works with the model, the clock and the ports
+  kStoreAction = 1u << 5,   // an action on the store and its values
 };
 
 /// One command of otpwriter-cli: the parser, the checks, --help and the dispatch come
@@ -37,5 +38,6 @@ int RunProduce(Context& context);
 int RunLog(Context& context);
 int RunJob(Context& context);
 int RunReport(Context& context);
+int RunStore(Context& context);
 
 }  // namespace otp::cli

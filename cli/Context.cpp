@@ -7,6 +7,7 @@
 #include "core/Texts.h"
 #include "core/Utf8Path.h"
 #include "ops/Messages.h"
+#include "ops/Station.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -102,18 +103,21 @@ std::string Context::StoreLocation() const {
   return ProductionStore::Absolute(options.db.value_or(setup.DefaultStore()));
 }
 
-std::filesystem::path Context::JournalFolder() const {
-  return otp::JournalFolder(StoreLocation(), setup.dataDir());
+std::vector<std::filesystem::path> Context::JournalFolders(const RecordStore& store) const {
+  std::vector<std::filesystem::path> folders;
+  if (!store.Identity().empty()) {
+    folders.push_back(JournalFolderOf(store.Location(), store.Identity(), setup.dataDir()));
+  }
+  // Where an earlier release kept them, until a station's start moves them.
+  const auto legacy = otp::JournalFolder(StoreLocation(), setup.dataDir());
+  if (folders.empty() || legacy != folders.front()) folders.push_back(legacy);
+  return folders;
 }
 
 std::unique_ptr<ProductionStore> Context::OpenStore(ProductionStore::Access access) const {
   const std::string location = StoreLocation();
   ProductionStore::Options storeOptions;
   storeOptions.access = access;
-  const std::filesystem::path journals = JournalFolder();
-  storeOptions.ownerAlive = [journals](const std::string& owner) {
-    return Journal::Alive(journals, owner);
-  };
   if (access == ProductionStore::Access::kWrite && !options.db) {
     // The user's own store: its folder is made on first use.
     std::error_code ec;

@@ -71,7 +71,9 @@ class Context {
   /// upgraded), or only read. Null after a message.
   std::unique_ptr<ProductionStore> OpenStore(ProductionStore::Access access) const;
   std::string StoreLocation() const;
-  std::filesystem::path JournalFolder() const;
+  /// The folders that may hold journals of `store`: its identity's, and where an earlier
+  /// release kept them.
+  std::vector<std::filesystem::path> JournalFolders(const RecordStore& store) const;
 
   /// The exit status of a unit's verdict: the command line's own table.
   static int ExitStatusOf(UnitVerdict verdict);

@@ -1,8 +1,6 @@
 // job create, show and check; and a job as what produce and program burn.
 
 #include <unistd.h>
-#include <QString>
-#include <QSysInfo>
 #include <cstdio>
 #include <filesystem>
 
@@ -13,6 +11,7 @@
 #include "core/Texts.h"
 #include "core/Utf8Path.h"
 #include "ops/Job.h"
+#include "ops/Station.h"
 
 namespace otp::cli {
 
@@ -33,6 +32,11 @@ Json JobEvent(const Job& job, const std::string& file, const std::string& proble
   event.Add("crc32", static_cast<long long>(job.crc32)).Add("note", job.note);
   event.Add("created", job.created).Add("host", job.host);
   event.Add("checksum", job.checksum).Add("shortChecksum", job.ShortChecksum());
+  event.Add("read", ReadModeName(job.reading)).Add("lot", job.lot);
+  job.quantity ? event.Add("quantity", static_cast<long long>(*job.quantity))
+               : event.AddNull("quantity");
+  event.Add("store", job.store).Add("storeName", job.storeName);
+  job.blockMinutes ? event.Add("blockMinutes", *job.blockMinutes) : event.AddNull("blockMinutes");
   problem.empty() ? event.AddNull("problem") : event.Add("problem", problem);
   return event;
 }
@@ -64,9 +68,21 @@ int Create(Context& context) {
   request.resume = o.resume;
   request.confirm = o.confirm;
   request.note = o.note.value_or("");
+  request.reading = o.reading.value_or(ReadMode::kArea);
+  request.lot = o.lot.value_or("");
+  request.quantity = o.quantity;
+  request.blockMinutes = o.blockMinutes;
+  if (o.quantity && !o.lot) return context.Fail(kExitUsage, context.T("--quantity needs a --lot"));
+  if (o.db && o.serial) {
+    // The job keeps its numbers in this store: its counter lives there and nowhere else.
+    auto store = context.OpenStore(ProductionStore::Access::kWrite);
+    if (!store) return kExitFile;
+    request.store = store->Identity();
+    request.storeName = store->Location();
+  }
   SystemClock clock;
   request.created = IsoNow(clock);
-  request.host = QSysInfo::machineHostName().toStdString();
+  request.host = ThisComputer();
   JobMade made = MakeJob(request, context.language);
   if (!made.problem.empty()) {
     // A serial rule that cannot be read is a usage error, as for produce.
@@ -132,6 +148,16 @@ int Show(Context& context, bool checkOnly) {
   row(context.T("resume"), job.resume ? context.T("allowed") : context.T("not allowed"));
   row(context.T("confirm"),
       job.confirm ? context.T("the operator types the checksum") : context.T("no"));
+  row(context.T("read"), job.reading == ReadMode::kImage ? context.T("the image's blocks only")
+                                                         : context.T("the whole OTP area"));
+  if (!job.lot.empty()) {
+    row(context.T("lot"), job.quantity
+                              ? context.T("%1, %2 parts", {job.lot, std::to_string(*job.quantity)})
+                              : job.lot);
+  }
+  if (!job.store.empty()) {
+    row(context.T("store"), job.storeName + "  (" + job.store + ")");
+  }
   row(context.T("note"), job.note);
   row(context.T("created"), job.created + ", " + job.host);
   return failure.empty() ? kExitOk : kExitFile;
@@ -143,41 +169,6 @@ int RunJob(Context& context) {
   const std::string& action = context.options.arguments[0];
   if (action == "create") return Create(context);
   return Show(context, action == "check");
-}
-
-int LoadJob(Context& context, RunSetup& setup) {
-  const Options& o = context.options;
-  const std::string& file = *o.job;
-  Job job;
-  const JobProblem problem = ReadJob(PathFromUtf8(file), job);
-  if (problem.kind != JobProblem::Kind::kNone) {
-    return context.Fail(kExitFile, Printable(JobProblemText(problem, file, context.language)));
-  }
-  if (o.resume && !job.resume) {
-    return context.Fail(kExitUsage, context.T("the job %1 does not allow --resume", {job.name}));
-  }
-  context.UseModel(*job.model, job.rate);
-  UseJob(job, setup);
-  setup.resume = o.resume;  // allowed by the job, asked for on the command line
-  if (job.confirm) {
-    // As the work instruction shows it: a wrong entry starts nothing.
-    context.Prompt(
-        context.T("Job %1: type its checksum as the work instruction shows it > ", {job.name}));
-    std::string typed;
-    char c = 0;
-    while (::read(0, &c, 1) == 1 && c != '\n')
-      typed += c;
-    while (!typed.empty() && (typed.back() == ' ' || typed.back() == '\r'))
-      typed.pop_back();
-    while (!typed.empty() && typed.front() == ' ')
-      typed.erase(typed.begin());
-    if (typed != job.ShortChecksum()) {
-      return context.Fail(kExitFile, context.T("%1 is not the checksum of the job %2: nothing "
-                                               "burned",
-                                               {typed, job.name}));
-    }
-  }
-  return kExitOk;
 }
 
 }  // namespace otp::cli

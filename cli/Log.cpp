@@ -31,8 +31,11 @@ std::string Cell(const std::string& text) {
 
 int ExitOf(const Attempt& a) {
   if (a.exitStatus) return *a.exitStatus;
-  const auto verdict = VerdictNamed(a.verdict.c_str());
-  return verdict ? Context::ExitStatusOf(*verdict) : kExitLink;
+  return Context::ExitStatusOf(a.verdict);
+}
+
+const char* StateOf(const Attempt& a) {
+  return a.serialState ? SerialStateName(*a.serialState) : "";
 }
 
 }  // namespace
@@ -49,14 +52,15 @@ int RunLog(Context& context) {
   filter.until = o.until.value_or("");
   filter.job = o.job.value_or("");
   filter.station = o.station.value_or("");
+  filter.lot = o.lot.value_or("");
   // Rows go out as they are read: a million of them take the memory of one page.
   std::optional<AtomicFile> csv;
   if (o.csv) {
     csv.emplace(PathFromUtf8(*o.csv));
     csv->Write(
-        "started,ended,station,port,device,model,clock,image,crc32,job,job_checksum,serial,"
-        "serial_state,result,exit_status,report_id,report_text,first_difference,failed_block,"
-        "seconds\n");
+        "started,ended,station,port,device,model,clock,image,crc32,job,job_checksum,lot,serial,"
+        "serial_state,result,outcome,exit_status,report_id,report_text,first_difference,"
+        "failed_block,seconds,reading,corrected\n");
   }
   std::map<std::string, int> byResult;
   std::size_t total = 0;
@@ -64,41 +68,55 @@ int RunLog(Context& context) {
       filter,
       [&](const Attempt& a) {
         ++total;
-        ++byResult[a.result];
+        ++byResult[OutcomeName(a.outcome)];
         const std::string serial = a.serial ? std::to_string(*a.serial) : "";
         if (csv) {
           const std::string difference = a.firstDifference ? "0x" + Hex(*a.firstDifference, 4) : "";
           const std::string block = a.failedBlock ? "0x" + Hex(*a.failedBlock, 4) : "";
-          return csv->Write(
-              Cell(a.started) + "," + Cell(a.ended) + "," + Cell(a.station) + "," + Cell(a.port) +
-              "," + Cell(a.device) + "," + Cell(a.model) + "," + Cell(a.clock) + "," +
-              Cell(a.image) + ",0x" + Hex(a.crc32, 8) + "," + Cell(a.job) + "," + Cell(a.jobSum) +
-              "," + serial + "," + Cell(a.serialState) + "," + Cell(a.result) + "," +
-              std::to_string(ExitOf(a)) + "," + (a.reportId ? std::to_string(*a.reportId) : "") +
-              "," + Cell(a.reportText) + "," + difference + "," + block + "," +
-              Decimal(a.seconds, 1) + "\n");
+          return csv->Write(Cell(a.started) + "," + Cell(a.ended) + "," + Cell(a.station) + "," +
+                            Cell(a.port) + "," + Cell(a.device) + "," + Cell(a.model) + "," +
+                            Cell(a.clock) + "," + Cell(a.image) + ",0x" + Hex(a.crc32, 8) + "," +
+                            Cell(a.job) + "," + Cell(a.jobSum) + "," + Cell(a.lot) + "," + serial +
+                            "," + Cell(StateOf(a)) + "," + Cell(a.ResultName()) + "," +
+                            Cell(OutcomeName(a.outcome)) + "," + std::to_string(ExitOf(a)) + "," +
+                            (a.reportId ? std::to_string(*a.reportId) : "") + "," +
+                            Cell(a.reportText) + "," + difference + "," + block + "," +
+                            Decimal(a.seconds, 1) + "," + ReadModeName(a.reading) + "," +
+                            (a.corrected ? OutcomeName(*a.corrected) : "") + "\n");
         }
         Json event("attempt");
         event.Add("started", a.started).Add("ended", a.ended).Add("station", a.station);
         event.Add("port", a.port).Add("device", a.device).Add("model", a.model);
         event.Add("clock", a.clock).Add("image", a.image);
         event.Add("crc32", static_cast<long long>(a.crc32));
-        event.Add("job", a.job).Add("jobChecksum", a.jobSum);
+        event.Add("job", a.job).Add("jobChecksum", a.jobSum).Add("lot", a.lot);
         a.serial ? event.Add("serial", static_cast<long long>(*a.serial)) : event.AddNull("serial");
-        event.Add("serialState", a.serialState).Add("result", a.result).Add("exit", ExitOf(a));
+        event.Add("serialState", StateOf(a)).Add("result", a.ResultName());
+        event.Add("outcome", OutcomeName(a.outcome)).Add("exit", ExitOf(a));
         a.reportId ? event.Add("reportId", *a.reportId) : event.AddNull("reportId");
         event.Add("reportText", a.reportText);
         a.firstDifference ? event.Add("firstDifference", *a.firstDifference)
                           : event.AddNull("firstDifference");
         a.failedBlock ? event.Add("failedBlock", *a.failedBlock) : event.AddNull("failedBlock");
+        event.Add("reading", ReadModeName(a.reading)).Add("guess", a.guess);
+        a.corrected ? event.Add("corrected", OutcomeName(*a.corrected))
+                    : event.AddNull("corrected");
         context.console.Emit(event.Add("seconds", a.seconds));
-        std::string line =
-            a.started + "  " + Printable(a.station) + "  " + Printable(a.port) + "  " + a.result;
+        std::string line = a.started + "  " + Printable(a.station) + "  " + Printable(a.port) +
+                           "  " + OutcomeWord(a.outcome, context.language);
         if (!a.job.empty()) {
           line += "  " + context.T("job %1 (%2)", {Printable(a.job), Printable(a.jobSum)});
         }
-        if (a.serial) line += "  " + context.T("serial %1", {serial}) + " " + a.serialState;
+        if (!a.lot.empty()) line += "  " + context.T("lot %1", {Printable(a.lot)});
+        if (a.serial) line += "  " + context.T("serial %1", {serial}) + " " + StateOf(a);
         if (!a.reportText.empty()) line += "  " + Printable(a.reportText);
+        if (a.guess) line += "  " + context.T("(a guess: its station has not said more)");
+        if (a.corrected) {
+          line += "  " + context.T(
+                             "(corrected: it was recorded as %1 before its station said "
+                             "more)",
+                             {OutcomeWord(*a.corrected, context.language)});
+        }
         context.console.Say(line);
         return true;
       },
@@ -126,12 +144,16 @@ int RunLog(Context& context) {
 // What the journals beside the store hold that the store does not, and what lies there
 // that is no journal.
 void ShowJournals(Context& context, RecordStore& store) {
-  const std::string folder = Utf8FromPath(context.JournalFolder());
   std::vector<Journal::Skipped> skipped;
   std::vector<Journal::SetAside> setAside;
   std::vector<std::string> ids;
-  for (const JournalEntry& entry : Journal::Peek(context.JournalFolder(), &skipped, &setAside))
-    ids.push_back(entry.unit.unitId);
+  std::string folders;
+  for (const std::filesystem::path& folder : context.JournalFolders(store)) {
+    const std::size_t before = ids.size();
+    for (const JournalEntry& entry : Journal::Peek(folder, &skipped, &setAside))
+      ids.push_back(entry.unit.unitId);
+    if (ids.size() > before) folders += (folders.empty() ? "" : ", ") + Utf8FromPath(folder);
+  }
   for (const Journal::Skipped& item : skipped) {
     context.console.Emit(Json("skipped").Add("file", Utf8FromPath(item.file)));
     context.console.Error(std::string(kProgram) + ": " +
@@ -154,7 +176,7 @@ void ShowJournals(Context& context, RecordStore& store) {
   context.console.Error(std::string(kProgram) + ": " +
                         context.T("%1 attempts wait in the journal %2: the next start of a "
                                   "station records them",
-                                  {std::to_string(waiting), folder}));
+                                  {std::to_string(waiting), folders}));
 }
 
 }  // namespace otp::cli

@@ -75,6 +75,18 @@ constexpr OptionSpec kOptions[] = {
     {nullptr, "--confirm", nullptr,
      "job create: the operator types the job's short checksum before\nthe first unit"},
     {nullptr, "--force", nullptr, "job create: replace OUT when it exists"},
+    {nullptr, "--lot", "NAME",
+     "produce, job create: the lot the units belong to; log, report:\nonly the attempts of lot "
+     "NAME"},
+    {nullptr, "--quantity", "N",
+     "produce, job create: the lot's parts to pass: the station takes\nno board once N passed"},
+    {nullptr, "--read", "WHAT",
+     "plan, program, produce, job create: area (the whole OTP area,\nthe default) or image "
+     "(only the blocks the image and the\nserial number touch) is read before and after "
+     "writing"},
+    {nullptr, "--block-minutes", "N",
+     "produce, job create: serial numbers held ahead for N minutes of\nwork at the station's "
+     "pace (default: the store's setting, 10)"},
     {nullptr, "--json", nullptr, "one JSON object per line on standard output, nothing else"},
     {"-q", "--quiet", nullptr, "only errors"},
     {"-v", "--verbose", nullptr, "more detail"},
@@ -224,7 +236,21 @@ bool Apply(Options& o, const std::string& option, const std::string& value, Lang
     (option == "--since" ? o.since : o.until) = *time;
   } else if (option == "--csv")
     o.csv = value;
-  else if (option == "--name")
+  else if (option == "--lot") {
+    if (value.empty()) return bad("%1: the lot needs a name");
+    o.lot = value;
+  } else if (option == "--quantity") {
+    const auto n = SerialNumber(value);
+    if (!n || *n == 0) return bad("%1: %2 is no number from 1 to 2^63 - 1");
+    o.quantity = *n;
+  } else if (option == "--read") {
+    o.reading = ReadModeNamed(value);
+    if (!o.reading) return bad("%1: expected area or image, not %2");
+  } else if (option == "--block-minutes") {
+    int minutes = 0;
+    if (!number(minutes, 1, 24 * 60)) return false;
+    o.blockMinutes = minutes;
+  } else if (option == "--name")
     o.name = value;
   else if (option == "--note")
     o.note = value;
@@ -367,6 +393,12 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, Langua
     const std::size_t wanted = action == "create" ? 3 : 2;
     if ((action != "create" && action != "show" && action != "check") || files != wanted) {
       return fail(Tr(language, "job create OUT FILE, job show JOB or job check JOB"));
+    }
+  } else if (command->flags & kStoreAction) {
+    const std::string action = files > 0 ? options.arguments[0] : "";
+    if (!((action == "show" && files == 1) || (action == "set" && files == 3))) {
+      return fail(
+          Tr(language, "store show, or store set grace SECONDS or store set block MINUTES"));
     }
   } else if (files != ((command->flags & kFile) ? 1u : 0u)) {
     return fail(Tr(language, (command->flags & kFile) ? "%1 takes one file" : "%1 takes no file",

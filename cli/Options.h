@@ -10,6 +10,7 @@
 #include "core/Catalogue.h"
 #include "hexfile/ImageFile.h"
 #include "ops/CWriter.h"
+#include "ops/Outcome.h"
 
 namespace otp::cli {
 
@@ -50,12 +51,16 @@ struct Options {
   bool autoStart = false;              // produce --start auto
   std::optional<std::string> since;    // log, report: UTC ISO 8601 once checked
   std::optional<std::string> until;
-  std::optional<std::string> csv;   // log
-  std::optional<std::string> job;   // produce, program: a job file; log, report: its name
-  std::optional<std::string> name;  // job create
-  std::optional<std::string> note;  // job create
-  bool confirm = false;             // job create: the operator confirms the checksum
-  bool force = false;               // job create: replace an existing job
+  std::optional<std::string> csv;         // log
+  std::optional<std::string> job;         // produce, program: a job file; log, report: its name
+  std::optional<std::string> name;        // job create
+  std::optional<std::string> note;        // job create
+  bool confirm = false;                   // job create: the operator confirms the checksum
+  bool force = false;                     // job create: replace an existing job
+  std::optional<std::string> lot;         // produce, job create: the lot; log, report: its name
+  std::optional<std::uint64_t> quantity;  // produce, job create: the lot's parts to pass
+  std::optional<ReadMode> reading;        // plan, program, produce, job create
+  std::optional<int> blockMinutes;        // produce, job create: work the numbers held cover
 };
 
 /// Exit statuses of otpwriter-cli.

@@ -92,7 +92,7 @@ int RunPort(const Context& context, CliView& view, const PortTarget& target,
   PhaseHooks hooks(view, context.baud());
   const UnitRequest request = RequestOf(context, image);
   const UnitResult result = RunUnit(engine, ports, target, reset, request, hooks);
-  ExplainDownload(context, view, ports, target, result);
+  ExplainDownload(context, view, target, result);
   if (result.planned && (request.work == UnitRequest::Work::kPlan ||
                          result.refusal != PlanRefusal::kNone || context.console.verbose())) {
     ShowPlan(context, view, result.plan);

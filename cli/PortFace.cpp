@@ -20,8 +20,8 @@ Json StartEvent(const Context& context, const CliView& view, const PortTarget& t
   return event.Add("device", target.device).Add("baud", context.baud());
 }
 
-void ExplainDownload(const Context& context, const CliView& view, SerialPortFactory& ports,
-                     const PortTarget& target, const UnitResult& result) {
+void ExplainDownload(const Context& context, const CliView& view, const PortTarget& target,
+                     const UnitResult& result) {
   if (result.lastPhase != UnitPhase::kDownload || result.outcome == Outcome::kOk) return;
   if (result.outcome == Outcome::kNoResetLine) {
     view.Error(std::string(kProgram) + ": " +
@@ -32,7 +32,7 @@ void ExplainDownload(const Context& context, const CliView& view, SerialPortFact
   }
   if (result.findings.lastError != msg::kOpenComPort) return;
   const std::string hint = PortAccessHint(target.device);
-  const std::string reason = ports.LastOpenError();
+  const std::string& reason = result.portError;
   view.Error(std::string(kProgram) + ": " +
              (hint.empty() ? context.T("cannot open %1: %2", {target.device, reason}) : hint));
 }

@@ -17,8 +17,8 @@ Json StartEvent(const Context& context, const CliView& view, const PortTarget& t
 
 /// What the operator can do about a Download that failed at the port itself: the port's
 /// device and the system's reason, and how to get access to it.
-void ExplainDownload(const Context& context, const CliView& view, SerialPortFactory& ports,
-                     const PortTarget& target, const UnitResult& result);
+void ExplainDownload(const Context& context, const CliView& view, const PortTarget& target,
+                     const UnitResult& result);
 
 /// The plan's counts, its map of the blocks and its conflicts.
 void ShowPlan(const Context& context, const CliView& view, const BurnPlan& plan);

@@ -1,10 +1,9 @@
 // produce: the production station on a terminal, one Enter a round or each board as it
-// is put in; the run itself is the engine's.
+// is put in; the station itself is the engine's.
 
-#include <QString>
-#include <QSysInfo>
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -16,7 +15,7 @@
 #include "core/Utf8Path.h"
 #include "link/QtSerialPort.h"
 #include "ops/Messages.h"
-#include "ops/Production.h"
+#include "ops/Station.h"
 
 #ifndef _WIN32
 #include <sys/ioctl.h>
@@ -26,6 +25,26 @@
 namespace otp::cli {
 
 namespace {
+
+// The colour of each outcome's banner: the field, then the letters.
+const char* ColourOf(UnitOutcome outcome) {
+  switch (outcome) {
+    case UnitOutcome::kPass:
+      return "\033[1;42;30m";  // green
+    case UnitOutcome::kFail:
+      return "\033[1;41;37m";  // red
+    case UnitOutcome::kStopped:
+      return "\033[1;44;37m";  // blue
+    case UnitOutcome::kAlreadyProgrammed:
+      return "\033[1;46;30m";  // teal
+    case UnitOutcome::kWrongPart:
+      return "\033[1;45;37m";  // magenta for orange, which terminals lack
+    case UnitOutcome::kBoardGone:
+    case UnitOutcome::kPortProblem:
+      return "\033[1;43;30m";  // amber
+  }
+  return "";
+}
 
 // The terminal's face of a production run: a view a port, a banner a unit, the counters.
 class ProduceFace final : public RunObserver {
@@ -38,6 +57,7 @@ class ProduceFace final : public RunObserver {
                                                  gang_ ? static_cast<int>(i) : -1,
                                                  targets[i].name));
     }
+    last_.resize(targets.size());
   }
 
   EngineView& ViewFor(std::size_t port) override { return *views_[port]; }
@@ -65,14 +85,39 @@ class ProduceFace final : public RunObserver {
     views_[port]->Say(context_.T("a board answered: burning it"));
   }
   void OnUnitEnd(std::size_t port, const UnitEnd& end) override {
-    QtSerialPortFactory ports;  // the reason a port could not be opened, on this thread
-    ExplainDownload(context_, *views_[port], ports, context_.targets()[port], end.result);
+    ExplainDownload(context_, *views_[port], context_.targets()[port], end.result);
+    {
+      const std::lock_guard lock(mutex_);
+      last_[port] = end.result.verdict;
+    }
     if (autoStart_) {
       Show(port, end);
       return;
     }
     const std::lock_guard lock(mutex_);
     ended_.emplace_back(port, end);
+  }
+  // The store going away and coming back is said once each time, with what waits.
+  void OnState(const RunState& state) override {
+    const std::lock_guard lock(mutex_);
+    if (state.storeAway == away_) return;
+    away_ = state.storeAway;
+    Json event("store");
+    event.Add("away", state.storeAway).Add("waiting", state.waiting);
+    state.numbersLeft ? event.Add("numbersLeft", *state.numbersLeft) : event.AddNull("numbersLeft");
+    context_.console.Emit(event);
+    if (state.storeAway) {
+      const std::string left = state.numbersLeft ? std::to_string(*state.numbersLeft) : "-";
+      context_.console.Error(
+          std::string(kProgram) + ": " +
+          context_.T("store away (%1): the units go on, %2 records waiting, %3 numbers left in "
+                     "the block",
+                     {state.storeError, std::to_string(state.waiting), left}));
+    } else {
+      context_.console.Error(std::string(kProgram) + ": " +
+                             context_.T("the store answers again: the records that waited go "
+                                        "to it"));
+    }
   }
 
   /// A round's units, in port order, once the round ended.
@@ -89,23 +134,40 @@ class ProduceFace final : public RunObserver {
       Show(port, end);
   }
 
+  /// The verdict of each port's last unit, for the exit status.
+  std::vector<std::optional<UnitVerdict>> LastVerdicts() {
+    const std::lock_guard lock(mutex_);
+    return last_;
+  }
+
+  void ShowCounters(const Counters& counters, const std::optional<Lot>& lot) {
+    const auto perHour = counters.UnitsPerHour();
+    std::string line = context_.T("passed %1  failed %2  total %3  yield %4 %",
+                                  {std::to_string(counters.passed), std::to_string(counters.failed),
+                                   std::to_string(counters.total()), Decimal(counters.Yield(), 1)});
+    if (perHour) line += "  " + context_.T("%1 units/hour", {Decimal(*perHour, 0)});
+    if (lot && lot->quantity > 0) {
+      line += "  " + context_.T("lot %1: %2 of %3", {lot->name, std::to_string(lot->passed),
+                                                     std::to_string(lot->quantity)});
+    }
+    context_.console.Say(line);
+  }
+
  private:
-  // One line across the terminal, in colour where the terminal has it.
-  void Banner(bool pass, const std::string& text) {
+  // One line across the terminal, in the outcome's colour where the terminal has it.
+  void Banner(UnitOutcome outcome, const std::string& text) {
     int width = 72;
 #ifndef _WIN32
     winsize size{};
     if (isatty(1) && ::ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 20) width = size.ws_col;
 #endif
-    std::string line = std::string(pass ? "PASS" : "FAIL") + "  " + text;
+    std::string line = OutcomeWord(outcome, context_.language) + "  " + text;
     const std::string fill(
         static_cast<std::size_t>(std::max(0, width - static_cast<int>(line.size()) - 2)) / 2, '=');
     line = fill + " " + line + " " + fill;
-    const char* colour =
-        std::getenv("NO_COLOR") == nullptr && context_.console.mode() == Console::Mode::kTerminal
-            ? (pass ? "\033[1;42;30m" : "\033[1;41;37m")
-            : nullptr;
-    context_.console.Say(colour ? std::string(colour) + line + "\033[0m" : line);
+    const bool colour =
+        std::getenv("NO_COLOR") == nullptr && context_.console.mode() == Console::Mode::kTerminal;
+    context_.console.Say(colour ? std::string(ColourOf(outcome)) + line + "\033[0m" : line);
   }
 
   void Show(std::size_t port, const UnitEnd& end) {
@@ -113,26 +175,27 @@ class ProduceFace final : public RunObserver {
     CliView& view = *views_[port];
     Json unit = view.Event("unit");
     if (end.result.noNumber) {
-      // Nothing was sent to this part: the store gave no number.
+      // Nothing was sent to this part: there was no number for it.
       view.Error(std::string(kProgram) + ": " +
                  context_.T("no serial number for this unit: nothing burned"));
-      context_.console.Emit(unit.Add("result", "none").Add("exit", kExitFile).AddNull("serial"));
+      context_.console.Emit(
+          unit.Add("result", "none").AddNull("outcome").Add("exit", kExitFile).AddNull("serial"));
       return;
     }
-    const bool pass = a.result == "pass";
     // Where the unit's record is now: the store, the journal, or nowhere but here.
-    const std::string state = end.stored      ? a.serialState
+    const std::string state = end.stored ? (a.serialState ? SerialStateName(*a.serialState) : "")
                               : end.journaled ? context_.T("waits in the journal")
                                               : context_.T("NOT RECORDED");
     std::string text = gang_ ? context_.targets()[port].name + "  " : std::string();
     if (a.serial) {
       text += context_.T("serial %1", {std::to_string(*a.serial)});
-      if (!pass || !end.stored) text += " (" + state + ")";
+      if (a.outcome != UnitOutcome::kPass || !end.stored) text += " (" + state + ")";
     } else {
       text += context_.T("unit %1", {std::to_string(end.counters.total())});
     }
-    Banner(pass, text);
-    if (!pass && !a.reportText.empty()) view.Say(a.reportText);
+    text += ": " + OutcomeInstruction(a.outcome, context_.language);
+    Banner(a.outcome, text);
+    if (a.outcome != UnitOutcome::kPass && !a.reportText.empty()) view.Say(a.reportText);
     if (!end.stored && !end.journaled) {
       view.Error(std::string(kProgram) + ": " +
                  context_.T("neither the journal (%1) nor the store (%2) holds this unit: "
@@ -144,58 +207,35 @@ class ProduceFace final : public RunObserver {
                             "store directly",
                             {end.journalError}));
     }
-    unit.Add("result", a.result).Add("exit", Context::ExitStatusOf(end.result.verdict));
+    unit.Add("result", a.ResultName()).Add("outcome", OutcomeName(a.outcome));
+    unit.Add("exit", Context::ExitStatusOf(end.result.verdict));
     a.serial ? unit.Add("serial", static_cast<long long>(*a.serial)) : unit.AddNull("serial");
     if (a.serial) {
-      unit.Add("serialState", end.stored ? a.serialState : end.journaled ? "journal" : "unsaved");
+      unit.Add("serialState", end.stored ? (a.serialState ? SerialStateName(*a.serialState) : "")
+                              : end.journaled ? "journal"
+                                              : "unsaved");
     }
     unit.Add("stored", end.stored).Add("journaled", end.journaled);
+    if (!a.lot.empty()) unit.Add("lot", a.lot);
     context_.console.Emit(unit.Add("passed", end.counters.passed)
                               .Add("failed", end.counters.failed)
                               .Add("seconds", a.seconds));
-    if (autoStart_) ShowCounters(end.counters);
+    if (autoStart_) ShowCounters(end.counters, std::nullopt);
   }
 
- public:
-  void ShowCounters(const Counters& counters) {
-    char perHour[32];
-    std::snprintf(perHour, sizeof(perHour), "%.0f", counters.UnitsPerHour());
-    context_.console.Say(
-        context_.T("passed %1  failed %2  total %3  %4 units/hour",
-                   {std::to_string(counters.passed), std::to_string(counters.failed),
-                    std::to_string(counters.total()), perHour}));
-  }
-
- private:
   Context& context_;
   bool autoStart_;
   bool gang_ = false;
   std::vector<std::unique_ptr<CliView>> views_;
   std::mutex mutex_;
   std::vector<std::pair<std::size_t, UnitEnd>> ended_;
+  std::vector<std::optional<UnitVerdict>> last_;
+  bool away_ = false;
 };
 
 // What a start found and did, said before the first unit.
-int ShowStart(Context& context, const ProductionStore& store, const RunSetup& setup,
+int ShowStart(Context& context, const Station& station, const RunSetup& setup,
               const StartReport& start) {
-  for (const Attempt& a : start.replayed) {
-    const std::string number = a.serial ? std::to_string(*a.serial) : "-";
-    Json event("replayed");
-    event.Add("port", a.port).Add("started", a.started).Add("result", a.result);
-    a.serial ? event.Add("serial", static_cast<long long>(*a.serial)) : event.AddNull("serial");
-    context.console.Emit(event.Add("serialState", a.serialState));
-    if (a.result == "interrupted") {
-      context.console.Say(
-          context.T("a unit on %1 (serial %2) stopped with its station: "
-                    "recorded as interrupted, its number %3",
-                    {a.port, number, a.serialState}));
-    } else {
-      context.console.Say(
-          context.T("a unit on %1 (serial %2) waited in the journal: "
-                    "recorded as %3",
-                    {a.port, number, a.result}));
-    }
-  }
   for (const Journal::Skipped& item : start.skipped) {
     context.console.Emit(Json("skipped").Add("file", Utf8FromPath(item.file)));
     context.console.Error(std::string(kProgram) + ": " +
@@ -212,6 +252,32 @@ int ShowStart(Context& context, const ProductionStore& store, const RunSetup& se
                                                  item.units, context.language)) +
                           " (" + Printable(item.reason) + ")");
   }
+  for (const Attempt& a : start.replayed) {
+    const std::string number = a.serial ? std::to_string(*a.serial) : "-";
+    const std::string state = a.serialState ? SerialStateName(*a.serialState) : "-";
+    Json event("replayed");
+    event.Add("port", a.port).Add("started", a.started).Add("result", a.ResultName());
+    event.Add("outcome", OutcomeName(a.outcome)).Add("guess", a.guess);
+    a.serial ? event.Add("serial", static_cast<long long>(*a.serial)) : event.AddNull("serial");
+    context.console.Emit(event.Add("serialState", state));
+    if (a.guess) {
+      context.console.Say(context.T(
+          "a unit of %1 on %2 (serial %3) was left by a station that "
+          "is gone: recorded as %4 until its station says more, its "
+          "number %5",
+          {Printable(a.station), Printable(a.port), number, OutcomeName(a.outcome), state}));
+    } else if (a.verdict == UnitVerdict::kInterrupted) {
+      context.console.Say(
+          context.T("a unit on %1 (serial %2) stopped with its station: "
+                    "recorded as %3, its number %4",
+                    {Printable(a.port), number, OutcomeName(a.outcome), state}));
+    } else {
+      context.console.Say(
+          context.T("a unit on %1 (serial %2) waited in the journal: "
+                    "recorded as %3",
+                    {Printable(a.port), number, OutcomeName(a.outcome)}));
+    }
+  }
   const Counter& counter = start.counter;
   const std::string next = std::to_string(counter.next);
   const std::string step = std::to_string(counter.step);
@@ -219,8 +285,17 @@ int ShowStart(Context& context, const ProductionStore& store, const RunSetup& se
     case StartReport::Problem::kNone:
       break;
     case StartReport::Problem::kStore:
-    case StartReport::Problem::kJournal:
       return context.Fail(kExitFile, context.T("the production store: %1", {start.detail}));
+    case StartReport::Problem::kJournal:
+      return context.Fail(kExitFile,
+                          context.T("the journal of the production store: %1", {start.detail}));
+    case StartReport::Problem::kSerialRule:
+      return context.Fail(kExitFile, start.detail);
+    case StartReport::Problem::kLotComplete:
+      return context.Fail(kExitFile,
+                          context.T("the lot %1 is complete: %2 of %3 passed; nothing burned",
+                                    {setup.lot, std::to_string(start.lot ? start.lot->passed : 0),
+                                     std::to_string(start.lot ? start.lot->quantity : 0)}));
     case StartReport::Problem::kCounterStart:
       return context.Fail(
           kExitFile,
@@ -233,15 +308,15 @@ int ShowStart(Context& context, const ProductionStore& store, const RunSetup& se
                           context.T("the counter %1 exists with step %2: its next number is %3 "
                                     "(leave out --serial-step, or name another --counter)",
                                     {counter.name, step, next}));
-    case StartReport::Problem::kSerialRule:
-      return context.Fail(kExitFile, start.detail);
     case StartReport::Problem::kCounterFull:
       return context.Fail(kExitFile, context.T("the counter %1 has no number left that fits %2",
-                                               {counter.name, setup.rule->Text()}));
+                                               {setup.counter, setup.rule->Text()}));
   }
-  if (store.Created()) {
-    context.console.Say(context.T("a new production store: %1", {store.Location()}));
+  if (start.released + start.spoiled > 0) {
+    context.console.Say(context.T("numbers that stopped stations held: %1 given back, %2 spoiled",
+                                  {std::to_string(start.released), std::to_string(start.spoiled)}));
   }
+  (void)station;
   if (setup.rule && start.newCounter) {
     context.console.Say(
         context.T("a new counter %1: from %2 in steps of %3", {counter.name, next, step}));
@@ -251,24 +326,30 @@ int ShowStart(Context& context, const ProductionStore& store, const RunSetup& se
 
 }  // namespace
 
-int RunProduction(Context& context, RunSetup setup, bool once) {
+int RunProduction(Context& context, const PreparedStation& prepared, bool once) {
   const Options& o = context.options;
-  auto store = context.OpenStore(ProductionStore::Access::kWrite);
-  if (!store) return kExitFile;
-  std::string error;
-  const auto journal = Journal::Open(context.JournalFolder(), Journal::NewOwner(), error);
-  if (!journal) {
-    return context.Fail(kExitFile, context.T("the journal of the production store: %1", {error}));
-  }
+  const RunSetup& setup = prepared.setup;
   const bool autoStart = o.autoStart && !once;
   ProduceFace face(context, autoStart);
   QtSerialPortFactory ports;
   SystemClock clock;
-  ProductionRun run(setup, *store, *journal, ports, clock, face);
-  const StartReport start = run.Start();
-  if (const int status = ShowStart(context, *store, setup, start); status != kExitOk) {
+  Station::Options where;
+  where.store = context.StoreLocation();
+  where.legacyLocation = where.store;
+  where.opener = ProductionStore::OpenerFor(where.store);
+  where.dataDir = context.setup.dataDir();
+  if (prepared.job) where.boundStore = prepared.job->store;
+  if (!o.db) {
+    // The user's own store: its folder is made on first use.
+    std::error_code ec;
+    std::filesystem::create_directories(PathFromUtf8(context.setup.dataDir()), ec);
+  }
+  Station station(setup, where, ports, clock, face);
+  const StartReport start = station.Open();
+  if (const int status = ShowStart(context, station, setup, start); status != kExitOk) {
     return status;
   }
+  ProductionRun& run = *station.run();
   // What this run burns, where, and where it is recorded.
   std::string names;
   for (const PortTarget& target : context.targets())
@@ -281,13 +362,22 @@ int RunProduction(Context& context, RunSetup setup, bool once) {
   if (!setup.job.empty()) {
     context.console.Say(context.T("job %1, checksum %2", {setup.job, setup.jobSum}));
   }
+  const RunState state = run.state();
+  std::string numbers = context.T("serial numbers: none");
+  if (setup.rule) {
+    numbers = context.T("serial numbers: %1, counter %2, next %3 in steps of %4",
+                        {setup.rule->Text(), setup.counter,
+                         state.nextNumber ? std::to_string(*state.nextNumber) : "-",
+                         std::to_string(start.counter.step)});
+  }
   context.console.Say(
-      (setup.rule
-           ? context.T("serial numbers: %1, counter %2, next %3 in steps of %4",
-                       {setup.rule->Text(), setup.counter, std::to_string(start.counter.next),
-                        std::to_string(start.counter.step)})
-           : context.T("serial numbers: none")) +
-      "; " + context.T("station %1; records in %2", {setup.station, store->Location()}));
+      numbers + "; " +
+      context.T("station %1; records in %2", {setup.station, station.storeLocation()}));
+  if (start.lot && start.lot->quantity > 0) {
+    context.console.Say(context.T(
+        "lot %1: %2 of %3 passed",
+        {start.lot->name, std::to_string(start.lot->passed), std::to_string(start.lot->quantity)}));
+  }
   for (std::size_t i = 0; i < context.targets().size(); ++i) {
     context.console.Emit(StartEvent(context, face.View(i), context.targets()[i])
                              .Add("crc32", static_cast<long long>(setup.crc32)));
@@ -323,8 +413,8 @@ int RunProduction(Context& context, RunSetup setup, bool once) {
       if (gang) context.console.SetSlots(labels);
       end = run.Round();
       face.ShowRound();
-      face.ShowCounters(run.counters());
-      if (end.storeFailed || once) break;
+      face.ShowCounters(run.counters(), run.state().lot);
+      if (end.stopsTheStation() || once) break;
     }
   }
   for (const auto& [a, why] : end.refused) {
@@ -332,30 +422,61 @@ int RunProduction(Context& context, RunSetup setup, bool once) {
         std::string(kProgram) + ": " +
         context.T("the store refused the unit on %1 (serial %2, %3): %4; it is kept in the "
                   "journal folder %5",
-                  {a.port, a.serial ? std::to_string(*a.serial) : "-", a.result, Printable(why),
-                   Utf8FromPath(context.JournalFolder())}));
+                  {a.port, a.serial ? std::to_string(*a.serial) : "-", OutcomeName(a.outcome),
+                   Printable(why), Utf8FromPath(station.journalFolder())}));
   }
   for (const Attempt& a : end.unsaved) {
     context.console.Error(
         std::string(kProgram) + ": " +
         context.T("NOT RECORDED: the unit on %1 (serial %2, %3) is held by "
                   "neither the journal nor the store; note it down",
-                  {a.port, a.serial ? std::to_string(*a.serial) : "-", a.result}));
+                  {a.port, a.serial ? std::to_string(*a.serial) : "-", OutcomeName(a.outcome)}));
   }
-  if (end.storeFailed) {
-    context.Fail(kExitFile,
-                 end.numbersExhausted
-                     ? context.T("the counter %1 has no number left that fits %2: nothing "
-                                 "burned",
-                                 {setup.counter, setup.rule ? setup.rule->Text() : ""})
-                     : context.T("the production store: %1", {end.storeError}));
-    for (const Attempt& a : end.waiting) {
-      context.console.Error(std::string(kProgram) + ": " +
-                            context.T("the unit on %1 (serial %2, %3) waits in the journal %4",
-                                      {a.port, a.serial ? std::to_string(*a.serial) : "-", a.result,
-                                       Utf8FromPath(context.JournalFolder())}));
+  int status = kExitOk;
+  switch (end.why) {
+    case ProductionRun::End::Why::kDone:
+      break;
+    case ProductionRun::End::Why::kLotComplete: {
+      const auto lot = run.state().lot;
+      context.console.Emit(Json("lot")
+                               .Add("name", setup.lot)
+                               .Add("passed", lot ? lot->passed : 0)
+                               .Add("quantity", lot ? static_cast<long long>(lot->quantity) : 0)
+                               .Add("complete", true));
+      context.console.Say(context.T("the lot %1 is complete: %2 of %3 passed",
+                                    {setup.lot, std::to_string(lot ? lot->passed : 0),
+                                     std::to_string(lot ? lot->quantity : 0)}));
+      break;
     }
-    return kExitFile;
+    case ProductionRun::End::Why::kBlockSpent:
+      status = context.Fail(kExitFile,
+                            context.T("no serial number is left in the block and the store is "
+                                      "away (%1): the station stops",
+                                      {end.storeError}));
+      break;
+    case ProductionRun::End::Why::kNumbersExhausted:
+      status = context.Fail(kExitFile,
+                            context.T("the counter %1 has no number left that fits %2: nothing "
+                                      "burned",
+                                      {setup.counter, setup.rule ? setup.rule->Text() : ""}));
+      break;
+    case ProductionRun::End::Why::kJournal:
+      status = context.Fail(
+          kExitFile, context.T("the journal of the production store: %1", {end.journalError}));
+      break;
+  }
+  // What the store has not taken yet waits in the journal: the next start records it.
+  station.Close();
+  const std::size_t waiting = end.waiting.size();
+  if (waiting > 0) {
+    context.console.Emit(Json("journal").Add("waiting", waiting));
+    for (const Attempt& a : end.waiting) {
+      context.console.Error(
+          std::string(kProgram) + ": " +
+          context.T("the unit on %1 (serial %2, %3) waits in the journal %4",
+                    {a.port, a.serial ? std::to_string(*a.serial) : "-", OutcomeName(a.outcome),
+                     Utf8FromPath(station.journalFolder())}));
+    }
   }
   if (!once) {
     const Counters counters = run.counters();
@@ -363,64 +484,92 @@ int RunProduction(Context& context, RunSetup setup, bool once) {
                                   {std::to_string(counters.passed), std::to_string(counters.failed),
                                    std::to_string(counters.total())}));
   }
-  // The status of the first port, in command-line order, whose last unit failed.
-  for (const UnitVerdict verdict : run.LastVerdicts()) {
-    if (verdict != UnitVerdict::kPass) return Context::ExitStatusOf(verdict);
+  if (status != kExitOk) return status;
+  // The status of the first port, in command-line order, whose last unit did not pass.
+  for (const auto& verdict : face.LastVerdicts()) {
+    if (verdict && *verdict != UnitVerdict::kPass) return Context::ExitStatusOf(*verdict);
   }
   return kExitOk;
 }
 
+namespace {
+
+// The operator's choices for a station, from the command line.
+StationChoices ChoicesOf(const Context& context) {
+  const Options& o = context.options;
+  StationChoices choices;
+  choices.ports = context.targets();
+  choices.jobFile = o.job.value_or("");
+  if (!o.job && !o.arguments.empty()) choices.imageFile = o.arguments.front();
+  choices.binaryBase = o.base;
+  choices.serial = o.serial.value_or("");
+  choices.counter = o.counter.value_or("");
+  choices.serialStart = o.serialStart;
+  choices.serialStep = o.serialStep;
+  choices.resume = o.resume;
+  // With --reset dtr the Enter resets the board; with prompt the prompt is the Enter.
+  choices.reset = o.reset && o.reset->kind == ResetMethod::Kind::kDtr
+                      ? *o.reset
+                      : ResetMethod{ResetMethod::Kind::kNone, {}};
+  choices.reading = o.reading;
+  choices.station = o.station.value_or("");
+  choices.lot = o.lot.value_or("");
+  choices.quantity = o.quantity;
+  if (o.blockMinutes) choices.blockTime = std::chrono::minutes(*o.blockMinutes);
+  choices.retries = o.retries;
+  choices.language = context.language;
+  choices.moduleDir = context.setup.moduleDir();
+  choices.monitorDirs = context.setup.monitorDirs();
+  return choices;
+}
+
+// Prepares the station; with a job that asks for it, the operator types its checksum
+// first. The exit status.
+int Prepare(Context& context, PreparedStation& prepared) {
+  prepared = PrepareStation(ChoicesOf(context));
+  switch (prepared.problem) {
+    case PreparedStation::Problem::kNone:
+      break;
+    case PreparedStation::Problem::kUsage:
+      return context.Fail(kExitUsage, prepared.message);
+    case PreparedStation::Problem::kFile:
+      return context.Fail(kExitFile, prepared.message);
+  }
+  if (prepared.job) {
+    const Job& job = *prepared.job;
+    context.UseModel(*job.model, job.rate);
+    for (std::size_t i = 0; i < prepared.setup.ports.size(); ++i)
+      prepared.setup.ports[i] = context.targets()[i];
+    if (job.confirm) {
+      // As the work order shows it: a wrong entry starts nothing.
+      context.Prompt(
+          context.T("Job %1: type its checksum as the work order shows it > ", {job.name}));
+      std::string typed;
+      char c = 0;
+      while (::read(0, &c, 1) == 1 && c != '\n')
+        typed += c;
+      if (!ConfirmsJob(job, typed)) {
+        return context.Fail(kExitFile,
+                            context.T("%1 is not the checksum of the job %2: nothing burned",
+                                      {Printable(typed), job.name}));
+      }
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
 int RunJobUnit(Context& context) {
-  RunSetup setup = CommonSetup(context);
-  if (const int status = LoadJob(context, setup); status != kExitOk) return status;
-  return RunProduction(context, std::move(setup), true);
+  PreparedStation prepared;
+  if (const int status = Prepare(context, prepared); status != kExitOk) return status;
+  return RunProduction(context, prepared, true);
 }
 
 int RunProduce(Context& context) {
-  const Options& o = context.options;
-  RunSetup setup = CommonSetup(context);
-  if (o.job) {
-    if (const int status = LoadJob(context, setup); status != kExitOk) return status;
-    return RunProduction(context, std::move(setup), false);
-  }
-  const auto loaded = context.LoadImage(o.arguments.front(), true);
-  if (!loaded) return kExitFile;
-  setup.imageName = loaded->file;
-  setup.image = loaded->image;
-  setup.crc32 = loaded->crc32;
-  if (o.serial) {
-    std::string error;
-    setup.rule = context.SerialRuleOf(*o.serial, error);
-    if (!setup.rule) return context.Fail(kExitUsage, error);
-    const std::string why = context.PlacementMessage(*setup.rule, setup.image);
-    if (!why.empty()) return context.Fail(kExitFile, why);
-    if (o.serialStart && *o.serialStart > LargestNumber(*setup.rule)) {
-      return context.Fail(kExitFile,
-                          context.T("--serial-start %1 does not fit %2",
-                                    {std::to_string(*o.serialStart), setup.rule->Text()}));
-    }
-  }
-  setup.counter = o.counter.value_or("serial");
-  setup.serialStart = o.serialStart;
-  setup.serialStep = o.serialStep;
-  setup.resume = o.resume;
-  return RunProduction(context, std::move(setup), false);
-}
-
-RunSetup CommonSetup(const Context& context) {
-  const Options& o = context.options;
-  RunSetup setup;
-  setup.ports = context.targets();
-  setup.station = o.station.value_or(QSysInfo::machineHostName().toStdString());
-  setup.retries = o.retries;
-  setup.language = context.language;
-  setup.moduleDir = context.setup.moduleDir();
-  setup.monitorDirs = context.setup.monitorDirs();
-  // With --reset dtr the Enter resets the board; with prompt the prompt is the Enter.
-  setup.reset = o.reset && o.reset->kind == ResetMethod::Kind::kDtr
-                    ? *o.reset
-                    : ResetMethod{ResetMethod::Kind::kNone, {}};
-  return setup;
+  PreparedStation prepared;
+  if (const int status = Prepare(context, prepared); status != kExitOk) return status;
+  return RunProduction(context, prepared, false);
 }
 
 }  // namespace otp::cli

@@ -24,11 +24,12 @@ std::optional<PageFormat> FormatOf(const std::string& out) {
   return std::nullopt;
 }
 
-// "2026-12-07T00:00:00Z" as the page says it: "2026-12-07 00:00".
+// "2026-12-07T00:00:05Z" as the page says it, to the second as it was asked:
+// "2026-12-07 00:00:05".
 std::string Shown(const std::string& iso) {
   return QDateTime::fromString(QString::fromStdString(iso), Qt::ISODate)
       .toUTC()
-      .toString("yyyy-MM-dd HH:mm")
+      .toString("yyyy-MM-dd HH:mm:ss")
       .toStdString();
 }
 
@@ -50,6 +51,7 @@ int RunReport(Context& context) {
   filter.until = o.until.value_or("");
   filter.job = o.job.value_or("");
   filter.station = o.station.value_or("");
+  filter.lot = o.lot.value_or("");
   StoreError storeError;
   const auto figures = store->Figures(filter, storeError);
   if (!figures) {
@@ -57,13 +59,15 @@ int RunReport(Context& context) {
   }
   report::ReportContext page;
   if (o.since || o.until) {
-    page.period = context.T("%1 to %2", {o.since ? Shown(*o.since) : context.T("the first record"),
-                                         o.until ? Shown(*o.until) : context.T("now")});
+    page.period =
+        context.T("%1 to %2 (UTC)", {o.since ? Shown(*o.since) : context.T("the first record"),
+                                     o.until ? Shown(*o.until) : context.T("now")});
   } else {
     page.period = context.T("every record");
   }
   if (o.job) page.selection += context.T("job %1", {*o.job}) + "  ";
-  if (o.station) page.selection += context.T("station %1", {*o.station});
+  if (o.station) page.selection += context.T("station %1", {*o.station}) + "  ";
+  if (o.lot) page.selection += context.T("lot %1", {*o.lot});
   page.store = store->Location();
   page.generated =
       QDateTime::currentDateTimeUtc().toString("yyyy-MM-dd HH:mm").toStdString() + " UTC";
@@ -93,7 +97,7 @@ int RunReport(Context& context) {
                            .Add("units", figures->units)
                            .Add("passed", figures->passed)
                            .Add("failed", figures->failed)
-                           .Add("interrupted", figures->interrupted));
+                           .Add("notWritten", figures->units - figures->passed - figures->failed));
   context.console.Say(
       context.T("the report of %1 units is in %2", {std::to_string(figures->units), out}));
   return kExitOk;

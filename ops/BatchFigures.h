@@ -16,8 +16,9 @@ struct BatchFigures {
 
   int units = 0;
   int passed = 0;
-  int failed = 0;
-  int interrupted = 0;
+  int failed = 0;  // written and spoiled: the units that count against the yield
+  /// Units by their outcome (UnitOutcome's order).
+  std::array<int, 7> outcomes{};
   int activeHours = 0;  // clock hours in which a unit started: the stations ran
 
   /// Each distinct job, model, clock and image, with its units.
@@ -33,19 +34,30 @@ struct BatchFigures {
   std::vector<Setup> setups;  // the first kListed, the most units first
   int setupCount = 0;         // all of them
 
-  /// A port of a station: its units, passed and failed.
+  /// Yield: passed over the units that wrote a part (passed and failed); 0 without any.
+  double Yield() const { return passed + failed > 0 ? 100.0 * passed / (passed + failed) : 0; }
+
+  /// A port of a station: its units, and those that passed and failed, for the same
+  /// yield as the totals.
   struct Port {
     std::string station;
     std::string port;
+    int units = 0;
     int passed = 0;
-    int failed = 0;  // failed and interrupted
+    int failed = 0;  // written and spoiled
     double Yield() const { return passed + failed > 0 ? 100.0 * passed / (passed + failed) : 0; }
   };
   std::vector<Port> ports;  // the worst first
 
-  /// Why units failed: each report text with its count, the most frequent first.
-  std::vector<std::pair<std::string, int>> reasons;
-  int otherReasons = 0;  // units whose reasons did not make the list
+  /// Why units did not pass: the report's catalogue number when there was one (a face
+  /// words it in its reader's language), else its text as recorded; with the count.
+  struct Reason {
+    std::optional<unsigned> id;
+    std::string text;  // as recorded, for a reason without a number
+    int count = 0;
+  };
+  std::vector<Reason> reasons;  // the most frequent first
+  int otherReasons = 0;         // units whose reasons did not make the list
 
   /// Units that started in each clock hour, passed and failed.
   struct Hour {

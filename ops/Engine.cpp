@@ -21,7 +21,11 @@ Engine::Engine(EngineView& face, Clock& clock, EngineOptions options)
 void Engine::OnReport(const ResultReporter::ShownReport& report) {
   if (report.kind != kInformation) {
     if (report.kind != kWarning && report.id) findings_.lastError = report.id;
-    if (findings_.failure.empty()) findings_.failure = report.text;
+    // The first failure, its text and its number together: one reason for one unit.
+    if (findings_.failure.empty()) {
+      findings_.failure = report.text;
+      if (report.id) findings_.failureId = report.id;
+    }
   }
   face_.OnReport(report);
 }

@@ -39,6 +39,7 @@ class EngineView : public OperationView {
 struct Findings {
   std::optional<unsigned> lastError;  // the last error report's catalogue number
   std::string failure;                // the first failure (or warning) shown
+  std::optional<unsigned> failureId;  // its catalogue number, when it has one
   std::size_t differences = 0;        // bytes that differed in Read+Compare
   std::optional<std::uint32_t> firstDifference;
 };

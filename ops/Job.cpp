@@ -84,8 +84,10 @@ std::uint32_t AreaCrc(const FlashImage& image, const ChipRow& model) {
 // The fields a job file of this format holds.
 bool KnownField(const std::string& key) {
   static constexpr const char* kFields[] = {
-      "Format",     "Name",   "Model",   "Clock", "Reset", "Serial", "Counter", "SerialStart",
-      "SerialStep", "Resume", "Confirm", "Image", "CRC32", "Note",   "Created", "Host"};
+      "Format",   "Name",        "Model",      "Clock",       "Reset",   "Serial",
+      "Counter",  "SerialStart", "SerialStep", "Resume",      "Confirm", "Image",
+      "CRC32",    "Note",        "Created",    "Host",        "Read",    "Lot",
+      "Quantity", "Store",       "StoreName",  "BlockMinutes"};
   for (const char* field : kFields) {
     if (key == field) return true;
   }
@@ -113,6 +115,15 @@ void FillFields(std::map<std::string, std::string>& fields, Job& job) {
   job.created = fields["Created"];
   job.host = fields["Host"];
   job.format = static_cast<int>(Number(fields["Format"]).value_or(0));
+  job.reading = ReadModeNamed(fields["Read"]).value_or(ReadMode::kArea);
+  job.lot = fields["Lot"];
+  job.quantity = Number(fields["Quantity"]);
+  job.store = fields["Store"];
+  job.storeName = fields["StoreName"];
+  if (const auto minutes = Number(fields["BlockMinutes"]);
+      minutes && *minutes > 0 && *minutes <= 24 * 60) {
+    job.blockMinutes = static_cast<int>(*minutes);
+  }
   job.image.fill(0xFF);
 }
 
@@ -157,6 +168,12 @@ std::string JobText(Job& job) {
   field("Note", job.note);
   field("Created", job.created);
   field("Host", job.host);
+  field("Read", ReadModeName(job.reading));
+  field("Lot", job.lot);
+  field("Quantity", job.quantity ? std::to_string(*job.quantity) : "");
+  field("Store", job.store);
+  field("StoreName", job.storeName);
+  field("BlockMinutes", job.blockMinutes ? std::to_string(*job.blockMinutes) : "");
   const std::string image =
       std::string(kImageSection) + "\n" +
       FormatImage(job.image, static_cast<std::uint32_t>(job.model->startAddr),
@@ -340,6 +357,12 @@ JobProblem ParseJob(std::string_view original, Job& job) {
   for (const char* yesNo : {"Resume", "Confirm"}) {
     if (fields[yesNo] != "yes" && fields[yesNo] != "no") return badField(yesNo);
   }
+  if (!fields["Read"].empty() && !ReadModeNamed(fields["Read"])) return badField("Read");
+  if (!fields["Quantity"].empty() && (!job.quantity || *job.quantity == 0)) {
+    return badField("Quantity");
+  }
+  if (job.quantity && job.lot.empty()) return badField("Lot");
+  if (!fields["BlockMinutes"].empty() && !job.blockMinutes) return badField("BlockMinutes");
   if (!crc || *crc > 0xFFFFFFFFu) return badField("CRC32");
   job.format = static_cast<int>(*format);
   std::istringstream again(imageText);
@@ -427,6 +450,12 @@ JobMade MakeJob(const JobRequest& request, Language language) {
   job.note = request.note;
   job.created = request.created;
   job.host = request.host;
+  job.reading = request.reading;
+  job.lot = request.lot;
+  job.quantity = request.quantity;
+  job.store = request.store;
+  job.storeName = request.storeName;
+  job.blockMinutes = request.blockMinutes;
   if (job.name.empty()) {
     made.problem = Tr(language, "the job needs a name");
     return made;
@@ -467,6 +496,10 @@ void UseJob(const Job& job, RunSetup& setup) {
   setup.serialStep = job.serialStep;
   setup.job = job.name;
   setup.jobSum = job.ShortChecksum();
+  setup.reading = job.reading;
+  setup.lot = job.lot;
+  setup.quantity = job.quantity;
+  if (job.blockMinutes) setup.blockTime = std::chrono::minutes(*job.blockMinutes);
   // A DTR reset is the fixture's; a prompt is the key that starts each round.
   if (job.reset.kind == ResetMethod::Kind::kDtr) setup.reset = job.reset;
 }

@@ -10,6 +10,7 @@
 #include "core/Catalogue.h"
 #include "hexfile/FlashBuffer.h"
 #include "ops/CWriter.h"
+#include "ops/Outcome.h"
 #include "ops/Serial.h"
 
 namespace otp {
@@ -17,7 +18,7 @@ namespace otp {
 /// What an engineer prepares and an operator burns: everything a production run needs,
 /// the image itself included, checked against its checksum before the first part.
 struct Job {
-  static constexpr int kFormat = 1;  // the format this program reads and writes
+  static constexpr int kFormat = 2;  // the format this program writes (and all before it)
 
   int format = kFormat;
   std::string name;
@@ -35,8 +36,14 @@ struct Job {
   std::string note;
   std::string created;  // UTC, ISO 8601
   std::string host;
-  FlashImage image{};    // the OTP area; 0xFF elsewhere
-  std::string checksum;  // SHA-256 of the file's content, 64 hexadecimal digits
+  ReadMode reading = ReadMode::kArea;  // what a unit reads of the part
+  std::string lot;                     // the lot its runs belong to unless told otherwise
+  std::optional<std::uint64_t> quantity;
+  std::string store;                // the identity of the store its counter lives in; empty: any
+  std::string storeName;            // that store as it may be shown
+  std::optional<int> blockMinutes;  // the work the numbers held ahead cover
+  FlashImage image{};               // the OTP area; 0xFF elsewhere
+  std::string checksum;             // SHA-256 of the file's content, 64 hexadecimal digits
 
   /// The first 8 digits of the checksum, as a work instruction shows it.
   std::string ShortChecksum() const { return checksum.substr(0, 8); }
@@ -88,6 +95,12 @@ struct JobRequest {
   std::string note;
   std::string created;
   std::string host;
+  ReadMode reading = ReadMode::kArea;
+  std::string lot;
+  std::optional<std::uint64_t> quantity;
+  std::string store;  // the identity of the store to bind the counter to
+  std::string storeName;
+  std::optional<int> blockMinutes;
 };
 
 /// A job made from a request, or why it could not be: the image is read and the serial

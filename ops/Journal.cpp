@@ -298,9 +298,11 @@ std::string Journal::Line(JournalStage stage, const Attempt& u) {
   add("jobsum", u.jobSum);
   add("counter", u.counter);
   add("serial", Optional(u.serial));
-  add("state", u.serialState);
-  add("result", u.result);
-  add("verdict", u.verdict);
+  add("state", u.serialState ? SerialStateName(*u.serialState) : "");
+  add("outcome", OutcomeName(u.outcome));
+  add("verdict", VerdictName(u.verdict));
+  add("lot", u.lot);
+  add("reading", ReadModeName(u.reading));
   add("report", Optional(u.reportId));
   add("text", u.reportText);
   add("difference", Optional(u.firstDifference));
@@ -324,6 +326,8 @@ bool Journal::ParseLine(const std::string& line, JournalEntry& entry) {
   Attempt& u = entry.unit;
   u = Attempt{};
   bool ended = false;
+  std::string result;  // lines of the release before outcomes
+  std::string outcome;
   while (words >> word) {
     if (word == "end") {
       ended = true;
@@ -365,11 +369,17 @@ bool Journal::ParseLine(const std::string& line, JournalEntry& entry) {
     else if (key == "serial" && isNumber)
       u.serial = number;
     else if (key == "state")
-      u.serialState = value;
+      u.serialState = SerialStateNamed(value);
     else if (key == "result")
-      u.result = value;
+      result = value;
+    else if (key == "outcome")
+      outcome = value;
     else if (key == "verdict")
-      u.verdict = value;
+      u.verdict = VerdictNamed(value.c_str()).value_or(UnitVerdict::kPass);
+    else if (key == "lot")
+      u.lot = value;
+    else if (key == "reading")
+      u.reading = ReadModeNamed(value).value_or(ReadMode::kArea);
     else if (key == "report" && isNumber)
       u.reportId = static_cast<unsigned>(number);
     else if (key == "text")
@@ -381,6 +391,7 @@ bool Journal::ParseLine(const std::string& line, JournalEntry& entry) {
     else if (key == "seconds")
       std::from_chars(value.data(), value.data() + value.size(), u.seconds);
   }
+  u.outcome = OutcomeNamed(outcome).value_or(LegacyOutcome(result, u.verdict, u.serialState));
   return ended && !u.unitId.empty();
 }
 
@@ -420,11 +431,17 @@ Journal::~Journal() {
   for (std::size_t i = 0; i < takenOver_.size(); ++i)
     CloseFile(takenOver_[i]);
   std::error_code ec;
-  if (Unconfirmed().empty()) std::filesystem::remove(folder_ / (owner_ + kSuffix), ec);
+  if (Unconfirmed().empty() && !keep_) std::filesystem::remove(folder_ / (owner_ + kSuffix), ec);
   CloseFile(handle_);
 }
 
+void Journal::Keep() {
+  const std::lock_guard lock(mutex_);
+  keep_ = true;
+}
+
 bool Journal::Write(JournalStage stage, const Attempt& unit, std::string& error) {
+  const std::lock_guard lock(mutex_);
   const std::filesystem::path path = folder_ / (owner_ + kSuffix);
   if (beforeWrite && !beforeWrite(stage)) {
     error = Utf8FromPath(path) + ": " + std::strerror(ENOSPC);
@@ -447,6 +464,7 @@ bool Journal::Write(JournalStage stage, const Attempt& unit, std::string& error)
 }
 
 std::vector<JournalEntry> Journal::Unconfirmed() const {
+  const std::lock_guard lock(mutex_);
   std::vector<JournalEntry> open;
   for (const auto& [id, entry] : units_) {
     if (entry.stage != JournalStage::kConfirmed) open.push_back(entry);
@@ -455,6 +473,7 @@ std::vector<JournalEntry> Journal::Unconfirmed() const {
 }
 
 std::vector<Journal::Orphan> Journal::TakeOver(std::vector<Skipped>* skipped) {
+  const std::lock_guard lock(mutex_);
   std::vector<Orphan> orphans;
   std::error_code ec;
   for (const auto& item : std::filesystem::directory_iterator(folder_, ec)) {
@@ -492,6 +511,7 @@ std::vector<Journal::Orphan> Journal::TakeOver(std::vector<Skipped>* skipped) {
 }
 
 void Journal::Forget(const Orphan& orphan) {
+  const std::lock_guard lock(mutex_);
   for (std::size_t i = 0; i < takenOverPaths_.size(); ++i) {
     if (takenOverPaths_[i] != orphan.file) continue;
     std::error_code ec;
@@ -504,6 +524,7 @@ void Journal::Forget(const Orphan& orphan) {
 }
 
 std::filesystem::path Journal::PutAside(const Orphan& orphan) {
+  const std::lock_guard lock(mutex_);
   for (std::size_t i = 0; i < takenOverPaths_.size(); ++i) {
     if (takenOverPaths_[i] != orphan.file) continue;
     // Renamed while still locked: no other start takes it over meanwhile.
@@ -524,16 +545,47 @@ std::filesystem::path Journal::PutAside(const Orphan& orphan) {
 }
 
 bool Journal::PutAside(const JournalEntry& entry, std::string& error) {
-  std::filesystem::path aside = folder_ / (owner_ + kSuffix);
-  aside += kSetAside;
-  const int handle = OpenToAppend(aside);
-  if (handle < 0 || !WriteThrough(handle, Line(entry.stage, entry.unit))) {
-    error = Utf8FromPath(aside) + ": " + std::strerror(errno);
-    if (handle >= 0) CloseFile(handle);
-    return false;
+  {
+    const std::lock_guard lock(mutex_);
+    std::filesystem::path aside = folder_ / (owner_ + kSuffix);
+    aside += kSetAside;
+    const int handle = OpenToAppend(aside);
+    if (handle < 0 || !WriteThrough(handle, Line(entry.stage, entry.unit))) {
+      error = Utf8FromPath(aside) + ": " + std::strerror(errno);
+      if (handle >= 0) CloseFile(handle);
+      return false;
+    }
+    CloseFile(handle);
   }
-  CloseFile(handle);
   return Write(JournalStage::kConfirmed, entry.unit, error);
+}
+
+std::size_t Journal::Adopt(const std::filesystem::path& from, const std::filesystem::path& to) {
+  std::error_code ec;
+  if (from.empty() || !std::filesystem::is_directory(from, ec) ||
+      std::filesystem::equivalent(from, to, ec)) {
+    return 0;
+  }
+  std::filesystem::create_directories(to, ec);
+  std::size_t moved = 0;
+  for (const auto& item : std::filesystem::directory_iterator(from, ec)) {
+    const std::filesystem::path path = item.path();
+    std::error_code statusError;
+    if (!IsJournalName(path) ||
+        !std::filesystem::is_regular_file(item.symlink_status(statusError))) {
+      continue;
+    }
+    const int handle = OpenFile(path, false);
+    if (handle < 0) continue;
+    // Moved while locked: a journal whose process lives stays where it is.
+    if (TryLock(handle)) {
+      std::error_code renamed;
+      std::filesystem::rename(path, to / path.filename(), renamed);
+      moved += renamed ? 0 : 1;
+    }
+    CloseFile(handle);
+  }
+  return moved;
 }
 
 bool Journal::Alive(const std::filesystem::path& folder, const std::string& owner) {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,15 +32,19 @@ struct JournalEntry {
 /// Each process appends to a file of its own in a folder beside the store, written
 /// through to disk line by line, and holds a lock on it while it lives: a file whose lock
 /// is free belongs to a process that is gone, and a later start replays what the store
-/// never confirmed. Used on one thread.
+/// never confirmed. Every method may be called from any thread.
 class Journal {
  public:
   /// Opens (making it) `folder` and a new file in it for `owner`, locked. Null, with
   /// `error`, when that fails.
   static std::unique_ptr<Journal> Open(const std::filesystem::path& folder,
                                        const std::string& owner, std::string& error);
-  /// Unlocks the file, and removes it when the store has confirmed all of it.
+  /// Unlocks the file, and removes it when the store has confirmed all of it (and it was
+  /// not asked to stay).
   ~Journal();
+  /// The file stays when this process ends, whatever it holds: numbers it held may still
+  /// be reserved, and a later start learns from it that no unit took them.
+  void Keep();
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
@@ -83,6 +88,10 @@ class Journal {
   /// done here: the store refused it. False when that could not be written.
   bool PutAside(const JournalEntry& entry, std::string& error);
 
+  /// Moves the journals of gone processes from `from` (where an earlier release kept
+  /// them) into `to`, where the next start takes them over; returns how many.
+  static std::size_t Adopt(const std::filesystem::path& from, const std::filesystem::path& to);
+
   /// Whether the process `owner` holds its journal in `folder` (false when it is gone).
   static bool Alive(const std::filesystem::path& folder, const std::string& owner);
   /// Every unit that a journal in `folder` holds and no confirmation follows, from live
@@ -112,8 +121,10 @@ class Journal {
  private:
   Journal(std::filesystem::path folder, std::string owner, int handle);
 
+  mutable std::mutex mutex_;
   std::filesystem::path folder_;
   std::string owner_;
+  bool keep_ = false;
   int handle_;                                 // the open file, locked
   std::map<std::string, JournalEntry> units_;  // by unit id, the last line of each unconfirmed one
   std::vector<int> takenOver_;  // handles of files taken over, locked until forgotten

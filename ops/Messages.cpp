@@ -106,6 +106,46 @@ std::string PlacementText(const SerialPlacement& placement, Language language) {
   return {};
 }
 
+std::string OutcomeWord(UnitOutcome outcome, Language language) {
+  switch (outcome) {
+    case UnitOutcome::kPass:
+      return Tr(language, "PASS");
+    case UnitOutcome::kFail:
+      return Tr(language, "FAIL");
+    case UnitOutcome::kStopped:
+      return Tr(language, "STOPPED");
+    case UnitOutcome::kAlreadyProgrammed:
+      return Tr(language, "ALREADY PROGRAMMED");
+    case UnitOutcome::kWrongPart:
+      return Tr(language, "WRONG PART");
+    case UnitOutcome::kBoardGone:
+      return Tr(language, "BOARD GONE");
+    case UnitOutcome::kPortProblem:
+      return Tr(language, "PORT PROBLEM");
+  }
+  return {};
+}
+
+std::string OutcomeInstruction(UnitOutcome outcome, Language language) {
+  switch (outcome) {
+    case UnitOutcome::kPass:
+      return Tr(language, "Ship it");
+    case UnitOutcome::kFail:
+      return Tr(language, "Reject bin");
+    case UnitOutcome::kStopped:
+      return Tr(language, "Nothing written: use this part again");
+    case UnitOutcome::kAlreadyProgrammed:
+      return Tr(language, "Holds this job's image: set it aside");
+    case UnitOutcome::kWrongPart:
+      return Tr(language, "Holds other data: reject");
+    case UnitOutcome::kBoardGone:
+      return Tr(language, "The board stopped answering: check it");
+    case UnitOutcome::kPortProblem:
+      return Tr(language, "The adapter or port failed: check it");
+  }
+  return {};
+}
+
 std::string SkippedJournalText(const Journal::Skipped& skipped, Language language) {
   const std::string file = Utf8FromPath(skipped.file);
   switch (skipped.why) {

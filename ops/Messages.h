@@ -6,6 +6,7 @@
 #include "core/Catalogue.h"
 #include "hexfile/ImageFile.h"
 #include "ops/Journal.h"
+#include "ops/Outcome.h"
 #include "ops/Serial.h"
 
 namespace otp {
@@ -21,6 +22,12 @@ std::string ImageProblemText(const std::string& file, const ImageResult& result,
 std::string SerialRuleErrorText(const std::string& text, SerialRuleError error, Language language);
 /// Why a serial number cannot go where its rule puts it; empty when it can.
 std::string PlacementText(const SerialPlacement& placement, Language language);
+
+/// The outcome as the operator reads it: "PASS", "FAIL", "STOPPED", "ALREADY PROGRAMMED",
+/// "WRONG PART", "BOARD GONE", "PORT PROBLEM" (one word for each in each language).
+std::string OutcomeWord(UnitOutcome outcome, Language language);
+/// What the operator does with the part: "ship it", "reject bin", ...
+std::string OutcomeInstruction(UnitOutcome outcome, Language language);
 
 /// What lies in a journal folder and was not read as a journal.
 std::string SkippedJournalText(const Journal::Skipped& skipped, Language language);

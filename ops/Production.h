@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,8 +11,9 @@
 #include <vector>
 
 #include "ops/Journal.h"
+#include "ops/PortOrder.h"
 #include "ops/RecordStore.h"
-#include "ops/StoreDesk.h"
+#include "ops/StoreService.h"
 #include "ops/Unit.h"
 
 namespace otp {
@@ -29,9 +31,17 @@ struct RunSetup {
   std::optional<std::uint64_t> serialStep;
   bool resume = false;
   ResetMethod reset{ResetMethod::Kind::kNone, {}};
+  ReadMode reading = ReadMode::kArea;
   std::string station;
-  std::string job;     // the job's name, empty without one
-  std::string jobSum;  // its short checksum
+  std::string job;                        // the job's name, empty without one
+  std::string jobSum;                     // its short checksum
+  std::string lot;                        // the lot the units belong to, empty without one
+  std::optional<std::uint64_t> quantity;  // the lot's parts to pass
+  /// Numbers held ahead: enough for this much work at the station's pace (at least two
+  /// a port); unless given, the store's setting, else kDefaultBlockTime. An exact count
+  /// instead, when given.
+  std::optional<std::chrono::seconds> blockTime;
+  std::optional<std::size_t> blockSize;
   int retries = 2;
   Language language = Language::kEnglish;
   std::string moduleDir;                 // the program's folder, ending with a separator
@@ -41,16 +51,31 @@ struct RunSetup {
 /// The largest number `rule` can hold (and below 2^63, the store's limit).
 std::uint64_t LargestNumber(const SerialRule& rule);
 
-/// Counts of a run's units.
+/// The grace time a site gives a station that is not heard of before its numbers are
+/// settled by others, unless the store's setting says otherwise.
+inline constexpr std::chrono::seconds kDefaultGrace{120};
+/// The work that the numbers held ahead are enough for, unless the job or the store says.
+inline constexpr std::chrono::seconds kDefaultBlockTime{600};
+/// The store's settings: the grace time and the default block time, in seconds.
+inline constexpr const char* kGraceSetting = "grace_seconds";
+inline constexpr const char* kBlockSetting = "block_seconds";
+
+/// Counts of a run's units by what became of their parts.
 struct Counters {
   int passed = 0;
-  int failed = 0;
-  int total() const { return passed + failed; }
+  int failed = 0;  // written and spoiled
+  int other = 0;   // stopped, already programmed, wrong part, board gone: no yield
+  int total() const { return passed + failed + other; }
+  double Yield() const { return passed + failed > 0 ? 100.0 * passed / (passed + failed) : 0; }
   double seconds = 0;  // since the run's first unit began
-  double UnitsPerHour() const { return seconds > 0 ? total() * 3600.0 / seconds : 0; }
+  /// Units an hour, once the run has worked long enough to say (ten minutes).
+  std::optional<double> UnitsPerHour() const {
+    if (seconds < 600) return std::nullopt;
+    return total() * 3600.0 / seconds;
+  }
 };
 
-/// How a unit ended, as recorded (or kept in the journal when the store failed).
+/// How a unit ended, as recorded (or kept in the journal when the store is away).
 struct UnitEnd {
   Attempt record;
   UnitResult result;
@@ -65,17 +90,19 @@ struct UnitEnd {
 struct StartReport {
   enum class Problem {
     kNone,
-    kStore,         // the store failed (`detail`); what it did not take stays journaled
+    kStore,         // the store failed or is away (`detail`)
     kJournal,       // the journal could not be opened (`detail`)
     kCounterStart,  // the given first number disagrees with the existing counter
     kCounterStep,   // the given step disagrees with the existing counter
     kCounterFull,   // the counter's next number does not fit the rule
     kSerialRule,    // the rule cannot place numbers in this image (`detail`)
+    kLotComplete,   // the lot has passed all its parts already
   };
   Problem problem = Problem::kNone;
   std::string detail;
   Counter counter;                        // with a rule: the counter as it is now
   bool newCounter = false;                // made by this start
+  std::optional<Lot> lot;                 // with a lot: it, as it is now
   std::vector<Attempt> replayed;          // units of stopped processes now recorded
   std::vector<Journal::Skipped> skipped;  // in the journal folder, and no journal
   /// Journals of stopped processes whose units the store refused: kept under a new
@@ -87,6 +114,21 @@ struct StartReport {
     std::size_t units = 0;
   };
   std::vector<SetAside> setAside;
+  /// Numbers of stopped processes given back (never on a part) or spoiled (perhaps on
+  /// one: its station is gone and its journal is elsewhere).
+  std::size_t released = 0;
+  std::size_t spoiled = 0;
+};
+
+/// What a face shows of a run between units: the store, the records that wait for it,
+/// the numbers held ahead, the lot.
+struct RunState {
+  bool storeAway = false;
+  std::string storeError;                   // why, when away
+  std::size_t waiting = 0;                  // records the journal holds and the store does not yet
+  std::optional<std::size_t> numbersLeft;   // with a rule: numbers left in the block
+  std::optional<std::uint64_t> nextNumber;  // the number the next unit takes
+  std::optional<Lot> lot;                   // passed so far counts this run's units
 };
 
 /// The face of a production run: it shows what the run does and never decides. Called
@@ -109,38 +151,50 @@ class RunObserver {
   virtual void OnPortProblem(std::size_t port, const std::string& reason) {
     (void)port, (void)reason;
   }
-  /// A unit ended and was settled (its thread, once the store answered).
+  /// A unit ended (its thread), recorded or waiting for the store.
   virtual void OnUnitEnd(std::size_t port, const UnitEnd& end) = 0;
-  /// On the store's thread, after each unit was settled: a face may read the store.
-  virtual void AfterSettle(RecordStore& store) { (void)store; }
+  /// The run's state changed: the store went away or came back, records wait, numbers
+  /// were taken (any thread).
+  virtual void OnState(const RunState& state) { (void)state; }
 };
 
-/// A production run: unit after unit on every port, a serial number into each, every
-/// attempt kept in the journal, then settled with its number in one transaction of the
-/// store. The store and the journal are used only on the thread that made the run; each
-/// port burns on a thread of its own with an engine of its own.
+/// A production run: unit after unit on every port, a serial number into each from a
+/// block the station holds ahead, every attempt kept in the journal first, then settled
+/// with its number in one transaction of the store. The store is a service that may go
+/// away: units go on from the block while it does, their records wait in the journal and
+/// reach it, in order, once it answers. Each port burns on a thread of its own with an
+/// engine of its own.
 class ProductionRun {
  public:
-  ProductionRun(RunSetup setup, RecordStore& store, Journal& journal, SerialPortFactory& ports,
+  ProductionRun(RunSetup setup, StoreService& store, Journal& journal, SerialPortFactory& ports,
                 Clock& clock, RunObserver& observer);
+  /// Close(), then waits for nothing.
   ~ProductionRun();
 
-  /// Before the first unit: takes the store's lease, replays what journals of stopped
-  /// processes hold, records the numbers that dead owners of this station held, and
-  /// checks (or makes) the counter.
+  /// Before the first unit: takes the store's lease, records what stopped stations left
+  /// (their journals here, their numbers there), checks (or makes) the counter and the
+  /// lot, and takes the first block of numbers.
   StartReport Start();
 
   /// How a round or an auto-started run ended.
   struct End {
-    bool storeFailed = false;
-    std::string storeError;
-    bool numbersExhausted = false;  // the counter's next number does not fit the rule
-    std::vector<Attempt> waiting;   // units the journal holds and the store does not
+    enum class Why {
+      kDone,              // the round ended, or the run was stopped
+      kBlockSpent,        // no number left in the block and the store is away
+      kNumbersExhausted,  // the counter's next number does not fit the rule
+      kJournal,           // the journal could not be written: nothing is burned without it
+      kLotComplete,       // the lot's parts have passed
+    };
+    Why why = Why::kDone;
+    std::string storeError;        // the store's words, when it is away
+    std::string journalError;      // kJournal: the journal's
+    std::vector<Attempt> waiting;  // units the journal holds and the store does not yet
     /// Units that neither the journal nor the store could take: known only here.
     std::vector<Attempt> unsaved;
     /// Units of this run that the store refused: moved to the journal's set-aside file.
     std::vector<std::pair<Attempt, std::string>> refused;
     int lastUnitsFailed = 0;  // units of this call that did not pass
+    bool stopsTheStation() const { return why != Why::kDone; }
   };
   /// One unit on every port at once, numbers in port order.
   End Round();
@@ -156,15 +210,27 @@ class ProductionRun {
   /// before it asks for the next Round or AutoRun; a Stop after it still holds.
   void ClearStop() { stop_ = false; }
 
+  /// Ends the run for good: the numbers left in the block go back to the store and the
+  /// lease is given up, waiting for the store at most `deadline`. Any thread, once no
+  /// round runs.
+  void Close(std::chrono::milliseconds deadline = std::chrono::seconds(1));
+
   const RunSetup& setup() const { return setup_; }
   Counters counters() const;
-  /// The verdict of each port's last unit (pass before any).
-  std::vector<UnitVerdict> LastVerdicts() const;
+  RunState state() const;
+  /// The outcome of each port's last unit (pass before any).
+  std::vector<UnitOutcome> LastOutcomes() const;
 
   /// Time between two looks of a port for a board: the handshake at most every 250 ms.
   static constexpr std::chrono::milliseconds kLookInterval{250};
   /// How long a look waits for the board's answer.
   static constexpr std::chrono::milliseconds kLookAnswer{60};
+  /// How long a unit's end waits for the store to confirm its record.
+  static constexpr std::chrono::milliseconds kSettleWait{2000};
+  /// How long a start, or a port whose block is empty, waits for the store.
+  static constexpr std::chrono::milliseconds kStoreWait{15000};
+
+  struct Shared;  // what the store's jobs share with the run (ops/Production.cpp)
 
  private:
   struct Port;
@@ -173,39 +239,57 @@ class ProductionRun {
   void RunPortUnit(std::size_t port, PortOrder* order, bool found);
   // Auto-start: looks for a board on `port` until one answers or the run stops.
   bool LookForBoard(std::size_t port);
-  // False once the store failed: no new unit starts.
-  bool StoreAnswers() const;
-  // Retries what this process's journal holds and the store does not, and what neither
-  // could take; false (the store's error kept) if the store is away.
-  bool SettlePending(StoreError& error);
-  // Records a unit of a stopped process; what the store refuses goes to `refused`.
-  bool Replay(const Attempt& attempt, const std::string& owner, StoreError& error);
+  // Whether another unit may start: not stopped, the run not ended for good.
+  bool MayGoOn() const;
   Attempt NewUnit(std::size_t port);
+  // The next number of the block, taken for `unit` (its journal line written); nothing
+  // when there is none (the run then ends, saying why).
+  std::optional<std::uint64_t> TakeNumber(Attempt& unit);
+  // Asks the store for more numbers when the block runs low.
+  void TopUp();
+  std::size_t BlockTarget() const;
+  // The unit's end: on disk, then to the store, waiting a moment for its answer.
   void Settle(UnitEnd& end);
-  // Settles the journal before a run; false (the store's error kept) if it cannot.
-  bool Begin();
-  // Runs `unitsOn(port)` for every port on its own thread while this thread serves the store.
+  // Posts to the store what the journal holds and it does not, and retries what neither
+  // could hold.
+  void PostPending();
+  // Writes the store's answers that no port waited for into the journal.
+  void ApplyAnswers();
+  // Records a unit of a stopped process, or sets its journal aside.
+  bool Replay(const Attempt& attempt, const std::string& owner, StoreError& error);
+  // Runs `unitsOn(port)` for every port on its own thread while this thread keeps the
+  // journal, the block and the faces up to date.
   End RunPorts(const std::function<void(std::size_t)>& unitsOn);
   End Finish(int failedUnits);
+  void Publish();
+  // Records what stopped stations left, as far as it can be known.
+  bool SettleLeftovers(StartReport& report, StoreError& error);
 
   RunSetup setup_;
-  RecordStore& store_;
+  StoreService& store_;
   Journal& journal_;
   SerialPortFactory& portFactory_;
   Clock& clock_;
   RunObserver& observer_;
-  StoreDesk desk_;
+  std::shared_ptr<Shared> shared_;
   std::vector<std::unique_ptr<Port>> ports_;
   std::atomic<bool> stop_{false};
-  mutable std::mutex mutex_;  // counters_, lastVerdicts_, storeError_, unitSequence_
+  std::atomic<bool> closed_{false};
+  mutable std::mutex mutex_;  // what follows
   Counters counters_;
   std::optional<std::chrono::microseconds> firstUnit_;
-  std::vector<UnitVerdict> lastVerdicts_;
-  std::string storeError_;
-  std::vector<UnitEnd> unsaved_;  // ended units that neither journal nor store holds
-  std::vector<std::pair<Attempt, std::string>> refused_;
-  bool exhausted_ = false;
+  std::vector<UnitOutcome> lastOutcomes_;
+  std::chrono::seconds blockTime_{kDefaultBlockTime};
+  double unitSeconds_ = 0;  // the average unit's time, for the block's size
+  int unitsTimed_ = 0;
+  End::Why why_ = End::Why::kDone;
+  std::string journalError_;
+  std::vector<UnitEnd> unsaved_;  // ended units that the journal could not hold
+  std::vector<std::pair<Attempt, std::string>> refused_;  // units the store refused
   std::uint64_t unitSequence_ = 0;
+  std::uint64_t largest_ = 0;  // the rule's largest number
+  std::optional<Lot> lot_;
+  int inFlight_ = 0;  // units of the lot that have taken a place and not ended
 };
 
 /// Now, UTC, ISO 8601 ("2026-12-07T12:34:56Z").

@@ -5,9 +5,12 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ops/BatchFigures.h"
+#include "ops/Outcome.h"
+#include "ops/Verdict.h"
 
 namespace otp {
 
@@ -37,10 +40,13 @@ inline std::ostream& operator<<(std::ostream& out, const StoreError& error) {
 enum class SerialState { kReserved, kUsed, kReleased, kSpoiled };
 
 /// "reserved", "used", "released", "spoiled".
-inline const char* SerialStateName(SerialState state) {
-  constexpr const char* kNames[] = {"reserved", "used", "released", "spoiled"};
-  return kNames[static_cast<int>(state)];
-}
+const char* SerialStateName(SerialState state);
+std::optional<SerialState> SerialStateNamed(std::string_view name);
+
+/// The outcome of a record written before outcomes, from its result ("pass", "fail",
+/// "interrupted"), verdict and number's state.
+UnitOutcome LegacyOutcome(std::string_view result, UnitVerdict verdict,
+                          std::optional<SerialState> state);
 
 /// One attempt to burn a unit, as quality control reads it later. While the unit burns
 /// the same record, filled as far as it is known, travels with its number and through
@@ -58,17 +64,27 @@ struct Attempt {
   std::uint32_t crc32 = 0;
   std::string job;     // the job's name; empty without a job
   std::string jobSum;  // the job's short checksum
+  std::string lot;     // the lot it belongs to; empty without one
   std::string counter;
   std::optional<std::uint64_t> serial;
-  std::string serialState;           // used, released, spoiled; empty without a serial number
-  std::string result;                // pass, fail, interrupted
-  std::string verdict;               // the unit's verdict (ops/Verdict.h names)
+  std::optional<SerialState> serialState;  // without a number: none
+  UnitOutcome outcome = UnitOutcome::kPass;
+  UnitVerdict verdict = UnitVerdict::kPass;
   std::optional<int> exitStatus;     // records of the first schema only
   std::optional<unsigned> reportId;  // the failing report's catalogue number
   std::string reportText;
   std::optional<std::uint32_t> firstDifference;
   std::optional<std::uint32_t> failedBlock;  // the program block that failed
   double seconds = 0;
+  ReadMode reading = ReadMode::kArea;
+  /// Recorded from what a start found of a station that was gone, not from the
+  /// station's own word: its journal's record, when it comes, replaces it.
+  bool guess = false;
+  /// A record that replaced such a guess: the outcome that was guessed.
+  std::optional<UnitOutcome> corrected;
+
+  /// The result column of the first schemas: pass, fail or interrupted.
+  const char* ResultName() const;
 };
 
 /// A counter of serial numbers: the next number it gives and its step; the number it
@@ -88,7 +104,34 @@ struct AttemptFilter {
   std::string until;  // started before
   std::string job;
   std::string station;
+  std::string lot;
   std::size_t last = 0;  // only the last N of them (0: all)
+};
+
+/// Who holds a lease: a process of a station, and how to know that it has ended.
+struct LeaseHolder {
+  std::string owner;    // the process's own name: unique
+  std::string station;  // the station's name
+  std::string host;     // the computer's name
+  std::string boot;     // what tells one boot of that computer from the next
+  long long pid = 0;
+  std::string processStart;  // what tells this process from a later one with its id
+};
+
+/// A lease as the store holds it.
+struct Lease {
+  LeaseHolder holder;
+  std::string started;   // UTC, ISO 8601
+  long long silent = 0;  // seconds since it was last heard of, by the store's clock
+  std::string live;      // what the station last published of itself (JSON)
+};
+
+/// A lot: a number of parts to pass, for one job or image.
+struct Lot {
+  std::string name;
+  std::uint64_t quantity = 0;
+  std::string job;
+  int passed = 0;  // units of the lot recorded as passed
 };
 
 /// Where production records and serial numbers are kept: one transaction for every
@@ -100,12 +143,24 @@ class RecordStore {
 
   /// The store as it may be shown: never a password.
   virtual std::string Location() const = 0;
+  /// What the store is, whatever names it: made with it and never changed.
+  virtual std::string Identity() const = 0;
   /// True when this open made the store.
   virtual bool Created() const = 0;
 
-  /// Takes the lease of `owner` for as long as this store is open: numbers reserved by
-  /// an owner whose lease is gone (its process ended) are leftovers.
-  virtual bool Claim(const std::string& owner, StoreError& error) = 0;
+  /// Takes (or takes again, after a dropped connection) the lease of `holder`: numbers
+  /// reserved by a holder whose process has ended, or that has not been heard of for the
+  /// grace time, are leftovers.
+  virtual bool Claim(const LeaseHolder& holder, StoreError& error) = 0;
+  /// The lease of `owner` is heard of now, with what its station publishes of itself.
+  virtual bool Heartbeat(const std::string& owner, const std::string& live, StoreError& error) = 0;
+  /// Gives the lease of `owner` up: its process ends and holds no number.
+  virtual bool Release(const std::string& owner, StoreError& error) = 0;
+  /// Every lease the store holds.
+  virtual std::optional<std::vector<Lease>> Leases(StoreError& error) = 0;
+  /// A site's setting (grace seconds, block minutes); nothing when it is not set.
+  virtual std::optional<long long> Setting(const std::string& name, StoreError& error) = 0;
+  virtual bool SetSetting(const std::string& name, long long value, StoreError& error) = 0;
 
   /// Counter `name`, when there is one (`found`).
   virtual bool ReadCounter(const std::string& name, Counter& counter, bool& found,
@@ -114,30 +169,50 @@ class RecordStore {
   /// either way, `made` tells which.
   virtual bool EnsureCounter(const std::string& name, std::uint64_t start, std::uint64_t step,
                              Counter& counter, bool& made, StoreError& error) = 0;
-  /// Reserves for the unit `unit` of `owner` the lowest released number of `unit.counter`
-  /// not above `max`, else the counter's next, which then grows by its step. The number
-  /// carries the unit (its port, device, image, start), so that a unit that never ends is
-  /// recorded as itself. Nothing with `error` empty when the counter's next is above
-  /// `max`.
+  /// The number that the next reservation of `counter` gives, not above `max`: the lowest
+  /// released one, else the counter's next; nothing (with `error` empty) when none fits.
+  virtual std::optional<std::uint64_t> NextNumber(const std::string& counter, std::uint64_t max,
+                                                  StoreError& error) = 0;
+  /// Reserves for `owner` of `station` up to `count` numbers of `counter` not above `max`:
+  /// the lowest released ones first, then the counter's next ones, which then grow by its
+  /// step. Fewer (none, with `error` empty) when the counter runs out of numbers that fit.
+  /// They carry no unit: the station hands them out, its journal says to which.
+  virtual std::optional<std::vector<std::uint64_t>> ReserveBlock(
+      const std::string& counter, std::size_t count, std::uint64_t max, const std::string& owner,
+      const std::string& station, StoreError& error) = 0;
+  /// Reserves one number for the unit `unit` of `owner`, as ReserveBlock, the number
+  /// carrying the unit (its port, device, image, start).
   virtual std::optional<std::uint64_t> Reserve(const Attempt& unit, std::uint64_t max,
                                                const std::string& owner, StoreError& error) = 0;
+  /// Numbers of `counter` that `owner` reserved and no unit took: moved to `state`
+  /// (released: never on a part; spoiled: perhaps on one).
+  virtual bool ReturnNumbers(const std::string& counter, const std::vector<std::uint64_t>& numbers,
+                             const std::string& owner, SerialState state, StoreError& error) = 0;
   /// In one transaction: moves the attempt's number, if it has one, from reserved by
   /// `owner` to `attempt.serialState`, and records the attempt. An attempt whose unit id
-  /// is recorded already is not recorded again (a journal replayed twice).
+  /// is recorded already is not recorded again (a journal replayed twice), unless what is
+  /// recorded is a guess and this is not: then it replaces the guess, which it names.
   virtual bool SettleAndRecord(const Attempt& attempt, const std::string& owner,
                                StoreError& error) = 0;
-  /// A number whose owner is gone, with the unit it was reserved for (counter, serial
-  /// and the unit's fields) and its owner.
+  /// A number reserved by an owner, with the unit it was reserved for when it names one
+  /// (counter, serial and the unit's fields).
   struct Leftover {
     Attempt unit;
     std::string owner;
+    bool held = false;  // in a block: no unit took it as far as the store knows
   };
-  /// Numbers reserved at `station` whose owner is gone.
-  virtual std::optional<std::vector<Leftover>> Orphans(const std::string& station,
-                                                       StoreError& error) = 0;
+  /// The numbers that `owners` hold reserved.
+  virtual std::optional<std::vector<Leftover>> Reserved(const std::vector<std::string>& owners,
+                                                        StoreError& error) = 0;
+  /// The owners that hold reserved numbers.
+  virtual std::optional<std::vector<std::string>> Holders(StoreError& error) = 0;
   /// Which of `unitIds` are recorded.
   virtual std::optional<std::vector<bool>> Recorded(const std::vector<std::string>& unitIds,
                                                     StoreError& error) = 0;
+  /// Makes lot `name` for `quantity` parts of `job` unless it exists; `lot` holds it
+  /// either way, with its units passed so far.
+  virtual bool EnsureLot(const std::string& name, std::uint64_t quantity, const std::string& job,
+                         Lot& lot, StoreError& error) = 0;
   /// Hands `each` the attempts that `filter` selects, oldest first, reading them a page
   /// at a time: memory follows the page, not the rows. `each` returns false to stop.
   virtual bool ForEachAttempt(const AttemptFilter& filter,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/Report.h"
 #include "core/Texts.h"
 
 namespace otp {
@@ -50,6 +51,58 @@ bool StampSerial(FlashImage& image, const SerialRule& rule, std::uint64_t number
   return true;
 }
 
+UnitOutcome OutcomeOf(const UnitResult& r) {
+  switch (r.verdict) {
+    case UnitVerdict::kPass:
+      return UnitOutcome::kPass;
+    case UnitVerdict::kPlanRefused:
+      return r.refusal == PlanRefusal::kComplete ? UnitOutcome::kAlreadyProgrammed
+                                                 : UnitOutcome::kWrongPart;
+    case UnitVerdict::kNotGood:
+      // A part that is not blank before anything was written holds other data; a part
+      // that differs after writing is spoiled.
+      return r.programBlocksSent == 0 && r.lastPhase == UnitPhase::kBlankCheck
+                 ? UnitOutcome::kWrongPart
+                 : UnitOutcome::kFail;
+    case UnitVerdict::kInterrupted:
+      return r.programBlocksSent > 0 ? UnitOutcome::kFail : UnitOutcome::kStopped;
+    case UnitVerdict::kPortFailed:
+    case UnitVerdict::kFileFailed:
+      return UnitOutcome::kPortProblem;
+    case UnitVerdict::kStoreFailed:
+      return UnitOutcome::kStopped;
+    case UnitVerdict::kLinkFailed:
+      // The device refused a block: the part is spoiled. Anything else: the board stopped
+      // answering, and what it holds is for a person to check.
+      return r.findings.lastError == msg::kDeviceError ? UnitOutcome::kFail
+                                                       : UnitOutcome::kBoardGone;
+  }
+  return UnitOutcome::kFail;
+}
+
+std::string FailureText(const UnitResult& r, Language language) {
+  switch (r.refusal) {
+    case PlanRefusal::kConflict:
+      return Tr(language, "the part can never hold the image");
+    case PlanRefusal::kStarted:
+      return Tr(language, "the part already holds part of the image");
+    case PlanRefusal::kComplete:
+      return r.anotherNumber
+                 ? Tr(language, "the part already holds this image, with another serial number")
+                 : Tr(language, "the part already holds this image");
+    case PlanRefusal::kNone:
+      break;
+  }
+  if (r.verdict == UnitVerdict::kInterrupted) {
+    return r.programBlocksSent > 0 ? Tr(language, "stopped while the part was programmed")
+                                   : Tr(language, "stopped before anything was written");
+  }
+  if (r.verdict == UnitVerdict::kPortFailed && !r.portError.empty()) {
+    return r.findings.failure.empty() ? r.portError : r.findings.failure + ": " + r.portError;
+  }
+  return r.findings.failure;
+}
+
 UnitResult RunUnit(Engine& engine, SerialPortFactory& ports, const PortTarget& target,
                    ResetMethod reset, const UnitRequest& request, UnitHooks& hooks) {
   const auto began = engine.clock().Now();
@@ -89,6 +142,8 @@ UnitResult RunUnit(Engine& engine, SerialPortFactory& ports, const PortTarget& t
   }
   result.outcome = writer.Download(ports, target.device, target.rate, reset);
   if (result.outcome != Outcome::kOk) {
+    // Why the port could not be opened, asked on the thread that opened it.
+    if (!writer.link.IsOpen()) result.portError = ports.LastOpenError();
     if (request.rule) hooks.NoNumber();
     return finish();
   }

@@ -7,6 +7,7 @@
 #include "chip/ChipTable.h"
 #include "hexfile/FlashBuffer.h"
 #include "ops/Engine.h"
+#include "ops/Outcome.h"
 #include "ops/Plan.h"
 #include "ops/Serial.h"
 
@@ -43,14 +44,15 @@ struct UnitRequest {
     kRead,        // the OTP area into a file
   };
   Work work = Work::kProgram;
-  const FlashImage* image = nullptr;  // the image, without a serial number
-  const SerialRule* rule = nullptr;   // where the unit's number goes, when it gets one
-  bool blankCheck = false;            // Blank Check before anything else
-  bool plan = true;                   // the burn plan before programming
-  bool resume = false;                // finish a part that holds part of the image
-  bool compare = true;                // Read+Compare of the whole area afterwards
-  bool refuseComplete = false;        // refuse a part that holds the whole image already
-  std::string readPath;               // kRead: where the area goes
+  const FlashImage* image = nullptr;   // the image, without a serial number
+  const SerialRule* rule = nullptr;    // where the unit's number goes, when it gets one
+  bool blankCheck = false;             // Blank Check before anything else
+  bool plan = true;                    // the burn plan before programming
+  bool resume = false;                 // finish a part that holds part of the image
+  bool compare = true;                 // Read+Compare of the whole area afterwards
+  bool refuseComplete = false;         // refuse a part that holds the whole image already
+  ReadMode reading = ReadMode::kArea;  // what the plan and the compare read
+  std::string readPath;                // kRead: where the area goes
   ImageFormat readFormat = ImageFormat::kSRecord;
   bool skipBlank = false;  // kRead: records of 0xFF only left out
 };
@@ -88,8 +90,16 @@ struct UnitResult {
   int programBlocksSent = 0;
   std::optional<std::uint32_t> failedBlock;
   Findings findings;
+  std::string portError;  // why the port could not be opened, in the system's words
   double seconds = 0;
 };
+
+/// What became of the part: PASS, FAIL (written and spoiled), STOPPED (nothing written),
+/// ALREADY PROGRAMMED, WRONG PART, BOARD GONE or PORT PROBLEM.
+UnitOutcome OutcomeOf(const UnitResult& result);
+/// Why a unit that did not pass did not, for its record and its face: the plan's refusal,
+/// or the first failure shown.
+std::string FailureText(const UnitResult& result, Language language);
 
 /// One unit: Download (with `reset`), its number when the request has a rule, then Blank
 /// Check, the plan and its refusals, Program+Verify and Read+Compare as the request asks.

@@ -1,8 +1,10 @@
 #include "ops/Verdict.h"
 
 #include <string_view>
+#include <utility>
 
 #include "core/Report.h"
+#include "ops/Outcome.h"
 
 namespace otp {
 
@@ -68,6 +70,50 @@ UnitVerdict VerdictOf(Outcome outcome, std::optional<unsigned> lastError) {
     default:
       return UnitVerdict::kLinkFailed;
   }
+}
+
+namespace {
+
+constexpr std::pair<UnitOutcome, const char*> kOutcomes[] = {
+    {UnitOutcome::kPass, "pass"},
+    {UnitOutcome::kFail, "fail"},
+    {UnitOutcome::kStopped, "stopped"},
+    {UnitOutcome::kAlreadyProgrammed, "already-programmed"},
+    {UnitOutcome::kWrongPart, "wrong-part"},
+    {UnitOutcome::kBoardGone, "board-gone"},
+    {UnitOutcome::kPortProblem, "port-problem"},
+};
+constexpr std::pair<ReadMode, const char*> kReadModes[] = {{ReadMode::kArea, "area"},
+                                                           {ReadMode::kImage, "image"}};
+
+template <typename E, std::size_t N>
+const char* NameIn(const std::pair<E, const char*> (&table)[N], E value) {
+  for (const auto& [known, name] : table) {
+    if (known == value) return name;
+  }
+  return "";
+}
+template <typename E, std::size_t N>
+std::optional<E> Named(const std::pair<E, const char*> (&table)[N], std::string_view name) {
+  for (const auto& [known, text] : table) {
+    if (name == text) return known;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+const char* OutcomeName(UnitOutcome outcome) {
+  return NameIn(kOutcomes, outcome);
+}
+std::optional<UnitOutcome> OutcomeNamed(std::string_view name) {
+  return Named(kOutcomes, name);
+}
+const char* ReadModeName(ReadMode mode) {
+  return NameIn(kReadModes, mode);
+}
+std::optional<ReadMode> ReadModeNamed(std::string_view name) {
+  return Named(kReadModes, name);
 }
 
 }  // namespace otp

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "core/Texts.h"
+#include "ops/Messages.h"
 
 namespace otp::report {
 
@@ -139,6 +140,43 @@ QString Percent(int part, int whole) {
 QString Moment(const std::string& iso) {
   const QDateTime time = QDateTime::fromString(Q(iso), Qt::ISODate);
   return time.isValid() ? time.toUTC().toString("yyyy-MM-dd HH:mm") : Q(iso);
+}
+
+// A reason as its reader reads it: the catalogue's words for its number, in the reader's
+// language, else the text as it was recorded.
+QString ReasonText(const BatchFigures::Reason& reason, Language language) {
+  if (reason.id) {
+    const std::string text = LoadString(*reason.id, language);
+    if (!text.empty()) return Q(text).trimmed();
+  }
+  return Q(reason.text);
+}
+
+// Units an hour over the clock hours that had units, once the batch spans ten minutes of
+// work: a few minutes say nothing of a rate.
+QString PerHour(const BatchFigures& f) {
+  const QDateTime first = QDateTime::fromString(Q(f.first), Qt::ISODate);
+  const QDateTime last = QDateTime::fromString(Q(f.last), Qt::ISODate);
+  if (!first.isValid() || !last.isValid() || first.secsTo(last) < 600) return "-";
+  return QString::number(f.units / static_cast<double>(std::max(1, f.activeHours)), 'f', 1);
+}
+
+// The units that wrote no part, by outcome: "stopped 3, board gone 1".
+std::string NotWritten(const BatchFigures& f, Language language) {
+  std::string text;
+  for (const UnitOutcome outcome :
+       {UnitOutcome::kStopped, UnitOutcome::kAlreadyProgrammed, UnitOutcome::kWrongPart,
+        UnitOutcome::kBoardGone, UnitOutcome::kPortProblem}) {
+    const int count = f.outcomes[static_cast<std::size_t>(outcome)];
+    if (count == 0) continue;
+    text +=
+        (text.empty() ? "" : ", ") + OutcomeWord(outcome, language) + " " + std::to_string(count);
+  }
+  return text;
+}
+
+int NotInYield(const BatchFigures& f) {
+  return f.units - f.passed - f.failed;
 }
 
 void Heading(Page& page, double y, double x, double width, const std::string& text) {
@@ -289,12 +327,11 @@ Shapes LayoutRun(const BatchFigures& f, const QSizeF& size, Language language) {
   const double right = column + gap;
   Heading(page, y, right, column, page.T("Failure reasons"));
   double line = y + 76;
-  for (const auto& [text, count] : f.reasons) {
+  for (const BatchFigures::Reason& reason : f.reasons) {
     if (line + 40 > size.height()) break;
-    page.Text(QRectF(right, line, 100, 36), QString::number(count), 26, true,
+    page.Text(QRectF(right, line, 100, 36), QString::number(reason.count), 26, true,
               Qt::AlignRight | Qt::AlignVCenter, kFail);
-    page.Text(QRectF(right + 120, line, column - 120, 36),
-              text.empty() ? Q(page.T("(no report)")) : Q(text), 26);
+    page.Text(QRectF(right + 120, line, column - 120, 36), ReasonText(reason, language), 26);
     line += 40;
   }
   if (f.reasons.empty()) {
@@ -314,12 +351,13 @@ Shapes LayoutPage(const BatchFigures& f, const ReportContext& context, Language 
             24, false, Qt::AlignRight | Qt::AlignVCenter, kQuiet);
   page.Text(QRectF(kLeft + kWidth * 0.6, 170, kWidth * 0.4, 40), Q(context.store), 24, false,
             Qt::AlignRight | Qt::AlignVCenter, kQuiet);
-  const QString period =
-      f.units > 0
-          ? T("%1 to %2 (UTC)", {Moment(f.first).toStdString(), Moment(f.last).toStdString()})
-          : QString();
-  page.Text(QRectF(kLeft, 240, kWidth, 44),
-            T("Period: %1", {context.period}) + (period.isEmpty() ? "" : "   " + period), 32);
+  page.Text(QRectF(kLeft, 240, kWidth, 44), T("Period: %1", {context.period}), 32);
+  if (f.units > 0) {
+    page.Text(QRectF(kLeft + kWidth * 0.55, 240, kWidth * 0.45, 44),
+              T("first unit %1, last %2 (UTC)",
+                {Moment(f.first).toStdString(), Moment(f.last).toStdString()}),
+              24, false, Qt::AlignRight | Qt::AlignVCenter, kQuiet);
+  }
   if (!context.selection.empty())
     page.Text(QRectF(kLeft, 290, kWidth, 40), Q(context.selection), 28);
   page.Line(kLeft, 345, kRight, 345, kQuiet);
@@ -363,14 +401,13 @@ Shapes LayoutPage(const BatchFigures& f, const ReportContext& context, Language 
   }
 
   // The totals, large.
-  const double hours = std::max(1, f.activeHours);
   const std::pair<QString, QString> totals[] = {
       {T("Units"), QString::number(f.units)},
       {T("Passed"), QString::number(f.passed)},
       {T("Failed"), QString::number(f.failed)},
-      {T("Interrupted"), QString::number(f.interrupted)},
-      {T("Yield"), Percent(f.passed, f.units)},
-      {T("Units per hour"), QString::number(f.units / hours, 'f', 1)},
+      {T("No part written"), QString::number(NotInYield(f))},
+      {T("Yield"), Percent(f.passed, f.passed + f.failed)},
+      {T("Units per hour"), PerHour(f)},
   };
   y += 30;
   const double boxWidth = (kWidth - 5 * 20) / 6;
@@ -383,9 +420,20 @@ Shapes LayoutPage(const BatchFigures& f, const ReportContext& context, Language 
                 Qt::AlignLeft | Qt::AlignVCenter,
                 i == 1 ? kPass : (i == 2 && f.failed > 0 ? kFail : kInk));
   }
-  page.Text(QRectF(kLeft, y + 178, kWidth, 34),
+  const std::string notWritten = NotWritten(f, language);
+  page.Text(
+      QRectF(kLeft, y + 178, kWidth * 0.55, 34),
+      notWritten.empty() ? T("yield: passed over the units that wrote a part") : Q(notWritten), 22,
+      false, Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
+  page.Text(QRectF(kLeft + kWidth * 0.55, y + 178, kWidth * 0.45, 34),
             T("units per hour over the hours with units (%1)", {std::to_string(f.activeHours)}), 22,
             false, Qt::AlignRight | Qt::AlignVCenter, kQuiet);
+  if (!notWritten.empty()) {
+    page.Text(QRectF(kLeft, y + 212, kWidth, 34),
+              T("yield: passed over the units that wrote a part"), 22, false,
+              Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
+    y += 34;
+  }
   y += 240;
 
   // Serial numbers, and why units failed: as far down as the longer column goes.
@@ -446,16 +494,15 @@ Shapes LayoutPage(const BatchFigures& f, const ReportContext& context, Language 
   const double serialsEnd = line;
   line = y + 76;
   for (std::size_t i = 0; i < f.reasons.size() && i < 9; ++i) {
-    const auto& [text, count] = f.reasons[i];
-    page.Text(QRectF(right, line, 120, 36), QString::number(count), 26, true,
+    const BatchFigures::Reason& reason = f.reasons[i];
+    page.Text(QRectF(right, line, 120, 36), QString::number(reason.count), 26, true,
               Qt::AlignRight | Qt::AlignVCenter, kFail);
-    page.Text(QRectF(right + 140, line, columnWidth - 140, 36),
-              text.empty() ? T("(no report)") : Q(text), 26);
+    page.Text(QRectF(right + 140, line, columnWidth - 140, 36), ReasonText(reason, language), 26);
     line += 40;
   }
   int others = f.otherReasons;
   for (std::size_t i = 9; i < f.reasons.size(); ++i)
-    others += f.reasons[i].second;
+    others += f.reasons[i].count;
   if (others > 0) {
     page.Text(QRectF(right + 140, line, columnWidth - 140, 36),
               T("and %1 more units for other reasons", {std::to_string(others)}), 24, false,
@@ -645,15 +692,28 @@ std::string Html(const BatchFigures& f, const ReportContext& context, Language l
       "table{border-collapse:collapse}td,th{padding:.2em .8em;text-align:left}"
       ".n{text-align:right}.quiet{color:#606060}h2{border-bottom:1px solid #b8bcc2}"
       "</style></head>\n<body>\n<h1>" +
-      T("Batch report") + "</h1>\n<p>" + T("Period: %1", {context.period}) + " " +
-      (f.units > 0
-           ? T("%1 to %2 (UTC)", {Moment(f.first).toStdString(), Moment(f.last).toStdString()})
-           : std::string()) +
+      T("Batch report") + "</h1>\n<p>" + T("Period: %1", {context.period}) +
+      (f.units > 0 ? " <span class=\"quiet\">" +
+                         T("first unit %1, last %2 (UTC)",
+                           {Moment(f.first).toStdString(), Moment(f.last).toStdString()}) +
+                         "</span>"
+                   : std::string()) +
       "</p>\n<p class=\"quiet\">" + Escape(Q(context.selection)) + " " + Escape(Q(context.store)) +
       " " + T("made %1", {context.generated}) + "</p>\n";
   if (f.units == 0)
     return html + "<h2>" + T("No attempts in this period") + "</h2>\n</body>\n</html>\n";
-  html += "<table>\n";
+  // What was burned where: each station with its ports, by name.
+  std::map<std::string, std::set<std::string>> stations;
+  for (const BatchFigures::Port& port : f.ports)
+    stations[port.station].insert(port.port);
+  std::string where;
+  for (const auto& [station, ports] : stations) {
+    std::string list;
+    for (const std::string& port : ports)
+      list += (list.empty() ? "" : ", ") + port;
+    where += (where.empty() ? "" : ";  ") + station + " (" + list + ")";
+  }
+  html += "<p class=\"stations\">" + T("Stations and ports: %1", {where}) + "</p>\n<table>\n";
   for (const BatchFigures::Setup& s : f.setups) {
     html += "<tr><td>" + (s.job.empty() ? T("no job") : T("job %1 (%2)", {s.job, s.jobSum})) +
             "</td><td>" + Escape(Q(s.model)) + " " + Escape(Q(s.clock)) + "</td><td>" +
@@ -665,22 +725,22 @@ std::string Html(const BatchFigures& f, const ReportContext& context, Language l
             "</td></tr>\n";
   }
   html += "</table>\n<h2>" + T("Totals") + "</h2>\n<table><tr>";
-  const double hours = std::max(1, f.activeHours);
   const std::pair<std::string, std::string> totals[] = {
       {T("Units"), std::to_string(f.units)},
       {T("Passed"), std::to_string(f.passed)},
       {T("Failed"), std::to_string(f.failed)},
-      {T("Interrupted"), std::to_string(f.interrupted)},
-      {T("Yield"), Percent(f.passed, f.units).toStdString()},
-      {T("Units per hour"), QString::number(f.units / hours, 'f', 1).toStdString()},
+      {T("No part written"), std::to_string(NotInYield(f))},
+      {T("Yield"), Percent(f.passed, f.passed + f.failed).toStdString()},
+      {T("Units per hour"), PerHour(f).toStdString()},
   };
   for (const auto& [name, value] : totals)
     html += "<th>" + name + "</th>";
   html += "</tr><tr>";
   for (const auto& [name, value] : totals)
     html += "<td class=\"n\">" + Escape(Q(value)) + "</td>";
-  html += "</tr></table>\n<h2>" + T("Serial numbers") + "</h2>\n<p>" +
-          T("Used: %1 numbers", {std::to_string(f.usedNumbers)}) + ": ";
+  html += "</tr></table>\n<p class=\"quiet\">" + Escape(Q(NotWritten(f, language))) + " " +
+          T("yield: passed over the units that wrote a part") + "</p>\n<h2>" + T("Serial numbers") +
+          "</h2>\n<p>" + T("Used: %1 numbers", {std::to_string(f.usedNumbers)}) + ": ";
   for (std::size_t i = 0; i < f.used.size(); ++i) {
     const auto& r = f.used[i];
     html += (i ? ", " : "") + (r.first == r.last
@@ -711,9 +771,9 @@ std::string Html(const BatchFigures& f, const ReportContext& context, Language l
             "</p>\n";
   }
   html += "<h2>" + T("Failure reasons") + "</h2>\n<table>\n";
-  for (const auto& [text, count] : f.reasons) {
-    html += "<tr><td class=\"n\">" + std::to_string(count) + "</td><td>" +
-            (text.empty() ? T("(no report)") : Escape(Q(text))) + "</td></tr>\n";
+  for (const BatchFigures::Reason& reason : f.reasons) {
+    html += "<tr><td class=\"n\">" + std::to_string(reason.count) + "</td><td>" +
+            Escape(ReasonText(reason, language)) + "</td></tr>\n";
   }
   html += "</table>\n<h2>" + T("Units per hour") + "</h2>\n" +
           Svg(LayoutChart(f.hours, QRectF(0, 0, 1800, 520), language), 1800, 520) + "\n<h2>" +

@@ -3,8 +3,10 @@
 #include <clocale>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "chip/ChipTable.h"
 #include "ops/Production.h"
@@ -76,12 +78,34 @@ class ProductionTest : public ::testing::Test {
   struct Station {
     Station(ProductionTest& test, SerialPortFactory& ports)
         : journal(Journal::Open(test.journals, Journal::NewOwner(), error)),
-          run(test.setup, test.store, *journal, ports, test.clock, face) {}
+          service(test.store.Opener(), Quick()),
+          run(test.setup, service, *journal, ports, test.clock, face) {}
+    // A store opened again at once: the tests wait for nothing.
+    static StoreService::Options Quick() {
+      StoreService::Options options;
+      options.firstPause = std::chrono::milliseconds(5);
+      options.longestPause = std::chrono::milliseconds(40);
+      return options;
+    }
     std::string error;
     std::unique_ptr<Journal> journal;
+    StoreService service;
     Recorder face;
     ProductionRun run;
   };
+  // Waits (for real: the store's thread runs in real time) until `done`.
+  static bool WaitFor(const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+  std::size_t Recorded() {
+    const std::lock_guard lock(store.mutex);
+    return store.attempts.size();
+  }
   // A journal of a process that is gone, as it left it.
   void DeadJournal(const std::string& owner, const std::vector<JournalEntry>& entries) {
     std::filesystem::create_directories(journals);
@@ -148,7 +172,7 @@ TEST_F(ProductionTest, ANumberReservedJustBeforeAKillIsSettled) {
     ASSERT_EQ(start.problem, StartReport::Problem::kNone) << start.detail;
     ASSERT_EQ(start.replayed.size(), 1u);
     EXPECT_EQ(start.replayed[0].serial, 40u);
-    EXPECT_EQ(start.replayed[0].serialState, "released");
+    EXPECT_EQ(start.replayed[0].serialState, SerialState::kReleased);
   }
   EXPECT_EQ((store.serials[{"serial", 40}].state), "released");
   ASSERT_EQ(store.attempts.size(), 1u);
@@ -163,10 +187,10 @@ TEST_F(ProductionTest, ANumberReservedJustBeforeAKillIsSettled) {
 TEST_F(ProductionTest, AJournalTheStoreRefusesIsSetAside) {
   Attempt refused = Unit("dead-2");
   refused.serial = 2;
-  refused.serialState = "used";
-  refused.result = "pass";
+  refused.serialState = SerialState::kUsed;
+  refused.outcome = UnitOutcome::kPass;
   Attempt good = Unit("dead-3");
-  good.result = "fail";
+  good.outcome = UnitOutcome::kFail;
   DeadJournal("dead", {{JournalStage::kEnded, refused}, {JournalStage::kEnded, good}});
   NoPorts ports;
   Station station(*this, ports);
@@ -194,7 +218,7 @@ TEST_F(ProductionTest, AJournalTheStoreRefusesIsSetAside) {
 // recorded once the store answers again.
 TEST_F(ProductionTest, AJournalWriteThatFailsForLackOfSpace) {
   Station station(*this, line);
-  bool full = true;
+  std::atomic<bool> full = true;
   station.journal->beforeWrite = [&full](JournalStage stage) {
     return !(full && stage == JournalStage::kEnded);
   };
@@ -204,30 +228,38 @@ TEST_F(ProductionTest, AJournalWriteThatFailsForLackOfSpace) {
   EXPECT_TRUE(station.face.ends[0].stored);
   EXPECT_FALSE(station.face.ends[0].journaled);
   EXPECT_NE(station.face.ends[0].journalError.find("space"), std::string::npos);
-  ASSERT_EQ(store.attempts.size(), 1u);
-  EXPECT_EQ(store.attempts[0].serialState, "used");
+  ASSERT_EQ(Recorded(), 1u);
+  EXPECT_EQ(store.attempts[0].serialState, SerialState::kUsed);
 
   FreshPart();
-  store.failSettlements = 1;
+  {
+    const std::lock_guard lock(store.mutex);
+    store.away = true;
+  }
   const ProductionRun::End away = station.run.Round();
   ASSERT_EQ(station.face.ends.size(), 2u);
   EXPECT_FALSE(station.face.ends[1].stored);
   EXPECT_FALSE(station.face.ends[1].journaled);
-  EXPECT_TRUE(away.storeFailed);
+  EXPECT_EQ(station.face.ends[1].record.outcome, UnitOutcome::kPass);  // from the block
   ASSERT_EQ(away.unsaved.size(), 1u);
   EXPECT_TRUE(away.waiting.empty());  // not said to wait in a journal that lacks it
   EXPECT_EQ(away.unsaved[0].serial, 2u);
 
-  // Space again, and the store back: the next round records it first.
+  // Space again, and the store back: the unit reaches it by itself.
   full = false;
+  {
+    const std::lock_guard lock(store.mutex);
+    store.away = false;
+  }
+  ASSERT_TRUE(WaitFor([&] { return Recorded() == 2; }));
   FreshPart();
   const ProductionRun::End back = station.run.Round();
-  EXPECT_FALSE(back.storeFailed) << back.storeError;
+  EXPECT_EQ(back.why, ProductionRun::End::Why::kDone);
   EXPECT_TRUE(back.unsaved.empty());
-  ASSERT_EQ(store.attempts.size(), 3u);
+  ASSERT_EQ(Recorded(), 3u);
   EXPECT_EQ(store.attempts[1].serial, 2u);
-  EXPECT_EQ(store.attempts[1].result, "pass");
-  EXPECT_EQ((store.serials[{"serial", 2}].state), "used");
+  EXPECT_EQ(store.attempts[1].outcome, UnitOutcome::kPass);
+  EXPECT_EQ((store.States()[2]), "used");
 }
 
 // A rule that cannot place its numbers in the image stops the run before any store or

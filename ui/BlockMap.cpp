@@ -2,6 +2,8 @@
 
 #include <QPainter>
 
+#include "core/Texts.h"
+
 namespace otp::ui {
 
 namespace {
@@ -113,6 +115,57 @@ void BlockMap::Paint(QPaintDevice& device) {
       painter.setPen(colour.lightness() < 128 ? Qt::white : QColor(0x30, 0x30, 0x30));
       if (cell >= 9) painter.drawText(box, Qt::AlignCenter, QString(QChar(MarkCharacter(mark))));
     }
+  }
+}
+
+BlockLegend::BlockLegend(Language language, QWidget* parent) : QWidget(parent) {
+  setObjectName("legend");
+  const std::pair<BlockMark, const char*> items[] = {
+      {BlockMark::kSkip, "nothing to write"}, {BlockMark::kWrite, "to write"},
+      {BlockMark::kWritten, "written"},       {BlockMark::kCompared, "compared"},
+      {BlockMark::kDone, "holds the image"},  {BlockMark::kCompletable, "part of the image"},
+      {BlockMark::kConflict, "conflict"},
+  };
+  QString description;
+  for (const auto& [mark, english] : items) {
+    const QString word = QString::fromStdString(Tr(language, english));
+    items_.emplace_back(mark, word);
+    description +=
+        (description.isEmpty() ? "" : ", ") + QString(QChar(MarkCharacter(mark))) + " " + word;
+  }
+  setAccessibleName(QString::fromStdString(Tr(language, "Block map")));
+  setAccessibleDescription(description);
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  setFixedHeight(fontMetrics().height() + 6);
+}
+
+QSize BlockLegend::sizeHint() const {
+  int width = 0;
+  for (const auto& item : items_)
+    width += fontMetrics().horizontalAdvance(item.second) + fontMetrics().height() + 24;
+  return {width, fontMetrics().height() + 6};
+}
+
+void BlockLegend::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  const int cell = fontMetrics().height();
+  QFont bold = font();
+  bold.setBold(true);
+  int x = 0;
+  for (const auto& [mark, word] : items_) {
+    const QRect box(x, 3, cell, cell);
+    const QColor colour = MarkColour(mark);
+    painter.fillRect(box, colour);
+    painter.setPen(QColor(0x90, 0x90, 0x90));
+    painter.drawRect(box.adjusted(0, 0, -1, -1));
+    painter.setFont(bold);
+    painter.setPen(colour.lightness() < 128 ? Qt::white : QColor(0x30, 0x30, 0x30));
+    painter.drawText(box, Qt::AlignCenter, QString(QChar(MarkCharacter(mark))));
+    painter.setFont(font());
+    painter.setPen(palette().color(QPalette::WindowText));
+    const int advance = fontMetrics().horizontalAdvance(word);
+    painter.drawText(QRect(x + cell + 5, 3, advance + 2, cell), Qt::AlignVCenter, word);
+    x += cell + 5 + advance + 18;
   }
 }
 

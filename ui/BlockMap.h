@@ -3,7 +3,10 @@
 #include <QPixmap>
 #include <QWidget>
 #include <array>
+#include <utility>
 #include <vector>
+
+#include "core/Catalogue.h"
 
 namespace otp::ui {
 
@@ -46,6 +49,20 @@ class BlockMap final : public QWidget {
 
   std::vector<BlockMark> marks_;
   QPixmap picture_;  // the marks as last painted, at the widget's size
+};
+
+/// What each mark of a block map means, in one line under the tiles: its cell, its
+/// character and its word.
+class BlockLegend final : public QWidget {
+ public:
+  explicit BlockLegend(Language language, QWidget* parent = nullptr);
+  QSize sizeHint() const override;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  std::vector<std::pair<BlockMark, QString>> items_;
 };
 
 }  // namespace otp::ui

@@ -22,26 +22,58 @@ struct Colours {
   const char* text;
 };
 
-Colours ColoursOf(TileState::Look look) {
-  switch (look) {
-    case TileState::Look::kPass:
-      return {"#2E8B47", "#FFFFFF"};
-    case TileState::Look::kFail:
-      return {"#C62828", "#FFFFFF"};
+Colours ColoursOf(const TileState& state) {
+  switch (state.look) {
     case TileState::Look::kWorking:
       return {"#F2B01E", "#1A1A1A"};
     case TileState::Look::kWaiting:
+      return {"#B8BCC2", "#1A1A1A"};
+    case TileState::Look::kEnded:
       break;
+  }
+  switch (state.outcome.value_or(UnitOutcome::kFail)) {
+    case UnitOutcome::kPass:
+      return {"#2E7D32", "#FFFFFF"};
+    case UnitOutcome::kFail:
+      return {"#C62828", "#FFFFFF"};
+    case UnitOutcome::kStopped:
+      return {"#546E8A", "#FFFFFF"};
+    case UnitOutcome::kAlreadyProgrammed:
+      return {"#00796B", "#FFFFFF"};
+    case UnitOutcome::kWrongPart:
+      return {"#E65100", "#FFFFFF"};
+    case UnitOutcome::kBoardGone:
+    case UnitOutcome::kPortProblem:
+      return {"#F2B01E", "#1A1A1A"};
   }
   return {"#B8BCC2", "#1A1A1A"};
 }
 
-// Digits in groups of three, as an operator reads a serial number: "10 429".
-QString Grouped(std::uint64_t number) {
-  QString digits = QString::number(number);
-  for (int at = digits.size() - 3; at > 0; at -= 3)
-    digits.insert(at, ' ');
-  return digits;
+// Each outcome's own mark, so that colour is not all that tells them apart.
+const char* MarkOf(UnitOutcome outcome) {
+  switch (outcome) {
+    case UnitOutcome::kPass:
+      return "\u2714";  // heavy check mark
+    case UnitOutcome::kFail:
+      return "\u2716";  // heavy cross
+    case UnitOutcome::kStopped:
+      return "\u25A0";  // square
+    case UnitOutcome::kAlreadyProgrammed:
+      return "\u25C6";  // diamond
+    case UnitOutcome::kWrongPart:
+      return "\u25B2";  // triangle
+    case UnitOutcome::kBoardGone:
+      return "?";
+    case UnitOutcome::kPortProblem:
+      return "!";
+  }
+  return "";
+}
+
+// A tile whose part is unknown wears stripes over its amber: it is not at work.
+bool Striped(const TileState& state) {
+  return state.look == TileState::Look::kEnded &&
+         (state.outcome == UnitOutcome::kBoardGone || state.outcome == UnitOutcome::kPortProblem);
 }
 
 }  // namespace
@@ -101,6 +133,10 @@ StationTile::StationTile(const std::string& port, Language language, QWidget* pa
   verdict_ = new QLabel(this);
   verdict_->setObjectName("verdict");
   verdict_->setAlignment(Qt::AlignCenter);
+  instruction_ = new QLabel(this);
+  instruction_->setObjectName("instruction");
+  instruction_->setAlignment(Qt::AlignCenter);
+  instruction_->setWordWrap(true);
   serial_ = new QLabel(this);
   serial_->setObjectName("serial");
   progress_ = new Bar(this);
@@ -113,6 +149,7 @@ StationTile::StationTile(const std::string& port, Language language, QWidget* pa
   report_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   name_->setAccessibleName(Q(Tr(language, "%1 state", {port})));
   verdict_->setAccessibleName(Q(Tr(language, "%1 verdict", {port})));
+  instruction_->setAccessibleName(Q(Tr(language, "%1 instruction", {port})));
   serial_->setAccessibleName(Q(Tr(language, "%1 serial number", {port})));
   progress_->setAccessibleName(Q(Tr(language, "%1 progress", {port})));
   map_->setAccessibleName(Q(Tr(language, "%1 blocks", {port})));
@@ -122,12 +159,22 @@ StationTile::StationTile(const std::string& port, Language language, QWidget* pa
   // they would lie under their neighbours); the verdict and the report take what is left.
   for (QLabel* label : {verdict_, report_})
     label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+  // What the operator must read from a step away is at least 20 pixels high.
+  for (QLabel* label : {instruction_, report_}) {
+    QFont font = label->font();
+    font.setPixelSize(std::max(20, font.pixelSize()));
+    font.setBold(label == instruction_);
+    label->setFont(font);
+  }
+  instruction_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  instruction_->setFixedHeight(2 * instruction_->fontMetrics().height() + 2);
   for (QLabel* label : {name_, serial_}) {
     label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     label->setFixedHeight(label->fontMetrics().height());
   }
   layout->addWidget(name_);
   layout->addWidget(verdict_, 4);
+  layout->addWidget(instruction_);
   layout->addWidget(serial_);
   layout->addWidget(progress_);
   layout->addWidget(map_, 4);
@@ -142,13 +189,14 @@ StationTile::StationTile(const std::string& port, Language language, QWidget* pa
 void StationTile::Show(const TileState& state) {
   // Colours through the palette, not a style sheet: a tile is painted many times a second
   // and a plain fill is what costs least.
-  if (state.look != shown_.look || !autoFillBackground()) {
-    const Colours colours = ColoursOf(state.look);
+  if (state.look != shown_.look || state.outcome != shown_.outcome || !autoFillBackground()) {
+    const Colours colours = ColoursOf(state);
     QPalette palette = this->palette();
     palette.setColor(QPalette::Window, QColor(colours.background));
     palette.setColor(QPalette::WindowText, QColor(colours.text));
     setPalette(palette);
     setAutoFillBackground(true);
+    update();
   }
   const QString device =
       state.device.empty() || state.device == state.port ? QString() : "  " + Q(state.device);
@@ -157,11 +205,8 @@ void StationTile::Show(const TileState& state) {
   name_->setAccessibleDescription(Q(state.state));
   QString verdict;
   switch (state.look) {
-    case TileState::Look::kPass:
-      verdict = "PASS";
-      break;
-    case TileState::Look::kFail:
-      verdict = "FAIL";
+    case TileState::Look::kEnded:
+      verdict = Q(MarkOf(state.outcome.value_or(UnitOutcome::kFail))) + " " + Q(state.state);
       break;
     case TileState::Look::kWorking:
       verdict = state.total > 0
@@ -177,17 +222,20 @@ void StationTile::Show(const TileState& state) {
   const bool refit = state.look != shown_.look || verdict_->text().size() != verdict.size();
   verdict_->setText(verdict);
   verdict_->setAccessibleDescription(verdict);
+  const QString instruction = state.look == TileState::Look::kEnded ? Q(state.instruction) : "";
+  instruction_->setText(instruction);
+  instruction_->setAccessibleDescription(instruction);
   QString serial;
   if (state.serial) {
-    serial = Q(Tr(language_, "serial %1", {Grouped(*state.serial).toStdString()}));
-    if (state.look == TileState::Look::kFail && !state.serialState.empty()) {
+    serial = Q(Tr(language_, "serial %1", {std::to_string(*state.serial)}));
+    if (state.look == TileState::Look::kEnded && state.outcome != UnitOutcome::kPass &&
+        !state.serialState.empty()) {
       serial += " (" + Q(RecordWord(language_, state.serialState)) + ")";
     }
   }
   QString shown = serial;
   if (state.seconds > 0) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof(seconds), "%.1f s", state.seconds);
+    const QString seconds = QString::number(state.seconds, 'f', 1) + " s";
     // The seconds after the number, closer where the tile is narrow, left out where even
     // that does not fit: the number is what the operator must read.
     const QFontMetrics metrics(serial_->font());
@@ -199,7 +247,7 @@ void StationTile::Show(const TileState& state) {
         break;
       }
     }
-    serial += (serial.isEmpty() ? "" : "     ") + QString(seconds);
+    serial += (serial.isEmpty() ? "" : "     ") + seconds;
   }
   serial_->setText(shown);
   serial_->setAccessibleDescription(serial);
@@ -207,10 +255,23 @@ void StationTile::Show(const TileState& state) {
   map_->SetMarks(state.blocks);
   QString report = Q(state.report).trimmed();
   if (!state.difference.empty()) report += (report.isEmpty() ? "" : "\n") + Q(state.difference);
-  report_->setText(state.look == TileState::Look::kFail ? report : QString());
+  const bool ended = state.look == TileState::Look::kEnded && state.outcome != UnitOutcome::kPass;
+  report_->setText(ended || state.look == TileState::Look::kWaiting ? report : QString());
   report_->setAccessibleDescription(report_->text());
+  const bool stripes = Striped(state) != Striped(shown_);
   shown_ = state;
+  if (stripes) update();
   if (refit) Fit();
+}
+
+void StationTile::paintEvent(QPaintEvent* event) {
+  QFrame::paintEvent(event);
+  if (!Striped(shown_)) return;
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(QPen(QColor(0, 0, 0, 45), 10));
+  for (int x = -height(); x < width(); x += 34)
+    painter.drawLine(x, height(), x + height(), 0);
 }
 
 void StationTile::resizeEvent(QResizeEvent* event) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/Catalogue.h"
+#include "ops/Outcome.h"
 #include "ui/BlockMap.h"
 
 class QLabel;
@@ -15,17 +16,23 @@ namespace otp::ui {
 
 /// What one port's tile shows: filled by the station as its unit goes, shown as it is.
 struct TileState {
-  enum class Look { kWaiting, kWorking, kPass, kFail };
+  enum class Look {
+    kWaiting,  // no unit: press Start, or put the next board in
+    kWorking,  // a unit goes on
+    kEnded,    // a unit ended: its outcome says what to do with the part
+  };
   std::string port;
   std::string device;
   Look look = Look::kWaiting;
-  std::string state;  // "Press Start", "Download", ..., "PASS", "FAIL" (the operator's language)
+  std::optional<UnitOutcome> outcome;  // kEnded
+  std::string state;                   // "Press Start", "Download", ... (the operator's language)
+  std::string instruction;             // kEnded: what the operator does with the part
   std::optional<std::uint64_t> serial;
-  std::string serialState;  // shown after a FAIL: released, spoiled
+  std::string serialState;  // shown when the unit did not pass: released, spoiled
   int done = 0;
   int total = 0;
   std::vector<BlockMark> blocks = std::vector<BlockMark>(64, BlockMark::kUnknown);
-  std::string report;      // the failing report's text
+  std::string report;      // why the unit did not pass, as the system says it
   std::string difference;  // the first difference, as a line
   double seconds = 0;
 };
@@ -34,10 +41,12 @@ struct TileState {
 /// operator's language.
 std::string RecordWord(Language language, const std::string& word);
 
-/// One port of the station window: its name and device, the verdict in large letters on
-/// its colour (green PASS, red FAIL, amber working, grey waiting), the serial number, a
-/// progress bar, the 64 blocks, and after a FAIL its report. Every part is exposed to
-/// screen readers and test drivers under a name that says the port.
+/// One port of the station window: its name and device, the outcome in large letters
+/// with its mark on its own colour (PASS green, FAIL red, STOPPED grey-blue, ALREADY
+/// PROGRAMMED teal, WRONG PART orange, BOARD GONE and PORT PROBLEM amber and striped;
+/// amber while working, grey while waiting), what the operator does with the part, the
+/// serial number, a progress bar, the 64 blocks, and why a unit did not pass. Every part is
+/// exposed to screen readers and test drivers under a name that says the port.
 class StationTile final : public QFrame {
  public:
   StationTile(const std::string& port, Language language, QWidget* parent = nullptr);
@@ -47,6 +56,7 @@ class StationTile final : public QFrame {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
 
  private:
   void Fit();
@@ -55,6 +65,7 @@ class StationTile final : public QFrame {
   TileState shown_;
   QLabel* name_;
   QLabel* verdict_;
+  QLabel* instruction_;
   QLabel* serial_;
   class Bar;
   Bar* progress_;

@@ -125,7 +125,8 @@ TEST_F(AutoStartTest, ThreeFixturesTwoChangesEach) {
 }
 
 // A board left in its fixture runs its monitor and is not burned again; one taken out and
-// put back is refused by the plan and its number released; a fresh one gets that number.
+// put back is refused by the plan (already programmed) and its number released; a fresh
+// one gets the station's next number (the released one goes to the store's next block).
 TEST_F(AutoStartTest, BoardsLeftInPlaceOrPutBack) {
   if (!Boards(1, {true, 0, 0, 1, 300'000})) GTEST_SKIP() << "no pseudo-terminal";
   auto produce = Produce();
@@ -156,12 +157,12 @@ TEST_F(AutoStartTest, BoardsLeftInPlaceOrPutBack) {
   const auto attempts = Log();
   ASSERT_EQ(attempts.size(), 3u);
   EXPECT_EQ(attempts[0]["serial"].toInt(), 700);
-  EXPECT_EQ(attempts[1]["result"].toString(), "fail");
+  EXPECT_EQ(attempts[1]["outcome"].toString(), "already-programmed");
   EXPECT_EQ(attempts[1]["serial"].toInt(), 701);
   EXPECT_EQ(attempts[1]["serialState"].toString(), "released");
   EXPECT_EQ(attempts[1]["reportText"].toString(),
             "the part already holds this image, with another serial number");
-  EXPECT_EQ(attempts[2]["serial"].toInt(), 701);
+  EXPECT_EQ(attempts[2]["serial"].toInt(), 702);
   EXPECT_EQ(attempts[2]["serialState"].toString(), "used");
 }
 

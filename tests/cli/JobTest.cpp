@@ -86,8 +86,8 @@ TEST(JobFiles, EveryUseChecksEverything) {
       {"only its CRC field", Replaced(text, "CRC32=0x", "CRC32=0x1"), 3, "the image or that field"},
       {"a comment line", Replaced(text, "# An OTP Writer job", "# A job"), 3,
        "the file was changed since it was made"},
-      {"a newer format", Replaced(text, "Format=1", "Format=2"), 3,
-       "made by a newer program (format 2)"},
+      {"a newer format", Replaced(text, "Format=2", "Format=3"), 3,
+       "made by a newer program (format 3)"},
       {"no checksum", Replaced(text, "Checksum=", "Sum="), 3, "holds no checksum"},
       {"no job at all", "S9030000FC\n", 3, "is no job file"},
       {"the number on the image", Resigned(Replaced(text, "0xFFF0:be16", "0xC000:bcd:8")), 3,
@@ -125,7 +125,7 @@ TEST(JobFiles, EveryUseChecksEverything) {
       EXPECT_NE(shown.err.find(c.says), std::string::npos) << shown.err;
       // What can be read is shown, for quality control to see.
       if (c.content.find("[Job]") != std::string::npos &&
-          c.content.find("Format=2") == std::string::npos) {
+          c.content.find("Format=3") == std::string::npos) {
         EXPECT_NE(shown.out.find("LINE-2"), std::string::npos) << shown.out;
       }
     }

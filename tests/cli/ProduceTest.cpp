@@ -353,7 +353,7 @@ TEST_P(ProduceTest, KilledInATwoPortRound) {
 }
 
 // Two processes with one station name: the second one's start leaves the first one's live
-// reservation alone, and both units are recorded with their own numbers.
+// numbers alone (the block it holds ahead), and both units are recorded with their own.
 TEST_P(ProduceTest, TwoProcessesWithOneStationName) {
   Bench slow;
   Bench fast;
@@ -368,7 +368,7 @@ TEST_P(ProduceTest, TwoProcessesWithOneStationName) {
   EXPECT_EQ(first.Wait(), 0) << first.Errors();
   const auto attempts = Log();
   ASSERT_EQ(attempts.size(), 2u);
-  EXPECT_EQ(attempts[0]["serial"].toInt(), 501);  // the second ended first
+  EXPECT_GT(attempts[0]["serial"].toInt(), 501);  // the second ended first: after the block
   EXPECT_EQ(attempts[1]["serial"].toInt(), 500);
   for (const QJsonObject& a : attempts) {
     EXPECT_EQ(a["result"].toString(), "pass");
@@ -413,9 +413,10 @@ TEST_P(ProduceTest, InterruptedAndTimesWithOffsets) {
   }
 }
 
-// PostgreSQL stops while a unit burns: the unit finishes, the station says it waits in the
-// journal and stops with exit 3; once the server is back, the next start records it as it
-// ended, passed, its number used. (A server of the test's own: the others go on.)
+// PostgreSQL stops while a unit burns: the unit finishes and passes from the numbers the
+// station holds, and the station says that its record waits in the journal; once the
+// server is back, the next start records it as it ended, passed, its number used. (A
+// server of the test's own: the others go on.)
 TEST_P(ProduceTest, PostgresStoppedWhileAUnitBurns) {
   if (!GetParam()) GTEST_SKIP() << "PostgreSQL only";
   const std::string script = std::string(OTP_SOURCE_DIR) + "/scripts/postgres-for-tests.sh";
@@ -442,7 +443,7 @@ TEST_P(ProduceTest, PostgresStoppedWhileAUnitBurns) {
     std::this_thread::sleep_for(5ms);
   }
   ASSERT_EQ(test::Process(script, {"pause", folder}).Wait(), 0);
-  EXPECT_EQ(produce.Wait(), 3) << produce.Errors();
+  EXPECT_EQ(produce.Wait(), 0) << produce.Errors();
   EXPECT_NE(produce.Errors().find("waits in the journal"), std::string::npos) << produce.Errors();
   pty->WithBoard([](sim::TargetBoard& b) {
     EXPECT_EQ(b.memory()[0xC002], 3);  // the unit went on to its end
@@ -494,7 +495,14 @@ TEST_P(ProduceTest, NumbersForMachinesInACommaLocale) {
   }
   EXPECT_GE(seconds, 3);  // a unit, the run's result, and the attempt
   const std::string rows = test::TempDir::ReadFile(csv);
-  const std::string last = rows.substr(rows.rfind(',', rows.size() - 2) + 1);
+  // The seconds: the third column from the end.
+  const std::string row = rows.substr(rows.rfind('\n', rows.size() - 2) + 1);
+  std::vector<std::string> cells;
+  std::istringstream cellText(row);
+  for (std::string cell; std::getline(cellText, cell, ',');)
+    cells.push_back(cell);
+  ASSERT_GE(cells.size(), 3u);
+  const std::string last = cells[cells.size() - 3];
   EXPECT_NE(last.find('.'), std::string::npos) << rows;
 }
 

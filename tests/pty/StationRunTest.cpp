@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <thread>
 
 #include "chip/ChipTable.h"
 #include "link/QtSerialPort.h"
@@ -74,9 +77,17 @@ class StationRunTest : public ::testing::Test {
   struct Station {
     Station(StationRunTest& test)
         : journal(Journal::Open(test.dir / "journals", Journal::NewOwner(), error)),
-          run(test.setup, test.store, *journal, ports, clock, face) {}
+          service(test.store.Opener(), Quick()),
+          run(test.setup, service, *journal, ports, clock, face) {}
+    static StoreService::Options Quick() {
+      StoreService::Options options;
+      options.firstPause = std::chrono::milliseconds(5);
+      options.longestPause = std::chrono::milliseconds(40);
+      return options;
+    }
     std::string error;
     std::unique_ptr<Journal> journal;
+    StoreService service;
     QtSerialPortFactory ports;
     SystemClock clock;
     Recorder face;
@@ -92,11 +103,21 @@ class StationRunTest : public ::testing::Test {
         return 0;
       });
   }
-  std::map<std::uint64_t, std::string> StoredStates() const {
-    std::map<std::uint64_t, std::string> states;
-    for (const auto& [key, row] : store.serials)
-      states[key.second] = row.state;
-    return states;
+  void Away(bool away) {
+    const std::lock_guard lock(store.mutex);
+    store.away = away;
+  }
+  std::size_t Recorded() {
+    const std::lock_guard lock(store.mutex);
+    return store.attempts.size();
+  }
+  static bool WaitFor(const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
   }
 
   test::TempDir dir;
@@ -106,80 +127,83 @@ class StationRunTest : public ::testing::Test {
   std::vector<std::unique_ptr<sim::PtyBoard>> ptys;
 };
 
-// The store fails when a number is reserved: no part is burned without one, on one port
-// or on three (the ports after the failing one get none either).
-TEST_F(StationRunTest, AStoreThatFailsAtReservationBurnsNothing) {
-  struct Case {
-    std::size_t ports;
-    int reservationsThatWork;
-    std::vector<int> burned;  // program blocks a board
-  };
-  const Case cases[] = {{1, 0, {0}}, {3, 0, {0, 0, 0}}, {3, 1, {2, 0, 0}}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.ports) + " ports, " + std::to_string(c.reservationsThatWork));
-    store = test::FakeStore{};
-    Boards(c.ports);
-    Station station(*this);
-    ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
-    store.failReservationsAfter = c.reservationsThatWork;
+// The store goes away after the start: the station burns on from the numbers it holds,
+// its records waiting in the journal; when the block is spent it stops between units and
+// burns nothing more. The store back, every record reaches it, each once, in order, and
+// no number outside the block was burned.
+TEST_F(StationRunTest, BurningThroughAnOutage) {
+  Boards(3);
+  setup.blockSize = 6;
+  Station station(*this);
+  ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
+  Away(true);
+  for (int round = 0; round < 2; ++round) {
+    FreshParts();
     const auto end = station.run.Round();
-    EXPECT_TRUE(end.storeFailed);
-    EXPECT_NE(end.storeError.find("the store went away"), std::string::npos) << end.storeError;
-    for (std::size_t i = 0; i < c.ports; ++i)
-      EXPECT_EQ(ProgramBlocks(i), c.burned[i]) << i;
-    EXPECT_EQ(store.attempts.size(), static_cast<std::size_t>(c.reservationsThatWork));
+    EXPECT_EQ(end.why, ProductionRun::End::Why::kDone);
+    EXPECT_EQ(end.waiting.size(), 3u * (round + 1));
+    EXPECT_FALSE(end.storeError.empty());
   }
+  EXPECT_TRUE(station.run.state().storeAway);
+  EXPECT_EQ(station.run.state().numbersLeft, 0u);
+  FreshParts();
+  const auto spent = station.run.Round();
+  EXPECT_EQ(spent.why, ProductionRun::End::Why::kBlockSpent);
+  for (std::size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(ProgramBlocks(i), 4) << i;  // two units of two blocks each, and nothing more
+  EXPECT_EQ(Recorded(), 0u);
+  // The store answers again: the six records reach it by themselves.
+  Away(false);
+  ASSERT_TRUE(WaitFor([&] { return Recorded() == 6; }));
+  std::set<std::string> ids;
+  std::set<std::uint64_t> numbers;
+  {
+    const std::lock_guard lock(store.mutex);
+    for (const Attempt& a : store.attempts) {
+      EXPECT_TRUE(ids.insert(a.unitId).second) << a.unitId << " recorded twice";
+      EXPECT_EQ(a.outcome, UnitOutcome::kPass) << a.unitId;
+      EXPECT_EQ(a.serialState, SerialState::kUsed) << a.unitId;
+      EXPECT_TRUE(numbers.insert(*a.serial).second);
+      EXPECT_LE(*a.serial, 6u);  // the block held 1 to 6
+    }
+  }
+  // The numbers taken ahead since the store came back go back when the station ends.
+  station.run.Close();
+  for (const auto& [number, state] : store.States())
+    EXPECT_EQ(state, number <= 6 ? "used" : "released") << number;
 }
 
-// The store fails when the units are settled: they finish, wait in the journal, and are
-// recorded as they ended once the store answers again, at the next round or the next
-// start; a store that took a unit and lost the answer does not get it twice.
-TEST_F(StationRunTest, UnitsWaitInTheJournalUntilTheStoreAnswers) {
-  Boards(3);
+// The store took a unit and the answer was lost: it is not recorded twice; a station
+// killed with units in its journal has them recorded by the next start.
+TEST_F(StationRunTest, NoUnitIsRecordedTwice) {
+  Boards(2);
   {
     Station station(*this);
     ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
-    store.failSettlements = 3;
+    {
+      const std::lock_guard lock(store.mutex);
+      store.lostConfirmations = 1;
+    }
     const auto end = station.run.Round();
-    EXPECT_TRUE(end.storeFailed);
-    ASSERT_EQ(end.waiting.size(), 3u);
-    EXPECT_TRUE(store.attempts.empty());
-    for (std::size_t i = 0; i < 3; ++i)
-      EXPECT_EQ(ProgramBlocks(i), 2);
-    // Auto start while the store still fails: no port looks, and the same three wait.
-    store.failSettlements = 1;
-    const auto still = station.run.AutoRun();
-    EXPECT_TRUE(still.storeFailed);
-    EXPECT_EQ(still.waiting.size(), 3u);
-    EXPECT_TRUE(store.attempts.empty());
-    // The store answers again: the next round records the three first, then burns.
+    EXPECT_EQ(end.why, ProductionRun::End::Why::kDone);
+    ASSERT_TRUE(WaitFor([&] { return Recorded() == 2 && station.service.Pending() == 0; }));
+    // A journal that the process left unconfirmed: the process stops with it.
+    station.journal->Keep();
+    Away(true);
     FreshParts();
-    const auto next = station.run.Round();
-    EXPECT_FALSE(next.storeFailed) << next.storeError;
-    EXPECT_EQ(store.attempts.size(), 6u);
-    // Settled, and the answer lost: it stays in the journal although the store has it;
-    // the other two of the round are settled as they end.
-    FreshParts();
-    store.lostConfirmations = 1;
-    const auto lost = station.run.Round();
-    EXPECT_TRUE(lost.storeFailed);
-    EXPECT_EQ(lost.waiting.size(), 1u);
-    EXPECT_EQ(store.attempts.size(), 9u);
+    station.run.Round();
+    Away(false);
+    // Killed: the service's answers never reach the journal.
+    station.run.Stop();
   }
-  // The next start of the station replays the journal of the process that stopped.
   Station again(*this);
   const StartReport start = again.run.Start();
   EXPECT_EQ(start.problem, StartReport::Problem::kNone);
-  EXPECT_EQ(start.replayed.size(), 1u);  // the one the store took, but never confirmed
-  EXPECT_EQ(store.attempts.size(), 9u);  // and did not take twice
+  ASSERT_TRUE(WaitFor([&] { return Recorded() == 4; }));
   std::set<std::string> ids;
-  for (const Attempt& a : store.attempts) {
+  const std::lock_guard lock(store.mutex);
+  for (const Attempt& a : store.attempts)
     EXPECT_TRUE(ids.insert(a.unitId).second) << a.unitId << " recorded twice";
-    EXPECT_EQ(a.result, "pass") << a.unitId;
-    EXPECT_EQ(a.serialState, "used") << a.unitId;
-  }
-  for (const auto& [number, state] : StoredStates())
-    EXPECT_EQ(state, "used") << number;
 }
 
 // A first number or a step that disagrees with the counter is refused before any unit;
@@ -203,8 +227,9 @@ TEST_F(StationRunTest, CountersKeepTheirNumbers) {
     Station station(*this);
     const StartReport start = station.run.Start();
     EXPECT_EQ(start.problem, c.problem);
-    EXPECT_EQ(start.counter.next, 1042u);
+    EXPECT_EQ(start.counter.start, 1000u);
     EXPECT_EQ(start.counter.step, 1u);
+    EXPECT_EQ(station.run.state().nextNumber.value_or(1042), 1042u);  // given back, first
   }
   SerialRuleError ruleError{};
   setup.rule = ParseSerialRule("0xFFEC:bcd:19", ruleError);
@@ -215,12 +240,15 @@ TEST_F(StationRunTest, CountersKeepTheirNumbers) {
   ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
   for (const std::uint64_t expected : {kLimit - 1, kLimit}) {
     FreshParts();
-    EXPECT_FALSE(station.run.Round().storeFailed);
-    EXPECT_EQ(store.attempts.back().serial, expected);
+    EXPECT_EQ(station.run.Round().why, ProductionRun::End::Why::kDone);
+    ASSERT_TRUE(WaitFor([&] {
+      const std::lock_guard lock(store.mutex);
+      return !store.attempts.empty() && store.attempts.back().serial == expected;
+    }));
   }
   FreshParts();
   const auto end = station.run.Round();
-  EXPECT_TRUE(end.numbersExhausted);
+  EXPECT_EQ(end.why, ProductionRun::End::Why::kNumbersExhausted);
   EXPECT_EQ(ProgramBlocks(0), 4);  // two units of two blocks each, then nothing
 }
 

@@ -65,7 +65,7 @@ class StationWindowTest : public ::testing::Test {
     return (dir / "brake.otpjob").string();
   }
   void Open(const std::string& job, Language language = Language::kEnglish) {
-    StationChoices choices;
+    StationArguments choices;
     choices.ports = names;
     choices.db = (dir / "production.db").string();
     choices.job = job;
@@ -97,9 +97,7 @@ class StationWindowTest : public ::testing::Test {
   bool RoundEnded() {
     return WaitFor([&] { return !window->controller()->busy(); }) && WaitFor([&] {
              for (std::size_t i = 0; i < window->tiles(); ++i) {
-               const auto look = window->Tile(i)->shown().look;
-               if (look != ui::TileState::Look::kPass && look != ui::TileState::Look::kFail)
-                 return false;
+               if (window->Tile(i)->shown().look != ui::TileState::Look::kEnded) return false;
              }
              return true;
            });
@@ -132,7 +130,7 @@ TEST_F(StationWindowTest, FourBoardsOneRound) {
   QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
   QApplication::sendEvent(focus ? focus : window.get(), &space);
   ASSERT_TRUE(RoundEnded());
-  const char* verdicts[] = {"PASS", "PASS", "FAIL", "PASS"};
+  const char* verdicts[] = {"\u2714 PASS", "\u2714 PASS", "\u2716 FAIL", "\u2714 PASS"};
   const char* serials[] = {"serial 100", "serial 101", "serial 102 (spoiled)", "serial 103"};
   for (std::size_t i = 0; i < 4; ++i) {
     SCOPED_TRACE(i);
@@ -163,7 +161,7 @@ TEST_F(StationWindowTest, FourBoardsOneRound) {
   for (const Attempt& a : records) {
     EXPECT_EQ(a.job, "BRAKE");
     EXPECT_EQ(a.jobSum, checksum);
-    EXPECT_EQ(a.result, a.serial == 102u ? "fail" : "pass") << *a.serial;
+    EXPECT_EQ(a.outcome, a.serial == 102u ? UnitOutcome::kFail : UnitOutcome::kPass) << *a.serial;
   }
   // The Report tab: the run's units, the failure in the block of its second program block
   // (D000), painted in the report's colours.
@@ -173,7 +171,7 @@ TEST_F(StationWindowTest, FourBoardsOneRound) {
   const BatchFigures& figures = report->figures();
   EXPECT_EQ(figures.passed, 3);
   ASSERT_EQ(figures.reasons.size(), 1u);
-  EXPECT_NE(figures.reasons[0].first.find("No.018 Device error"), std::string::npos);
+  EXPECT_EQ(figures.reasons[0].id, 236u);  // No.018 Device error
   std::array<int, 64> blocks{};
   blocks[16] = 1;
   EXPECT_EQ(figures.blocks, blocks);
@@ -210,8 +208,14 @@ TEST_F(StationWindowTest, StopInTheMiddleOfARound) {
   const auto records = Records();
   ASSERT_EQ(records.size(), 2u);
   for (const Attempt& a : records) {
-    EXPECT_EQ(a.result, "interrupted");
-    EXPECT_EQ(a.serialState, "released");
+    EXPECT_EQ(a.outcome, UnitOutcome::kStopped);
+    EXPECT_EQ(a.serialState, SerialState::kReleased);
+  }
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(window->Tile(i)->shown().outcome, UnitOutcome::kStopped);
+    EXPECT_NE(
+        Read(window->Tile(i), "instruction", QAccessible::Description).find("use this part again"),
+        std::string::npos);
   }
   for (auto& pty : ptys)
     EXPECT_TRUE(pty->WithBoard([](sim::TargetBoard& b) { return b.programAddresses.empty(); }));
@@ -240,7 +244,7 @@ TEST_F(StationWindowTest, TheOperatorConfirmsTheJob) {
     }
   }
   ASSERT_TRUE(RoundEnded());
-  EXPECT_EQ(window->Tile(0)->shown().look, ui::TileState::Look::kPass);
+  EXPECT_EQ(window->Tile(0)->shown().outcome, UnitOutcome::kPass);
 }
 
 // The Auto start switch: each port burns the fresh boards put on it, on its own, until
@@ -263,9 +267,9 @@ TEST_F(StationWindowTest, TheAutoStartSwitch) {
   std::set<std::uint64_t> numbers;
   int passed = 0;
   for (const Attempt& a : Records()) {
-    EXPECT_NE(a.result, "fail");
-    passed += a.result == "pass" ? 1 : 0;
-    if (a.serialState == "used") {
+    EXPECT_NE(a.outcome, UnitOutcome::kFail);
+    passed += a.outcome == UnitOutcome::kPass ? 1 : 0;
+    if (a.serialState == SerialState::kUsed) {
       EXPECT_TRUE(numbers.insert(*a.serial).second);
     }
   }

@@ -18,7 +18,8 @@ int main(int argc, char** argv) {
   const std::string owner = std::string(argv[2]) + "-" + std::to_string(::getpid());
   otp::Counter counter;
   bool made = false;
-  if (!store || !store->Claim(owner, error) ||
+  if (!store ||
+      !store->Claim(otp::LeaseHolder{owner, argv[2], "here", "", ::getpid(), ""}, error) ||
       !store->EnsureCounter("serial", 1, 1, counter, made, error)) {
     std::fprintf(stderr, "%s\n", error.text.c_str());
     return 1;

@@ -27,13 +27,11 @@ class StoreTest : public ::testing::TestWithParam<bool> {
     location = store_.location;
   }
   bool postgres() const { return GetParam(); }
-  // Owners named "dead..." are gone; every other owner lives.
   std::unique_ptr<ProductionStore> Open(
       ProductionStore::Access access = ProductionStore::Access::kWrite) {
     StoreError error;
     ProductionStore::Options options;
     options.access = access;
-    options.ownerAlive = [](const std::string& owner) { return owner.rfind("dead", 0) != 0; };
     auto store = ProductionStore::Open(location, error, options);
     EXPECT_TRUE(store) << error;
     return store;
@@ -51,8 +49,8 @@ class StoreTest : public ::testing::TestWithParam<bool> {
   static bool Settle(ProductionStore& store, Attempt unit, std::uint64_t number, SerialState state,
                      const std::string& owner) {
     unit.serial = number;
-    unit.serialState = SerialStateName(state);
-    unit.result = state == SerialState::kUsed ? "pass" : "fail";
+    unit.serialState = state;
+    unit.outcome = state == SerialState::kUsed ? UnitOutcome::kPass : UnitOutcome::kFail;
     unit.ended = unit.started;
     StoreError error;
     return store.SettleAndRecord(unit, owner, error);
@@ -81,7 +79,7 @@ TEST_P(StoreTest, SerialNumberStatesAndOwners) {
   StoreError error;
   Counter counter;
   bool made = false;
-  ASSERT_TRUE(store->Claim("live", error)) << error;  // this process's lease
+  ASSERT_TRUE(store->Claim(LeaseHolder{"live", "A", "here", "", 1, ""}, error)) << error;
   ASSERT_TRUE(store->EnsureCounter("serial", 100, 5, counter, made, error)) << error;
   EXPECT_TRUE(made);
   EXPECT_EQ(store->Reserve(Unit("u1"), 1000, "live", error), 100u);
@@ -98,15 +96,19 @@ TEST_P(StoreTest, SerialNumberStatesAndOwners) {
   EXPECT_EQ(store->Reserve(Unit("u7"), 1000, "live", error), 120u);
   EXPECT_FALSE(store->Reserve(Unit("u8"), 120, "live", error));  // 125 does not fit
   EXPECT_EQ(error.kind, StoreError::Kind::kNone);
-  // Station A's leftovers: 120 of a live owner stays, 110 of a dead one is found with the
-  // unit it was reserved for; station B's is not A's.
-  const auto orphans = store->Orphans("A", error);
+  // The numbers each owner holds: 110 of dead-1 with the unit it was reserved for.
+  const auto holders = store->Holders(error);
+  ASSERT_TRUE(holders) << error;
+  EXPECT_EQ(std::set<std::string>(holders->begin(), holders->end()),
+            (std::set<std::string>{"dead-1", "dead-2", "live"}));
+  const auto orphans = store->Reserved({"dead-1"}, error);
   ASSERT_TRUE(orphans) << error;
   ASSERT_EQ(orphans->size(), 1u);
   EXPECT_EQ((*orphans)[0].unit.serial, 110u);
   EXPECT_EQ((*orphans)[0].unit.unitId, "u5");
   EXPECT_EQ((*orphans)[0].unit.port, "COM1");
   EXPECT_EQ((*orphans)[0].owner, "dead-1");
+  EXPECT_FALSE((*orphans)[0].held);
   // Recording the same unit twice (a journal replayed after its commit) keeps one row.
   EXPECT_TRUE(Settle(*store, Unit("u5"), 110, SerialState::kSpoiled, "dead-1"));
   EXPECT_TRUE(Settle(*store, Unit("u5"), 110, SerialState::kSpoiled, "dead-1"));
@@ -156,8 +158,8 @@ TEST_P(StoreTest, AttemptsAreKeptAndFiltered) {
   pass.crc32 = 0xDEADBEEF;
   pass.job = "BRAKE";
   pass.jobSum = "3f9a21c7";
-  pass.result = "pass";
-  pass.verdict = "pass";
+  pass.outcome = UnitOutcome::kPass;
+  pass.verdict = UnitVerdict::kPass;
   pass.seconds = 19.5;
   Attempt fail = pass;
   fail.unitId = "p2";
@@ -165,8 +167,8 @@ TEST_P(StoreTest, AttemptsAreKeptAndFiltered) {
   fail.job.clear();
   fail.jobSum.clear();
   fail.started = "2026-12-07T11:00:00Z";
-  fail.result = "fail";
-  fail.verdict = "link";
+  fail.outcome = UnitOutcome::kBoardGone;
+  fail.verdict = UnitVerdict::kLinkFailed;
   fail.reportId = 203;
   fail.reportText = " No.003 Timeout error";
   fail.firstDifference = 0xC010;
@@ -185,7 +187,8 @@ TEST_P(StoreTest, AttemptsAreKeptAndFiltered) {
   EXPECT_EQ((*all)[1].reportId, 203u);
   EXPECT_EQ((*all)[1].firstDifference, 0xC010u);
   EXPECT_EQ((*all)[1].failedBlock, 0xC100u);
-  EXPECT_EQ((*all)[1].verdict, "link");
+  EXPECT_EQ((*all)[1].verdict, UnitVerdict::kLinkFailed);
+  EXPECT_EQ((*all)[1].outcome, UnitOutcome::kBoardGone);
   struct Case {
     AttemptFilter filter;
     std::size_t count;
@@ -365,22 +368,30 @@ TEST_P(StoreTest, UpgradeFromTheFirstSchema) {
   }
   auto store = Open();
   ASSERT_TRUE(store);
-  EXPECT_EQ(store->version(), 2);
+  EXPECT_EQ(store->version(), 3);
+  EXPECT_FALSE(store->Identity().empty());
   const auto attempts = store->Attempts({}, error);
   ASSERT_TRUE(attempts) << error;
   ASSERT_EQ(attempts->size(), 6u);
-  const char* verdicts[] = {"pass", "link", "link", "pass", "pass", "link"};
+  const UnitVerdict verdicts[] = {UnitVerdict::kPass,       UnitVerdict::kLinkFailed,
+                                  UnitVerdict::kLinkFailed, UnitVerdict::kPass,
+                                  UnitVerdict::kPass,       UnitVerdict::kLinkFailed};
   for (std::size_t i = 0; i < 6; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ((*attempts)[i].verdict, verdicts[i]);
+    EXPECT_EQ((*attempts)[i].outcome,
+              verdicts[i] == UnitVerdict::kPass ? UnitOutcome::kPass : UnitOutcome::kFail);
     EXPECT_EQ((*attempts)[i].job, "");
   }
   EXPECT_EQ((*attempts)[0].serial, 1000u);
   EXPECT_EQ((*attempts)[0].counter, "serial");
-  EXPECT_EQ((*attempts)[2].serialState, "spoiled");
+  EXPECT_EQ((*attempts)[2].serialState, SerialState::kSpoiled);
   EXPECT_EQ((*attempts)[5].reportId, 238u);
-  // The station that died holding 1004 left a leftover without an owner.
-  const auto orphans = store->Orphans("line-3", error);
+  // The station that died holding 1004 left a number without an owner.
+  const auto holders = store->Holders(error);
+  ASSERT_TRUE(holders) << error;
+  ASSERT_EQ(*holders, std::vector<std::string>{""});
+  const auto orphans = store->Reserved({""}, error);
   ASSERT_TRUE(orphans) << error;
   ASSERT_EQ(orphans->size(), 1u);
   EXPECT_EQ((*orphans)[0].unit.serial, 1004u);
@@ -392,7 +403,7 @@ TEST_P(StoreTest, UpgradeFromTheFirstSchema) {
   EXPECT_EQ(counter.next, 1005u);
   EXPECT_EQ(store->Reserve(Unit("n1"), 99999999, "live", error), 1005u);
   store.reset();
-  EXPECT_EQ(Open()->version(), 2);  // opened again: nothing more to do
+  EXPECT_EQ(Open()->version(), 3);  // opened again: nothing more to do
 }
 
 // Stations that open a new shared store at the same moment all start.

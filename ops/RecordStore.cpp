@@ -1,0 +1,44 @@
+#include "ops/RecordStore.h"
+
+namespace otp {
+
+namespace {
+
+constexpr const char* kStateNames[] = {"reserved", "used", "released", "spoiled"};
+
+}  // namespace
+
+const char* SerialStateName(SerialState state) {
+  return kStateNames[static_cast<int>(state)];
+}
+
+std::optional<SerialState> SerialStateNamed(std::string_view name) {
+  for (int i = 0; i < 4; ++i) {
+    if (name == kStateNames[i]) return static_cast<SerialState>(i);
+  }
+  return std::nullopt;
+}
+
+UnitOutcome LegacyOutcome(std::string_view result, UnitVerdict verdict,
+                          std::optional<SerialState> state) {
+  if (result == "pass") return UnitOutcome::kPass;
+  if (result == "interrupted") {
+    return state == SerialState::kSpoiled ? UnitOutcome::kFail : UnitOutcome::kStopped;
+  }
+  if (verdict == UnitVerdict::kPortFailed) return UnitOutcome::kPortProblem;
+  if (verdict == UnitVerdict::kPlanRefused) return UnitOutcome::kWrongPart;
+  return UnitOutcome::kFail;
+}
+
+const char* Attempt::ResultName() const {
+  switch (outcome) {
+    case UnitOutcome::kPass:
+      return "pass";
+    case UnitOutcome::kStopped:
+      return "interrupted";
+    default:
+      return "fail";
+  }
+}
+
+}  // namespace otp

@@ -1,0 +1,190 @@
+#include "ops/Station.h"
+
+#include <system_error>
+
+#include "core/Texts.h"
+#include "core/Utf8Path.h"
+#include "hexfile/FlashBuffer.h"
+#include "ops/Host.h"
+#include "ops/Messages.h"
+#include "ops/Setup.h"
+
+namespace otp {
+
+std::string ThisComputer() {
+  return ThisProcess("", "").host;
+}
+
+bool ConfirmsJob(const Job& job, const std::string& typed) {
+  std::string text = typed;
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\n'))
+    text.pop_back();
+  while (!text.empty() && text.front() == ' ')
+    text.erase(text.begin());
+  return !text.empty() && text == job.ShortChecksum();
+}
+
+std::filesystem::path JournalFolderOf(const std::string& location, const std::string& identity,
+                                      const std::string& dataDir) {
+  const bool shared =
+      location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
+  if (!shared) return PathFromUtf8(location + ".journals");
+  return PathFromUtf8(dataDir) / "journals" / PathFromUtf8(identity);
+}
+
+PreparedStation PrepareStation(const StationChoices& c) {
+  PreparedStation prepared;
+  RunSetup& setup = prepared.setup;
+  auto fail = [&](PreparedStation::Problem problem, const std::string& message) {
+    prepared.problem = problem;
+    prepared.message = message;
+    return prepared;
+  };
+  setup.ports = c.ports;
+  setup.station = c.station.empty() ? ThisComputer() : c.station;
+  setup.retries = c.retries;
+  setup.language = c.language;
+  setup.moduleDir = c.moduleDir;
+  setup.monitorDirs = c.monitorDirs;
+  setup.reset = c.reset;
+  if (c.blockTime) setup.blockTime = *c.blockTime;
+  if (!c.jobFile.empty()) {
+    Job job;
+    const JobProblem problem = ReadJob(PathFromUtf8(c.jobFile), job);
+    if (problem.kind != JobProblem::Kind::kNone) {
+      return fail(PreparedStation::Problem::kFile,
+                  Printable(JobProblemText(problem, c.jobFile, c.language)));
+    }
+    if (c.resume && !job.resume) {
+      return fail(PreparedStation::Problem::kUsage,
+                  Tr(c.language, "the job %1 does not allow --resume", {job.name}));
+    }
+    UseJob(job, setup);
+    setup.resume = c.resume;  // allowed by the job, asked for by the operator
+    if (c.reading) setup.reading = *c.reading;
+    if (!c.lot.empty()) {
+      setup.lot = c.lot;
+      setup.quantity = c.quantity;
+    }
+    if (c.quantity && setup.lot.empty()) {
+      return fail(PreparedStation::Problem::kUsage, Tr(c.language, "--quantity needs a --lot"));
+    }
+    prepared.job = std::move(job);
+    return prepared;
+  }
+  if (setup.ports.empty() || !setup.ports.front().model) {
+    return fail(PreparedStation::Problem::kUsage, Tr(c.language, "no port is chosen"));
+  }
+  const ChipRow& model = *setup.ports.front().model;
+  const auto start = static_cast<std::uint32_t>(model.startAddr);
+  const auto end = static_cast<std::uint32_t>(model.endAddr);
+  const ImageResult read =
+      LoadImage(c.imageFile, c.binaryBase.value_or(start), start, end, setup.image);
+  if (read.error != ImageError::kNone || read.dataBytes == 0) {
+    return fail(PreparedStation::Problem::kFile,
+                ImageProblemText(c.imageFile, read, model, c.language));
+  }
+  setup.imageName = c.imageFile;
+  setup.crc32 = Crc32(&setup.image[start], end - start + 1);
+  if (!c.serial.empty()) {
+    SerialRuleError why{};
+    setup.rule = ParseSerialRule(c.serial, why);
+    if (!setup.rule) {
+      return fail(PreparedStation::Problem::kUsage, SerialRuleErrorText(c.serial, why, c.language));
+    }
+    const JobProblem problem =
+        CheckSerialRule(*setup.rule, c.serialStart.value_or(0), setup.image, model);
+    if (problem.kind != JobProblem::Kind::kNone) {
+      return fail(PreparedStation::Problem::kFile, JobProblemText(problem, "", c.language));
+    }
+  }
+  setup.counter = c.counter.empty() ? "serial" : c.counter;
+  setup.serialStart = c.serialStart;
+  setup.serialStep = c.serialStep;
+  setup.resume = c.resume;
+  setup.reading = c.reading.value_or(ReadMode::kArea);
+  setup.lot = c.lot;
+  setup.quantity = c.quantity;
+  if (c.quantity && c.lot.empty()) {
+    return fail(PreparedStation::Problem::kUsage, Tr(c.language, "--quantity needs a --lot"));
+  }
+  return prepared;
+}
+
+Station::Station(RunSetup setup, Options options, SerialPortFactory& ports, Clock& clock,
+                 RunObserver& observer)
+    : setup_(std::move(setup)),
+      options_(std::move(options)),
+      ports_(ports),
+      clock_(clock),
+      observer_(observer),
+      service_(options_.opener, options_.service) {}
+
+Station::~Station() {
+  Close();
+}
+
+std::string Station::storeLocation() const {
+  return options_.store;
+}
+
+StartReport Station::Open() {
+  StartReport report;
+  auto fail = [&](StartReport::Problem problem, const std::string& detail) {
+    report.problem = problem;
+    report.detail = detail;
+    return report;
+  };
+  StoreError error;
+  if (!service_.Open(error, ProductionRun::kStoreWait)) {
+    return fail(StartReport::Problem::kStore, error.text);
+  }
+  auto identity = std::make_shared<std::string>();
+  auto location = std::make_shared<std::string>();
+  if (service_.Call(
+          [identity, location](RecordStore& s, StoreError&) {
+            *identity = s.Identity();
+            *location = s.Location();
+          },
+          ProductionRun::kStoreWait, error) != StoreService::Answer::kDone) {
+    return fail(StartReport::Problem::kStore, error.text);
+  }
+  identity_ = *identity;
+  options_.store = *location;
+  // A job keeps its numbers in the store its counter lives in, and no other.
+  if (!options_.boundStore.empty() && options_.boundStore != identity_) {
+    return fail(StartReport::Problem::kStore,
+                Tr(setup_.language,
+                   "the job %1 keeps its serial numbers in the store %2; this store, %3, is "
+                   "another (%4)",
+                   {setup_.job, options_.boundStore, options_.store, identity_}));
+  }
+  journalFolder_ = JournalFolderOf(options_.store, identity_, options_.dataDir);
+  // Journals that an earlier release kept by the store's name come to its identity's.
+  Journal::Adopt(JournalFolder(options_.legacyLocation, options_.dataDir), journalFolder_);
+  std::string journalError;
+  journal_ = Journal::Open(journalFolder_, Journal::NewOwner(), journalError);
+  if (!journal_) return fail(StartReport::Problem::kJournal, journalError);
+  run_ = std::make_unique<ProductionRun>(setup_, service_, *journal_, ports_, clock_, observer_);
+  report = run_->Start();
+  return report;
+}
+
+void Station::Stop() {
+  if (run_) run_->Stop();
+}
+
+void Station::Close() {
+  if (closed_) return;
+  closed_ = true;
+  if (run_) {
+    run_->Stop();
+    run_->Close(std::chrono::seconds(1));
+  }
+  // The store's thread is given a moment, and left to end by itself after it.
+  service_.Close(std::chrono::milliseconds(500));
+  run_.reset();
+  journal_.reset();
+}
+
+}  // namespace otp
