@@ -194,11 +194,11 @@ TEST_P(StoreTest, AttemptsAreKeptAndFiltered) {
     std::size_t count;
   };
   const Case cases[] = {
-      {{"2026-12-07T10:30:00Z", "", "", ""}, 1},
-      {{"", "2026-12-07T10:30:00Z", "", ""}, 1},
-      {{"", "", "BRAKE", ""}, 1},
-      {{"", "", "", "line-2"}, 1},
-      {{"", "", "OTHER", ""}, 0},
+      {{.since = "2026-12-07T10:30:00Z"}, 1},
+      {{.until = "2026-12-07T10:30:00Z"}, 1},
+      {{.job = "BRAKE"}, 1},
+      {{.station = "line-2"}, 1},
+      {{.job = "OTHER"}, 0},
   };
   for (const Case& c : cases)
     EXPECT_EQ(store->Attempts(c.filter, error)->size(), c.count);
