@@ -193,12 +193,17 @@ TEST_P(StoreTest, AttemptsAreKeptAndFiltered) {
     AttemptFilter filter;
     std::size_t count;
   };
+  auto filter = [](std::string AttemptFilter::*field, const char* value) {
+    AttemptFilter f;
+    f.*field = value;
+    return f;
+  };
   const Case cases[] = {
-      {{.since = "2026-12-07T10:30:00Z"}, 1},
-      {{.until = "2026-12-07T10:30:00Z"}, 1},
-      {{.job = "BRAKE"}, 1},
-      {{.station = "line-2"}, 1},
-      {{.job = "OTHER"}, 0},
+      {filter(&AttemptFilter::since, "2026-12-07T10:30:00Z"), 1},
+      {filter(&AttemptFilter::until, "2026-12-07T10:30:00Z"), 1},
+      {filter(&AttemptFilter::job, "BRAKE"), 1},
+      {filter(&AttemptFilter::station, "line-2"), 1},
+      {filter(&AttemptFilter::job, "OTHER"), 0},
   };
   for (const Case& c : cases)
     EXPECT_EQ(store->Attempts(c.filter, error)->size(), c.count);
