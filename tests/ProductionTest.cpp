@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "chip/ChipTable.h"
+#include "ops/Host.h"
 #include "ops/Production.h"
 #include "sim/TargetBoard.h"
 #ifndef _WIN32
@@ -287,6 +288,152 @@ TEST_F(ProductionTest, ACounterThatRanOutStartsNothing) {
   NoPorts ports;
   Station station(*this, ports);
   EXPECT_EQ(station.run.Start().problem, StartReport::Problem::kCounterFull);
+}
+
+// Another start settles the numbers of an owner only when it is gone for certain: its
+// process ended on this computer, or it was not heard of for the grace time (the store's
+// setting, else two minutes). An owner away for less keeps its numbers.
+TEST_F(ProductionTest, LeasesAreSettledOnlyWhenTheirOwnerIsGone) {
+  struct Case {
+    const char* what;
+    bool here;                       // the owner ran on this computer (and its process has ended)
+    long long silent;                // seconds since it was heard of
+    std::optional<long long> grace;  // the store's setting
+    bool settled;
+  };
+  const Case cases[] = {
+      {"elsewhere, away a moment", false, 30, std::nullopt, false},
+      {"elsewhere, away past the grace time", false, 300, std::nullopt, true},
+      {"elsewhere, away past the site's grace time", false, 30, 10, true},
+      {"here, its process ended", true, 0, std::nullopt, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    store.Reset();
+    if (c.grace) store.settings[kGraceSetting] = *c.grace;
+    LeaseHolder away = ThisProcess("away-1", "line-9");
+    if (!c.here) away.host = "another-computer";
+    away.processStart = "0";  // here: a process that began before this one had its id
+    StoreError error;
+    ASSERT_TRUE(store.Claim(away, error));
+    store.silence["away-1"] = c.silent;
+    Counter counter;
+    bool made = false;
+    ASSERT_TRUE(store.EnsureCounter("serial", 40, 1, counter, made, error));
+    ASSERT_EQ(store.Reserve(Unit("away-u1"), 1000, "away-1", error), 40u);  // a unit's
+    ASSERT_EQ(store.ReserveBlock("serial", 2, 1000, "away-1", "line-9", error)->size(), 2u);
+    NoPorts ports;
+    Station station(*this, ports);
+    const StartReport start = station.run.Start();
+    ASSERT_EQ(start.problem, StartReport::Problem::kNone) << start.detail;
+    const auto states = store.States();
+    if (!c.settled) {
+      EXPECT_EQ(states.at(40), "reserved");
+      EXPECT_EQ(states.at(41), "reserved");
+      EXPECT_TRUE(store.attempts.empty());
+      EXPECT_EQ(store.leases.count("away-1"), 1u);
+      continue;
+    }
+    // Its unit is a guess that its own record may replace; the numbers it held may be on
+    // parts: spoiled, never issued again.
+    EXPECT_EQ(states.at(40), "spoiled");
+    EXPECT_EQ(states.at(41), "spoiled");
+    EXPECT_EQ(states.at(42), "spoiled");
+    ASSERT_EQ(store.attempts.size(), 1u);
+    EXPECT_TRUE(store.attempts[0].guess);
+    EXPECT_EQ(store.attempts[0].outcome, UnitOutcome::kBoardGone);
+    EXPECT_EQ(store.leases.count("away-1"), 0u);
+    EXPECT_EQ(start.spoiled, 2u);
+  }
+}
+
+// An owner taken for gone comes back: its own records replace what the start guessed, say
+// what was guessed, and settle the numbers it still had in its block.
+TEST_F(ProductionTest, AnOwnerThatComesBackCorrectsTheGuess) {
+  LeaseHolder away = ThisProcess("away-2", "line-9");
+  away.host = "another-computer";
+  StoreError error;
+  ASSERT_TRUE(store.Claim(away, error));
+  store.silence["away-2"] = 600;
+  Counter counter;
+  bool made = false;
+  ASSERT_TRUE(store.EnsureCounter("serial", 40, 1, counter, made, error));
+  Attempt unit = Unit("away-u2");
+  ASSERT_EQ(store.Reserve(unit, 1000, "away-2", error), 40u);
+  ASSERT_EQ(store.ReserveBlock("serial", 1, 1000, "away-2", "line-9", error)->front(), 41u);
+  {
+    NoPorts ports;
+    Station station(*this, ports);
+    ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
+  }
+  // Back: the unit had passed, and a unit burned from its block while it was away.
+  unit.serial = 40;
+  unit.serialState = SerialState::kUsed;
+  unit.outcome = UnitOutcome::kPass;
+  ASSERT_TRUE(store.SettleAndRecord(unit, "away-2", error)) << error;
+  Attempt later = Unit("away-u3");
+  later.serial = 41;
+  later.serialState = SerialState::kUsed;
+  later.outcome = UnitOutcome::kPass;
+  ASSERT_TRUE(store.SettleAndRecord(later, "away-2", error)) << error;
+  ASSERT_EQ(store.attempts.size(), 2u);
+  EXPECT_EQ(store.attempts[0].outcome, UnitOutcome::kPass);
+  EXPECT_FALSE(store.attempts[0].guess);
+  EXPECT_EQ(store.attempts[0].corrected, UnitOutcome::kBoardGone);
+  EXPECT_EQ((store.States()[40]), "used");
+  EXPECT_EQ((store.States()[41]), "used");
+  // Another owner's record never takes a number that is not its own.
+  Attempt stranger = Unit("other-u1");
+  stranger.serial = 41;
+  stranger.serialState = SerialState::kUsed;
+  EXPECT_FALSE(store.SettleAndRecord(stranger, "other", error));
+  EXPECT_TRUE(error.refused());
+}
+
+// The numbers held ahead go back when the run ends, and its lease with them.
+TEST_F(ProductionTest, TheBlockGoesBackAtTheEnd) {
+  setup.blockSize = 5;
+  NoPorts ports;
+  {
+    Station station(*this, ports);
+    ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
+    EXPECT_EQ(station.run.state().numbersLeft, 5u);
+    EXPECT_EQ(station.run.state().nextNumber, 1u);
+    EXPECT_EQ(store.leases.size(), 1u);
+  }
+  for (const auto& [number, state] : store.States())
+    EXPECT_EQ(state, "released") << number;
+  EXPECT_TRUE(store.leases.empty());
+  // And the next run is given them first.
+  Station again(*this, ports);
+  ASSERT_EQ(again.run.Start().problem, StartReport::Problem::kNone);
+  EXPECT_EQ(again.run.state().nextNumber, 1u);
+}
+
+// A lot takes no board once its parts have passed: the round that would exceed it burns
+// no more, and a later start says it is complete.
+TEST_F(ProductionTest, ALotStopsAtItsQuantity) {
+  setup.lot = "L-7";
+  setup.quantity = 2;
+  {
+    Station station(*this, line);
+    const StartReport start = station.run.Start();
+    ASSERT_EQ(start.problem, StartReport::Problem::kNone);
+    ASSERT_TRUE(start.lot);
+    EXPECT_EQ(start.lot->passed, 0);
+    EXPECT_EQ(station.run.Round().why, ProductionRun::End::Why::kDone);
+    FreshPart();
+    EXPECT_EQ(station.run.Round().why, ProductionRun::End::Why::kLotComplete);
+    FreshPart();
+    EXPECT_EQ(station.run.Round().why, ProductionRun::End::Why::kLotComplete);
+    EXPECT_EQ(station.face.ends.size(), 2u);  // the third round burned nothing
+    EXPECT_EQ(station.run.state().lot->passed, 2);
+  }
+  ASSERT_TRUE(WaitFor([&] { return Recorded() == 2; }));
+  for (const Attempt& a : store.attempts)
+    EXPECT_EQ(a.lot, "L-7");
+  Station later(*this, line);
+  EXPECT_EQ(later.run.Start().problem, StartReport::Problem::kLotComplete);
 }
 
 #ifndef _WIN32

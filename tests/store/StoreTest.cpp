@@ -309,6 +309,61 @@ TEST_P(StoreTest, AWriterThatOwnsNoTable) {
                        "ALL SEQUENCES IN SCHEMA public FROM otp_writer; DROP ROLE otp_writer");
 }
 
+// Blocks of numbers and guesses: a block is reserved for a station without a unit; a
+// start that took its owner for gone spoils it and guesses its unit; the owner's own
+// records replace the guess (which they name) and settle the spoiled numbers of its block;
+// numbers given back are issued again first.
+TEST_P(StoreTest, BlocksGuessesAndTheirCorrection) {
+  auto store = Open();
+  ASSERT_TRUE(store);
+  StoreError error;
+  Counter counter;
+  bool made = false;
+  ASSERT_TRUE(store->Claim(LeaseHolder{"A-1", "A", "far", "boot", 7, "1"}, error)) << error;
+  ASSERT_TRUE(store->EnsureCounter("serial", 100, 1, counter, made, error)) << error;
+  const auto block = store->ReserveBlock("serial", 4, 1000, "A-1", "A", error);
+  ASSERT_TRUE(block) << error;
+  EXPECT_EQ(*block, (std::vector<std::uint64_t>{100, 101, 102, 103}));
+  const auto held = store->Reserved({"A-1"}, error);
+  ASSERT_TRUE(held) << error;
+  ASSERT_EQ(held->size(), 4u);
+  EXPECT_TRUE((*held)[0].held);
+  const auto leases = store->Leases(error);
+  ASSERT_TRUE(leases) << error;
+  ASSERT_EQ(leases->size(), 1u);
+  EXPECT_EQ((*leases)[0].holder.host, "far");
+  EXPECT_LE((*leases)[0].silent, 2);
+  // Another start guesses the unit of 100 and spoils the rest of the block.
+  Attempt guess = Unit("A-1-1");
+  guess.serial = 100;
+  guess.serialState = SerialState::kSpoiled;
+  guess.outcome = UnitOutcome::kBoardGone;
+  guess.guess = true;
+  ASSERT_TRUE(store->SettleAndRecord(guess, "A-1", error)) << error;
+  ASSERT_TRUE(store->ReturnNumbers("serial", {101, 102}, "A-1", SerialState::kSpoiled, error))
+      << error;
+  ASSERT_TRUE(store->ReturnNumbers("serial", {103}, "A-1", SerialState::kReleased, error)) << error;
+  ASSERT_TRUE(store->Release("A-1", error)) << error;
+  // A-1 comes back with the truth of 100 and a unit burned from its block meanwhile.
+  EXPECT_TRUE(Settle(*store, Unit("A-1-1"), 100, SerialState::kUsed, "A-1"));
+  EXPECT_TRUE(Settle(*store, Unit("A-1-2"), 101, SerialState::kUsed, "A-1"));
+  EXPECT_FALSE(Settle(*store, Unit("B-1"), 102, SerialState::kUsed, "B-1"));  // not B's
+  const auto all = store->Attempts({}, error);
+  ASSERT_TRUE(all) << error;
+  ASSERT_EQ(all->size(), 2u);
+  EXPECT_EQ((*all)[0].unitId, "A-1-1");
+  EXPECT_EQ((*all)[0].outcome, UnitOutcome::kPass);
+  EXPECT_FALSE((*all)[0].guess);
+  EXPECT_EQ((*all)[0].corrected, UnitOutcome::kBoardGone);
+  EXPECT_EQ((*all)[0].serialState, SerialState::kUsed);
+  EXPECT_EQ(store->NextNumber("serial", 1000, error), 103u);  // given back: first again
+  const auto again = store->ReserveBlock("serial", 2, 1000, "B-1", "B", error);
+  ASSERT_TRUE(again) << error;
+  EXPECT_EQ(*again, (std::vector<std::uint64_t>{103, 104}));
+  ASSERT_TRUE(store->SetSetting("grace_seconds", 300, error)) << error;
+  EXPECT_EQ(store->Setting("grace_seconds", error), 300);
+}
+
 // Reading never makes, upgrades or changes a store: a missing one is an error, an old one
 // is read as it is.
 TEST_P(StoreTest, ReadingChangesNothing) {

@@ -49,6 +49,23 @@ class FakeStore final : public RecordStore {
 
   std::mutex mutex;  // held by every call; a test holds it to look while stations run
 
+  /// Empty again, as a new store.
+  void Reset() {
+    const std::lock_guard lock(mutex);
+    away = false;
+    failReservationsAfter = -1;
+    failSettlements = 0;
+    lostConfirmations = 0;
+    silence.clear();
+    serials.clear();
+    counters.clear();
+    attempts.clear();
+    leases.clear();
+    settings.clear();
+    lots.clear();
+    reservationCalls = 0;
+  }
+
   /// What a store service opens: this store, as long as it is not away.
   StoreService::Opener Opener() {
     return [this](StoreError& error) -> std::unique_ptr<RecordStore> {
