@@ -411,6 +411,7 @@ std::unique_ptr<Journal> Journal::Open(const std::filesystem::path& folder,
     error = Utf8FromPath(making) + ": " + std::strerror(errno);
     return nullptr;
   }
+  if (beforeLock) beforeLock();
   if (!TryLock(handle)) {
     error = Utf8FromPath(making) + ": cannot be locked";
     CloseFile(handle);

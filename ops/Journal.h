@@ -110,6 +110,8 @@ class Journal {
   /// Test hook: runs before each line is written, with its stage; false makes the write
   /// fail as a full disk would.
   std::function<bool(JournalStage)> beforeWrite;
+  /// Test hook: runs in Open between making a journal's file and locking it.
+  static inline std::function<void()> beforeLock;
 
   /// A new owner name: the process and a random part, unique among processes.
   static std::string NewOwner();

@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "core/Texts.h"
 #include "ops/Host.h"
@@ -109,13 +110,15 @@ std::uint64_t LargestNumber(const SerialRule& rule) {
 struct ProductionRun::Shared {
   std::mutex mutex;
   std::condition_variable changed;
-  std::deque<std::uint64_t> block;            // numbers held ahead, the lowest first
-  bool refilling = false;                     // a request for more is on its way
-  bool exhausted = false;                     // the counter gave fewer than asked: no more
-  std::map<std::string, StoreError> answers;  // the store's answer to each unit's record
-  std::set<std::string> waiting;              // units whose port waits for the answer
-  std::set<std::string> posted;               // units sent to the store, not answered
-  std::string live;                           // what the station publishes of itself
+  std::deque<std::uint64_t> block;                    // numbers held ahead, the lowest first
+  bool refilling = false;                             // a request for more is on its way
+  bool filling = false;                               // the block is filled up, a share at a time
+  std::chrono::steady_clock::time_point lastShare{};  // when the last share was asked for
+  bool exhausted = false;                             // the counter gave fewer than asked: no more
+  std::map<std::string, StoreError> answers;          // the store's answer to each unit's record
+  std::set<std::string> waiting;                      // units whose port waits for the answer
+  std::set<std::string> posted;                       // units sent to the store, not answered
+  std::string live;                                   // what the station publishes of itself
 };
 
 // A port of the run: its engine, shown on the face's view of the port.
@@ -187,6 +190,7 @@ RunState ProductionRun::state() const {
 }
 
 void ProductionRun::Publish() {
+  const std::lock_guard publishing(publishing_);
   const RunState now = state();
   {
     // What the station publishes of itself for the factory's view.
@@ -365,6 +369,33 @@ bool ProductionRun::SettleLeftovers(StartReport& report, StoreError& error) {
 }
 
 StartReport ProductionRun::Start() {
+  StartReport report = Begin();
+  if (report.problem == StartReport::Problem::kNone && !keeper_.joinable() && !closed_) {
+    keeper_ = std::thread([this] { KeepUp(); });
+  }
+  return report;
+}
+
+void ProductionRun::KeepUp() {
+  // What the face was last told, as far as the keeper changes it.
+  std::optional<
+      std::tuple<bool, std::size_t, std::optional<std::size_t>, std::optional<std::uint64_t>>>
+      told;
+  while (!closed_) {
+    ApplyAnswers();
+    if (setup_.rule) TopUp();
+    const RunState now = state();
+    const auto seen = std::make_tuple(now.storeAway, now.waiting, now.numbersLeft, now.nextNumber);
+    if (told != seen) {
+      told = seen;
+      Publish();
+    }
+    std::unique_lock lock(shared_->mutex);
+    shared_->changed.wait_for(lock, 200ms, [&] { return closed_.load(); });
+  }
+}
+
+StartReport ProductionRun::Begin() {
   StartReport report;
   auto fail = [&](StartReport::Problem problem, const std::string& detail) {
     report.problem = problem;
@@ -463,8 +494,26 @@ StartReport ProductionRun::Start() {
       return fail(StartReport::Problem::kStore, error.text);
     if (setting && *setting > 0) blockTime_ = std::chrono::seconds(*setting);
   }
+  // The station's pace as its last units went, for the first block's size: a store that
+  // goes away in the first minutes finds numbers held for them too.
+  AttemptFilter recent;
+  recent.station = setup_.station;
+  recent.last = 20;
+  if (const auto last = Ask<std::vector<Attempt>>(
+          store_, [recent](RecordStore& s, StoreError& e) { return s.Attempts(recent, e); },
+          error)) {
+    const std::lock_guard lock(mutex_);
+    for (const Attempt& unit : *last) {
+      if (unit.outcome != UnitOutcome::kPass && unit.outcome != UnitOutcome::kFail) continue;
+      if (unit.seconds <= 0) continue;
+      ++unitsTimed_;
+      unitSeconds_ += (unit.seconds - unitSeconds_) / unitsTimed_;
+    }
+  }
+  error = StoreError{};  // without its history the station starts at the least block
   // The first block: the units of the first round, and more soon after.
-  const std::size_t count = BlockTarget();
+  const std::size_t count =
+      std::min(BlockTarget(), std::max(kRefillShare, 2 * setup_.ports.size()));
   const std::uint64_t largest = largest_;
   const std::string owner = me.owner;
   const std::string station = setup_.station;
@@ -480,6 +529,8 @@ StartReport ProductionRun::Start() {
     const std::lock_guard lock(shared_->mutex);
     shared_->block.assign(block->begin(), block->end());
     shared_->exhausted = block->size() < count;
+    shared_->filling = count < BlockTarget();  // the rest comes a share at a time
+    shared_->lastShare = std::chrono::steady_clock::now();
   }
   Publish();
   return report;
@@ -513,9 +564,25 @@ void ProductionRun::TopUp() {
   const std::size_t target = BlockTarget();
   std::size_t count = 0;
   {
+    // Half spent, the block is filled up again, kRefillShare numbers a request: the
+    // counter is locked briefly, and the unit records queued behind a request wait for
+    // little. Unless the block runs low, the shares come spread over a quarter of the
+    // block's time, so that many stations filling their blocks at once (after a power
+    // cut) leave the server room for their records.
     const std::lock_guard lock(shared_->mutex);
-    if (shared_->refilling || shared_->exhausted || shared_->block.size() * 2 > target) return;
-    count = target - shared_->block.size();
+    if (shared_->refilling || shared_->exhausted) return;
+    const std::size_t size = shared_->block.size();
+    if (size * 2 <= target) shared_->filling = true;
+    if (size >= target) shared_->filling = false;
+    if (!shared_->filling) return;
+    const auto now = std::chrono::steady_clock::now();
+    const bool low = size * 10 <= target || size < 2 * setup_.ports.size();  // a minute left
+    const std::size_t shares = std::max<std::size_t>(1, target / kRefillShare);
+    const auto pause = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        blockTime_ / (4.0 * static_cast<double>(shares)));
+    if (!low && now - shared_->lastShare < pause) return;
+    shared_->lastShare = now;
+    count = std::min(target - size, kRefillShare);
     shared_->refilling = true;
   }
   const std::string name = setup_.counter;
@@ -910,28 +977,12 @@ ProductionRun::End ProductionRun::Finish(int failedUnits) {
 
 ProductionRun::End ProductionRun::RunPorts(const std::function<void(std::size_t)>& unitsOn) {
   PostPending();
+  // A thread a port; meanwhile the keeper writes the store's late answers into the
+  // journal and keeps the block and the faces up to date.
   std::vector<std::function<void()>> jobs;
-  std::atomic<std::size_t> left{ports_.size()};
-  for (std::size_t i = 0; i < ports_.size(); ++i) {
-    jobs.push_back([this, i, &unitsOn, &left] {
-      unitsOn(i);
-      if (--left == 0) {
-        const std::lock_guard lock(shared_->mutex);
-        shared_->changed.notify_all();
-      }
-    });
-  }
-  // Meanwhile this thread writes the store's late answers into the journal and keeps the
-  // block and the faces up to date.
-  portFactory_.RunOnThreads(jobs, [this, &left] {
-    while (left > 0) {
-      ApplyAnswers();
-      if (setup_.rule) TopUp();
-      Publish();
-      std::unique_lock lock(shared_->mutex);
-      shared_->changed.wait_for(lock, 200ms, [&] { return left == 0; });
-    }
-  });
+  for (std::size_t i = 0; i < ports_.size(); ++i)
+    jobs.push_back([i, &unitsOn] { unitsOn(i); });
+  portFactory_.RunOnThreads(jobs, {});
   int failed = 0;
   for (const UnitOutcome outcome : LastOutcomes())
     failed += outcome == UnitOutcome::kPass ? 0 : 1;
@@ -1003,6 +1054,7 @@ void ProductionRun::Close(std::chrono::milliseconds deadline) {
     const std::lock_guard lock(shared_->mutex);
     shared_->changed.notify_all();
   }
+  if (keeper_.joinable()) keeper_.join();
   ApplyAnswers();
   std::vector<std::uint64_t> left;
   {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ops/Journal.h"
@@ -173,7 +174,9 @@ class ProductionRun {
 
   /// Before the first unit: takes the store's lease, records what stopped stations left
   /// (their journals here, their numbers there), checks (or makes) the counter and the
-  /// lot, and takes the first block of numbers.
+  /// lot, and takes the first block of numbers. From then until Close, a thread of the
+  /// run's writes the store's answers into the journal, keeps the block filled and tells
+  /// the face what changed, between units as well as during them.
   StartReport Start();
 
   /// How a round or an auto-started run ended.
@@ -227,6 +230,8 @@ class ProductionRun {
   static constexpr std::chrono::milliseconds kLookAnswer{60};
   /// How long a unit's end waits for the store to confirm its record.
   static constexpr std::chrono::milliseconds kSettleWait{2000};
+  /// The most numbers asked of the store at once.
+  static constexpr std::size_t kRefillShare = 128;
   /// How long a start, or a port whose block is empty, waits for the store.
   static constexpr std::chrono::milliseconds kStoreWait{15000};
 
@@ -262,6 +267,10 @@ class ProductionRun {
   End RunPorts(const std::function<void(std::size_t)>& unitsOn);
   End Finish(int failedUnits);
   void Publish();
+  // Start's work; Start adds the keeper when it went well.
+  StartReport Begin();
+  // The keeper's loop: answers, block and state, until Close.
+  void KeepUp();
   // Records what stopped stations left, as far as it can be known.
   bool SettleLeftovers(StartReport& report, StoreError& error);
 
@@ -289,7 +298,9 @@ class ProductionRun {
   std::uint64_t unitSequence_ = 0;
   std::uint64_t largest_ = 0;  // the rule's largest number
   std::optional<Lot> lot_;
-  int inFlight_ = 0;  // units of the lot that have taken a place and not ended
+  int inFlight_ = 0;       // units of the lot that have taken a place and not ended
+  std::mutex publishing_;  // one OnState at a time
+  std::thread keeper_;
 };
 
 /// Now, UTC, ISO 8601 ("2026-12-07T12:34:56Z").

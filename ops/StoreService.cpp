@@ -242,6 +242,8 @@ StoreService::State StoreService::state() const {
 void StoreService::Close(std::chrono::milliseconds deadline) {
   Core& c = *core_;
   std::unique_lock lock(c.mutex);
+  // Closed once: a later Close (the destructor's) waits no more.
+  if (c.closing) return;
   c.closing = true;
   c.posts.clear();
   c.changed.notify_all();

@@ -290,6 +290,7 @@ std::string ProductionStore::Printable(const std::string& location) {
 }
 
 ProductionStore::Connection::~Connection() {
+  prepared.clear();
   {
     QSqlDatabase db = Database();
     db.close();
@@ -321,12 +322,37 @@ StoreError ProductionStore::Connection::Refusal(const std::string& what,
 bool ProductionStore::Connection::Run(QSqlQuery& query, const QString& sql,
                                       const QVariantList& values, const char* what,
                                       StoreError& error) {
-  const bool done = values.isEmpty() ? query.exec(sql) : [&] {
-    if (!query.prepare(sql)) return false;
+  bool done = false;
+  if (values.isEmpty()) {
+    done = query.exec(sql);
+  } else if (!place.postgres || query.isForwardOnly()) {
+    // On SQLite preparing costs no round trip; a big forward read prepares its own.
+    done = query.prepare(sql);
     for (const QVariant& value : values)
       query.addBindValue(value);
-    return query.exec();
-  }();
+    done = done && query.exec();
+  } else {
+    auto kept = prepared.find(sql);
+    if (kept == prepared.end()) {
+      // Statements made from lists (numbers given back) are many: then all kept go.
+      if (prepared.size() >= kMostPrepared) prepared.clear();
+      QSqlQuery made(Database());
+      if (!made.prepare(sql)) {
+        error = Failure(what, made.lastError());
+        return false;
+      }
+      kept = prepared.emplace(sql, std::move(made)).first;
+    }
+    // The caller's query shares the kept statement (a copy of a query is a handle on the
+    // same result; Qt marks such copies as deprecated, for their sharing is what is meant).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    query = kept->second;
+#pragma GCC diagnostic pop
+    for (int i = 0; i < values.size(); ++i)
+      query.bindValue(i, values[i]);
+    done = query.exec();
+  }
   if (!done) error = Failure(what, query.lastError());
   return done;
 }

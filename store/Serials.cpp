@@ -159,26 +159,30 @@ std::optional<std::vector<std::uint64_t>> TakeNumbers(ProductionStore::Connectio
       }
     }
   }
-  // Then the counter's next numbers, as many as fit.
-  QSqlQuery insert(c.Database());
-  if (!insert.prepare(QString("INSERT INTO otp_serials (%1, counter, number, state) VALUES (?, ?, "
-                              "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 'reserved')")
-                          .arg(kTagColumns))) {
-    error = c.Failure(what, insert.lastError());
-    return fail();
-  }
+  // Then the counter's next numbers, as many as fit, in one statement: the counter stays
+  // locked for as short a time as a single row takes.
   const qlonglong before = following;
-  while (numbers.size() < count && following >= 0 && static_cast<std::uint64_t>(following) <= max) {
-    const auto number = static_cast<std::uint64_t>(following);
-    for (const QVariant& value : tag + QVariantList{counterName, Big(number)})
-      insert.addBindValue(value);
-    if (!insert.exec()) {
-      error = c.Failure(what, insert.lastError());
+  std::uint64_t fresh = 0;
+  if (numbers.size() < count && following >= 0 && static_cast<std::uint64_t>(following) <= max) {
+    const auto first = static_cast<std::uint64_t>(following);
+    const std::uint64_t top = std::min(max, kLimit);
+    fresh = std::min<std::uint64_t>(count - numbers.size(), (top - first) / step + 1);
+    const std::uint64_t last = first + (fresh - 1) * step;
+    QSqlQuery insert(c.Database());
+    if (!c.Run(insert,
+               QString("WITH RECURSIVE fresh(number, k) AS (SELECT CAST(? AS BIGINT), 1 UNION "
+                       "ALL SELECT number + CAST(? AS BIGINT), k + 1 FROM fresh WHERE k < ?) "
+                       "INSERT INTO otp_serials (%1, counter, number, state) SELECT ?, ?, ?, ?, "
+                       "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, number, 'reserved' FROM fresh")
+                   .arg(kTagColumns),
+               QVariantList{Big(first), Big(step), Big(fresh)} + tag + QVariantList{counterName},
+               what, error)) {
       return fail();
     }
-    numbers.push_back(number);
+    for (std::uint64_t i = 0; i < fresh; ++i)
+      numbers.push_back(first + i * step);
     // Past 2^63 - 1 a counter gives no more: -1 marks it.
-    following = number > kLimit - step ? -1 : static_cast<qlonglong>(number + step);
+    following = last > kLimit - step ? -1 : static_cast<qlonglong>(last + step);
   }
   if (following != before && !c.Run("UPDATE otp_counters SET next_number = ? WHERE name = ?",
                                     {following, counterName}, what, error)) {
@@ -235,19 +239,16 @@ bool ProductionStore::ReturnNumbers(const std::string& counter,
   const char* what = "cannot give numbers back";
   if (numbers.empty()) return true;
   if (!c.Begin(what, error)) return false;
-  QSqlQuery query(c.Database());
-  if (!query.prepare("UPDATE otp_serials SET state = ?, changed = ? WHERE counter = ? AND number "
-                     "= ? AND state = 'reserved' AND COALESCE(owner, '') = ?")) {
-    error = c.Failure(what, query.lastError());
-    c.Rollback();
-    return false;
-  }
-  for (const std::uint64_t number : numbers) {
-    for (const QVariant& value :
-         QVariantList{Q(SerialStateName(state)), store::Now(), Q(counter), Big(number), Q(owner)})
-      query.addBindValue(value);
-    if (!query.exec()) {
-      error = c.Failure(what, query.lastError());
+  // A few statements for a whole block: the numbers listed, a few hundred at a time.
+  constexpr std::size_t kAtOnce = 500;
+  for (std::size_t from = 0; from < numbers.size(); from += kAtOnce) {
+    QString list;
+    for (std::size_t i = from; i < std::min(numbers.size(), from + kAtOnce); ++i)
+      list += (list.isEmpty() ? "" : ",") + QString::number(numbers[i]);
+    if (!c.Run(QString("UPDATE otp_serials SET state = ?, changed = ? WHERE counter = ? AND "
+                       "state = 'reserved' AND COALESCE(owner, '') = ? AND number IN (%1)")
+                   .arg(list),
+               {Q(SerialStateName(state)), store::Now(), Q(counter), Q(owner)}, what, error)) {
       c.Rollback();
       return false;
     }

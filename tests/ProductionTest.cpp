@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -410,6 +411,28 @@ TEST_F(ProductionTest, TheBlockGoesBackAtTheEnd) {
   EXPECT_EQ(again.run.state().nextNumber, 1u);
 }
 
+// The first block follows the station's pace as its last units went (two seconds a unit:
+// a minute of work is 30 numbers), and the least of twice its ports without a history.
+TEST_F(ProductionTest, TheFirstBlockFollowsTheStationsPace) {
+  setup.blockTime = std::chrono::seconds(60);
+  NoPorts ports;
+  {
+    Station first(*this, ports);
+    ASSERT_EQ(first.run.Start().problem, StartReport::Problem::kNone);
+    EXPECT_EQ(first.run.state().numbersLeft, 2u);
+  }
+  for (int i = 0; i < 3; ++i) {
+    Attempt unit = Unit("earlier-" + std::to_string(i));
+    unit.outcome = UnitOutcome::kPass;
+    unit.seconds = 2.0;
+    const std::lock_guard lock(store.mutex);
+    store.attempts.push_back(unit);
+  }
+  Station second(*this, ports);
+  ASSERT_EQ(second.run.Start().problem, StartReport::Problem::kNone);
+  EXPECT_EQ(second.run.state().numbersLeft, 30u);
+}
+
 // A lot takes no board once its parts have passed: the round that would exceed it burns
 // no more, and a later start says it is complete.
 TEST_F(ProductionTest, ALotStopsAtItsQuantity) {
@@ -434,6 +457,76 @@ TEST_F(ProductionTest, ALotStopsAtItsQuantity) {
     EXPECT_EQ(a.lot, "L-7");
   Station later(*this, line);
   EXPECT_EQ(later.run.Start().problem, StartReport::Problem::kLotComplete);
+}
+
+// The store goes away mid-run: units go on with the numbers held ahead, their records
+// wait in the journal; when the block is spent the station stops between units and says
+// why. Once the store answers again the records reach it by themselves, in order, each once.
+TEST_F(ProductionTest, UnitsGoOnFromTheBlockWhileTheStoreIsAway) {
+  setup.blockSize = 3;
+  Station station(*this, line);
+  ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
+  {
+    const std::lock_guard lock(store.mutex);
+    store.away = true;
+  }
+  for (int i = 0; i < 3; ++i) {
+    FreshPart();
+    EXPECT_EQ(station.run.Round().why, ProductionRun::End::Why::kDone) << i;
+  }
+  const RunState away = station.run.state();
+  EXPECT_TRUE(away.storeAway);
+  EXPECT_EQ(away.waiting, 3u);
+  EXPECT_EQ(away.numbersLeft, 0u);
+  FreshPart();
+  EXPECT_EQ(station.run.Round().why, ProductionRun::End::Why::kBlockSpent);
+  // The fourth part was left alone: its unit ended before a byte was written.
+  ASSERT_EQ(station.face.ends.size(), 4u);
+  EXPECT_TRUE(station.face.ends[3].result.noNumber);
+  EXPECT_EQ(board.memory()[0xC000], 0xFF);
+  EXPECT_EQ(Recorded(), 0u);
+  {
+    const std::lock_guard lock(store.mutex);
+    store.away = false;
+  }
+  // Nobody presses a key: the station takes the answers in by itself.
+  ASSERT_TRUE(WaitFor([&] { return Recorded() == 3 && station.run.state().waiting == 0; }));
+  const std::lock_guard lock(store.mutex);
+  for (std::size_t i = 0; i < store.attempts.size(); ++i) {
+    EXPECT_EQ(store.attempts[i].serial, i + 1);
+    EXPECT_EQ(store.attempts[i].outcome, UnitOutcome::kPass);
+    EXPECT_EQ(store.attempts[i].serialState, SerialState::kUsed);
+  }
+}
+
+// A station that starts while another is between making its journal and locking it never
+// sees that journal: it takes nothing over, and the other's file is there, locked, after.
+TEST_F(ProductionTest, AJournalBeingMadeIsNotTakenOver) {
+  std::promise<void> made;
+  std::promise<void> lookedAt;
+  std::atomic<bool> once{false};
+  Journal::beforeLock = [&] {
+    if (once.exchange(true)) return;  // the second station's own journal goes straight on
+    made.set_value();
+    lookedAt.get_future().wait();
+  };
+  std::string error;
+  std::unique_ptr<Journal> first;
+  std::thread starting([&] { first = Journal::Open(journals, "line-1-first", error); });
+  made.get_future().wait();
+  NoPorts ports;
+  {
+    Station second(*this, ports);
+    const StartReport start = second.run.Start();
+    EXPECT_EQ(start.problem, StartReport::Problem::kNone) << start.detail;
+    lookedAt.set_value();
+    starting.join();
+  }
+  Journal::beforeLock = nullptr;
+  ASSERT_TRUE(first) << error;
+  EXPECT_TRUE(std::filesystem::exists(journals / "line-1-first.journal"));
+  EXPECT_TRUE(Journal::Alive(journals, "line-1-first"));
+  EXPECT_TRUE(Journal::Peek(journals).empty());
 }
 
 #ifndef _WIN32

@@ -13,6 +13,7 @@
 #include "tests/support/Process.h"
 #include "tests/support/SRecords.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestStore.h"
 
 namespace otp {
 namespace {
@@ -71,7 +72,9 @@ class AutoStartTest : public ::testing::Test {
   int Programmed(std::size_t board) {
     return ptys[board]->WithBoard([](sim::TargetBoard& b) { return b.programAddresses.size(); });
   }
-  std::vector<QJsonObject> Log() { return test::LoggedAttempts(OTP_CLI_PROGRAM, db); }
+  std::vector<QJsonObject> Log(bool made = true) {
+    return test::LoggedAttempts(OTP_CLI_PROGRAM, db, made);
+  }
 
   test::TempDir dir;
   std::string db = (dir / "production.db").string();
@@ -197,6 +200,46 @@ TEST_F(AutoStartTest, InterruptedWhileBurning) {
   ASSERT_EQ(attempts.size(), 1u);
   EXPECT_EQ(attempts[0]["result"].toString(), "interrupted");
   EXPECT_EQ(attempts[0]["serialState"].toString(), "released");
+}
+
+// The PostgreSQL server stops in the middle of an auto-started run on two fixtures and
+// starts again: the station burns on by itself from the numbers it holds, and once the
+// server is back every part is recorded passed, its number used, no number on two parts.
+TEST_F(AutoStartTest, TheServerRestartsMidRun) {
+  test::OwnPostgres server;
+  if (!server.Start()) GTEST_SKIP() << "no PostgreSQL server can be started here";
+  db = server.location;
+  if (!Boards(2, {true, 300'000, 0, 1, 300'000})) GTEST_SKIP() << "no pseudo-terminal";
+  auto produce = Produce();
+  auto units = [&] { return (Programmed(0) + Programmed(1)) / 2; };  // two blocks a unit
+  // Its pace known from the first units, the station holds ten minutes of numbers ahead.
+  ASSERT_TRUE(WaitFor([&] { return Log(false).size() >= 3; }));
+  ASSERT_TRUE(server.Pause());
+  const int stopped = units();
+  ASSERT_TRUE(WaitFor([&] { return units() >= stopped + 4; }));
+  ASSERT_TRUE(server.Resume());
+  const int resumed = units();
+  ASSERT_TRUE(WaitFor([&] { return units() >= resumed + 2; }));
+  for (auto& pty : ptys)
+    pty->WithBoard([](sim::TargetBoard& b) {
+      b.SetFixture({true, 0, 0, 1, 300'000});
+      return 0;
+    });
+  std::this_thread::sleep_for(1500ms);  // the last units end, no board comes
+  const int burned = units();
+  ASSERT_TRUE(WaitFor([&] { return static_cast<int>(Log().size()) == burned; }, 30s));
+  produce->Signal(SIGINT);
+  EXPECT_EQ(produce->Wait(), 0) << produce->Errors();
+  std::set<int> numbers;
+  for (const QJsonObject& a : Log()) {
+    EXPECT_EQ(a["result"].toString(), "pass");
+    EXPECT_EQ(a["serialState"].toString(), "used");
+    EXPECT_TRUE(numbers.insert(a["serial"].toInt()).second) << a["serial"].toInt();
+  }
+  EXPECT_EQ(static_cast<int>(numbers.size()), burned);
+  // The station said when the store went away and when it came back.
+  EXPECT_NE(produce->Output().find("\"away\":true"), std::string::npos) << produce->Output();
+  EXPECT_NE(produce->Output().find("\"away\":false"), std::string::npos) << produce->Output();
 }
 
 }  // namespace

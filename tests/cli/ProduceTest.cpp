@@ -352,8 +352,9 @@ TEST_P(ProduceTest, KilledInATwoPortRound) {
   EXPECT_EQ(serialOf, (std::map<std::string, int>{{bench.links[0], 500}, {bench.links[1], 501}}));
 }
 
-// Two processes with one station name: the second one's start leaves the first one's live
-// numbers alone (the block it holds ahead), and both units are recorded with their own.
+// Two processes with one station name (on SQLite, naming the file differently): the second
+// one's start leaves the first one's live numbers alone (the block it holds ahead), and both
+// units are recorded with their own.
 TEST_P(ProduceTest, TwoProcessesWithOneStationName) {
   Bench slow;
   Bench fast;
@@ -361,11 +362,27 @@ TEST_P(ProduceTest, TwoProcessesWithOneStationName) {
       !fast.Start(dir, "ttyFAST", {{}})) {
     GTEST_SKIP() << "no pseudo-terminal";
   }
-  test::Process first(OTP_CLI_PROGRAM, slow.Args(Args()), "\nq\n");
+  auto firstArgs = slow.Args(Args());
+  auto secondArgs = fast.Args(Args());
+  if (!GetParam()) {
+    // One SQLite file under other names: a relative path and a link to it.
+    ASSERT_EQ(firstArgs[8], "--db");
+    firstArgs[9] = std::filesystem::relative(store.location).string();
+    std::filesystem::create_symlink(store.location, dir / "link.db");
+    secondArgs[9] = (dir / "link.db").string();
+  }
+  test::Process first(OTP_CLI_PROGRAM, firstArgs, "\nq\n");
   slow.WaitForReads(4);  // its number is reserved: its plan reads
-  test::Process second(OTP_CLI_PROGRAM, fast.Args(Args()), "\nq\n");
+  test::Process second(OTP_CLI_PROGRAM, secondArgs, "\nq\n");
   EXPECT_EQ(second.Wait(), 0) << second.Errors();
   EXPECT_EQ(first.Wait(), 0) << first.Errors();
+  if (!GetParam()) {
+    // One journal folder, named after the file itself.
+    std::set<std::string> folders;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+      if (entry.path().extension() == ".journals") folders.insert(entry.path().filename());
+    EXPECT_EQ(folders, std::set<std::string>{"production.db.journals"});
+  }
   const auto attempts = Log();
   ASSERT_EQ(attempts.size(), 2u);
   EXPECT_GT(attempts[0]["serial"].toInt(), 501);  // the second ended first: after the block
@@ -419,18 +436,9 @@ TEST_P(ProduceTest, InterruptedAndTimesWithOffsets) {
 // server of the test's own: the others go on.)
 TEST_P(ProduceTest, PostgresStoppedWhileAUnitBurns) {
   if (!GetParam()) GTEST_SKIP() << "PostgreSQL only";
-  const std::string script = std::string(OTP_SOURCE_DIR) + "/scripts/postgres-for-tests.sh";
-  const std::string port = std::to_string(55000 + ::getpid() % 1000);
-  test::Process start(script, {"start", port});
-  ASSERT_EQ(start.Wait(), 0) << start.Errors();
-  std::istringstream started(start.Output());
-  std::string folder;
-  std::string location;
-  started >> folder >> location;
-  struct Server {
-    std::string script, folder;
-    ~Server() { test::Process(script, {"stop", folder}).Wait(); }
-  } server{script, folder};
+  test::OwnPostgres server;
+  ASSERT_TRUE(server.Start());
+  const std::string location = server.location;
   StartBoard({"program-status@1:delay=1500"});
   auto args = Args();
   args[11] = location;
@@ -442,14 +450,14 @@ TEST_P(ProduceTest, PostgresStoppedWhileAUnitBurns) {
        ++i) {
     std::this_thread::sleep_for(5ms);
   }
-  ASSERT_EQ(test::Process(script, {"pause", folder}).Wait(), 0);
+  ASSERT_TRUE(server.Pause());
   EXPECT_EQ(produce.Wait(), 0) << produce.Errors();
   EXPECT_NE(produce.Errors().find("waits in the journal"), std::string::npos) << produce.Errors();
   pty->WithBoard([](sim::TargetBoard& b) {
     EXPECT_EQ(b.memory()[0xC002], 3);  // the unit went on to its end
     return 0;
   });
-  ASSERT_EQ(test::Process(script, {"resume", folder, port}).Wait(), 0);
+  ASSERT_TRUE(server.Resume());
   test::Process again(OTP_CLI_PROGRAM, args, "q\n");
   EXPECT_EQ(again.Wait(), 0) << again.Errors();
   EXPECT_NE(again.Output().find("\"event\":\"replayed\",\"port\":\"" + link), std::string::npos)

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 
 #include "tests/support/Process.h"
@@ -45,6 +46,34 @@ class TestStore {
  private:
   std::string server_;
   std::string database_;
+};
+
+/// A PostgreSQL server of a test's own (the script the test command uses), for tests that
+/// stop and start it while the other tests go on with theirs; removed at the end.
+class OwnPostgres {
+ public:
+  /// False when the server cannot be started.
+  bool Start() {
+    port_ = std::to_string(55000 + ::getpid() % 1000);
+    Process start(script_, {"start", port_});
+    if (start.Wait() != 0) return false;
+    std::istringstream started(start.Output());
+    started >> folder_ >> location;
+    return !location.empty();
+  }
+  /// Stops the server (fast: its sessions end at once); its data stays.
+  bool Pause() { return Process(script_, {"pause", folder_}).Wait() == 0; }
+  bool Resume() { return Process(script_, {"resume", folder_, port_}).Wait() == 0; }
+  ~OwnPostgres() {
+    if (!folder_.empty()) Process(script_, {"stop", folder_}).Wait();
+  }
+
+  std::string location;
+
+ private:
+  std::string script_ = std::string(OTP_SOURCE_DIR) + "/scripts/postgres-for-tests.sh";
+  std::string port_;
+  std::string folder_;
 };
 
 }  // namespace otp::test
