@@ -112,15 +112,7 @@ int RunInfo(Context& context) {
   event.Add("crc32", static_cast<long long>(summary.crc32)).Add("sum", unsigned{summary.sum});
   context.console.Emit(event);
   auto row = [&context](const std::string& name, const std::string& value) {
-    std::string line = name;
-    // The column counts characters as a terminal shows them: a wide one takes two.
-    std::size_t width = 0;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-      const auto byte = static_cast<unsigned char>(name[i]);
-      if ((byte & 0xC0) != 0x80) width += byte >= 0xE0 ? 2 : 1;
-    }
-    line += std::string(width < 16 ? 16 - width : 1, ' ');
-    context.console.Say(line + value);
+    context.console.Say(PadTo(name, 16) + value);
   };
   row(context.T("file"), loaded->file);
   row(context.T("format"), ImageFormatName(loaded->result.format));

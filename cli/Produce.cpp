@@ -163,7 +163,8 @@ class ProduceFace final : public RunObserver {
 #endif
     std::string line = OutcomeWord(outcome, context_.language) + "  " + text;
     const std::string fill(
-        static_cast<std::size_t>(std::max(0, width - static_cast<int>(line.size()) - 2)) / 2, '=');
+        static_cast<std::size_t>(std::max(0, width - static_cast<int>(Columns(line)) - 2)) / 2,
+        '=');
     line = fill + " " + line + " " + fill;
     const bool colour =
         std::getenv("NO_COLOR") == nullptr && context_.console.mode() == Console::Mode::kTerminal;

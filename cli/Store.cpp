@@ -28,12 +28,7 @@ int Show(Context& context) {
                            .Add("graceSeconds", graceSeconds)
                            .Add("blockMinutes", blockMinutes));
   auto row = [&context](const std::string& name, const std::string& value) {
-    std::string line = name;
-    std::size_t width = 0;
-    for (const char c : name)
-      width += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
-    line += std::string(width < 18 ? 18 - width : 1, ' ');
-    context.console.Say(line + value);
+    context.console.Say(PadTo(name, 18) + value);
   };
   row(context.T("store"), store->Location());
   row(context.T("identity"), store->Identity().empty() ? "-" : store->Identity());

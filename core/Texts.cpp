@@ -84,4 +84,34 @@ std::string Fill(std::string_view pattern, std::initializer_list<std::string_vie
   return out;
 }
 
+std::size_t Columns(std::string_view utf8) {
+  std::size_t columns = 0;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const std::size_t length = lead < 0x80    ? 1
+                               : lead >= 0xF0 ? 4
+                               : lead >= 0xE0 ? 3
+                               : lead >= 0xC0 ? 2
+                                              : 1;
+    char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length && i + k < utf8.size(); ++k)
+      point = (point << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    i += length;
+    // The wide ranges: Hangul Jamo, CJK and its punctuation, kana, Hangul syllables,
+    // compatibility ideographs and forms, full-width forms, and the planes above.
+    const bool wide =
+        (point >= 0x1100 && point <= 0x115F) || (point >= 0x2E80 && point <= 0xA4CF) ||
+        (point >= 0xAC00 && point <= 0xD7A3) || (point >= 0xF900 && point <= 0xFAFF) ||
+        (point >= 0xFE30 && point <= 0xFE4F) || (point >= 0xFF00 && point <= 0xFF60) ||
+        (point >= 0xFFE0 && point <= 0xFFE6) || (point >= 0x20000 && point <= 0x3FFFD);
+    columns += wide ? 2 : 1;
+  }
+  return columns;
+}
+
+std::string PadTo(const std::string& text, std::size_t columns) {
+  const std::size_t taken = Columns(text);
+  return text + std::string(taken < columns ? columns - taken : 1, ' ');
+}
+
 }  // namespace otp

@@ -28,6 +28,11 @@ std::string Printable(std::string_view text);
 /// machine reads (JSON, CSV, journals).
 std::string Decimal(double value, int decimals);
 
+/// The columns that `utf8` takes on a terminal: East Asian wide characters take two.
+std::size_t Columns(std::string_view utf8);
+/// `text` followed by blanks up to `columns` columns (one blank at least).
+std::string PadTo(const std::string& text, std::size_t columns);
+
 /// Tr, then Fill.
 inline std::string Tr(Language language, std::string_view english,
                       std::initializer_list<std::string_view> values) {

@@ -3,6 +3,7 @@
 #include <set>
 
 #include "core/Catalogue.h"
+#include "core/Texts.h"
 #include "res/StringTable.h"
 
 namespace otp {
@@ -71,6 +72,23 @@ TEST(Catalogue, HoldsNothingElseButTheTitle) {
 TEST(Catalogue, UnknownIdIsEmpty) {
   EXPECT_EQ(LoadString(0, Language::kEnglish), "");
   EXPECT_EQ(LoadString(999, Language::kJapanese), "");
+}
+
+// Columns as a terminal shows them: Japanese takes two a character, a check mark or an
+// accented letter one, so that tables and banners line up in both languages.
+TEST(Texts, ColumnsOnATerminal) {
+  struct Case {
+    const char* text;
+    std::size_t columns;
+  };
+  const Case cases[] = {
+      {"", 0},          {"PASS", 4},         {"\u5408\u683c", 4}, {"\u2714 ok", 4},
+      {"caf\u00e9", 4}, {"\uff21\uff22", 4}, {"\xe3", 1},         {"\U00020000", 2},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Columns(c.text), c.columns) << c.text;
+  EXPECT_EQ(PadTo("\u30dd\u30fc\u30c8", 8), "\u30dd\u30fc\u30c8  ");
+  EXPECT_EQ(PadTo("a long name", 4), "a long name ");
 }
 
 }  // namespace
