@@ -180,8 +180,30 @@ void StationController::Change(std::size_t port, F change) {
 void StationController::Open() {
   QMetaObject::invokeMethod(&worker_, [this] {
     StoreError error;
-    const bool open = figuresStore_.Open(error, ProductionRun::kStoreWait);
-    if (opened) opened(open ? std::string() : error.text);
+    bool open = figuresStore_.Open(error, ProductionRun::kStoreWait);
+    // A job bound to another store is refused as the window opens, not at its first unit.
+    if (open && !where_.boundStore.empty()) {
+      auto identity = std::make_shared<std::string>();
+      auto location = std::make_shared<std::string>();
+      open = figuresStore_.Call(
+                 [identity, location](RecordStore& s, StoreError&) {
+                   *identity = s.Identity();
+                   *location = s.Location();
+                 },
+                 ProductionRun::kStoreWait, error) == StoreService::Answer::kDone;
+      const std::string wrong = open ? WrongStoreText(setup_.job, where_.boundStore, *location,
+                                                      *identity, setup_.language)
+                                     : std::string();
+      if (!wrong.empty()) {
+        if (opened) opened(wrong);
+        return;
+      }
+    }
+    if (opened) {
+      opened(open                 ? std::string()
+             : error.text.empty() ? Tr(setup_.language, "the store does not answer")
+                                  : error.text);
+    }
     if (open) RequestFigures();
   });
 }
@@ -360,6 +382,16 @@ std::optional<Counter> StationController::counter() const {
 EngineView& StationController::ViewFor(std::size_t port) {
   const std::lock_guard lock(mutex_);
   return *views_[port];
+}
+
+void StationController::OnLotComplete(std::size_t port) {
+  Change(port, [&](ui::TileState& tile) {
+    ui::TileState waiting;
+    waiting.port = tile.port;
+    waiting.device = tile.device;
+    tile = waiting;
+    tile.state = Tr(setup_.language, "the lot %1 is complete: no more boards", {setup_.lot});
+  });
 }
 
 void StationController::OnUnitStart(std::size_t port) {

@@ -72,6 +72,7 @@ class StationController final : public QObject, public RunObserver {
   // RunObserver, called by the run.
   EngineView& ViewFor(std::size_t port) override;
   void OnUnitStart(std::size_t port) override;
+  void OnLotComplete(std::size_t port) override;
   void OnPhase(std::size_t port, UnitPhase phase) override;
   void OnPlan(std::size_t port, const BurnPlan& plan) override;
   void OnNumber(std::size_t port, std::uint64_t number) override;

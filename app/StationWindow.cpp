@@ -405,6 +405,7 @@ void StationWindow::Build() {
   counters_ = new QLabel(stationTab);
   counters_->setObjectName("counters");
   counters_->setTextFormat(Qt::RichText);
+  counters_->setWordWrap(true);  // a long name takes two lines, its figure stays in view
   QFont countersFont = counters_->font();
   countersFont.setPointSizeF(countersFont.pointSizeF() * 1.2);
   counters_->setFont(countersFont);
@@ -417,6 +418,9 @@ void StationWindow::Build() {
   attempts_->setHorizontalHeaderLabels({Q(T("Time")), Q(T("Station")), Q(T("Job")), Q(T("Port")),
                                         Q(T("Serial")), Q(T("Outcome")), Q(T("Report"))});
   attempts_->horizontalHeader()->setStretchLastSection(true);
+  attempts_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  attempts_->setWordWrap(false);
+  attempts_->setTextElideMode(Qt::ElideRight);
   attempts_->setAccessibleName(Q(T("The last 20 attempts")));
   side->addWidget(counters_);
   side->addWidget(attempts_, 1);
@@ -667,9 +671,18 @@ bool StationWindow::BeforeFirstUnit() {
   return true;
 }
 
+// Whether the lot has all its parts: then no unit starts, and the operator is told.
+bool StationWindow::LotComplete() {
+  const auto lot = controller_ ? controller_->state().lot : std::nullopt;
+  if (!lot || lot->quantity == 0 || static_cast<std::uint64_t>(lot->passed) < lot->quantity)
+    return false;
+  Say(T("the lot %1 is complete: no more boards", {lot->name}), true);
+  return true;
+}
+
 void StationWindow::OnStart() {
   if (!ready_ || controller_->busy() || auto_->isChecked()) return;
-  if (!BeforeFirstUnit()) return;
+  if (LotComplete() || !BeforeFirstUnit()) return;
   Say(T("burning..."));
   controller_->Round(targets_);
   UpdateButtons();
@@ -681,7 +694,7 @@ void StationWindow::OnAutoStart(bool on) {
     UpdateButtons();
     return;
   }
-  if (!ready_ || controller_->busy() || !BeforeFirstUnit()) {
+  if (!ready_ || controller_->busy() || LotComplete() || !BeforeFirstUnit()) {
     const QSignalBlocker quiet(auto_);
     auto_->setChecked(false);
     return;
@@ -795,8 +808,9 @@ void StationWindow::RefreshFigures() {
   figuresPending_ = false;
   const StationFigures figures = controller_ ? controller_->Figures() : StationFigures{};
   const Counters& run = figures.run;
+  // Over the parts written; none yet: a dash.
   auto yield = [](int passed, int failed) {
-    return passed + failed > 0 ? QString::number(100.0 * passed / (passed + failed), 'f', 1)
+    return passed + failed > 0 ? QString::number(100.0 * passed / (passed + failed), 'f', 1) + " %"
                                : QString("-");
   };
   // A table of names and figures, the figures large: read at a glance.
@@ -807,14 +821,14 @@ void StationWindow::RefreshFigures() {
   };
   const auto perHour = run.UnitsPerHour();
   counters_->setText(
-      "<table cellspacing='2'>" + row(T("Passed"), QString::number(run.passed)) +
+      "<table width='100%' cellspacing='2'>" + row(T("Passed"), QString::number(run.passed)) +
       row(T("Failed"), QString::number(run.failed)) +
       row(T("Total"), QString::number(run.total())) +
-      row(T("Yield"), yield(run.passed, run.failed) + " %") +
+      row(T("Yield"), yield(run.passed, run.failed)) +
       row(T("Units per hour"), perHour ? QString::number(*perHour, 'f', 0) : QString("-")) +
       row(T("Today, this station and job"), QString::number(figures.todayUnits) + "  (" +
                                                 yield(figures.todayPassed, figures.todayFailed) +
-                                                " %)") +
+                                                ")") +
       "</table>");
   // The station and job columns say something only when the attempts differ in them.
   bool stations = false;
@@ -837,11 +851,16 @@ void StationWindow::RefreshFigures() {
                                a.serial ? QString::number(*a.serial) : "",
                                Q(OutcomeWord(a.outcome, language_)),
                                Q(Printable(a.reportText)).trimmed()};
-    for (int column = 0; column < cells.size(); ++column)
-      attempts_->setItem(static_cast<int>(i), column, new QTableWidgetItem(cells[column]));
+    for (int column = 0; column < cells.size(); ++column) {
+      auto* item = new QTableWidgetItem(cells[column]);
+      item->setToolTip(cells[column]);
+      attempts_->setItem(static_cast<int>(i), column, item);
+    }
   }
-  attempts_->resizeColumnsToContents();
-  attempts_->horizontalHeader()->setStretchLastSection(true);
+  // The short columns as wide as they need; the reason takes the rest, shortened with an
+  // ellipsis (its whole text in the tooltip), so that the table never scrolls sideways.
+  for (int column = 0; column + 1 < attempts_->columnCount(); ++column)
+    attempts_->resizeColumnToContents(column);
   report_->SetFigures(figures.report);
   ShowHeader();
 }

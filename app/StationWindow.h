@@ -73,6 +73,7 @@ class StationWindow final : public QMainWindow {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  bool LotComplete();
   void Build();
   // Reads what is burned (the job, or the main window's choices) and makes the run's
   // controller for it.

@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "core/Texts.h"
 #include "core/Utf8Path.h"
+#include "link/PortList.h"
 
 namespace otp::cli {
 
@@ -34,62 +36,90 @@ int RunPorts(Context& context) {
     }
     return {};
   };
-  int listed = 0;
-  auto show = [&](const std::string& device, const std::string& com, const QSerialPortInfo* info) {
-    ++listed;
+  // Every port the system lists, those the settings file names, and those with a stable
+  // name, each once, with the names that stay the same after a reboot.
+  std::vector<std::string> devices;
+  std::map<std::string, std::string> given;  // by the device's own path: the name shown
+  std::map<std::string, QSerialPortInfo> described;
+  const QList<QSerialPortInfo> available = QSerialPortInfo::availablePorts();
+  for (const QSerialPortInfo& info : available) {
+    const std::string device = info.systemLocation().toStdString();
+    devices.push_back(device);
+    given.emplace(canonical(device), device);
+    described.emplace(canonical(device), info);
+  }
+  for (const auto& [name, device] : mapped) {
+    devices.push_back(device);
+    given.emplace(canonical(device), device);
+  }
+  const std::vector<PortListing> listings = ListPorts(devices);
+  for (const PortListing& port : listings) {
+    const auto shownAs = given.find(port.device);
+    const std::string device = shownAs != given.end() ? shownAs->second : port.device;
+    const auto info = described.find(port.device);
+    const bool present = info != described.end() || std::filesystem::exists(PathFromUtf8(device));
+    const std::string com = comFor(device);
     Json event("port");
     event.Add("device", device);
     com.empty() ? event.AddNull("com") : event.Add("com", com);
     std::string line = device + (com.empty() ? "" : "  " + com);
-    if (info) {
-      const std::string description = info->description().toStdString();
-      const std::string maker = info->manufacturer().toStdString();
-      const std::string serial = info->serialNumber().toStdString();
-      event.Add("description", description).Add("manufacturer", maker);
-      if (info->hasVendorIdentifier() && info->hasProductIdentifier()) {
-        const std::string id =
-            Hex(info->vendorIdentifier(), 4) + ":" + Hex(info->productIdentifier(), 4);
-        event.Add("usb", id);
-        line += "  USB " + id;
-      } else {
-        event.AddNull("usb");
-      }
-      event.Add("serial", serial);
-      if (!description.empty()) line += "  " + description;
-      if (!maker.empty()) line += " (" + maker + ")";
-      if (!serial.empty()) line += "  " + context.T("serial %1", {serial});
-      // USB adapters whose driver has a latency timer hold short replies back for it.
-      std::ifstream timer("/sys/class/tty/" + info->portName().toStdString() +
-                          "/device/latency_timer");
-      int ms = -1;
-      if (timer >> ms) {
-        event.Add("latencyMs", ms);
-        line += "  " + context.T("latency %1 ms", {std::to_string(ms)});
-      } else {
-        event.AddNull("latencyMs");
-      }
-      event.Add("present", true);
+    // What the adapter is: the system's description, else what its USB device says.
+    const std::string description =
+        info != described.end() ? info->second.description().toStdString() : port.product;
+    const std::string maker =
+        info != described.end() ? info->second.manufacturer().toStdString() : port.manufacturer;
+    const std::string serial =
+        info != described.end() ? info->second.serialNumber().toStdString() : port.serialNumber;
+    std::string usb;
+    if (info != described.end() && info->second.hasVendorIdentifier() &&
+        info->second.hasProductIdentifier()) {
+      usb =
+          Hex(info->second.vendorIdentifier(), 4) + ":" + Hex(info->second.productIdentifier(), 4);
+    } else if (!port.vendorId.empty()) {
+      usb = port.vendorId + ":" + port.productId;
+    }
+    usb.empty() ? event.AddNull("usb") : event.Add("usb", usb);
+    event.Add("description", description).Add("manufacturer", maker).Add("serial", serial);
+    port.driver.empty() ? event.AddNull("driver") : event.Add("driver", port.driver);
+    if (!usb.empty()) line += "  USB " + usb;
+    if (!description.empty()) line += "  " + description;
+    if (!maker.empty()) line += " (" + maker + ")";
+    if (!serial.empty()) line += "  " + context.T("serial %1", {serial});
+    if (!port.driver.empty()) line += "  " + context.T("driver %1", {port.driver});
+    // USB adapters whose driver has a latency timer hold short replies back for it.
+    std::ifstream timer("/sys/class/tty/" + PathFromUtf8(port.device).filename().string() +
+                        "/device/latency_timer");
+    int ms = -1;
+    if (timer >> ms) {
+      event.Add("latencyMs", ms);
+      line += "  " + context.T("latency %1 ms", {std::to_string(ms)});
     } else {
-      const bool present = std::filesystem::exists(PathFromUtf8(device));
-      event.Add("present", present);
+      event.AddNull("latencyMs");
+    }
+    if (info == described.end() && !mapped.empty() &&
+        std::any_of(mapped.begin(), mapped.end(),
+                    [&](const auto& entry) { return canonical(entry.second) == port.device; })) {
       line += "  " + (present ? context.T("(named in the settings file)")
                               : context.T("(named in the settings file; absent)"));
     }
+    event.Add("present", present);
+    auto list = [](const std::vector<std::string>& names) {
+      std::string json = "[";
+      for (const std::string& name : names)
+        json += (json.size() > 1 ? "," : "") + JsonString(name);
+      return json + "]";
+    };
+    event.AddRaw("byPath", list(port.byPath)).AddRaw("byId", list(port.byId));
+    event.Add("stable", port.Stable());
     context.console.Emit(event);
     context.console.Say(line);
-  };
-  std::vector<std::string> shown;
-  for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-    const std::string device = info.systemLocation().toStdString();
-    shown.push_back(canonical(device));
-    show(device, comFor(device), &info);
+    // The names to give a station: they survive a reboot and a change of USB order.
+    for (const std::string& name : port.byPath)
+      context.console.Say("    " + PadTo(context.T("hub place"), 12) + name);
+    for (const std::string& name : port.byId)
+      context.console.Say("    " + PadTo(context.T("adapter"), 12) + name);
   }
-  for (const auto& [name, device] : mapped) {
-    if (std::find(shown.begin(), shown.end(), canonical(device)) != shown.end()) continue;
-    shown.push_back(canonical(device));
-    show(device, name, nullptr);
-  }
-  if (listed == 0) context.console.Say(context.T("no serial ports"));
+  if (listings.empty()) context.console.Say(context.T("no serial ports"));
   return kExitOk;
 }
 

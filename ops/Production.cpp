@@ -840,14 +840,20 @@ bool ProductionRun::MayGoOn() const {
 
 void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found) {
   // A lot takes no more units than it has parts left to pass.
+  bool lotComplete = false;
   {
     const std::lock_guard lock(mutex_);
     if (lot_ && lot_->quantity > 0 &&
         static_cast<std::uint64_t>(lot_->passed + inFlight_) >= lot_->quantity) {
       if (order) order->Pass(port);
-      return;
+      lotComplete = true;
+    } else {
+      ++inFlight_;
     }
-    ++inFlight_;
+  }
+  if (lotComplete) {
+    observer_.OnLotComplete(port);
+    return;
   }
   Engine& engine = ports_[port]->engine;
   observer_.OnUnitStart(port);

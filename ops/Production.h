@@ -152,6 +152,8 @@ class RunObserver {
   virtual void OnPortProblem(std::size_t port, const std::string& reason) {
     (void)port, (void)reason;
   }
+  /// `port` takes no board: its lot is complete (its thread).
+  virtual void OnLotComplete(std::size_t port) { (void)port; }
   /// A unit ended (its thread), recorded or waiting for the store.
   virtual void OnUnitEnd(std::size_t port, const UnitEnd& end) = 0;
   /// The run's state changed: the store went away or came back, records wait, numbers

@@ -128,6 +128,15 @@ std::string Station::storeLocation() const {
   return options_.store;
 }
 
+std::string WrongStoreText(const std::string& job, const std::string& bound,
+                           const std::string& location, const std::string& identity,
+                           Language language) {
+  if (bound.empty() || bound == identity) return {};
+  return Tr(language,
+            "the job %1 keeps its serial numbers in the store %2; this store, %3, is another (%4)",
+            {job, bound, location, identity});
+}
+
 StartReport Station::Open() {
   StartReport report;
   auto fail = [&](StartReport::Problem problem, const std::string& detail) {
@@ -152,13 +161,9 @@ StartReport Station::Open() {
   identity_ = *identity;
   options_.store = *location;
   // A job keeps its numbers in the store its counter lives in, and no other.
-  if (!options_.boundStore.empty() && options_.boundStore != identity_) {
-    return fail(StartReport::Problem::kStore,
-                Tr(setup_.language,
-                   "the job %1 keeps its serial numbers in the store %2; this store, %3, is "
-                   "another (%4)",
-                   {setup_.job, options_.boundStore, options_.store, identity_}));
-  }
+  const std::string wrong =
+      WrongStoreText(setup_.job, options_.boundStore, options_.store, identity_, setup_.language);
+  if (!wrong.empty()) return fail(StartReport::Problem::kStore, wrong);
   journalFolder_ = JournalFolderOf(options_.store, identity_, options_.dataDir);
   // Journals that an earlier release kept by the store's name come to its identity's.
   Journal::Adopt(JournalFolder(options_.legacyLocation, options_.dataDir), journalFolder_);

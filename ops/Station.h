@@ -66,6 +66,12 @@ bool ConfirmsJob(const Job& job, const std::string& typed);
 std::filesystem::path JournalFolderOf(const std::string& location, const std::string& identity,
                                       const std::string& dataDir);
 
+/// Why a job whose counter lives in the store `bound` (its identity) is not run against the
+/// store at `location` of `identity`; empty when it may be (or is bound to none).
+std::string WrongStoreText(const std::string& job, const std::string& bound,
+                           const std::string& location, const std::string& identity,
+                           Language language);
+
 /// A station at work for both faces: its store as a service, its journal, its run.
 /// Opens, starts, stops and closes them in the one right order.
 class Station {

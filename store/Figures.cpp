@@ -86,6 +86,8 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
   }
   f.passed = f.outcomes[static_cast<std::size_t>(UnitOutcome::kPass)];
   f.failed = f.outcomes[static_cast<std::size_t>(UnitOutcome::kFail)];
+  // A port that could not be opened had no unit: it is counted apart.
+  f.units -= f.outcomes[static_cast<std::size_t>(UnitOutcome::kPortProblem)];
   if (f.units == 0) return f;
 
   QSqlQuery setups(c.Database());
@@ -107,10 +109,11 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
   }
 
   QSqlQuery ports(c.Database());
-  if (!run(ports, QString("SELECT a.station, a.port, COUNT(*), SUM(CASE WHEN %1 THEN 1 ELSE 0 "
-                          "END), SUM(CASE WHEN %2 THEN 1 ELSE 0 END) FROM otp_attempts a %3 "
-                          "GROUP BY a.station, a.port")
-                      .arg(pass, fail, where))) {
+  const QString unit = "(" + outcome + ") <> 'port-problem'";
+  if (!run(ports, QString("SELECT a.station, a.port, SUM(CASE WHEN %4 THEN 1 ELSE 0 END), "
+                          "SUM(CASE WHEN %1 THEN 1 ELSE 0 END), SUM(CASE WHEN %2 THEN 1 ELSE 0 "
+                          "END) FROM otp_attempts a %3 GROUP BY a.station, a.port")
+                      .arg(pass, fail, where, unit))) {
     return std::nullopt;
   }
   while (ports.next()) {

@@ -1,6 +1,7 @@
 #include "ui/BlockMap.h"
 
 #include <QPainter>
+#include <QResizeEvent>
 
 #include "core/Texts.h"
 
@@ -135,15 +136,50 @@ BlockLegend::BlockLegend(Language language, QWidget* parent) : QWidget(parent) {
   }
   setAccessibleName(QString::fromStdString(Tr(language, "Block map")));
   setAccessibleDescription(description);
-  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-  setFixedHeight(fontMetrics().height() + 6);
+  QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+  policy.setHeightForWidth(true);
+  setSizePolicy(policy);
+}
+
+std::vector<QPoint> BlockLegend::Places(int width, int* height) const {
+  const int cell = fontMetrics().height();
+  const int line = cell + 6;
+  std::vector<QPoint> places;
+  int x = 0, y = 0;
+  for (const auto& item : items_) {
+    const int wide = cell + 5 + fontMetrics().horizontalAdvance(item.second);
+    if (x > 0 && x + wide > width) {
+      x = 0;
+      y += line;
+    }
+    places.emplace_back(x, y);
+    x += wide + 18;
+  }
+  if (height) *height = y + line;
+  return places;
 }
 
 QSize BlockLegend::sizeHint() const {
   int width = 0;
   for (const auto& item : items_)
-    width += fontMetrics().horizontalAdvance(item.second) + fontMetrics().height() + 24;
+    width += fontMetrics().horizontalAdvance(item.second) + fontMetrics().height() + 23;
   return {width, fontMetrics().height() + 6};
+}
+
+QSize BlockLegend::minimumSizeHint() const {
+  return {fontMetrics().height() * 6, fontMetrics().height() + 6};
+}
+
+int BlockLegend::heightForWidth(int width) const {
+  int height = 0;
+  Places(width, &height);
+  return height;
+}
+
+void BlockLegend::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  // A new width may need another number of lines.
+  if (heightForWidth(width()) != height()) updateGeometry();
 }
 
 void BlockLegend::paintEvent(QPaintEvent*) {
@@ -151,9 +187,12 @@ void BlockLegend::paintEvent(QPaintEvent*) {
   const int cell = fontMetrics().height();
   QFont bold = font();
   bold.setBold(true);
-  int x = 0;
-  for (const auto& [mark, word] : items_) {
-    const QRect box(x, 3, cell, cell);
+  const std::vector<QPoint> places = Places(width(), nullptr);
+  for (std::size_t i = 0; i < items_.size(); ++i) {
+    const auto& [mark, word] = items_[i];
+    const int x = places[i].x();
+    const int y = places[i].y() + 3;
+    const QRect box(x, y, cell, cell);
     const QColor colour = MarkColour(mark);
     painter.fillRect(box, colour);
     painter.setPen(QColor(0x90, 0x90, 0x90));
@@ -164,8 +203,7 @@ void BlockLegend::paintEvent(QPaintEvent*) {
     painter.setFont(font());
     painter.setPen(palette().color(QPalette::WindowText));
     const int advance = fontMetrics().horizontalAdvance(word);
-    painter.drawText(QRect(x + cell + 5, 3, advance + 2, cell), Qt::AlignVCenter, word);
-    x += cell + 5 + advance + 18;
+    painter.drawText(QRect(x + cell + 5, y, advance + 2, cell), Qt::AlignVCenter, word);
   }
 }
 

@@ -51,17 +51,24 @@ class BlockMap final : public QWidget {
   QPixmap picture_;  // the marks as last painted, at the widget's size
 };
 
-/// What each mark of a block map means, in one line under the tiles: its cell, its
-/// character and its word.
+/// What each mark of a block map means, under the tiles: its cell, its character and its
+/// word, item after item, on as many lines as the width needs.
 class BlockLegend final : public QWidget {
  public:
   explicit BlockLegend(Language language, QWidget* parent = nullptr);
   QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
+  bool hasHeightForWidth() const override { return true; }
+  int heightForWidth(int width) const override;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
+  // Where each item goes at `width`; `height` gets the height they take.
+  std::vector<QPoint> Places(int width, int* height) const;
+
   std::vector<std::pair<BlockMark, QString>> items_;
 };
 

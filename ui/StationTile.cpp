@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QResizeEvent>
+#include <QTextLayout>
 #include <QVBoxLayout>
 #include <cstdio>
 
@@ -136,7 +137,6 @@ StationTile::StationTile(const std::string& port, Language language, QWidget* pa
   instruction_ = new QLabel(this);
   instruction_->setObjectName("instruction");
   instruction_->setAlignment(Qt::AlignCenter);
-  instruction_->setWordWrap(true);
   serial_ = new QLabel(this);
   serial_->setObjectName("serial");
   progress_ = new Bar(this);
@@ -145,7 +145,6 @@ StationTile::StationTile(const std::string& port, Language language, QWidget* pa
   map_->setObjectName("blocks");
   report_ = new QLabel(this);
   report_->setObjectName("report");
-  report_->setWordWrap(true);
   report_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   name_->setAccessibleName(Q(Tr(language, "%1 state", {port})));
   verdict_->setAccessibleName(Q(Tr(language, "%1 verdict", {port})));
@@ -179,6 +178,8 @@ StationTile::StationTile(const std::string& port, Language language, QWidget* pa
   layout->addWidget(progress_);
   layout->addWidget(map_, 4);
   layout->addWidget(report_, 2);
+  report_->installEventFilter(this);
+  instruction_->installEventFilter(this);
   shown_.port = port;
   shown_.state = Tr(language, "Press Start");
   TileState first = shown_;
@@ -198,10 +199,7 @@ void StationTile::Show(const TileState& state) {
     setAutoFillBackground(true);
     update();
   }
-  const QString device =
-      state.device.empty() || state.device == state.port ? QString() : "  " + Q(state.device);
-  name_->setText("<b>" + Q(state.port).toHtmlEscaped() + "</b>" + device.toHtmlEscaped());
-  name_->setToolTip(Q(state.device));
+  ShowName(state);
   name_->setAccessibleDescription(Q(state.state));
   QString verdict;
   switch (state.look) {
@@ -223,7 +221,6 @@ void StationTile::Show(const TileState& state) {
   verdict_->setText(verdict);
   verdict_->setAccessibleDescription(verdict);
   const QString instruction = state.look == TileState::Look::kEnded ? Q(state.instruction) : "";
-  instruction_->setText(instruction);
   instruction_->setAccessibleDescription(instruction);
   QString serial;
   if (state.serial) {
@@ -234,7 +231,7 @@ void StationTile::Show(const TileState& state) {
     }
   }
   QString shown = serial;
-  if (state.seconds > 0) {
+  if (state.seconds > 0 && state.outcome != UnitOutcome::kPortProblem) {
     const QString seconds = QString::number(state.seconds, 'f', 1) + " s";
     // The seconds after the number, closer where the tile is narrow, left out where even
     // that does not fit: the number is what the operator must read.
@@ -253,11 +250,22 @@ void StationTile::Show(const TileState& state) {
   serial_->setAccessibleDescription(serial);
   progress_->Set(state.done, state.total);
   map_->SetMarks(state.blocks);
+  // A port that could not be opened has no unit to show: its reason takes the room.
+  const bool noUnit =
+      state.look == TileState::Look::kEnded && state.outcome == UnitOutcome::kPortProblem;
+  progress_->setVisible(!noUnit);
+  map_->setVisible(!noUnit);
   QString report = Q(state.report).trimmed();
   if (!state.difference.empty()) report += (report.isEmpty() ? "" : "\n") + Q(state.difference);
   const bool ended = state.look == TileState::Look::kEnded && state.outcome != UnitOutcome::kPass;
-  report_->setText(ended || state.look == TileState::Look::kWaiting ? report : QString());
-  report_->setAccessibleDescription(report_->text());
+  const QString reportShown = ended || state.look == TileState::Look::kWaiting ? report : QString();
+  report_->setAccessibleDescription(reportShown);
+  report_->setToolTip(reportShown);
+  if (instruction != instructionText_ || reportShown != reportText_) {
+    instructionText_ = instruction;
+    reportText_ = reportShown;
+    FitTexts();
+  }
   const bool stripes = Striped(state) != Striped(shown_);
   shown_ = state;
   if (stripes) update();
@@ -276,7 +284,69 @@ void StationTile::paintEvent(QPaintEvent* event) {
 
 void StationTile::resizeEvent(QResizeEvent* event) {
   QFrame::resizeEvent(event);
+  ShowName(shown_);
   Fit();
+  FitTexts();
+}
+
+namespace {
+
+// `text` in the lines that `room` holds in `font`, the last one shortened with an ellipsis
+// when the text is longer.
+QString Fitted(const QString& text, const QFont& font, const QSize& room) {
+  if (text.isEmpty() || room.width() <= 0) return text;
+  const QFontMetrics metrics(font);
+  const int most = std::max(1, room.height() / std::max(1, metrics.lineSpacing()));
+  QString flowing = text;
+  flowing.replace('\n', QChar::LineSeparator);
+  QTextLayout layout(flowing, font);
+  QStringList lines;
+  layout.beginLayout();
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(room.width());
+    if (static_cast<int>(lines.size()) == most - 1) {
+      // The last line the room holds takes the rest, shortened.
+      QString rest = flowing.mid(line.textStart());
+      rest.replace(QChar::LineSeparator, ' ');
+      lines << metrics.elidedText(rest.trimmed(), Qt::ElideRight, room.width());
+      break;
+    }
+    QString part = flowing.mid(line.textStart(), line.textLength());
+    part.remove(QChar::LineSeparator);
+    lines << part.trimmed();
+  }
+  layout.endLayout();
+  return lines.join('\n');
+}
+
+}  // namespace
+
+bool StationTile::eventFilter(QObject* watched, QEvent* event) {
+  // The report's room changes when the block map shows or hides.
+  if (event->type() == QEvent::Resize && (watched == report_ || watched == instruction_))
+    FitTexts();
+  return QFrame::eventFilter(watched, event);
+}
+
+void StationTile::FitTexts() {
+  instruction_->setText(
+      Fitted(instructionText_, instruction_->font(), instruction_->contentsRect().size()));
+  report_->setText(Fitted(reportText_, report_->font(), report_->contentsRect().size()));
+}
+
+// The port's name and its device, the device shortened in its middle to what the tile's
+// width leaves (a stable name is long: its start and its end tell ports apart).
+void StationTile::ShowName(const TileState& state) {
+  QString device;
+  if (!state.device.empty() && state.device != state.port) {
+    QFont bold = name_->font();
+    bold.setBold(true);
+    const int room = name_->width() - QFontMetrics(bold).horizontalAdvance(Q(state.port) + "  ");
+    device =
+        "  " + name_->fontMetrics().elidedText(Q(state.device), Qt::ElideMiddle, std::max(0, room));
+  }
+  name_->setText("<b>" + Q(state.port).toHtmlEscaped() + "</b>" + device.toHtmlEscaped());
+  name_->setToolTip(Q(state.device));
 }
 
 // The verdict is the largest thing on the screen, never smaller than 36 pixels; what a

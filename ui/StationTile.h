@@ -60,6 +60,11 @@ class StationTile final : public QFrame {
 
  private:
   void Fit();
+  void ShowName(const TileState& state);
+  // The instruction and the report in the lines their room holds, the last one shortened
+  // with an ellipsis when they are longer (their whole text is the accessible one).
+  void FitTexts();
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
   Language language_;
   TileState shown_;
@@ -71,6 +76,8 @@ class StationTile final : public QFrame {
   Bar* progress_;
   BlockMap* map_;
   QLabel* report_;
+  QString instructionText_;
+  QString reportText_;
 };
 
 }  // namespace otp::ui

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -619,6 +620,55 @@ TEST_F(GangTest, InterruptStopsEveryPort) {
         << run.Output();
     EXPECT_LT(ptys[i]->WithBoard([](sim::TargetBoard& b) { return b.readAddresses.size(); }), 64u);
   }
+}
+
+// ports names each port with what survives a reboot: its place on the hub and the adapter's
+// own name, read from the system's /dev/serial tree (a fake one here), in text and JSON; a
+// stable name whose adapter is gone lists nothing.
+TEST(CliPorts, StableNamesOfEachPort) {
+  test::TempDir dir;
+  const std::string first = dir.Write("ttyUSB7", "").string();
+  const std::string second = dir.Write("ttyUSB8", "").string();
+  const std::filesystem::path byPath = dir / "serial" / "by-path";
+  const std::filesystem::path byId = dir / "serial" / "by-id";
+  std::filesystem::create_directories(byPath);
+  std::filesystem::create_directories(byId);
+  const std::string hub1 = (byPath / "pci-0000:00:14.0-usb-0:2.1:1.0-port0").string();
+  const std::string hub2 = (byPath / "pci-0000:00:14.0-usb-0:2.2:1.0-port0").string();
+  const std::string adapter = (byId / "usb-FTDI_FT232R_USB_UART_A10K3XQ2-if00-port0").string();
+  std::filesystem::create_symlink(first, hub1);
+  std::filesystem::create_symlink(first, adapter);
+  std::filesystem::create_symlink("../../ttyUSB8", hub2);
+  std::filesystem::create_symlink(dir / "ttyUSB9", byId / "usb-gone-if00-port0");
+  const std::string settings = dir.Write("none.txt", "").string();
+  auto run = [&](bool json) {
+    std::vector<std::string> args = {"OTP_SERIAL_DIR=" + (dir / "serial").string(), OTP_CLI_PROGRAM,
+                                     "--settings", settings};
+    if (json) args.push_back("--json");
+    args.push_back("ports");
+    return test::RunToEnd("/usr/bin/env", args);
+  };
+  const test::Ran json = run(true);
+  ASSERT_EQ(json.status, 0) << json.err;
+  std::map<std::string, QJsonObject> ports;
+  std::istringstream lines(json.out);
+  for (std::string line; std::getline(lines, line);) {
+    const QJsonObject event = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+    if (event["event"] == "port") ports[event["device"].toString().toStdString()] = event;
+  }
+  ASSERT_EQ(ports.count(first), 1u) << json.out;
+  ASSERT_EQ(ports.count(second), 1u) << json.out;
+  EXPECT_EQ(ports.count((dir / "ttyUSB9").string()), 0u);
+  EXPECT_EQ(ports[first]["byPath"].toArray(), QJsonArray{QString::fromStdString(hub1)});
+  EXPECT_EQ(ports[first]["byId"].toArray(), QJsonArray{QString::fromStdString(adapter)});
+  EXPECT_EQ(ports[first]["stable"].toString().toStdString(), hub1);
+  EXPECT_EQ(ports[second]["byId"].toArray(), QJsonArray{});
+  EXPECT_EQ(ports[second]["stable"].toString().toStdString(), hub2);
+  const test::Ran text = run(false);
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_NE(text.out.find(first + "\n    hub place   " + hub1 + "\n    adapter     " + adapter),
+            std::string::npos)
+      << text.out;
 }
 
 }  // namespace

@@ -9,11 +9,15 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <map>
 #include <set>
 #include <thread>
 
 #include "app/StationWindow.h"
 #include "ops/Job.h"
+#include "ops/Messages.h"
 #include "sim/PtyBoard.h"
 #include "store/ProductionStore.h"
 #include "tests/support/Faults.h"
@@ -34,9 +38,15 @@ class StationWindowTest : public ::testing::Test {
     dir.Write("app.mhx",
               test::Record('1', 0xC000, {1, 2, 3}) + "\n" + test::Record('1', 0xD000, {4}) + "\n");
   }
-  bool Boards(const std::vector<std::vector<const char*>>& faults) {
+  bool Boards(const std::vector<std::vector<const char*>>& faults, std::size_t missing = 0) {
     std::string ports = "[Ports]\n";
-    for (std::size_t i = 0; i < faults.size(); ++i) {
+    for (std::size_t i = 0; i < faults.size() + missing; ++i) {
+      if (i >= faults.size()) {
+        // A port whose adapter is not there.
+        ports += "COM" + std::to_string(i + 1) + "=" + (dir / "ttyGONE").string() + "\n";
+        names.push_back("COM" + std::to_string(i + 1));
+        continue;
+      }
       boards.push_back(std::make_unique<sim::TargetBoard>());
       for (const char* fault : faults[i])
         boards.back()->AddFault(test::Fault(fault));
@@ -49,8 +59,9 @@ class StationWindowTest : public ::testing::Test {
     dir.Write("DATAFILE.TXT", ports + "[Recent]\nCPU=1\nRATE=2\nCOM=1\nWrite File=app.mhx\n");
     return true;
   }
-  std::string MakeJobFile(bool confirm) {
+  std::string MakeJobFile(bool confirm, const std::string& store = {}) {
     JobRequest request;
+    request.store = store;
     request.name = "BRAKE";
     request.model = &ChipTable()[1];
     request.rate = 2;
@@ -69,6 +80,9 @@ class StationWindowTest : public ::testing::Test {
     choices.ports = names;
     choices.db = (dir / "production.db").string();
     choices.job = job;
+    Open(choices, language);
+  }
+  void Open(StationArguments choices, Language language = Language::kEnglish) {
     WriterEnvironment environment;
     environment.programDir = dir.path().string();
     environment.language = language;
@@ -101,6 +115,13 @@ class StationWindowTest : public ::testing::Test {
              }
              return true;
            });
+  }
+  // With OTP_SCREENSHOTS naming a folder, the window as it is now, as `name`.png there.
+  void Screenshot(const std::string& name) {
+    const char* folder = std::getenv("OTP_SCREENSHOTS");
+    if (!folder || !*folder) return;
+    QApplication::processEvents();
+    window->grab().save(QString::fromStdString(std::string(folder) + "/" + name + ".png"));
   }
   std::vector<Attempt> Records() {
     StoreError error;
@@ -189,12 +210,78 @@ TEST_F(StationWindowTest, FourBoardsOneRound) {
   EXPECT_GT(passGreen, failRed);
 }
 
+// Every outcome on its tile, in each language, with what to do with the board: a first
+// round gives PASS, FAIL, BOARD GONE (silent in the plan: nothing written), WRONG PART
+// (other data where the image goes) and PORT PROBLEM (no adapter: no unit counted); the
+// same boards again give ALREADY PROGRAMMED for the good one, and the yield, over the
+// parts written, counts no failure for it.
+class StationOutcomesTest : public StationWindowTest,
+                            public ::testing::WithParamInterface<Language> {};
+
+TEST_P(StationOutcomesTest, EveryOutcomeOnItsTile) {
+  if (!Boards({{}, {"program-status@2:byte=0x04"}, {"read-reply@10:silent"}, {}}, 1))
+    GTEST_SKIP() << "no pseudo-terminal";
+  ptys[3]->WithBoard([](sim::TargetBoard& b) {
+    b.memory()[0xC000] = 0x00;  // the image's 0x01 can never be written there
+    return 0;
+  });
+  const Language language = GetParam();
+  const std::string suffix = language == Language::kJapanese ? "-ja" : "";
+  Open(MakeJobFile(false), language);
+  struct Round {
+    std::vector<UnitOutcome> outcomes;
+    int passed, failed, other;
+  };
+  const Round rounds[] = {
+      {{UnitOutcome::kPass, UnitOutcome::kFail, UnitOutcome::kBoardGone, UnitOutcome::kWrongPart,
+        UnitOutcome::kPortProblem},
+       1,
+       1,
+       2},
+      {{UnitOutcome::kAlreadyProgrammed, UnitOutcome::kWrongPart, UnitOutcome::kPass,
+        UnitOutcome::kWrongPart, UnitOutcome::kPortProblem},
+       2,
+       1,
+       5},
+  };
+  for (std::size_t r = 0; r < std::size(rounds); ++r) {
+    SCOPED_TRACE(r);
+    window->OnStart();
+    ASSERT_TRUE(RoundEnded());
+    for (std::size_t i = 0; i < rounds[r].outcomes.size(); ++i) {
+      SCOPED_TRACE(i);
+      const ui::TileState shown = window->Tile(i)->shown();
+      EXPECT_EQ(shown.outcome, rounds[r].outcomes[i]);
+      EXPECT_EQ(shown.instruction, OutcomeInstruction(rounds[r].outcomes[i], language));
+      EXPECT_EQ(Read(window->Tile(i), "instruction", QAccessible::Description), shown.instruction);
+    }
+    const Counters counters = window->controller()->Figures().run;
+    EXPECT_EQ(counters.passed, rounds[r].passed);
+    EXPECT_EQ(counters.failed, rounds[r].failed);
+    EXPECT_EQ(counters.other, rounds[r].other);
+    Screenshot("station-outcomes-" + std::to_string(r + 1) + suffix);
+  }
+  // The port problem says the system's reason; it is recorded, and counted as no unit.
+  EXPECT_NE(window->Tile(4)->shown().report.find(std::strerror(ENOENT)), std::string::npos)
+      << window->Tile(4)->shown().report;
+  std::map<UnitOutcome, int> recorded;
+  for (const Attempt& a : Records())
+    ++recorded[a.outcome];
+  EXPECT_EQ(recorded, (std::map<UnitOutcome, int>{{UnitOutcome::kPass, 2},
+                                                  {UnitOutcome::kFail, 1},
+                                                  {UnitOutcome::kBoardGone, 1},
+                                                  {UnitOutcome::kWrongPart, 3},
+                                                  {UnitOutcome::kAlreadyProgrammed, 1},
+                                                  {UnitOutcome::kPortProblem, 2}}));
+  EXPECT_EQ(window->controller()->Figures().todayUnits, 8);
+}
+
 // Stop in the middle of a round: the units stop between blocks, are recorded as
 // interrupted, and their numbers released (none had a program block).
-TEST_F(StationWindowTest, StopInTheMiddleOfARound) {
+TEST_P(StationOutcomesTest, StopInTheMiddleOfARound) {
   if (!Boards({{"read-data@8:delay=4000"}, {"read-data@8:delay=4000"}}))
     GTEST_SKIP() << "no pseudo-terminal";
-  Open(MakeJobFile(false));
+  Open(MakeJobFile(false), GetParam());
   window->OnStart();
   ASSERT_TRUE(WaitFor([&] {
     for (auto& pty : ptys) {
@@ -213,19 +300,28 @@ TEST_F(StationWindowTest, StopInTheMiddleOfARound) {
   }
   for (std::size_t i = 0; i < 2; ++i) {
     EXPECT_EQ(window->Tile(i)->shown().outcome, UnitOutcome::kStopped);
-    EXPECT_NE(
-        Read(window->Tile(i), "instruction", QAccessible::Description).find("use this part again"),
-        std::string::npos);
+    EXPECT_EQ(Read(window->Tile(i), "instruction", QAccessible::Description),
+              OutcomeInstruction(UnitOutcome::kStopped, GetParam()));
   }
   for (auto& pty : ptys)
     EXPECT_TRUE(pty->WithBoard([](sim::TargetBoard& b) { return b.programAddresses.empty(); }));
+  Screenshot(std::string("station-stopped") + (GetParam() == Language::kJapanese ? "-ja" : ""));
 }
+
+INSTANTIATE_TEST_SUITE_P(Languages, StationOutcomesTest,
+                         ::testing::Values(Language::kEnglish, Language::kJapanese),
+                         [](const auto& info) {
+                           return info.param == Language::kJapanese ? "Japanese" : "English";
+                         });
 
 // A job that asks for it is confirmed by its short checksum: a wrong entry starts
 // nothing, the right one starts the round.
 TEST_F(StationWindowTest, TheOperatorConfirmsTheJob) {
   if (!Boards({{}})) GTEST_SKIP() << "no pseudo-terminal";
   Open(MakeJobFile(true));
+  // The header does not show what the operator must type.
+  EXPECT_EQ(window->findChild<QLabel*>("job")->text().toStdString().find(checksum),
+            std::string::npos);
   for (const std::string& typed : {std::string("12345678"), checksum}) {
     SCOPED_TRACE(typed);
     QTimer::singleShot(50, [&] {
@@ -245,6 +341,77 @@ TEST_F(StationWindowTest, TheOperatorConfirmsTheJob) {
   }
   ASSERT_TRUE(RoundEnded());
   EXPECT_EQ(window->Tile(0)->shown().outcome, UnitOutcome::kPass);
+  EXPECT_NE(window->findChild<QLabel*>("job")->text().toStdString().find(checksum),
+            std::string::npos);
+}
+
+// The station keeps its store: reopened without one named, it records where it recorded
+// before and goes on with that store's numbers. A job whose counter lives in a store is
+// refused against another, naming both; a lot takes no board once its parts have passed.
+TEST_F(StationWindowTest, TheStoreItKeepsAJobBoundToItAndALot) {
+  if (!Boards({{}, {}})) GTEST_SKIP() << "no pseudo-terminal";
+  const std::string job = MakeJobFile(false);
+  StationArguments choices;
+  choices.ports = names;
+  choices.db = (dir / "production.db").string();
+  choices.job = job;
+  choices.lot = "L-7";
+  choices.quantity = 3;
+  Open(choices);
+  window->OnStart();
+  ASSERT_TRUE(RoundEnded());
+  window.reset();
+  // Reopened without a store: the same one, its next numbers.
+  choices.db.reset();
+  auto fresh = [&] {
+    for (auto& pty : ptys)
+      pty->WithBoard([](sim::TargetBoard& b) {
+        b.memory().fill(0xFF);
+        return 0;
+      });
+  };
+  fresh();
+  Open(choices);
+  EXPECT_EQ(window->controller()->storeLocation(),
+            std::filesystem::canonical(dir / "production.db").string());
+  window->OnStart();
+  ASSERT_TRUE(WaitFor([&] {
+    return window->Tile(0)->shown().look == ui::TileState::Look::kEnded &&
+           !window->controller()->busy();
+  }));
+  EXPECT_EQ(window->Tile(0)->shown().outcome, UnitOutcome::kPass);
+  EXPECT_EQ(window->Tile(1)->shown().look, ui::TileState::Look::kWaiting);
+  EXPECT_EQ(window->Tile(1)->shown().state, "the lot L-7 is complete: no more boards");
+  // The lot of three: one unit of the second round, the other port takes no board.
+  std::vector<std::uint64_t> numbers;
+  for (const Attempt& a : Records()) {
+    EXPECT_EQ(a.lot, "L-7");
+    if (a.outcome == UnitOutcome::kPass) numbers.push_back(*a.serial);
+  }
+  std::sort(numbers.begin(), numbers.end());
+  EXPECT_EQ(numbers, (std::vector<std::uint64_t>{100, 101, 102}));
+  fresh();
+  window->OnStart();
+  EXPECT_NE(window->findChild<QLabel*>("status")->text().toStdString().find("L-7 is complete"),
+            std::string::npos)
+      << window->findChild<QLabel*>("status")->text().toStdString();
+  EXPECT_FALSE(window->controller()->busy());
+  const std::string identity = [&] {
+    StoreError error;
+    auto store = ProductionStore::Open((dir / "production.db").string(), error);
+    return store ? store->Identity() : std::string();
+  }();
+  window.reset();
+  // A job bound to the first store, opened against another: refused, both named.
+  choices.job = MakeJobFile(false, identity);
+  choices.db = (dir / "other.db").string();
+  choices.lot.clear();
+  choices.quantity.reset();
+  Open(choices);
+  EXPECT_FALSE(window->ready());
+  EXPECT_NE(window->problem().find("keeps its serial numbers in the store " + identity),
+            std::string::npos)
+      << window->problem();
 }
 
 // The Auto start switch: each port burns the fresh boards put on it, on its own, until
