@@ -162,15 +162,21 @@ QString PerHour(const BatchFigures& f) {
 }
 
 // The units that wrote no part, by outcome: "stopped 3, board gone 1".
+// Port problems follow, apart: they are no unit.
 std::string NotWritten(const BatchFigures& f, Language language) {
   std::string text;
-  for (const UnitOutcome outcome :
-       {UnitOutcome::kStopped, UnitOutcome::kAlreadyProgrammed, UnitOutcome::kWrongPart,
-        UnitOutcome::kBoardGone, UnitOutcome::kPortProblem}) {
+  for (const UnitOutcome outcome : {UnitOutcome::kStopped, UnitOutcome::kAlreadyProgrammed,
+                                    UnitOutcome::kWrongPart, UnitOutcome::kBoardGone}) {
     const int count = f.outcomes[static_cast<std::size_t>(outcome)];
     if (count == 0) continue;
     text +=
         (text.empty() ? "" : ", ") + OutcomeWord(outcome, language) + " " + std::to_string(count);
+  }
+  const int portProblems = f.outcomes[static_cast<std::size_t>(UnitOutcome::kPortProblem)];
+  if (portProblems > 0) {
+    text += (text.empty() ? "" : "; ") +
+            Tr(language, "%1 %2 (no unit)",
+               {OutcomeWord(UnitOutcome::kPortProblem, language), std::to_string(portProblems)});
   }
   return text;
 }
@@ -420,20 +426,22 @@ Shapes LayoutPage(const BatchFigures& f, const ReportContext& context, Language 
                 Qt::AlignLeft | Qt::AlignVCenter,
                 i == 1 ? kPass : (i == 2 && f.failed > 0 ? kFail : kInk));
   }
+  // Under the boxes: the units that wrote no part, on a line of their own; then what the
+  // yield and the units per hour are taken over.
   const std::string notWritten = NotWritten(f, language);
-  page.Text(
-      QRectF(kLeft, y + 178, kWidth * 0.55, 34),
-      notWritten.empty() ? T("yield: passed over the units that wrote a part") : Q(notWritten), 22,
-      false, Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
-  page.Text(QRectF(kLeft + kWidth * 0.55, y + 178, kWidth * 0.45, 34),
-            T("units per hour over the hours with units (%1)", {std::to_string(f.activeHours)}), 22,
-            false, Qt::AlignRight | Qt::AlignVCenter, kQuiet);
+  double under = y + 178;
   if (!notWritten.empty()) {
-    page.Text(QRectF(kLeft, y + 212, kWidth, 34),
-              T("yield: passed over the units that wrote a part"), 22, false,
+    page.Text(QRectF(kLeft, under, kWidth, 34), Q(notWritten), 22, false,
               Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
+    under += 34;
     y += 34;
   }
+  page.Text(QRectF(kLeft, under, kWidth * 0.5, 34),
+            T("yield: passed over the units that wrote a part"), 22, false,
+            Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
+  page.Text(QRectF(kLeft + kWidth * 0.5, under, kWidth * 0.5, 34),
+            T("units per hour over the hours with units (%1)", {std::to_string(f.activeHours)}), 22,
+            false, Qt::AlignRight | Qt::AlignVCenter, kQuiet);
   y += 240;
 
   // Serial numbers, and why units failed: as far down as the longer column goes.

@@ -919,6 +919,8 @@ constexpr Translation kTable[] = {
      "アダプタ"},
     {"the store does not answer",
      "ストアが応答しません"},
+    {"%1 %2 (no unit)",
+     "%1 %2（台数外）"},
 };
 // clang-format on
 

@@ -43,6 +43,7 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
   const QString outcome = OutcomeOfRow(c.version);
   const QString pass = "(" + outcome + ") = 'pass'";
   const QString fail = "(" + outcome + ") = 'fail'";
+  const QString unit = "(" + outcome + ") <> 'port-problem'";  // a port problem is no unit
   QVariantList values;
   const QString where = store::Where(filter, c.version, values);
   BatchFigures f;
@@ -92,11 +93,13 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
 
   QSqlQuery setups(c.Database());
   if (!run(setups,
-           QString("SELECT %1, %2, a.model, a.clock, a.image, a.crc32, COUNT(*), "
-                   "COUNT(*) OVER () FROM otp_attempts a %3 GROUP BY %1, %2, a.model, "
-                   "a.clock, a.image, a.crc32 ORDER BY COUNT(*) DESC, MIN(a.started) LIMIT %4")
+           QString("SELECT %1, %2, a.model, a.clock, a.image, a.crc32, SUM(CASE WHEN %5 THEN "
+                   "1 ELSE 0 END), COUNT(*) OVER () FROM otp_attempts a %3 GROUP BY %1, %2, "
+                   "a.model, a.clock, a.image, a.crc32 ORDER BY COUNT(*) DESC, MIN(a.started) "
+                   "LIMIT %4")
                .arg(job, jobSum, where)
-               .arg(BatchFigures::kListed))) {
+               .arg(BatchFigures::kListed)
+               .arg(unit))) {
     return std::nullopt;
   }
   while (setups.next()) {
@@ -109,7 +112,6 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
   }
 
   QSqlQuery ports(c.Database());
-  const QString unit = "(" + outcome + ") <> 'port-problem'";
   if (!run(ports, QString("SELECT a.station, a.port, SUM(CASE WHEN %4 THEN 1 ELSE 0 END), "
                           "SUM(CASE WHEN %1 THEN 1 ELSE 0 END), SUM(CASE WHEN %2 THEN 1 ELSE 0 "
                           "END) FROM otp_attempts a %3 GROUP BY a.station, a.port")

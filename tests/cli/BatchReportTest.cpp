@@ -25,7 +25,7 @@ using test::RunToEnd;
 struct Unit {
   const char* station;
   const char* port;
-  const char* result;  // pass, fail, interrupted
+  const char* result;  // interrupted, or an outcome's name
   const char* reason;
   std::optional<std::uint32_t> failedBlock;
   std::optional<std::uint32_t> firstDifference;
@@ -76,6 +76,13 @@ class BatchReport : public ::testing::TestWithParam<bool> {
                                                         : SerialState::kReleased;
       ASSERT_TRUE(records->SettleAndRecord(a, "test-owner", error)) << error;
     }
+    // The outcomes where no part was written, recorded without numbers: one each, and a
+    // port that could not be opened (no unit).
+    for (const char* result : {"already-programmed", "wrong-part", "board-gone", "port-problem"}) {
+      Attempt a = Base({"LINE-B", "/dev/ttyS3", result, "No.003 Timeout error", {}, {}}, minute);
+      minute += 2;
+      ASSERT_TRUE(records->SettleAndRecord(a, "test-owner", error)) << error;
+    }
     Attempt before = Base(passB, -600);  // 2026-11-30T22:00: outside the day
     ASSERT_TRUE(records->SettleAndRecord(before, "test-owner", error)) << error;
   }
@@ -96,9 +103,7 @@ class BatchReport : public ::testing::TestWithParam<bool> {
     a.image = "app.mhx";
     a.crc32 = 0x1234ABCD;
     const std::string result = u.result;
-    a.outcome = result == "pass"   ? UnitOutcome::kPass
-                : result == "fail" ? UnitOutcome::kFail
-                                   : UnitOutcome::kStopped;
+    a.outcome = result == "interrupted" ? UnitOutcome::kStopped : *OutcomeNamed(result);
     a.verdict = result == "pass"   ? UnitVerdict::kPass
                 : result == "fail" ? UnitVerdict::kNotGood
                                    : UnitVerdict::kInterrupted;
@@ -138,16 +143,17 @@ TEST_P(BatchReport, HoldsTheFiguresOfItsPeriod) {
     std::vector<std::string> says;
   } cases[] = {
       {"en",
-       {"Batch report", "Units", "66", "Passed", "62",
+       {"Batch report", "Units", "69", "Passed", "62",
         "95.4 %",  // 62 of the 65 units that wrote a part
-        "22.0", "Stations and ports: LINE-A (/dev/ttyUSB0, /dev/ttyUSB1); LINE-B (/dev/ttyS3)",
-        "KT47C150 8MHz app.mhx CRC-32 0x1234ABCD", "Used: 62 numbers",
+        "23.0", "Stations and ports: LINE-A (/dev/ttyUSB0, /dev/ttyUSB1); LINE-B (/dev/ttyS3)",
+        "Used: 62 numbers",
         "1000\u20131041, 1043\u20131061, 1064", "Spoiled: 3", "1042, 1062, 1063",
         "Next free number of serial: 1065", "2 No.016 Verify error", "1 No.014 Blank check error",
-        "STOPPED 1", "yield: passed over the units that wrote a part",
+        "STOPPED 1", "ALREADY PROGRAMMED 1", "WRONG PART 1", "BOARD GONE 1", "PORT PROBLEM 1 (no unit)",
+        "KT47C150 8MHz app.mhx CRC-32 0x1234ABCD 69 units", "yield: passed over the units that wrote a part",
         "LINE-A /dev/ttyUSB1 14 3 82.4 %"}},
       {"ja",
-       {"バッチレポート", "台数", "66", "95.4 %", "使用: 62 個",
+       {"バッチレポート", "台数", "69", "95.4 %", "使用: 62 個", "書込済 1", "ポート異常 1",
         "1000\u20131041, 1043\u20131061, 1064", "廃番: 3", "serial の次の空き番号: 1065",
         "2 No.016 Verify error"}},
   };
@@ -168,10 +174,13 @@ TEST_P(BatchReport, HoldsTheFiguresOfItsPeriod) {
   const Ran logged = Cli(log);
   ASSERT_EQ(logged.status, 0) << logged.err;
   std::map<std::string, int> results;
+  std::map<QString, int> outcomes;
   std::istringstream lines(logged.out);
   for (std::string line; std::getline(lines, line);) {
     const QJsonObject event = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
-    if (event["event"].toString() == "attempt") ++results[event["result"].toString().toStdString()];
+    if (event["event"].toString() != "attempt") continue;
+    ++results[event["result"].toString().toStdString()];
+    ++outcomes[event["outcome"].toString()];
   }
   std::vector<std::string> json = {"--json", "report", (dir / "day.png").string()};
   json.insert(json.end(), day.begin(), day.end());
@@ -180,11 +189,21 @@ TEST_P(BatchReport, HoldsTheFiguresOfItsPeriod) {
   const std::string first = reported.out.substr(0, reported.out.find('\n'));
   const QJsonObject event = QJsonDocument::fromJson(QByteArray::fromStdString(first)).object();
   EXPECT_EQ(event["event"].toString(), "report") << reported.out;
-  EXPECT_EQ(event["units"].toInt(), results["pass"] + results["fail"] + results["interrupted"]);
-  EXPECT_EQ(event["passed"].toInt(), results["pass"]);
-  EXPECT_EQ(event["failed"].toInt(), results["fail"]);
-  EXPECT_EQ(event["notWritten"].toInt(), results["interrupted"]);
-  EXPECT_EQ(results["pass"], 62);
+  // Every outcome as log counts it; the units all but the port problem.
+  const QJsonObject reportedOutcomes = event["outcomes"].toObject();
+  EXPECT_EQ(reportedOutcomes.size(), 7);
+  int units = 0;
+  for (const QString& name : reportedOutcomes.keys()) {
+    EXPECT_EQ(reportedOutcomes[name].toInt(), outcomes[name]) << name.toStdString();
+    units += name == "port-problem" ? 0 : outcomes[name];
+  }
+  EXPECT_EQ(event["units"].toInt(), units);
+  EXPECT_EQ(event["passed"].toInt(), outcomes["pass"]);
+  EXPECT_EQ(event["failed"].toInt(), outcomes["fail"]);
+  EXPECT_EQ(event["notWritten"].toInt(), units - outcomes["pass"] - outcomes["fail"]);
+  EXPECT_EQ(outcomes["pass"], 62);
+  EXPECT_EQ(outcomes["port-problem"], 1);
+  EXPECT_EQ(units, 69);
 
   // The PNG is the A4 page at 150 dots an inch.
   const std::string png = test::TempDir::ReadFile(dir / "day.png");

@@ -197,6 +197,7 @@ TEST_F(StationWindowTest, FourBoardsOneRound) {
   blocks[16] = 1;
   EXPECT_EQ(figures.blocks, blocks);
   window->findChild<QTabWidget*>("tabs")->setCurrentWidget(report);
+  Screenshot("station-report");
   const QImage shown = report->grab().toImage();
   int failRed = 0, passGreen = 0;
   for (int y = 0; y < shown.height(); ++y) {
@@ -428,6 +429,7 @@ TEST_F(StationWindowTest, TheAutoStartSwitch) {
   autoStart->click();
   EXPECT_FALSE(window->findChild<QPushButton*>("start")->isEnabled());
   ASSERT_TRUE(WaitFor([&] { return window->controller()->Figures().run.passed >= 4; }));
+  Screenshot("station-auto-start");
   autoStart->click();
   ASSERT_TRUE(WaitFor([&] { return !window->controller()->busy(); }));
   // The boards put in as the switch went off stop between blocks.
