@@ -44,6 +44,6 @@ if [ "$(id -u)" -eq 0 ] && command -v setpriv > /dev/null; then
   where=$(setpriv --reuid=nobody --regid=nogroup --clear-groups \
     env HOME="$scratch/home" XDG_CONFIG_HOME= "$root/usr/bin/otpwriter-cli" --version -v)
   echo "$where"
-  grep -q "^settings file   $scratch/home/.config/otpwriter/DATAFILE.TXT$" <<< "$where" ||
+  grep -Eq "^settings file +$scratch/home/.config/otpwriter/DATAFILE.TXT$" <<< "$where" ||
     { echo "the installed program does not keep its settings in the user's folder"; exit 1; }
 fi
