@@ -77,7 +77,7 @@ TEST(JobFiles, EveryUseChecksEverything) {
     const char* what;
     std::string content;
     int status;
-    const char* says;
+    std::string says;
   };
   const Case cases[] = {
       {"as made", text, 0, "matches its checksum"},
@@ -109,7 +109,7 @@ TEST(JobFiles, EveryUseChecksEverything) {
        3, "Colour is no field of a job"},
       {"an image line that cannot be read",
        Resigned(Replaced(text, line, line.substr(0, 10) + "ZZ" + line.substr(12))), 3,
-       ("(line " + std::to_string(imageLine) + ")").c_str()},
+       "(line " + std::to_string(imageLine) + ")"},
   };
   int handshakes = 0;
   for (const Case& c : cases) {
