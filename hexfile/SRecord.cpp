@@ -23,22 +23,45 @@ int HexValue(char c) {
   return kHex[static_cast<unsigned char>(c)];
 }
 
+// The byte of two upper-case hexadecimal digits, indexed by the first one's code times
+// 256 plus the second's; -1 for a pair that is not two such digits. One look-up a byte:
+// a 20 MB file is mostly pairs.
+const std::array<std::int16_t, 65536>& PairTable() {
+  static const std::array<std::int16_t, 65536> table = [] {
+    std::array<std::int16_t, 65536> t{};
+    for (int high = 0; high < 256; ++high) {
+      for (int low = 0; low < 256; ++low) {
+        const int h = kHex[static_cast<std::size_t>(high)];
+        const int l = kHex[static_cast<std::size_t>(low)];
+        t[static_cast<std::size_t>(high * 256 + low)] =
+            static_cast<std::int16_t>(h < 0 || l < 0 ? -1 : h * 16 + l);
+      }
+    }
+    return t;
+  }();
+  return table;
+}
+
 }  // namespace
 
 int DecodeSRecord(std::string_view line, std::span<std::uint8_t, 256> bytes, std::uint32_t& address,
                   int& dataOffset) {
   const char type = line.size() > 1 ? line[1] : '\0';
   // One pass: decode the pairs while checking every character after the type; an invalid
-  // character has the value -1, which leaves `invalid` negative.
+  // pair has the value -1, which leaves `invalid` negative.
   const char* digits = line.data() + std::min<std::size_t>(line.size(), 2);
   const std::size_t length = line.size() > 2 ? line.size() - 2 : 0;
+  const std::array<std::int16_t, 65536>& pair = PairTable();
   int invalid = 0;
+  unsigned sum = 0;  // of every byte: the count, the address, the data and the checksum
   std::size_t pairs = 0;
   for (; pairs < bytes.size() && 2 * pairs + 1 < length; ++pairs) {
-    const int high = HexValue(digits[2 * pairs]);
-    const int low = HexValue(digits[2 * pairs + 1]);
-    invalid |= high | low;
-    bytes[pairs] = static_cast<std::uint8_t>(high * 16 + low);
+    const int value =
+        pair[static_cast<std::size_t>(static_cast<unsigned char>(digits[2 * pairs]) * 256 +
+                                      static_cast<unsigned char>(digits[2 * pairs + 1]))];
+    invalid |= value;
+    sum += static_cast<unsigned>(value);
+    bytes[pairs] = static_cast<std::uint8_t>(value);
   }
   for (std::size_t i = 2 * pairs; i < length; ++i)
     invalid |= HexValue(digits[i]);
@@ -64,9 +87,7 @@ int DecodeSRecord(std::string_view line, std::span<std::uint8_t, 256> bytes, std
   // At least one data byte besides the address and the checksum.
   if (count < static_cast<unsigned>(addressLength) + 2) return 0;
 
-  unsigned sum = 0;
-  for (unsigned i = 0; i <= count; ++i)
-    sum += bytes[i];
+  // The pairs are the count's bytes and the count itself (checked above).
   if ((sum & 0xFF) != 0xFF) return 0;
 
   std::uint32_t value = 0;

@@ -150,7 +150,7 @@ class QtSerialPort final : public SerialPort {
     std::size_t queued = broken ? 0 : DriverQueue();
     while (queued > 0 && SteadyClock::now() < deadline) {
       const auto drain =
-          std::max<microseconds>(byteTime_ * static_cast<long long>(queued), milliseconds(1));
+          std::max<microseconds>(byteTime_ * static_cast<long long>(queued), microseconds(100));
       std::this_thread::sleep_until(std::min(SteadyClock::now() + drain, deadline));
       queued = DriverQueue();
     }
