@@ -93,9 +93,13 @@ void WriteFullImage(const std::string& path) {
   }
 }
 
-// Starts a paced board at `link`; its process.
-pid_t StartBoard(const std::string& simulator, const std::string& link) {
-  const pid_t pid = Spawn({simulator, "--link", link, "--pace"}, false);
+// Starts a paced board at `link` (every byte on the line written to `trace`, when given);
+// its process.
+pid_t StartBoard(const std::string& simulator, const std::string& link,
+                 const std::string& trace = {}) {
+  std::vector<std::string> args = {simulator, "--link", link, "--pace"};
+  if (!trace.empty()) args.insert(args.end(), {"--trace", trace});
+  const pid_t pid = Spawn(args, false);
   for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return pid;
@@ -194,7 +198,8 @@ int main(int argc, char** argv) {
   std::ofstream(dir / "m_otp.150", std::ios::binary) << std::string(2048, '\x5A');
   const std::string link = (dir / "ttyBOARD").string();
   std::ofstream(dir / "DATAFILE.TXT") << "[Ports]\nCOM1=" << link << "\n";
-  const pid_t sim = StartBoard(simulator, link);
+  const std::string trace = (dir / "trace.txt").string();
+  const pid_t sim = StartBoard(simulator, link, trace);
   if (sim < 0) {
     std::fprintf(stderr, "cannot start %s\n", simulator.c_str());
     return 1;
@@ -214,6 +219,28 @@ int main(int argc, char** argv) {
       "CPU %.2f%% of wall, exit %d\n",
       program.seconds, wire, program.seconds / wire, 100 * program.cpu / program.seconds,
       program.status);
+  // The tool's own gaps: from the board's last byte of an answer to the start of the
+  // tool's next byte on the line (the trace times a byte at its end: one byte time later).
+  std::ifstream lines(trace);
+  double last = -1, gaps = 0, slowest = 0;
+  int turns = 0;
+  bool boardSpoke = false;
+  for (std::string line; std::getline(lines, line);) {
+    const double time = std::atof(line.c_str());
+    const bool fromBoard = line.find("board>host") != std::string::npos;
+    if (!fromBoard && boardSpoke && last >= 0) {
+      const double gap = std::max(0.0, time - 10.0 / 19200 - last);
+      gaps += gap;
+      slowest = std::max(slowest, gap);
+      ++turns;
+    }
+    boardSpoke = fromBoard;
+    last = time;
+  }
+  std::printf(
+      "  the tool's gaps: %.3f s over %d turns of the line (%.2f ms each, the longest %.2f ms), "
+      "%.2f%% of the wire time\n",
+      gaps, turns, turns ? 1000 * gaps / turns : 0.0, 1000 * slowest, 100 * gaps / wire);
   std::filesystem::remove_all(dir);
   return 0;
 }

@@ -71,6 +71,7 @@ UnitRequest RequestOf(const Context& context, const LoadedImage* image) {
   request.plan = !o.noPlan;
   request.resume = o.resume;
   request.compare = !o.noCompare;
+  request.reading = o.reading.value_or(ReadMode::kArea);
   return request;
 }
 

@@ -70,10 +70,22 @@ Outcome CWriter::Download(SerialPortFactory& ports, const std::string& device, i
   return Outcome::kFailed;
 }
 
-void CWriter::SetBlockRange() {
-  view_.SetRange(0, spec.m_nSize >> 8);
+void CWriter::SetBlockRange(int blocks) {
+  view_.SetRange(0, blocks > 0 ? blocks : spec.m_nSize >> 8);
   view_.SetStep(1);
   view_.SetPos(0);
+}
+
+bool CWriter::Reads(std::uint32_t address) const {
+  return reading == ReadMode::kArea || !IsBlank(&FlashBuffer[address]);
+}
+
+int CWriter::BlocksRead() const {
+  int blocks = 0;
+  for (std::uint32_t address = static_cast<std::uint32_t>(spec.m_nStartAddr);
+       address < kAddressSpaceEnd; address += proto::kBlockSize)
+    blocks += Reads(address) ? 1 : 0;
+  return blocks;
 }
 
 CWriter::BlockRead CWriter::ReadBlock(std::uint32_t address, BlockAnswer& answer,
@@ -97,10 +109,15 @@ CWriter::BlockRead CWriter::ReadBlock(std::uint32_t address, BlockAnswer& answer
   return BlockRead::kDone;
 }
 
-Outcome CWriter::ReadEachBlock(const char* canceled, const char* caption, const Examine& examine) {
+Outcome CWriter::ReadEachBlock(const char* canceled, const char* caption, const Examine& examine,
+                               bool onlyImage) {
   BlockAnswer answer{};
   std::uint32_t address = static_cast<std::uint32_t>(spec.m_nStartAddr);
   while (address < kAddressSpaceEnd) {
+    if (onlyImage && !Reads(address)) {
+      address += proto::kBlockSize;
+      continue;
+    }
     if (view_.CheckCancelButton()) {
       reporter_.ReportMessage(canceled, kInformation);
       return Outcome::kCanceled;
@@ -143,13 +160,15 @@ Outcome CWriter::BlankCheck() {
   return outcome;
 }
 
-Outcome CWriter::ReadDevice(FlashImage& device, const char* canceled) {
-  SetBlockRange();
+Outcome CWriter::ReadDevice(FlashImage& device, const char* canceled, bool onlyImage) {
+  SetBlockRange(onlyImage ? BlocksRead() : 0);
   return ReadEachBlock(
-      canceled, "Reading", [&device](std::uint32_t address, const BlockAnswer& answer) {
+      canceled, "Reading",
+      [&device](std::uint32_t address, const BlockAnswer& answer) {
         std::copy(answer.begin(), answer.begin() + proto::kBlockSize, device.begin() + address);
         return std::optional<Outcome>();
-      });
+      },
+      onlyImage);
 }
 
 bool CWriter::MakeFlashBuffer(const std::string& hexFile, ImageUse use) {
@@ -234,17 +253,25 @@ Outcome CWriter::CheckAgainstDevice(BurnPlan& plan) {
   view_.SetStatus(reporter_.Text(msg::kChecking));
   FlashImage device;
   device.fill(0xFF);
-  const Outcome outcome = ReadDevice(device, "Check Canceled");
+  const Outcome outcome = ReadDevice(device, "Check Canceled", reading == ReadMode::kImage);
   if (outcome != Outcome::kOk) return outcome;
   plan = MakeBurnPlan(FlashBuffer, device, static_cast<std::uint32_t>(spec.m_nStartAddr),
                       static_cast<std::uint32_t>(spec.m_nEndAddr));
+  plan.unread = (spec.m_nSize >> 8) - BlocksRead();
   char counts[256];
   const std::string title = reporter_.Text(msg::kPlan);
+  // Reading only the image's blocks, the plan says how many it left unread.
+  std::string unread;
+  if (plan.unread > 0) {
+    char text[128];
+    std::snprintf(text, sizeof(text), reporter_.Text(msg::kPlanUnread).c_str(), plan.unread);
+    unread = text;
+  }
   if (plan.Good()) {
     std::snprintf(counts, sizeof(counts), reporter_.Text(msg::kPlanGood).c_str(),
                   plan.Count(BlockClass::kWrite), plan.Count(BlockClass::kDone),
                   plan.Count(BlockClass::kCompletable), plan.Count(BlockClass::kSkip));
-    reporter_.ReportMessage(title + " OK !!\n" + counts, kInformation);
+    reporter_.ReportMessage(title + " OK !!\n" + counts + unread, kInformation);
     return Outcome::kOk;
   }
   const Conflict& first = plan.conflicts.front();
@@ -252,7 +279,7 @@ Outcome CWriter::CheckAgainstDevice(BurnPlan& plan) {
                 plan.Count(BlockClass::kConflict), plan.Count(BlockClass::kWrite),
                 plan.Count(BlockClass::kDone), plan.Count(BlockClass::kCompletable),
                 static_cast<unsigned>(first.address), unsigned{first.device}, unsigned{first.file});
-  reporter_.ReportMessage(title + " NG !!" + counts, kWarning);
+  reporter_.ReportMessage(title + " NG !!" + counts + unread, kWarning);
   return Outcome::kNotGood;
 }
 
@@ -296,6 +323,7 @@ Outcome CWriter::ProgramVerify(const BurnPlan* plan) {
 Outcome CWriter::ReadCompare() {
   const std::string reading = reporter_.Text(msg::kReadingComparing);
   view_.SetStatus(reading);
+  if (this->reading == ReadMode::kImage) SetBlockRange(BlocksRead());
   bool differed = false;
   const Outcome outcome = ReadEachBlock(
       "Read+Compare Canceled", "Read+Compare",
@@ -326,7 +354,8 @@ Outcome CWriter::ReadCompare() {
           view_.SetStatusIcon(kIconNone);
         }
         return std::nullopt;
-      });
+      },
+      this->reading == ReadMode::kImage);
   // A device that differs from the image is never reported as OK, even when the operator
   // went past every difference.
   if (outcome != Outcome::kOk) return outcome;

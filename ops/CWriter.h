@@ -16,6 +16,7 @@
 #include "hexfile/ImageFile.h"
 #include "link/SerialPort.h"
 #include "link/TargetLink.h"
+#include "ops/Outcome.h"
 #include "ops/Plan.h"
 
 namespace otp {
@@ -111,8 +112,10 @@ class CWriter {
   Outcome ReadCompare();
 
   /// Reads the whole OTP area into `device` (addresses outside it are left alone), with
-  /// the block bar; reports only failures and a cancel (`canceled`).
-  Outcome ReadDevice(FlashImage& device, const char* canceled = "Read Canceled");
+  /// the block bar; reports only failures and a cancel (`canceled`). With `onlyImage`,
+  /// only the blocks that `reading` says (the others stay as they were in `device`).
+  Outcome ReadDevice(FlashImage& device, const char* canceled = "Read Canceled",
+                     bool onlyImage = false);
 
   /// Reads the OTP area and writes it to `path` in `format` (records all 0xFF left out
   /// with `skipBlank`), replacing the file only once it is complete; reports
@@ -136,6 +139,13 @@ class CWriter {
   /// text like any other (the window's rule); set, its bytes go from this address on.
   std::optional<std::uint32_t> binaryBase;
 
+  /// What the burn plan and Read+Compare read of the part: the whole OTP area (the
+  /// window's way), or only the blocks that FlashBuffer holds data in (the image and its
+  /// serial number), the others left unread.
+  ReadMode reading = ReadMode::kArea;
+  /// The blocks of the OTP area that the plan and Read+Compare read now.
+  int BlocksRead() const;
+
   /// Time between two checks of the buttons while Read+Compare waits at a difference.
   static constexpr std::chrono::milliseconds kDifferencePoll{50};
 
@@ -149,10 +159,14 @@ class CWriter {
   /// Reads one block: read-block command, 257-byte answer, the question after a short
   /// answer (`caption`), the checksum test.
   BlockRead ReadBlock(std::uint32_t address, BlockAnswer& answer, const char* caption);
-  /// Reads the blocks of the OTP area in turn, a cancel test before each, and hands each
-  /// good answer to `examine`. kOk when every block was examined.
-  Outcome ReadEachBlock(const char* canceled, const char* caption, const Examine& examine);
-  void SetBlockRange();
+  /// Reads the blocks of the OTP area in turn (with `onlyImage`, only those that
+  /// FlashBuffer holds data in), a cancel test before each, and hands each good answer to
+  /// `examine`. kOk when every block was examined.
+  Outcome ReadEachBlock(const char* canceled, const char* caption, const Examine& examine,
+                        bool onlyImage = false);
+  /// Whether the block at `address` is one that the plan and Read+Compare read.
+  bool Reads(std::uint32_t address) const;
+  void SetBlockRange(int blocks = 0);
   /// Shows the outcome of a load; true when FlashBuffer can be used for `use`.
   bool AcceptImage(const ImageResult& result, ImageUse use);
 

@@ -34,6 +34,7 @@ struct BurnPlan {
   std::array<int, kBlockClasses> counts{};  // blocks per class, indexed by BlockClass
   std::vector<Conflict> conflicts;          // the first kListedConflicts of them
   std::size_t conflictBytes = 0;            // all of them
+  int unread = 0;  // blocks outside the image that were not read (and are taken as skip)
 
   static constexpr std::size_t kListedConflicts = 16;
 

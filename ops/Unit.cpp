@@ -112,6 +112,7 @@ UnitResult RunUnit(Engine& engine, SerialPortFactory& ports, const PortTarget& t
   writer.programBlocksSent = 0;
   writer.failedBlock.reset();
   writer.beforeFirstProgramBlock = [&hooks] { return hooks.BeforeProgramming(); };
+  writer.reading = request.reading;
 
   // Each phase runs only while the previous one passed and the run was not stopped.
   auto enter = [&](UnitPhase phase) {

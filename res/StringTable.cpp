@@ -40,7 +40,7 @@ constexpr std::array<StringEntry, 26> kTable{{
     {516, " Downloading", " Downloading"},
 }};
 
-constexpr std::array<StringEntry, 6> kAdded{{
+constexpr std::array<StringEntry, 7> kAdded{{
     {601, " Plan ", " 書込計画 "},
     {602, " Write %d  Done %d\n Completable %d\n Skip %d",
      " 書込 %d  書込済 %d\n 補完 %d\n 対象外 %d"},
@@ -52,6 +52,7 @@ constexpr std::array<StringEntry, 6> kAdded{{
     {604, " Checking", " 照合中"},
     {605, " Read to file ", " ファイルへ読み出し "},
     {606, " Reading", " 読み出し中"},
+    {607, "\n Not read %d (outside the image)", "\n 未読み出し %d（イメージ外）"},
 }};
 
 }  // namespace

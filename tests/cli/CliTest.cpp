@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "hexfile/FlashBuffer.h"
@@ -314,6 +315,89 @@ TEST_F(CliTest, PlanBeforeProgramming) {
   EXPECT_EQ(plan["blocks"].toArray()[32].toString(), "write");
   ASSERT_EQ(plan["conflicts"].toArray().size(), 1);
   EXPECT_EQ(plan["conflicts"].toArray()[0].toObject()["address"].toInt(), 0xC001);
+}
+
+// --read image: the plan and the compare read only the blocks that the image touches, and
+// no other (the board's own record of what it was asked); a conflict in those blocks still
+// refuses the part, data elsewhere does not (the plan says what it did not read), and a
+// wrong byte in a written block is still found.
+TEST_F(CliTest, ReadingOnlyTheImage) {
+  const std::string image = Image({{0xC000, {0x10, 0x20}}, {0xC100, {0x30}}, {0xE000, {0x40}}});
+  const std::set<std::uint32_t> imageBlocks = {0xC000, 0xC100, 0xE000};
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::map<std::uint32_t, std::uint8_t> device;
+    const char* fault;
+    int status;
+    std::size_t reads;  // block reads asked of the board
+    bool programmed;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"a blank part",
+       {"program", "--read", "image", image},
+       {},
+       nullptr,
+       0,
+       6,
+       true,
+       " Not read 61 (outside the image)"},
+      {"other data outside the image",
+       {"program", "--read", "image", image},
+       {{0xD000, 0x12}, {0xFF80, 0x00}},
+       nullptr,
+       0,
+       6,
+       true,
+       " Read+Compare  OK !!"},
+      {"the same part read whole: the compare finds the other data",
+       {"program", image},
+       {{0xD000, 0x12}},
+       nullptr,
+       1,
+       128,
+       true,
+       "difference at 0xD000: device 0x12, file 0xFF"},
+      {"a conflict in the image's blocks",
+       {"program", "--read", "image", image},
+       {{0xC100, 0x00}},
+       nullptr,
+       5,
+       3,
+       false,
+       "can never hold"},
+      {"a wrong byte in a written block",
+       {"program", "--read", "image", image},
+       {},
+       "read-data@5:byte=0x22",
+       1,
+       6,
+       true,
+       " Read+Compare  NG !!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartBoard();
+    WithBoard([&](sim::TargetBoard& b) {
+      for (const auto& [address, value] : c.device)
+        b.memory()[address] = value;
+      if (c.fault) b.AddFault(test::Fault(c.fault));
+      return 0;
+    });
+    const Run run = Cli(c.args);
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    EXPECT_NE((run.out + run.err).find(c.says), std::string::npos) << run.out << run.err;
+    WithBoard([&](sim::TargetBoard& b) {
+      EXPECT_EQ(b.readAddresses.size(), c.reads);
+      if (c.reads < 64) {
+        for (const std::uint32_t address : b.readAddresses)
+          EXPECT_EQ(imageBlocks.count(address), 1u) << std::hex << address;
+      }
+      EXPECT_EQ(!b.programAddresses.empty(), c.programmed);
+      return 0;
+    });
+  }
 }
 
 // CRC-32 the slow way: one bit at a time, no table.
