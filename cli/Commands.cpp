@@ -33,6 +33,10 @@ constexpr CommandSpec kCommands[] = {
      "SECONDS: how long a station may be away before\nothers settle its numbers (120); set "
      "block MINUTES: the work the\nnumbers a station holds ahead cover (10)",
      kStoreAction, RunStore},
+    {"serve", nullptr,
+     "the factory view: every station of the store, live, in a browser\n(read-only; "
+     "127.0.0.1:8047 unless --listen says otherwise)",
+     0, RunServe},
 };
 
 }  // namespace

@@ -32,6 +32,7 @@ const CommandSpec* FindCommand(std::string_view name);
 
 // The commands, each in the file of its kind.
 int RunPorts(Context& context);
+int RunServe(Context& context);
 int RunInfo(Context& context);
 int RunOnPorts(Context& context);  // blank-check, plan, program, compare, read
 int RunProduce(Context& context);

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/Texts.h"
+
 namespace otp::cli {
 
 /// One JSON object on one line, built key by key in order.
@@ -39,8 +41,7 @@ class Json {
   std::string text_ = "{";
 };
 
-/// A string as a JSON string literal, quotes included.
-std::string JsonString(std::string_view text);
+using otp::JsonString;
 
 /// Where the command line writes: prose and progress for a person (redrawn in place on a
 /// terminal, plain lines otherwise), or one JSON object per line and nothing else on

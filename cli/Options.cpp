@@ -75,6 +75,9 @@ constexpr OptionSpec kOptions[] = {
     {nullptr, "--confirm", nullptr,
      "job create: the operator types the job's short checksum before\nthe first unit"},
     {nullptr, "--force", nullptr, "job create: replace OUT when it exists"},
+    {nullptr, "--listen", "ADDR:PORT",
+     "serve: where the factory view listens (default 127.0.0.1:8047;\n0.0.0.0:8047 for every "
+     "network of the computer)"},
     {nullptr, "--lot", "NAME",
      "produce, job create: the lot the units belong to; log, report:\nonly the attempts of lot "
      "NAME"},
@@ -236,6 +239,8 @@ bool Apply(Options& o, const std::string& option, const std::string& value, Lang
     (option == "--since" ? o.since : o.until) = *time;
   } else if (option == "--csv")
     o.csv = value;
+  else if (option == "--listen")
+    o.listen = value;
   else if (option == "--lot") {
     if (value.empty()) return bad("%1: the lot needs a name");
     o.lot = value;

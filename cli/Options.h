@@ -57,6 +57,7 @@ struct Options {
   std::optional<std::string> note;        // job create
   bool confirm = false;                   // job create: the operator confirms the checksum
   bool force = false;                     // job create: replace an existing job
+  std::optional<std::string> listen;      // serve: ADDRESS:PORT
   std::optional<std::string> lot;         // produce, job create: the lot; log, report: its name
   std::optional<std::uint64_t> quantity;  // produce, job create: the lot's parts to pass
   std::optional<ReadMode> reading;        // plan, program, produce, job create

@@ -24,15 +24,6 @@ std::optional<PageFormat> FormatOf(const std::string& out) {
   return std::nullopt;
 }
 
-// "2026-12-07T00:00:05Z" as the page says it, to the second as it was asked:
-// "2026-12-07 00:00:05".
-std::string Shown(const std::string& iso) {
-  return QDateTime::fromString(QString::fromStdString(iso), Qt::ISODate)
-      .toUTC()
-      .toString("yyyy-MM-dd HH:mm:ss")
-      .toStdString();
-}
-
 }  // namespace
 
 int RunReport(Context& context) {
@@ -57,20 +48,7 @@ int RunReport(Context& context) {
   if (!figures) {
     return context.Fail(kExitFile, context.T("the production store: %1", {storeError.text}));
   }
-  report::ReportContext page;
-  if (o.since || o.until) {
-    page.period =
-        context.T("%1 to %2 (UTC)", {o.since ? Shown(*o.since) : context.T("the first record"),
-                                     o.until ? Shown(*o.until) : context.T("now")});
-  } else {
-    page.period = context.T("every record");
-  }
-  if (o.job) page.selection += context.T("job %1", {*o.job}) + "  ";
-  if (o.station) page.selection += context.T("station %1", {*o.station}) + "  ";
-  if (o.lot) page.selection += context.T("lot %1", {*o.lot});
-  page.store = store->Location();
-  page.generated =
-      QDateTime::currentDateTimeUtc().toString("yyyy-MM-dd HH:mm").toStdString() + " UTC";
+  const report::ReportContext page = report::ContextOf(filter, store->Location(), context.language);
   std::string bytes;
   switch (*format) {
     case PageFormat::kPdf:

@@ -75,9 +75,10 @@ int main(int argc, char** argv) {
   const Language language = LanguageOf(args);
   std::string error;
   const auto options = ParseOptions(args, language, error);
-  // The report paints a page: it needs Qt's fonts, with no display.
+  // The report paints a page (and so does the factory view's): it needs Qt's fonts, with
+  // no display.
   std::unique_ptr<QCoreApplication> application;
-  if (options && options->command == "report") {
+  if (options && (options->command == "report" || options->command == "serve")) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     // Qt's notes on the platform it runs on (a missing runtime folder) are not the
     // report's: they show with --verbose only.

@@ -53,6 +53,7 @@ inline constexpr unsigned kPlanConflicts = 603;  // the counts and the first con
 inline constexpr unsigned kChecking = 604;       // status while the plan reads
 inline constexpr unsigned kReadToFile = 605;     // " Read to file ", followed by the verdict
 inline constexpr unsigned kReading = 606;        // status while the device is read to a file
+inline constexpr unsigned kPlanUnread = 607;     // the blocks outside the image a plan left unread
 }  // namespace msg
 
 /// Shows results and errors and waits until the operator has acknowledged them. Owns the

@@ -28,6 +28,10 @@ std::string Printable(std::string_view text);
 /// machine reads (JSON, CSV, journals).
 std::string Decimal(double value, int decimals);
 
+/// `text` as a JSON string, quotes included: quotes, backslashes and control characters
+/// escaped.
+std::string JsonString(std::string_view text);
+
 /// The columns that `utf8` takes on a terminal: East Asian wide characters take two.
 std::size_t Columns(std::string_view utf8);
 /// `text` followed by blanks up to `columns` columns (one blank at least).

@@ -119,6 +119,9 @@ struct ProductionRun::Shared {
   std::set<std::string> waiting;                      // units whose port waits for the answer
   std::set<std::string> posted;                       // units sent to the store, not answered
   std::string live;                                   // what the station publishes of itself
+  std::vector<StationLive::Port> ports;               // each port's state, for `live`
+  std::string livePosted;                             // the live state last sent
+  std::chrono::steady_clock::time_point livePostedAt{};  // ... and when
 };
 
 // A port of the run: its engine, shown on the face's view of the port.
@@ -149,6 +152,8 @@ ProductionRun::ProductionRun(RunSetup setup, StoreService& store, Journal& journ
     writer.monitorDirs = setup_.monitorDirs;
   }
   if (setup_.rule) largest_ = LargestNumber(*setup_.rule);
+  for (const PortTarget& target : setup_.ports)
+    shared_->ports.push_back({target.name, StationLive::Port::State::kIdle, {}, {}});
 }
 
 ProductionRun::~ProductionRun() {
@@ -194,13 +199,35 @@ void ProductionRun::Publish() {
   const RunState now = state();
   {
     // What the station publishes of itself for the factory's view.
-    std::string live = "{\"away\":" + std::string(now.storeAway ? "true" : "false") +
-                       ",\"waiting\":" + std::to_string(now.waiting);
-    if (now.numbersLeft) live += ",\"numbersLeft\":" + std::to_string(*now.numbersLeft);
+    StationLive live;
+    live.away = now.storeAway;
+    live.waiting = now.waiting;
+    live.numbersLeft = now.numbersLeft;
+    live.job = setup_.job;
+    if (now.lot) {
+      live.lot = now.lot->name;
+      live.quantity = now.lot->quantity;
+      live.lotPassed = now.lot->passed;
+    }
     const std::lock_guard lock(shared_->mutex);
-    shared_->live = live + "}";
+    live.ports = shared_->ports;
+    shared_->live = LiveJson(live);
   }
   observer_.OnState(now);
+}
+
+void ProductionRun::SetPortLive(std::size_t port, StationLive::Port::State state,
+                                std::optional<std::uint64_t> serial,
+                                std::optional<UnitOutcome> outcome) {
+  {
+    const std::lock_guard lock(shared_->mutex);
+    if (port >= shared_->ports.size()) return;
+    StationLive::Port& live = shared_->ports[port];
+    live.state = state;
+    live.serial = serial;
+    live.outcome = outcome;
+  }
+  Publish();
 }
 
 std::size_t ProductionRun::BlockTarget() const {
@@ -390,9 +417,27 @@ void ProductionRun::KeepUp() {
       told = seen;
       Publish();
     }
+    PostLive();
     std::unique_lock lock(shared_->mutex);
     shared_->changed.wait_for(lock, 200ms, [&] { return closed_.load(); });
   }
+}
+
+void ProductionRun::PostLive() {
+  std::string live;
+  {
+    const std::lock_guard lock(shared_->mutex);
+    const auto at = std::chrono::steady_clock::now();
+    if (shared_->live == shared_->livePosted || at - shared_->livePostedAt < kLiveInterval) {
+      return;
+    }
+    live = shared_->livePosted = shared_->live;
+    shared_->livePostedAt = at;
+  }
+  // The lease carries it; the heartbeat sends it again every beat.
+  if (store_.state().away) return;
+  const std::string owner = journal_.owner();
+  store_.Post([owner, live](RecordStore& s, StoreError& e) { s.Heartbeat(owner, live, e); });
 }
 
 StartReport ProductionRun::Begin() {
@@ -852,9 +897,11 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found) 
     }
   }
   if (lotComplete) {
+    SetPortLive(port, StationLive::Port::State::kIdle, std::nullopt, std::nullopt);
     observer_.OnLotComplete(port);
     return;
   }
+  SetPortLive(port, StationLive::Port::State::kWorking, std::nullopt, std::nullopt);
   Engine& engine = ports_[port]->engine;
   observer_.OnUnitStart(port);
   UnitEnd end;
@@ -868,7 +915,10 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found) 
     if (order) order->WaitTurn(port);
     const auto number = TakeNumber(unit);
     if (order) order->Done(port);
-    if (number) observer_.OnNumber(port, *number);
+    if (number) {
+      SetPortLive(port, StationLive::Port::State::kWorking, number, std::nullopt);
+      observer_.OnNumber(port, *number);
+    }
     return number;
   };
   hooks.noNumber = [&] {
@@ -910,6 +960,7 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found) 
       --inFlight_;
       end.counters = counters_;
     }
+    SetPortLive(port, StationLive::Port::State::kIdle, std::nullopt, std::nullopt);
     observer_.OnUnitEnd(port, end);
     return;
   }
@@ -956,7 +1007,7 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found) 
   Settle(end);
   end.counters = counters();
   observer_.OnUnitEnd(port, end);
-  Publish();
+  SetPortLive(port, StationLive::Port::State::kEnded, unit.serial, unit.outcome);
 }
 
 ProductionRun::End ProductionRun::Finish(int failedUnits) {
@@ -1027,6 +1078,7 @@ bool ProductionRun::LookForBoard(std::size_t port) {
       }
     }
     if (!told) {
+      SetPortLive(port, StationLive::Port::State::kWaiting, std::nullopt, std::nullopt);
       observer_.OnLooking(port);
       told = true;
     }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "ops/Factory.h"
 #include "ops/Journal.h"
 #include "ops/PortOrder.h"
 #include "ops/RecordStore.h"
@@ -232,6 +233,8 @@ class ProductionRun {
   static constexpr std::chrono::milliseconds kLookAnswer{60};
   /// How long a unit's end waits for the store to confirm its record.
   static constexpr std::chrono::milliseconds kSettleWait{2000};
+  /// The live state goes to the store at most this often.
+  static constexpr std::chrono::milliseconds kLiveInterval{1000};
   /// The most numbers asked of the store at once.
   static constexpr std::size_t kRefillShare = 128;
   /// How long a start, or a port whose block is empty, waits for the store.
@@ -273,6 +276,11 @@ class ProductionRun {
   StartReport Begin();
   // The keeper's loop: answers, block and state, until Close.
   void KeepUp();
+  // Sends the live state to the store when it changed, at most once each kLiveInterval.
+  void PostLive();
+  // Port `port`'s state as the station publishes it.
+  void SetPortLive(std::size_t port, StationLive::Port::State state,
+                   std::optional<std::uint64_t> serial, std::optional<UnitOutcome> outcome);
   // Records what stopped stations left, as far as it can be known.
   bool SettleLeftovers(StartReport& report, StoreError& error);
 

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -231,6 +233,36 @@ class RecordStore {
       return std::nullopt;
     }
     return attempts;
+  }
+  /// The attempts that `filter` selects, counted by outcome (indexed by UnitOutcome).
+  /// The store counts them; this way reads them all, for stores that cannot.
+  virtual std::optional<std::array<int, 7>> OutcomeCounts(const AttemptFilter& filter,
+                                                          StoreError& error) {
+    std::array<int, 7> counts{};
+    if (!ForEachAttempt(
+            filter,
+            [&counts](const Attempt& a) {
+              ++counts[static_cast<std::size_t>(a.outcome)];
+              return true;
+            },
+            error)) {
+      return std::nullopt;
+    }
+    return counts;
+  }
+  /// The name of every station that recorded an attempt, in order.
+  virtual std::optional<std::vector<std::string>> StationNames(StoreError& error) {
+    std::set<std::string> names;
+    if (!ForEachAttempt(
+            {},
+            [&names](const Attempt& a) {
+              names.insert(a.station);
+              return true;
+            },
+            error)) {
+      return std::nullopt;
+    }
+    return std::vector<std::string>(names.begin(), names.end());
   }
   /// What a batch report shows of the attempts that `filter` selects, counted by the
   /// store.

@@ -799,4 +799,38 @@ std::string Html(const BatchFigures& f, const ReportContext& context, Language l
   return html + "</table>\n</body>\n</html>\n";
 }
 
+namespace {
+
+// "2026-12-07T00:00:05Z" as the page says it, to the second as it was asked:
+// "2026-12-07 00:00:05".
+std::string Shown(const std::string& iso) {
+  return QDateTime::fromString(QString::fromStdString(iso), Qt::ISODate)
+      .toUTC()
+      .toString("yyyy-MM-dd HH:mm:ss")
+      .toStdString();
+}
+
+}  // namespace
+
+ReportContext ContextOf(const AttemptFilter& filter, const std::string& location,
+                        Language language) {
+  ReportContext page;
+  if (!filter.since.empty() || !filter.until.empty()) {
+    page.period =
+        Tr(language, "%1 to %2 (UTC)",
+           {!filter.since.empty() ? Shown(filter.since) : Tr(language, "the first record"),
+            !filter.until.empty() ? Shown(filter.until) : Tr(language, "now")});
+  } else {
+    page.period = Tr(language, "every record");
+  }
+  if (!filter.job.empty()) page.selection += Tr(language, "job %1", {filter.job}) + "  ";
+  if (!filter.station.empty())
+    page.selection += Tr(language, "station %1", {filter.station}) + "  ";
+  if (!filter.lot.empty()) page.selection += Tr(language, "lot %1", {filter.lot});
+  page.store = location;
+  page.generated =
+      QDateTime::currentDateTimeUtc().toString("yyyy-MM-dd HH:mm").toStdString() + " UTC";
+  return page;
+}
+
 }  // namespace otp::report

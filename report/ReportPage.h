@@ -11,6 +11,7 @@
 
 #include "core/Catalogue.h"
 #include "ops/BatchFigures.h"
+#include "ops/RecordStore.h"
 
 class QPainter;
 
@@ -39,6 +40,10 @@ struct ReportContext {
   std::string store;      // the store's location, never with a password
   std::string generated;  // when the page was made
 };
+
+/// What the page says of `filter` over the store at `location`, made now.
+ReportContext ContextOf(const AttemptFilter& filter, const std::string& location,
+                        Language language);
 
 /// The page's size in its own units: A4 in tenths of a millimetre.
 inline constexpr double kPageWidth = 2100;

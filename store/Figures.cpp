@@ -245,4 +245,39 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
   return f;
 }
 
+std::optional<std::array<int, 7>> ProductionStore::OutcomeCounts(const AttemptFilter& filter,
+                                                                 StoreError& error) {
+  Connection& c = *connection_;
+  QVariantList values;
+  const QString where = store::Where(filter, c.version, values);
+  const QString outcome = OutcomeOfRow(c.version);
+  QSqlQuery query(c.Database());
+  query.setForwardOnly(true);
+  if (!c.Run(query,
+             QString("SELECT %1, COUNT(*) FROM otp_attempts a %2 GROUP BY %1").arg(outcome, where),
+             values, "cannot count the attempts", error)) {
+    return std::nullopt;
+  }
+  std::array<int, 7> counts{};
+  while (query.next()) {
+    if (const auto named = OutcomeNamed(query.value(0).toString().toStdString()))
+      counts[static_cast<std::size_t>(*named)] += query.value(1).toInt();
+  }
+  return counts;
+}
+
+std::optional<std::vector<std::string>> ProductionStore::StationNames(StoreError& error) {
+  Connection& c = *connection_;
+  QSqlQuery query(c.Database());
+  query.setForwardOnly(true);
+  if (!c.Run(query, "SELECT DISTINCT station FROM otp_attempts ORDER BY station", {},
+             "cannot read the stations", error)) {
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  while (query.next())
+    names.push_back(query.value(0).toString().toStdString());
+  return names;
+}
+
 }  // namespace otp

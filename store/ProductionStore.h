@@ -37,7 +37,11 @@ class ProductionStore final : public RecordStore {
   }
   /// What a store service opens `location` with, for writing.
   static std::function<std::unique_ptr<RecordStore>(StoreError&)> OpenerFor(
-      const std::string& location);
+      const std::string& location, Options options);
+  static std::function<std::unique_ptr<RecordStore>(StoreError&)> OpenerFor(
+      const std::string& location) {
+    return OpenerFor(location, Options());
+  }
   /// `location` with an SQLite file's full path, every link resolved: one name for one
   /// file, whatever folder a process runs in.
   static std::string Absolute(const std::string& location);
@@ -87,6 +91,9 @@ class ProductionStore final : public RecordStore {
   bool ForEachAttempt(const AttemptFilter& filter, const std::function<bool(const Attempt&)>& each,
                       StoreError& error) override;
   std::optional<BatchFigures> Figures(const AttemptFilter& filter, StoreError& error) override;
+  std::optional<std::array<int, 7>> OutcomeCounts(const AttemptFilter& filter,
+                                                  StoreError& error) override;
+  std::optional<std::vector<std::string>> StationNames(StoreError& error) override;
 
   /// The connection and what the store's parts share (store/Connection.h).
   struct Connection;

@@ -290,9 +290,9 @@ std::unique_ptr<ProductionStore> ProductionStore::Open(const std::string& locati
 }
 
 std::function<std::unique_ptr<RecordStore>(StoreError&)> ProductionStore::OpenerFor(
-    const std::string& location) {
-  return [location](StoreError& error) -> std::unique_ptr<RecordStore> {
-    return Open(location, error);
+    const std::string& location, Options options) {
+  return [location, options](StoreError& error) -> std::unique_ptr<RecordStore> {
+    return Open(location, error, options);
   };
 }
 

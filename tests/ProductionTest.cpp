@@ -433,6 +433,51 @@ TEST_F(ProductionTest, TheFirstBlockFollowsTheStationsPace) {
   EXPECT_EQ(second.run.state().numbersLeft, 30u);
 }
 
+// A station whose job reads only the image reads the image's block and the serial
+// number's, before and after writing, and records how it read.
+TEST_F(ProductionTest, AUnitReadsOnlyWhatTheImageTouches) {
+  setup.reading = ReadMode::kImage;
+  Station station(*this, line);
+  ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
+  EXPECT_EQ(station.run.Round().why, ProductionRun::End::Why::kDone);
+  ASSERT_EQ(station.face.ends.size(), 1u);
+  EXPECT_EQ(station.face.ends[0].record.outcome, UnitOutcome::kPass);
+  EXPECT_EQ(station.face.ends[0].record.reading, ReadMode::kImage);
+  EXPECT_EQ(board.readAddresses,
+            (std::vector<std::uint32_t>{0xC000, 0xFF00, 0xC000, 0xFF00}));  // plan, compare
+}
+
+// A station publishes its live state through its lease when it changes, at most once a
+// second however fast its units go, and the last state reaches the store.
+TEST_F(ProductionTest, TheLiveStateAtMostOnceASecond) {
+  Station station(*this, line);
+  ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
+  const auto began = std::chrono::steady_clock::now();
+  int rounds = 0;
+  while (std::chrono::steady_clock::now() - began < std::chrono::milliseconds(2500)) {
+    FreshPart();
+    ASSERT_EQ(station.run.Round().why, ProductionRun::End::Why::kDone);
+    ++rounds;
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  EXPECT_GT(rounds, 10);
+  int heartbeats = 0;
+  {
+    const std::lock_guard lock(store.mutex);
+    heartbeats = store.heartbeats;
+  }
+  EXPECT_LE(heartbeats, static_cast<int>(seconds) + 2);  // and the beat at the start
+  EXPECT_GE(heartbeats, 2);
+  // Its last unit ended: the store hears of it within a second or so.
+  ASSERT_TRUE(WaitFor([&] {
+    const std::lock_guard lock(store.mutex);
+    const std::string& live = store.leases.begin()->second.live;
+    return live.find("\"state\":\"ended\"") != std::string::npos &&
+           live.find("\"serial\":" + std::to_string(rounds)) != std::string::npos;
+  }));
+}
+
 // A lot takes no board once its parts have passed: the round that would exceed it burns
 // no more, and a later start says it is complete.
 TEST_F(ProductionTest, ALotStopsAtItsQuantity) {

@@ -46,6 +46,7 @@ class FakeStore final : public RecordStore {
   std::map<std::string, long long> settings;
   std::map<std::string, Lot> lots;
   int reservationCalls = 0;  // ReserveBlock and Reserve, whatever they gave
+  int heartbeats = 0;        // live states and beats that reached the store
 
   std::mutex mutex;  // held by every call; a test holds it to look while stations run
 
@@ -64,6 +65,7 @@ class FakeStore final : public RecordStore {
     settings.clear();
     lots.clear();
     reservationCalls = 0;
+    heartbeats = 0;
   }
 
   /// What a store service opens: this store, as long as it is not away.
@@ -101,6 +103,7 @@ class FakeStore final : public RecordStore {
     }
     lease->second.live = live;
     silence[owner] = 0;
+    ++heartbeats;
     return true;
   }
   bool Release(const std::string& owner, StoreError& error) override {

@@ -124,6 +124,22 @@ inline Ran RunToEnd(const std::string& program, const std::vector<std::string>& 
   return {status, process.Output(), process.Errors()};
 }
 
+/// Waits up to `limit` for the running `process` to print `"key":"value"` in its JSON
+/// output, and gives the value (empty when it never came).
+inline std::string WaitForJsonText(const Process& process, const std::string& key,
+                                   std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const std::string mark = "\"" + key + "\":\"";
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const std::string out = process.Output();
+    const auto at = out.find(mark);
+    const auto close = at == std::string::npos ? at : out.find('"', at + mark.size());
+    if (close != std::string::npos) return out.substr(at + mark.size(), close - at - mark.size());
+    if (std::chrono::steady_clock::now() >= end) return {};
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 /// Waits up to `limit` for `path` to exist.
 inline bool WaitForFile(const std::filesystem::path& path,
                         std::chrono::milliseconds limit = std::chrono::seconds(2)) {
