@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "ops/Outcome.h"
+
 namespace otp {
 
 /// Everything a batch report shows, as the store counted it over a period: no row is
@@ -19,6 +21,8 @@ struct BatchFigures {
   int failed = 0;  // written and spoiled: the units that count against the yield
   /// Units by their outcome (UnitOutcome's order).
   std::array<int, 7> outcomes{};
+  /// Units by what they read of the part (ReadMode's order: the area, the image).
+  std::array<int, 2> readings{};
   int activeHours = 0;  // clock hours in which a unit started: the stations ran
 
   /// Each distinct job, model, clock and image, with its units.
@@ -29,6 +33,7 @@ struct BatchFigures {
     std::string clock;
     std::string image;
     std::uint32_t crc32 = 0;
+    ReadMode reading = ReadMode::kArea;  // what its units read of the part
     int units = 0;
   };
   std::vector<Setup> setups;  // the first kListed, the most units first

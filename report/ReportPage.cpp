@@ -34,6 +34,11 @@ QString Q(const std::string& text) {
   return QString::fromStdString(text);
 }
 
+// What the units of a setup read of the part, in English (the key of its translation).
+std::string_view ReadingWords(ReadMode reading) {
+  return reading == ReadMode::kImage ? "the image's blocks only" : "the whole OTP area";
+}
+
 QFont FontOf(double size, bool bold) {
   QFont font;
   // One face for Latin letters and digits on every line, Japanese from a proportional
@@ -394,7 +399,8 @@ Shapes LayoutPage(const BatchFigures& f, const ReportContext& context, Language 
     const QString job = s.job.empty() ? T("no job") : T("job %1 (%2)", {s.job, s.jobSum});
     page.Text(QRectF(kLeft, y, kWidth - 260, 38),
               job + "   " + Q(s.model) + "  " + Q(s.clock) + "   " + Q(s.image) + "  CRC-32 0x" +
-                  Q(otp::Hex(s.crc32, 8)),
+                  Q(otp::Hex(s.crc32, 8)) + "   " +
+                  T("read: %1", {page.T(ReadingWords(s.reading))}),
               26);
     page.Text(QRectF(kRight - 250, y, 250, 38), T("%1 units", {std::to_string(s.units)}), 26, false,
               Qt::AlignRight | Qt::AlignVCenter);
@@ -725,7 +731,8 @@ std::string Html(const BatchFigures& f, const ReportContext& context, Language l
   for (const BatchFigures::Setup& s : f.setups) {
     html += "<tr><td>" + (s.job.empty() ? T("no job") : T("job %1 (%2)", {s.job, s.jobSum})) +
             "</td><td>" + Escape(Q(s.model)) + " " + Escape(Q(s.clock)) + "</td><td>" +
-            Escape(Q(s.image)) + " CRC-32 0x" + otp::Hex(s.crc32, 8) + "</td><td class=\"n\">" +
+            Escape(Q(s.image)) + " CRC-32 0x" + otp::Hex(s.crc32, 8) + "</td><td>" +
+            T("read: %1", {Tr(language, ReadingWords(s.reading))}) + "</td><td class=\"n\">" +
             T("%1 units", {std::to_string(s.units)}) + "</td></tr>\n";
   }
   if (f.setupCount > static_cast<int>(f.setups.size())) {

@@ -983,6 +983,8 @@ constexpr Translation kTable[] = {
      "serve: 工場ビューの待ち受け先 (既定 127.0.0.1:8047;\nコンピュータのすべてのネットワークには 0.0.0.0:8047)"},
     {"the factory view: every station of the store, live, in a browser\n(read-only; 127.0.0.1:8047 unless --listen says otherwise)",
      "工場ビュー: ストアの全ステーションをブラウザでライブ表示\n(読み取り専用; --listen がなければ 127.0.0.1:8047)"},
+    {"read: %1",
+     "読み取り: %1"},
 };
 // clang-format on
 

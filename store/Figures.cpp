@@ -44,6 +44,8 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
   const QString pass = "(" + outcome + ") = 'pass'";
   const QString fail = "(" + outcome + ") = 'fail'";
   const QString unit = "(" + outcome + ") <> 'port-problem'";  // a port problem is no unit
+  // Rows before the choice read the whole area.
+  const QString reading = c.version >= 3 ? "COALESCE(a.reading, 'area')" : "'area'";
   QVariantList values;
   const QString where = store::Where(filter, c.version, values);
   BatchFigures f;
@@ -91,23 +93,40 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
   f.units -= f.outcomes[static_cast<std::size_t>(UnitOutcome::kPortProblem)];
   if (f.units == 0) return f;
 
+  QSqlQuery readings(c.Database());
+  if (!run(readings, QString("SELECT %1, SUM(CASE WHEN %2 THEN 1 ELSE 0 END) FROM otp_attempts a "
+                             "%3 GROUP BY %1")
+                         .arg(reading, unit, where))) {
+    return std::nullopt;
+  }
+  while (readings.next()) {
+    const auto named = ReadModeNamed(readings.value(0).toString().toStdString());
+    if (named) f.readings[static_cast<std::size_t>(*named)] += readings.value(1).toInt();
+  }
+
   QSqlQuery setups(c.Database());
   if (!run(setups,
            QString("SELECT %1, %2, a.model, a.clock, a.image, a.crc32, SUM(CASE WHEN %5 THEN "
-                   "1 ELSE 0 END), COUNT(*) OVER () FROM otp_attempts a %3 GROUP BY %1, %2, "
-                   "a.model, a.clock, a.image, a.crc32 ORDER BY COUNT(*) DESC, MIN(a.started) "
-                   "LIMIT %4")
+                   "1 ELSE 0 END), COUNT(*) OVER (), %6 FROM otp_attempts a %3 GROUP BY %1, %2, "
+                   "a.model, a.clock, a.image, a.crc32, %6 ORDER BY COUNT(*) DESC, "
+                   "MIN(a.started) LIMIT %4")
                .arg(job, jobSum, where)
                .arg(BatchFigures::kListed)
-               .arg(unit))) {
+               .arg(unit, reading))) {
     return std::nullopt;
   }
   while (setups.next()) {
-    f.setups.push_back(
-        {setups.value(0).toString().toStdString(), setups.value(1).toString().toStdString(),
-         setups.value(2).toString().toStdString(), setups.value(3).toString().toStdString(),
-         setups.value(4).toString().toStdString(),
-         static_cast<std::uint32_t>(setups.value(5).toLongLong()), setups.value(6).toInt()});
+    BatchFigures::Setup setup;
+    setup.job = setups.value(0).toString().toStdString();
+    setup.jobSum = setups.value(1).toString().toStdString();
+    setup.model = setups.value(2).toString().toStdString();
+    setup.clock = setups.value(3).toString().toStdString();
+    setup.image = setups.value(4).toString().toStdString();
+    setup.crc32 = static_cast<std::uint32_t>(setups.value(5).toLongLong());
+    setup.reading =
+        ReadModeNamed(setups.value(8).toString().toStdString()).value_or(ReadMode::kArea);
+    setup.units = setups.value(6).toInt();
+    f.setups.push_back(setup);
     f.setupCount = setups.value(7).toInt();
   }
 

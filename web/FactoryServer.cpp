@@ -326,6 +326,11 @@ bool FactoryServer::Start(std::string& error) {
       outcomes += std::string(i ? "," : "") + "\"" + OutcomeName(static_cast<UnitOutcome>(i)) +
                   "\":" + std::to_string(figures->outcomes[i]);
     }
+    std::string readings = "{";
+    for (std::size_t i = 0; i < figures->readings.size(); ++i) {
+      readings += std::string(i ? "," : "") + "\"" + ReadModeName(static_cast<ReadMode>(i)) +
+                  "\":" + std::to_string(figures->readings[i]);
+    }
     std::string reasons = "[";
     for (const BatchFigures::Reason& reason : figures->reasons) {
       reasons += std::string(reasons.size() > 1 ? "," : "") +
@@ -338,7 +343,8 @@ bool FactoryServer::Start(std::string& error) {
                              ",\"passed\":" + std::to_string(figures->passed) +
                              ",\"failed\":" + std::to_string(figures->failed) + ",\"yield\":" +
                              (written ? Decimal(figures->Yield(), 1) : std::string("null")) +
-                             ",\"outcomes\":" + outcomes + "},\"reasons\":" + reasons + "]}",
+                             ",\"outcomes\":" + outcomes + "},\"readings\":" + readings +
+                             "},\"reasons\":" + reasons + "]}",
                          "application/json; charset=utf-8");
   });
   auto page = [&c, figuresOf, secure, languageOf, store](bool pdf) {

@@ -163,7 +163,7 @@ TEST_P(BatchReport, HoldsTheFiguresOfItsPeriod) {
         "WRONG PART 1",
         "BOARD GONE 1",
         "PORT PROBLEM 1 (no unit)",
-        "KT47C150 8MHz app.mhx CRC-32 0x1234ABCD 69 units",
+        "KT47C150 8MHz app.mhx CRC-32 0x1234ABCD read: the whole OTP area 69 units",
         "yield: passed over the units that wrote a part",
         "LINE-A /dev/ttyUSB1 14 3 82.4 %"}},
       {"ja",

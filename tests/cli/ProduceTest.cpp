@@ -126,6 +126,40 @@ TEST_P(ProduceTest, SerialNumberStatesOfUnits) {
   EXPECT_EQ(attempts[2]["reportId"].toInt(), 236);
 }
 
+// Each unit's record says what it read of the part: two that read only the image's
+// blocks (and the serial number's), one that read the whole area; log and the report
+// tell them apart.
+TEST_P(ProduceTest, EachUnitSaysWhatItRead) {
+  const std::pair<bool, std::size_t> units[] = {{true, 6}, {false, 128}, {true, 6}};
+  for (const auto& [image, reads] : units) {
+    StartBoard({});
+    auto args = Args();
+    if (image) args.insert(args.end() - 2, {"--read", "image"});
+    test::Process produce(OTP_CLI_PROGRAM, args, "\nq\n");
+    EXPECT_EQ(produce.Wait(), 0) << produce.Errors();
+    pty->WithBoard([reads = reads](sim::TargetBoard& b) {
+      EXPECT_EQ(b.readAddresses.size(), reads);
+      return 0;
+    });
+  }
+  const auto attempts = Log();
+  ASSERT_EQ(attempts.size(), std::size(units));
+  for (std::size_t i = 0; i < attempts.size(); ++i)
+    EXPECT_EQ(attempts[i]["reading"].toString(), units[i].first ? "image" : "area") << i;
+  const std::string page = (dir / "batch.html").string();
+  test::Process report(OTP_CLI_PROGRAM, {"--db", store.location, "--json", "report", page});
+  ASSERT_EQ(report.Wait(), 0) << report.Errors();
+  const std::string out = report.Output();
+  const QJsonObject made =
+      QJsonDocument::fromJson(QByteArray::fromStdString(out.substr(0, out.find('\n')))).object();
+  const QJsonObject readings = made["readings"].toObject();
+  EXPECT_EQ(readings["area"].toInt(), 1) << out;
+  EXPECT_EQ(readings["image"].toInt(), 2);
+  const std::string html = test::TempDir::ReadFile(page);
+  EXPECT_NE(html.find("read: the image&#39;s blocks only"), std::string::npos) << html;
+  EXPECT_NE(html.find("read: the whole OTP area"), std::string::npos) << html;
+}
+
 // The station dies in the middle of a unit's plan (kill -9): at its next start its
 // journal says the part never saw a program block, so the number is released and
 // recorded with the unit, and the next unit gets it again.

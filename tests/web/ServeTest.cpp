@@ -51,6 +51,7 @@ class ServeTest : public ::testing::TestWithParam<bool> {
       a.ended = a.started;
       a.job = "BRAKE";
       a.outcome = i == 3 ? UnitOutcome::kFail : UnitOutcome::kPass;
+      a.reading = i == 0 ? ReadMode::kArea : ReadMode::kImage;
       a.reportText = i == 3 ? "No.016 Verify error" : "";
       ASSERT_TRUE(records->SettleAndRecord(a, "owner-1", error)) << error;
     }
@@ -119,6 +120,12 @@ TEST_P(ServeTest, EveryEndpoint) {
       {"the page asked in Japanese", "/?lang=ja", {}, 200, "text/html", "\xe5\xb7\xa5"},
       {"its script", "/app.js", {}, 200, "text/javascript", "textContent"},
       {"the report's figures", "/api/report", {}, 200, "application/json", "\"units\":4"},
+      {"what its units read",
+       "/api/report",
+       {},
+       200,
+       "application/json",
+       "\"readings\":{\"area\":1,\"image\":3}"},
       {"the report's page", "/report?since=2020-01-01", {}, 200, "text/html", "<svg"},
       {"the report as PDF", "/report.pdf", {}, 200, "application/pdf", "%PDF"},
       {"a time that is no time", "/api/report?since=yesterday", {}, 400, "text/plain", "since"},
