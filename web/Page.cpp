@@ -137,7 +137,12 @@ function portCell(port) {
   const cell = element("div", "port");
   cell.dataset.port = port.name;
   cell.dataset.state = port.state;
-  cell.append(element("span", "port-name", port.name));
+  // A long device name is shortened in the middle: its folder's start and its own end
+  // tell ports apart; the whole name is the cell's tool tip.
+  const name = element("span", "port-name",
+    port.name.length > 30 ? port.name.slice(0, 10) + "\u2026" + port.name.slice(-19) : port.name);
+  name.title = port.name;
+  cell.append(name);
   if (port.state === "working") {
     cell.append(element("span", "port-state working", say("working") + (port.serial !== undefined ? " " + port.serial : "")));
   } else if (port.state === "waiting") {
@@ -156,7 +161,7 @@ function portCell(port) {
 
 function render(snapshot) {
   document.getElementById("updated").textContent =
-    snapshot.error ? say("storeAway", snapshot.error) : say("updated", new Date(snapshot.at).toLocaleTimeString());
+    snapshot.error ? say("storeAway", snapshot.error) : say("updated", new Date(snapshot.at).toLocaleTimeString(document.documentElement.lang));
   const alarms = document.getElementById("alarms");
   alarms.replaceChildren();
   for (const alarm of snapshot.alarms || []) {
@@ -185,8 +190,8 @@ function render(snapshot) {
     const state = element("td", "state", say(station.state));
     if (station.waiting > 0) state.append(element("div", "waiting", say("waitingRecords", station.waiting)));
     row.append(state);
-    row.append(element("td", "", station.job));
-    row.append(element("td", "", station.lot ? station.lot + (station.quantity > 0 ? " (" + say("of", station.lotPassed, station.quantity) + ")" : "") : ""));
+    row.append(element("td", "", station.job || "-"));
+    row.append(element("td", "", station.lot ? station.lot + (station.quantity > 0 ? " (" + say("of", station.lotPassed, station.quantity) + ")" : "") : "-"));
     row.append(element("td", "number", String(station.unitsThisHour)));
     row.append(element("td", "number", station.yieldToday === null ? "-" : station.yieldToday.toFixed(1) + " %"));
     row.append(element("td", "number", station.yieldLast === null ? "-" : station.yieldLast.toFixed(1) + " %"));
@@ -233,7 +238,7 @@ tr.state-away td.state, tr.state-gone td.state { color: #c62828; font-weight: bo
 tr.state-stopped td.state { color: #777; }
 .waiting { font-size: 0.85em; color: #c62828; font-weight: normal; }
 .port { display: flex; align-items: center; gap: 0.5em; margin: 0.15em 0; flex-wrap: wrap; }
-.port-name { min-width: 4em; font-family: monospace; }
+.port-name { min-width: 4em; font-family: monospace; white-space: nowrap; }
 .port-state { font-size: 0.85em; color: #666; }
 .port-state.working { color: #b26a00; }
 .cells { display: inline-flex; gap: 2px; }
