@@ -93,8 +93,22 @@ bool ParseUnsigned(const std::string& text, std::uint64_t& value) {
 
 #ifdef _WIN32
 int OpenFile(const std::filesystem::path& path, bool create) {
-  return ::_wopen(path.c_str(), (create ? _O_CREAT | _O_EXCL : 0) | _O_RDWR | _O_APPEND | _O_BINARY,
-                  _S_IREAD | _S_IWRITE);
+  // Shared for deleting too: a journal is made under a name no start reads and renamed
+  // while it is open and locked, and removed by its owner while it is open.
+  const HANDLE file =
+      ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD why = ::GetLastError();
+    errno = why == ERROR_FILE_EXISTS                                     ? EEXIST
+            : why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND ? ENOENT
+                                                                         : EACCES;
+    return -1;
+  }
+  const int handle = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND | _O_BINARY);
+  if (handle < 0) ::CloseHandle(file);
+  return handle;
 }
 bool TryLock(int handle) {
   // Locks on Windows keep other handles from the bytes they cover: the lock lies far

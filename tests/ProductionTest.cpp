@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -79,9 +80,19 @@ class ProductionTest : public ::testing::Test {
   // A run of a process of its own: its journal in the station's folder.
   struct Station {
     Station(ProductionTest& test, SerialPortFactory& ports)
-        : journal(Journal::Open(test.journals, Journal::NewOwner(), error)),
+        : journal(OpenJournal(test.journals)),
           service(test.store.Opener(), Quick()),
           run(test.setup, service, *journal, ports, test.clock, face) {}
+    // A journal of a new owner; a station without one cannot run, so the test ends here.
+    static std::unique_ptr<Journal> OpenJournal(const std::filesystem::path& folder) {
+      std::string error;
+      auto journal = Journal::Open(folder, Journal::NewOwner(), error);
+      if (!journal) {
+        std::fprintf(stderr, "the station's journal cannot be opened: %s\n", error.c_str());
+        std::abort();
+      }
+      return journal;
+    }
     // A store opened again at once: the tests wait for nothing.
     static StoreService::Options Quick() {
       StoreService::Options options;
@@ -89,7 +100,6 @@ class ProductionTest : public ::testing::Test {
       options.longestPause = std::chrono::milliseconds(40);
       return options;
     }
-    std::string error;
     std::unique_ptr<Journal> journal;
     StoreService service;
     Recorder face;
