@@ -466,6 +466,8 @@ int RunProduction(Context& context, const PreparedStation& prepared, bool once) 
           kExitFile, context.T("the journal of the production store: %1", {end.journalError}));
       break;
   }
+  // The run's counters are read before it is closed: closing ends the run.
+  const Counters counters = run.counters();
   // What the store has not taken yet waits in the journal: the next start records it.
   station.Close();
   const std::size_t waiting = end.waiting.size();
@@ -480,7 +482,6 @@ int RunProduction(Context& context, const PreparedStation& prepared, bool once) 
     }
   }
   if (!once) {
-    const Counters counters = run.counters();
     context.console.Say(context.T("end: passed %1  failed %2  total %3",
                                   {std::to_string(counters.passed), std::to_string(counters.failed),
                                    std::to_string(counters.total())}));

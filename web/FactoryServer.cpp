@@ -235,6 +235,7 @@ struct FactoryServer::Core {
   mutable std::mutex mutex;  // what follows
   std::condition_variable changed;
   bool stopping = false;
+  bool listenEnded = false;  // the listening thread's listen returned
   std::string json;
   std::string problem;
   std::mutex reports;  // one report page at a time
@@ -398,7 +399,20 @@ bool FactoryServer::Start(std::string& error) {
       c.changed.wait_for(lock, c.options.refresh, [&c] { return c.stopping; });
     }
   });
-  c.listening = std::thread([&http] { http.listen_after_bind(); });
+  c.listening = std::thread([&c, &http] {
+    http.listen_after_bind();
+    {
+      const std::lock_guard lock(c.mutex);
+      c.listenEnded = true;
+    }
+    c.changed.notify_all();
+  });
+  // The server takes a stop only once it runs: until then a Stop would be lost and the
+  // listening thread would wait for a connection for ever. Running is not signalled, so
+  // it is looked at every millisecond, a few at most.
+  std::unique_lock lock(c.mutex);
+  while (!http.is_running() && !c.listenEnded)
+    c.changed.wait_for(lock, 1ms);
   return true;
 }
 
