@@ -50,6 +50,8 @@ std::string LiveJson(const StationLive& live) {
   std::string json = "{\"away\":" + std::string(live.away ? "true" : "false") +
                      ",\"waiting\":" + std::to_string(live.waiting);
   if (live.numbersLeft) json += ",\"numbersLeft\":" + std::to_string(*live.numbersLeft);
+  if (!live.counter.empty()) json += ",\"counter\":" + JsonString(live.counter);
+  if (live.largest) json += ",\"largest\":" + std::to_string(*live.largest);
   if (!live.job.empty()) json += ",\"job\":" + JsonString(live.job);
   if (!live.lot.empty()) {
     json += ",\"lot\":" + JsonString(live.lot) + ",\"quantity\":" + std::to_string(live.quantity) +
@@ -123,6 +125,14 @@ FactorySnapshot BuildFactory(const FactoryInput& input, const AlarmLimits& limit
     view.quantity = l.quantity;
     view.lotPassed = l.lotPassed;
     view.numbersLeft = l.numbersLeft;
+    view.counterLeft.reset();
+    const auto counter = input.counters.find(l.counter);
+    if (l.largest && counter != input.counters.end()) {
+      const Counter& c = counter->second;
+      view.counterLeft = c.exhausted || c.next > *l.largest || c.step == 0
+                             ? 0
+                             : (*l.largest - c.next) / c.step + 1;
+    }
     view.waiting = l.waiting;
     view.ports.clear();
     const bool gone = view.state == StationView::State::kGone;
@@ -211,6 +221,8 @@ std::string FactoryJson(const FactorySnapshot& snapshot, const std::string& at) 
         ",\"yieldToday\":" + number(s.yieldToday) + ",\"yieldLast\":" + number(s.yieldLast) +
         ",\"numbersLeft\":" +
         (s.numbersLeft ? std::to_string(*s.numbersLeft) : std::string("null")) +
+        ",\"counterLeft\":" +
+        (s.counterLeft ? std::to_string(*s.counterLeft) : std::string("null")) +
         ",\"waiting\":" + std::to_string(s.waiting) + ",\"lastUnit\":" + JsonString(s.lastUnit) +
         ",\"ports\":[";
     for (std::size_t p = 0; p < s.ports.size(); ++p) {

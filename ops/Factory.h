@@ -23,6 +23,8 @@ struct StationLive {
   bool away = false;        // the station cannot reach the store
   std::size_t waiting = 0;  // records in its journal that the store does not hold yet
   std::optional<std::size_t> numbersLeft;
+  std::string counter;                   // the counter its numbers come from
+  std::optional<std::uint64_t> largest;  // the largest number its rule can place
   std::string job;
   std::string lot;
   std::uint64_t quantity = 0;
@@ -64,6 +66,8 @@ struct StationView {
   std::optional<double> yieldToday;  // passed over written, percent
   std::optional<double> yieldLast;   // of its last kLastUnits units
   std::optional<std::size_t> numbersLeft;
+  /// Numbers its counter can still give that its rule can place (beyond the blocks held).
+  std::optional<std::uint64_t> counterLeft;
   std::size_t waiting = 0;
   std::string lastUnit;  // when its last unit started (UTC)
   std::vector<Port> ports;
@@ -98,6 +102,7 @@ struct FactoryInput {
   std::map<std::string, StationLive> live;  // by the lease's owner, when it parsed
   std::vector<std::string> stations;        // every station that recorded a unit
   std::map<std::string, Records> records;   // by station
+  std::map<std::string, Counter> counters;  // the counters the live states name
   long long grace = 120;                    // seconds: not heard of for longer is gone
 };
 

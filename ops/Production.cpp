@@ -203,6 +203,10 @@ void ProductionRun::Publish() {
     live.away = now.storeAway;
     live.waiting = now.waiting;
     live.numbersLeft = now.numbersLeft;
+    if (setup_.rule) {
+      live.counter = setup_.counter;
+      live.largest = largest_;
+    }
     live.job = setup_.job;
     if (now.lot) {
       live.lot = now.lot->name;

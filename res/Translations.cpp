@@ -985,6 +985,8 @@ constexpr Translation kTable[] = {
      "工場ビュー: ストアの全ステーションをブラウザでライブ表示\n(読み取り専用; --listen がなければ 127.0.0.1:8047)"},
     {"read: %1",
      "読み取り: %1"},
+    {"%1 more under the rule",
+     "規則上あと %1"},
 };
 // clang-format on
 

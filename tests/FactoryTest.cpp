@@ -113,6 +113,46 @@ TEST(Factory, FiguresAndAlarmsOfRecords) {
   EXPECT_EQ(BuildFactory(input, strict).alarms.size(), 1u);
 }
 
+// The numbers a station's counter can still give under its rule: from the counter's next
+// number and step up to the largest the rule places; none once past it or exhausted.
+TEST(Factory, NumbersLeftUnderTheRule) {
+  struct Case {
+    const char* what;
+    std::uint64_t next, step, largest;
+    bool exhausted;
+    std::uint64_t left;
+  };
+  const Case cases[] = {
+      {"be16 from 1000", 1000, 1, 0xFFFF, false, 64536},
+      {"a step of 10", 1000, 10, 1099, false, 10},
+      {"the last number next", 0xFFFF, 1, 0xFFFF, false, 1},
+      {"past the rule", 0x10000, 1, 0xFFFF, false, 0},
+      {"an exhausted counter", 5, 1, 0xFFFF, true, 0},
+      {"up to 2^63 - 1", 1, 1, 0x7FFFFFFFFFFFFFFF, false, 0x7FFFFFFFFFFFFFFF},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FactoryInput input;
+    input.leases = {LeaseOf("a", "A", 1), LeaseOf("b", "B", 1)};
+    StationLive live = LiveWith(StationLive::Port::State::kWaiting);
+    live.counter = "LINE";
+    live.largest = c.largest;
+    input.live["a"] = live;
+    input.live["b"] = LiveWith(StationLive::Port::State::kWaiting);  // no serial numbers
+    Counter counter;
+    counter.name = "LINE";
+    counter.next = c.next;
+    counter.step = c.step;
+    counter.exhausted = c.exhausted;
+    input.counters["LINE"] = counter;
+    const FactorySnapshot snapshot = BuildFactory(input, {});
+    EXPECT_EQ(Find(snapshot, "A").counterLeft, c.left);
+    EXPECT_FALSE(Find(snapshot, "B").counterLeft);
+    EXPECT_NE(FactoryJson(snapshot, "").find("\"counterLeft\":" + std::to_string(c.left)),
+              std::string::npos);
+  }
+}
+
 // What the stations publish goes through the lease and back as the same fields.
 TEST(Factory, LiveStateAsJson) {
   StationLive live = LiveWith(StationLive::Port::State::kEnded);
@@ -120,8 +160,11 @@ TEST(Factory, LiveStateAsJson) {
   live.lot = "L\"7";
   live.quantity = 500;
   live.lotPassed = 12;
+  live.counter = "LINE";
+  live.largest = 65535;
   EXPECT_EQ(LiveJson(live),
-            "{\"away\":false,\"waiting\":0,\"numbersLeft\":40,\"job\":\"BRAKE\",\"lot\":\"L\\\"7\","
+            "{\"away\":false,\"waiting\":0,\"numbersLeft\":40,\"counter\":\"LINE\","
+            "\"largest\":65535,\"job\":\"BRAKE\",\"lot\":\"L\\\"7\","
             "\"quantity\":500,\"lotPassed\":12,\"ports\":[{\"port\":\"COM1\",\"state\":\"ended\","
             "\"serial\":1001,\"outcome\":\"wrong-part\"}]}");
   for (const auto state : {StationLive::Port::State::kIdle, StationLive::Port::State::kWaiting,

@@ -486,6 +486,12 @@ TEST_F(ProductionTest, TheLiveStateAtMostOnceASecond) {
     return live.find("\"state\":\"ended\"") != std::string::npos &&
            live.find("\"serial\":" + std::to_string(rounds)) != std::string::npos;
   }));
+  // With its counter and the largest number its rule (be32) places.
+  const std::lock_guard lock(store.mutex);
+  const std::string& live = store.leases.begin()->second.live;
+  EXPECT_NE(live.find("\"counter\":\"" + setup.counter + "\",\"largest\":4294967295"),
+            std::string::npos)
+      << live;
 }
 
 // A lot takes no board once its parts have passed: the round that would exceed it burns

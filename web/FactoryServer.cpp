@@ -121,6 +121,9 @@ std::optional<StationLive> ParseLive(const std::string& live) {
   parsed.waiting = static_cast<std::size_t>(std::max(0, o["waiting"].toInt()));
   if (o["numbersLeft"].isDouble())
     parsed.numbersLeft = static_cast<std::size_t>(std::max(0.0, o["numbersLeft"].toDouble()));
+  parsed.counter = o["counter"].toString().toStdString();
+  if (o["largest"].isDouble() && o["largest"].toInteger() >= 0)
+    parsed.largest = static_cast<std::uint64_t>(o["largest"].toInteger());
   parsed.job = o["job"].toString().toStdString();
   parsed.lot = o["lot"].toString().toStdString();
   parsed.quantity = static_cast<std::uint64_t>(std::max(0.0, o["quantity"].toDouble()));
@@ -202,6 +205,14 @@ struct FactoryServer::Core {
           input.records = reading->records;
           for (const Lease& lease : input.leases) {
             if (auto live = ParseLive(lease.live)) input.live[lease.holder.owner] = *live;
+          }
+          // The counters the stations name, for the numbers left under their rules.
+          for (const auto& [owner, live] : input.live) {
+            if (live.counter.empty() || input.counters.count(live.counter)) continue;
+            Counter counter;
+            bool found = false;
+            if (!s.ReadCounter(live.counter, counter, found, e)) return;
+            if (found) input.counters[live.counter] = counter;
           }
           const FactorySnapshot snapshot = BuildFactory(input, limits);
           result->first = FactoryJson(

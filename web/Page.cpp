@@ -20,6 +20,7 @@ std::string Words(Language language) {
       {"today", "Yield today"},
       {"last", "Yield of the last units"},
       {"left", "Numbers held"},
+      {"counterLeft", "%1 more under the rule"},
       {"ports", "Ports"},
       {"burning", "burning"},
       {"idle", "idle"},
@@ -195,7 +196,11 @@ function render(snapshot) {
     row.append(element("td", "number", String(station.unitsThisHour)));
     row.append(element("td", "number", station.yieldToday === null ? "-" : station.yieldToday.toFixed(1) + " %"));
     row.append(element("td", "number", station.yieldLast === null ? "-" : station.yieldLast.toFixed(1) + " %"));
-    row.append(element("td", "number", station.numbersLeft === null ? "-" : String(station.numbersLeft)));
+    // The numbers held in its block, and below them what its counter can still give
+    // under its rule.
+    const numbers = element("td", "number", station.numbersLeft === null ? "-" : String(station.numbersLeft));
+    if (station.counterLeft !== null) numbers.append(element("div", "under", say("counterLeft", station.counterLeft)));
+    row.append(numbers);
     const ports = element("td", "ports");
     for (const port of station.ports) ports.append(portCell(port));
     row.append(ports);
@@ -240,6 +245,7 @@ tr.state-stopped td.state { color: #777; }
 .port { display: flex; align-items: center; gap: 0.5em; margin: 0.15em 0; flex-wrap: wrap; }
 .port-name { min-width: 4em; font-family: monospace; white-space: nowrap; }
 .port-state { font-size: 0.85em; color: #666; }
+.under { font-size: 0.85em; color: #666; white-space: nowrap; }
 .port-state.working { color: #b26a00; }
 .cells { display: inline-flex; gap: 2px; }
 .cell { width: 14px; height: 14px; border-radius: 2px; display: inline-block; background: #ccc; }

@@ -40,6 +40,11 @@ class ServeTest : public ::testing::TestWithParam<bool> {
     StationLive live;
     live.job = "BRAKE";
     live.numbersLeft = 40;
+    live.counter = "BRAKE";
+    live.largest = 0xFFFF;
+    Counter counter;
+    bool made = false;
+    ASSERT_TRUE(records->EnsureCounter("BRAKE", 1000, 1, counter, made, error)) << error;
     live.ports.push_back({"COM1", StationLive::Port::State::kWorking, 1003, std::nullopt});
     ASSERT_TRUE(records->Heartbeat("owner-1", LiveJson(live), error)) << error;
     for (int i = 0; i < 4; ++i) {
@@ -97,6 +102,7 @@ TEST_P(ServeTest, EveryEndpoint) {
   EXPECT_EQ(station["passedToday"].toInt(), 3);
   EXPECT_EQ(station["failedToday"].toInt(), 1);
   EXPECT_EQ(station["numbersLeft"].toInt(), 40);
+  EXPECT_EQ(station["counterLeft"].toInt(), 0xFFFF - 1000 + 1);
   ASSERT_EQ(station["ports"].toArray().size(), 1);
   EXPECT_EQ(station["ports"].toArray()[0].toObject()["serial"].toInt(), 1003);
   EXPECT_EQ(station["ports"].toArray()[0].toObject()["last"].toArray().size(), 4);
