@@ -887,20 +887,12 @@ bool ProductionRun::MayGoOn() const {
            static_cast<std::uint64_t>(lot_->passed) >= lot_->quantity);
 }
 
-void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found) {
+void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found,
+                                std::optional<bool> placed) {
   // A lot takes no more units than it has parts left to pass.
-  bool lotComplete = false;
-  {
-    const std::lock_guard lock(mutex_);
-    if (lot_ && lot_->quantity > 0 &&
-        static_cast<std::uint64_t>(lot_->passed + inFlight_) >= lot_->quantity) {
-      if (order) order->Pass(port);
-      lotComplete = true;
-    } else {
-      ++inFlight_;
-    }
-  }
+  const bool lotComplete = placed ? !*placed : !TakeLotPlace();
   if (lotComplete) {
+    if (order) order->Pass(port);
     SetPortLive(port, StationLive::Port::State::kIdle, std::nullopt, std::nullopt);
     observer_.OnLotComplete(port);
     return;
@@ -1059,7 +1051,23 @@ ProductionRun::End ProductionRun::Round() {
   // A Stop asked before the round began holds: no unit starts.
   if (!MayGoOn()) return Finish(0);
   PortOrder order(ports_.size());
-  return RunPorts([this, &order](std::size_t port) { RunPortUnit(port, &order, false); });
+  // The lot's last places go to the first ports, whichever port's thread runs first.
+  std::vector<char> placed(ports_.size());
+  for (std::size_t port = 0; port < ports_.size(); ++port)
+    placed[port] = TakeLotPlace() ? 1 : 0;
+  return RunPorts([this, &order, &placed](std::size_t port) {
+    RunPortUnit(port, &order, false, placed[port] != 0);
+  });
+}
+
+bool ProductionRun::TakeLotPlace() {
+  const std::lock_guard lock(mutex_);
+  if (lot_ && lot_->quantity > 0 &&
+      static_cast<std::uint64_t>(lot_->passed + inFlight_) >= lot_->quantity) {
+    return false;
+  }
+  ++inFlight_;
+  return true;
 }
 
 bool ProductionRun::LookForBoard(std::size_t port) {

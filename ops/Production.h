@@ -246,7 +246,12 @@ class ProductionRun {
   struct Port;
   // One unit on `port`; `order` for a round's numbers in port order; `found` when an
   // auto-start look found the board.
-  void RunPortUnit(std::size_t port, PortOrder* order, bool found);
+  /// `placed`: whether the round gave the port a place in the lot (already counted as in
+  /// flight); without it the port takes one itself, as auto start's boards come.
+  /// Counts a unit in flight unless the lot has no part left for it.
+  bool TakeLotPlace();
+  void RunPortUnit(std::size_t port, PortOrder* order, bool found,
+                   std::optional<bool> placed = std::nullopt);
   // Auto-start: looks for a board on `port` until one answers or the run stops.
   bool LookForBoard(std::size_t port);
   // Whether another unit may start: not stopped, the run not ended for good.

@@ -44,7 +44,12 @@ class Recorder final : public RunObserver {
     const std::lock_guard lock(mutex_);
     ends.push_back(end);
   }
+  void OnLotComplete(std::size_t port) override {
+    const std::lock_guard lock(mutex_);
+    lotComplete.push_back(port);
+  }
   std::vector<UnitEnd> ends;
+  std::vector<std::size_t> lotComplete;
 
  private:
   View view_;
@@ -60,6 +65,27 @@ class NoPorts final : public SerialPortFactory {
   }
   std::string LastOpenError() const override { return "no such device"; }
   std::atomic<int> opens{0};
+};
+
+// A port factory whose ports open nothing, slowly, and whose round starts the last port's
+// thread first: the port that asks first is not the first port.
+class LastPortFirst final : public SerialPortFactory {
+ public:
+  std::unique_ptr<SerialPort> Open(const std::string&) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return nullptr;
+  }
+  std::string LastOpenError() const override { return "no such device"; }
+  void RunOnThreads(const std::vector<std::function<void()>>& jobs,
+                    const std::function<void()>&) override {
+    std::vector<std::thread> threads;
+    for (auto job = jobs.rbegin(); job != jobs.rend(); ++job) {
+      threads.emplace_back(*job);
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    for (std::thread& thread : threads)
+      thread.join();
+  }
 };
 
 // The production run in this process on fakes: a board on a fake line on virtual time, a
@@ -518,6 +544,23 @@ TEST_F(ProductionTest, ALotStopsAtItsQuantity) {
     EXPECT_EQ(a.lot, "L-7");
   Station later(*this, line);
   EXPECT_EQ(later.run.Start().problem, StartReport::Problem::kLotComplete);
+}
+
+// The lot's last place goes to the first port of a round, whichever port's thread asks
+// first: the operator knows which board is burned.
+TEST_F(ProductionTest, TheLotsLastPlaceGoesToTheFirstPort) {
+  setup.lot = "L-8";
+  setup.quantity = 1;
+  setup.ports.push_back(setup.ports.front());
+  setup.ports.back().name = "COM2";
+  LastPortFirst ports;
+  Station station(*this, ports);
+  ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
+  station.run.Round();
+  ASSERT_EQ(station.face.ends.size(), 1u);
+  EXPECT_EQ(station.face.ends[0].record.port, "COM1");
+  EXPECT_EQ(station.face.ends[0].result.verdict, UnitVerdict::kPortFailed);
+  EXPECT_EQ(station.face.lotComplete, std::vector<std::size_t>{1});
 }
 
 // The store goes away mid-run: units go on with the numbers held ahead, their records
