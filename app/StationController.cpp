@@ -178,7 +178,12 @@ void StationController::Change(std::size_t port, F change) {
 }
 
 void StationController::Open() {
+  // The face's callbacks, set before Open, are handed to the worker here, and through it
+  // to every thread it starts: Qt's queued call orders them too, in a way that
+  // ThreadSanitizer cannot see.
+  faceSet_.store(true, std::memory_order_release);
   QMetaObject::invokeMethod(&worker_, [this] {
+    (void)faceSet_.load(std::memory_order_acquire);
     StoreError error;
     bool open = figuresStore_.Open(error, ProductionRun::kStoreWait);
     // A job bound to another store is refused as the window opens, not at its first unit.

@@ -105,6 +105,7 @@ class StationController final : public QObject, public RunObserver {
   ProductionRun* run_ = nullptr;
   std::optional<StartReport> start_;
   SystemClock clock_;
+  std::atomic<bool> faceSet_{false};  // the callbacks are set (see Open)
   std::atomic<bool> busy_{false};
   std::atomic<bool> stopAsked_{false};
 
