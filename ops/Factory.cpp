@@ -173,9 +173,10 @@ FactorySnapshot BuildFactory(const FactoryInput& input, const AlarmLimits& limit
       }
       // The ports the station published first, in its order; then those only its records
       // name.
-      for (auto& [port, outcomes] : byPort) {
+      for (auto& [portName, outcomes] : byPort) {
+        const std::string& port = portName;  // a binding cannot be captured by every compiler
         auto it = std::find_if(view.ports.begin(), view.ports.end(),
-                               [&](const StationView::Port& p) { return p.name == port; });
+                               [&port](const StationView::Port& p) { return p.name == port; });
         if (it == view.ports.end()) {
           view.ports.push_back({port, std::nullopt, {}});
           it = view.ports.end() - 1;
