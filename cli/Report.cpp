@@ -71,20 +71,14 @@ int RunReport(Context& context) {
     return context.Fail(kExitFile, context.T("cannot write %1: %2", {out, error}));
   }
   // Each outcome's count, port problems too (they are no unit).
-  Json outcomes;
-  for (std::size_t i = 0; i < figures->outcomes.size(); ++i)
-    outcomes.Add(OutcomeName(static_cast<UnitOutcome>(i)), figures->outcomes[i]);
-  Json readings;
-  for (std::size_t i = 0; i < figures->readings.size(); ++i)
-    readings.Add(ReadModeName(static_cast<ReadMode>(i)), figures->readings[i]);
   context.console.Emit(Json("report")
                            .Add("file", out)
                            .Add("units", figures->units)
                            .Add("passed", figures->passed)
                            .Add("failed", figures->failed)
                            .Add("notWritten", figures->units - figures->passed - figures->failed)
-                           .AddRaw("outcomes", outcomes.Text())
-                           .AddRaw("readings", readings.Text()));
+                           .AddRaw("outcomes", OutcomeCountsJson(figures->outcomes))
+                           .AddRaw("readings", ReadingCountsJson(figures->readings)));
   context.console.Say(
       context.T("the report of %1 units is in %2", {std::to_string(figures->units), out}));
   return kExitOk;

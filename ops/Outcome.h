@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace otp {
@@ -33,5 +35,10 @@ enum class ReadMode { kArea, kImage };
 /// "area", "image".
 const char* ReadModeName(ReadMode mode);
 std::optional<ReadMode> ReadModeNamed(std::string_view name);
+
+/// Counts by outcome (UnitOutcome's order) and by reading (ReadMode's order) as JSON
+/// objects keyed by their names: {"pass":3,"fail":1,...}.
+std::string OutcomeCountsJson(const std::array<int, 7>& counts);
+std::string ReadingCountsJson(const std::array<int, 2>& counts);
 
 }  // namespace otp

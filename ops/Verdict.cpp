@@ -116,4 +116,26 @@ std::optional<ReadMode> ReadModeNamed(std::string_view name) {
   return Named(kReadModes, name);
 }
 
+namespace {
+
+template <typename Enum, std::size_t N>
+std::string CountsJson(const std::array<int, N>& counts, const char* (*name)(Enum)) {
+  std::string json = "{";
+  for (std::size_t i = 0; i < N; ++i) {
+    json += std::string(i ? "," : "") + "\"" + name(static_cast<Enum>(i)) +
+            "\":" + std::to_string(counts[i]);
+  }
+  return json + "}";
+}
+
+}  // namespace
+
+std::string OutcomeCountsJson(const std::array<int, 7>& counts) {
+  return CountsJson<UnitOutcome>(counts, OutcomeName);
+}
+
+std::string ReadingCountsJson(const std::array<int, 2>& counts) {
+  return CountsJson<ReadMode>(counts, ReadModeName);
+}
+
 }  // namespace otp

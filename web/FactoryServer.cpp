@@ -333,16 +333,6 @@ bool FactoryServer::Start(std::string& error) {
     AttemptFilter filter;
     const auto figures = figuresOf(request, response, filter);
     if (!figures) return;
-    std::string outcomes = "{";
-    for (std::size_t i = 0; i < figures->outcomes.size(); ++i) {
-      outcomes += std::string(i ? "," : "") + "\"" + OutcomeName(static_cast<UnitOutcome>(i)) +
-                  "\":" + std::to_string(figures->outcomes[i]);
-    }
-    std::string readings = "{";
-    for (std::size_t i = 0; i < figures->readings.size(); ++i) {
-      readings += std::string(i ? "," : "") + "\"" + ReadModeName(static_cast<ReadMode>(i)) +
-                  "\":" + std::to_string(figures->readings[i]);
-    }
     std::string reasons = "[";
     for (const BatchFigures::Reason& reason : figures->reasons) {
       reasons += std::string(reasons.size() > 1 ? "," : "") +
@@ -351,13 +341,13 @@ bool FactoryServer::Start(std::string& error) {
                  ",\"count\":" + std::to_string(reason.count) + "}";
     }
     const bool written = figures->passed + figures->failed > 0;
-    response.set_content("{\"units\":" + std::to_string(figures->units) +
-                             ",\"passed\":" + std::to_string(figures->passed) +
-                             ",\"failed\":" + std::to_string(figures->failed) + ",\"yield\":" +
-                             (written ? Decimal(figures->Yield(), 1) : std::string("null")) +
-                             ",\"outcomes\":" + outcomes + "},\"readings\":" + readings +
-                             "},\"reasons\":" + reasons + "]}",
-                         "application/json; charset=utf-8");
+    response.set_content(
+        "{\"units\":" + std::to_string(figures->units) + ",\"passed\":" +
+            std::to_string(figures->passed) + ",\"failed\":" + std::to_string(figures->failed) +
+            ",\"yield\":" + (written ? Decimal(figures->Yield(), 1) : std::string("null")) +
+            ",\"outcomes\":" + OutcomeCountsJson(figures->outcomes) + ",\"readings\":" +
+            ReadingCountsJson(figures->readings) + ",\"reasons\":" + reasons + "]}",
+        "application/json; charset=utf-8");
   });
   auto page = [&c, figuresOf, secure, languageOf, store](bool pdf) {
     return [&c, figuresOf, secure, languageOf, store, pdf](const httplib::Request& request,
