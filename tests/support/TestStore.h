@@ -54,12 +54,17 @@ class OwnPostgres {
  public:
   /// False when the server cannot be started.
   bool Start() {
-    port_ = std::to_string(55000 + ::getpid() % 1000);
-    Process start(script_, {"start", port_});
-    if (start.Wait() != 0) return false;
-    std::istringstream started(start.Output());
-    started >> folder_ >> location;
-    return !location.empty();
+    // A port of this process's; another one when something holds it (these ports are
+    // also the system's ephemeral ones, which any connection may be given).
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      port_ = std::to_string(55000 + (::getpid() + 211 * attempt) % 1000);
+      Process start(script_, {"start", port_});
+      if (start.Wait() != 0) continue;
+      std::istringstream started(start.Output());
+      started >> folder_ >> location;
+      return !location.empty();
+    }
+    return false;
   }
   /// Stops the server (fast: its sessions end at once); its data stays.
   bool Pause() { return Process(script_, {"pause", folder_}).Wait() == 0; }
