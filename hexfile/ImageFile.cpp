@@ -11,17 +11,6 @@ namespace {
 
 constexpr std::size_t kRecordBytes = 32;
 
-std::array<std::uint32_t, 256> MakeCrcTable() {
-  std::array<std::uint32_t, 256> table{};
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    std::uint32_t c = i;
-    for (int k = 0; k < 8; ++k)
-      c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    table[i] = c;
-  }
-  return table;
-}
-
 void AppendHex(std::string& out, std::uint8_t byte) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   out.push_back(kDigits[byte >> 4]);
@@ -47,14 +36,6 @@ bool AllBlank(const std::uint8_t* data, std::size_t size) {
 }
 
 }  // namespace
-
-std::uint32_t Crc32(const std::uint8_t* data, std::size_t size) {
-  static const std::array<std::uint32_t, 256> table = MakeCrcTable();
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::size_t i = 0; i < size; ++i)
-    crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
 
 ImageSummary Summarize(const ImageResult& result, const ImageCoverage& coverage,
                        const FlashImage& image, std::uint32_t start, std::uint32_t end) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/Crc.h"
 #include "hexfile/FlashBuffer.h"
 
 namespace otp {
@@ -23,9 +24,6 @@ struct ImageSummary {
 /// Sums up a successful load of `start`..`end`.
 ImageSummary Summarize(const ImageResult& result, const ImageCoverage& coverage,
                        const FlashImage& image, std::uint32_t start, std::uint32_t end);
-
-/// CRC-32 as Ethernet and zip use it (reflected, polynomial 0xEDB88320).
-std::uint32_t Crc32(const std::uint8_t* data, std::size_t size);
 
 /// The format that a file name asks for: ".hex" and ".ihx" Intel HEX, ".bin" binary,
 /// anything else S-record.
