@@ -10,7 +10,7 @@
 #include "cli/Console.h"
 #include "cli/Options.h"
 #include "core/Catalogue.h"
-#include "ops/Journal.h"
+#include "ops/journal/Journal.h"
 #include "ops/Setup.h"
 #include "ops/Unit.h"
 #include "store/ProductionStore.h"

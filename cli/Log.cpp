@@ -146,11 +146,12 @@ int RunLog(Context& context) {
 void ShowJournals(Context& context, RecordStore& store) {
   std::vector<Journal::Skipped> skipped;
   std::vector<Journal::SetAside> setAside;
+  std::vector<Journal::SetAside> damaged;
   std::vector<std::string> ids;
   std::string folders;
   for (const std::filesystem::path& folder : context.JournalFolders(store)) {
     const std::size_t before = ids.size();
-    for (const JournalEntry& entry : Journal::Peek(folder, &skipped, &setAside))
+    for (const JournalEntry& entry : Journal::Peek(folder, &skipped, &setAside, &damaged))
       ids.push_back(entry.unit.unitId);
     if (ids.size() > before) folders += (folders.empty() ? "" : ", ") + Utf8FromPath(folder);
   }
@@ -160,10 +161,29 @@ void ShowJournals(Context& context, RecordStore& store) {
                           Printable(SkippedJournalText(item, context.language)));
   }
   for (const Journal::SetAside& item : setAside) {
+    if (item.damage) {
+      context.console.Emit(Json("damaged")
+                               .Add("file", Utf8FromPath(item.file))
+                               .Add("line", item.damage->line)
+                               .Add("setAside", true));
+      context.console.Error(
+          std::string(kProgram) + ": " +
+          Printable(DamagedJournalFoundText(item.file, *item.damage, true, context.language)));
+      continue;
+    }
     context.console.Emit(
         Json("setAside").Add("file", Utf8FromPath(item.file)).Add("units", item.units.size()));
     context.console.Error(std::string(kProgram) + ": " +
                           Printable(SetAsideText(item.file, item.units.size(), context.language)));
+  }
+  for (const Journal::SetAside& item : damaged) {
+    context.console.Emit(Json("damaged")
+                             .Add("file", Utf8FromPath(item.file))
+                             .Add("line", item.damage->line)
+                             .Add("setAside", false));
+    context.console.Error(
+        std::string(kProgram) + ": " +
+        Printable(DamagedJournalFoundText(item.file, *item.damage, false, context.language)));
   }
   if (ids.empty()) return;
   StoreError error;

@@ -253,6 +253,15 @@ int ShowStart(Context& context, const Station& station, const RunSetup& setup,
                                                  item.units, context.language)) +
                           " (" + Printable(item.reason) + ")");
   }
+  for (const StartReport::Damaged& item : start.damaged) {
+    Json event("damaged");
+    event.Add("file", Utf8FromPath(item.file)).Add("aside", Utf8FromPath(item.aside));
+    event.Add("line", item.damage.line).Add("spoiled", item.spoiled.size());
+    context.console.Emit(event);
+    context.console.Error(std::string(kProgram) + ": " +
+                          Printable(DamagedJournalText(item.file, item.aside, item.damage,
+                                                       item.spoiled, context.language)));
+  }
   for (const Attempt& a : start.replayed) {
     const std::string number = a.serial ? std::to_string(*a.serial) : "-";
     const std::string state = a.serialState ? SerialStateName(*a.serialState) : "-";

@@ -9,7 +9,7 @@
 #include "core/Texts.h"
 #include "hexfile/ImageFile.h"
 #include "ops/Messages.h"
-#include "ops/Production.h"
+#include "ops/production/RunTypes.h"
 #include "ops/Setup.h"
 
 namespace otp {

@@ -1,5 +1,6 @@
 #include "ops/Messages.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -164,6 +165,58 @@ std::string SetAsideText(const std::filesystem::path& file, std::size_t units, L
             "the journal %1 was set aside: the store refused some of its %2 units. Compare "
             "them with log, then move the file away; no start replays it",
             {Utf8FromPath(file), std::to_string(units)});
+}
+
+std::string DamagedJournalText(const std::filesystem::path& file,
+                               const std::filesystem::path& aside, const JournalDamage& damage,
+                               const std::vector<std::uint64_t>& spoiled, Language language) {
+  const std::string where = Utf8FromPath(aside.empty() ? file : aside);
+  const std::string numbers =
+      spoiled.empty() ? Tr(language, "its station held no number") : NumberList(spoiled);
+  return Tr(language,
+            "the journal %1 is damaged (%2): nothing in it was recorded. The numbers of its "
+            "station are spoiled and never issued again: %3. Check the boards its station "
+            "burned last, and keep the file, now %4, with the batch's records",
+            {Utf8FromPath(file), LineDamageText(damage, language), numbers, where});
+}
+
+std::string DamagedJournalFoundText(const std::filesystem::path& file, const JournalDamage& damage,
+                                    bool setAside, Language language) {
+  const std::string why = LineDamageText(damage, language);
+  if (setAside) {
+    return Tr(language,
+              "the journal %1 was set aside damaged (%2): none of its units was recorded, its "
+              "station's numbers are spoiled",
+              {Utf8FromPath(file), why});
+  }
+  return Tr(language,
+            "the journal %1 is damaged (%2): none of its units will be recorded; the next start "
+            "of a station spoils its numbers and sets it aside",
+            {Utf8FromPath(file), why});
+}
+
+std::string NumberList(std::vector<std::uint64_t> numbers) {
+  std::sort(numbers.begin(), numbers.end());
+  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+  constexpr std::size_t kShown = 12;
+  std::string out;
+  std::size_t shown = 0;
+  std::size_t i = 0;
+  while (i < numbers.size() && shown < kShown) {
+    std::size_t j = i;
+    while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1)
+      ++j;
+    if (!out.empty()) out += ", ";
+    out += std::to_string(numbers[i]);
+    if (j > i) out += (j == i + 1 ? ", " : "-") + std::to_string(numbers[j]);
+    shown += j > i ? 2 : 1;
+    i = j + 1;
+  }
+  std::size_t rest = 0;
+  for (; i < numbers.size(); ++i)
+    ++rest;
+  if (rest > 0) out += " (+" + std::to_string(rest) + ")";
+  return out;
 }
 
 }  // namespace otp

@@ -1,13 +1,15 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "chip/ChipTable.h"
 #include "core/Catalogue.h"
 #include "hexfile/ImageFile.h"
-#include "ops/Journal.h"
 #include "ops/Outcome.h"
 #include "ops/Serial.h"
+#include "ops/journal/Journal.h"
 
 namespace otp {
 
@@ -33,5 +35,16 @@ std::string OutcomeInstruction(UnitOutcome outcome, Language language);
 std::string SkippedJournalText(const Journal::Skipped& skipped, Language language);
 /// A journal set aside as `file`, holding `units` units that the store refused.
 std::string SetAsideText(const std::filesystem::path& file, std::size_t units, Language language);
+/// A journal of a gone station with a damaged line, found by a start: nothing of it was
+/// recorded, `spoiled` (its station's numbers) are spoiled, and it lies now at `aside`
+/// (empty: it could not be renamed and lies at `file`).
+std::string DamagedJournalText(const std::filesystem::path& file,
+                               const std::filesystem::path& aside, const JournalDamage& damage,
+                               const std::vector<std::uint64_t>& spoiled, Language language);
+/// A damaged journal as `log` finds it: set aside by a start already, or not yet.
+std::string DamagedJournalFoundText(const std::filesystem::path& file, const JournalDamage& damage,
+                                    bool setAside, Language language);
+/// Numbers as a person reads a list of them: "700, 701, 705-709" (and "(+N)" past a dozen).
+std::string NumberList(std::vector<std::uint64_t> numbers);
 
 }  // namespace otp

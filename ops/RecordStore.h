@@ -67,6 +67,9 @@ struct Attempt {
   std::string job;     // the job's name; empty without a job
   std::string jobSum;  // the job's short checksum
   std::string lot;     // the lot it belongs to; empty without one
+  /// The place of the lot the unit holds (a lot's parts are its places, taken in the
+  /// store as numbers are); none without a lot, or for units of earlier releases.
+  std::optional<std::uint64_t> lotPlace;
   std::string counter;
   std::optional<std::uint64_t> serial;
   std::optional<SerialState> serialState;  // without a number: none

@@ -164,4 +164,27 @@ SerialPlacement CheckSerialPlacement(const SerialRule& rule, const FlashImage& i
   return placement;
 }
 
+std::uint64_t LargestNumber(const SerialRule& rule) {
+  // 2^63 - 1: the store keeps numbers as signed 64-bit integers.
+  constexpr std::uint64_t kStoreLimit = (std::uint64_t{1} << 63) - 1;
+  switch (rule.format) {
+    case SerialRule::Format::kLe16:
+    case SerialRule::Format::kBe16:
+      return 0xFFFF;
+    case SerialRule::Format::kLe32:
+    case SerialRule::Format::kBe32:
+      return 0xFFFFFFFFu;
+    case SerialRule::Format::kBcd:
+    case SerialRule::Format::kAscii: {
+      // 10^19 - 1 is beyond the store's limit; fewer digits are below it.
+      if (rule.digits >= 19) return kStoreLimit;
+      std::uint64_t largest = 0;
+      for (int i = 0; i < rule.digits; ++i)
+        largest = largest * 10 + 9;
+      return largest;
+    }
+  }
+  return 0;
+}
+
 }  // namespace otp

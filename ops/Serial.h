@@ -43,6 +43,9 @@ struct SerialPlacement {
   std::uint8_t value = 0;  // kOnImage: what the image holds there
 };
 
+/// The largest number `rule` can hold (and below 2^63, the store's limit).
+std::uint64_t LargestNumber(const SerialRule& rule);
+
 /// The bytes of `number` under `rule`; nothing when it does not fit the format.
 std::optional<std::vector<std::uint8_t>> EncodeSerial(const SerialRule& rule, std::uint64_t number);
 

@@ -34,6 +34,8 @@ struct StoreService::Core {
   std::deque<Posted> posts;
   Job onConnect;
   Job onBeat;
+  std::function<void()> onChange;
+  bool toldAway = true;  // what onChange last told
   bool started = false;  // the service's thread runs
   bool closing = false;
   bool finished = false;
@@ -45,6 +47,17 @@ struct StoreService::Core {
   std::unique_ptr<RecordStore> store;
 
   void Loop();
+  // With `lock` held: tells onChange, without the lock, that the store went away or came
+  // back since it last told.
+  void TellChange(std::unique_lock<std::mutex>& lock) {
+    if (state.away == toldAway) return;
+    toldAway = state.away;
+    const auto changed = onChange;
+    if (!changed) return;
+    lock.unlock();
+    changed();
+    lock.lock();
+  }
   // With the lock held: the store is away; every waiting call hears it.
   void Away(const std::string& why) {
     if (!state.away) state.since = Steady::now();
@@ -82,9 +95,11 @@ void StoreService::Core::Loop() {
         pause = options.firstPause;
         nextBeat = Steady::now() + options.beat;
         changed.notify_all();
+        TellChange(lock);
         continue;
       }
       Away(error.text.empty() ? std::string("the store cannot be opened") : error.text);
+      TellChange(lock);
       changed.wait_for(lock, pause, [this] { return closing || kick; });
       kick = false;
       pause = std::min(pause * 2, options.longestPause);
@@ -133,6 +148,7 @@ void StoreService::Core::Loop() {
     }
     if (dropped) Away(error.text);
     changed.notify_all();
+    TellChange(lock);
   }
   lock.unlock();
   store.reset();
@@ -232,6 +248,11 @@ void StoreService::OnConnect(Job job) {
 void StoreService::OnBeat(Job job) {
   const std::lock_guard lock(core_->mutex);
   core_->onBeat = std::move(job);
+}
+
+void StoreService::OnChange(std::function<void()> changed) {
+  const std::lock_guard lock(core_->mutex);
+  core_->onChange = std::move(changed);
 }
 
 StoreService::State StoreService::state() const {

@@ -69,6 +69,9 @@ class StoreService {
   void OnConnect(Job job);
   /// Runs every Options::beat while the store answers.
   void OnBeat(Job job);
+  /// Runs (on the service's thread, with no lock held) whenever the store goes away or
+  /// answers again. It must be quick and must not call the service back and wait.
+  void OnChange(std::function<void()> changed);
 
   /// Whether the store answers, and since when it does not.
   struct State {

@@ -78,6 +78,7 @@ class TargetBoard {
 
   /// Adds a fault; its occurrences count from the board's start.
   void AddFault(const Fault& fault) { faults_.push_back(fault); }
+  void ClearFaults() { faults_.clear(); }
 
   /// Time one byte takes on the line; 0 sends without pacing.
   void SetByteTime(std::int64_t us) { byteTimeUs_ = us; }

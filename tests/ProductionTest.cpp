@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "chip/ChipTable.h"
+#include "core/Utf8Path.h"
 #include "ops/Host.h"
 #include "ops/Production.h"
 #include "sim/TargetBoard.h"
@@ -19,8 +20,10 @@
 #endif
 #include "tests/support/FakeLine.h"
 #include "tests/support/FakeStore.h"
+#include "tests/support/Faults.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestClock.h"
+#include "tests/support/TestDisk.h"
 
 namespace otp {
 namespace {
@@ -106,13 +109,14 @@ class ProductionTest : public ::testing::Test {
   // A run of a process of its own: its journal in the station's folder.
   struct Station {
     Station(ProductionTest& test, SerialPortFactory& ports)
-        : journal(OpenJournal(test.journals)),
+        : journal(OpenJournal(test.journals, test.disk)),
           service(test.store.Opener(), Quick()),
           run(test.setup, service, *journal, ports, test.clock, face) {}
     // A journal of a new owner; a station without one cannot run, so the test ends here.
-    static std::unique_ptr<Journal> OpenJournal(const std::filesystem::path& folder) {
+    static std::unique_ptr<Journal> OpenJournal(const std::filesystem::path& folder,
+                                                test::TestDisk& disk) {
       std::string error;
-      auto journal = Journal::Open(folder, Journal::NewOwner(), error);
+      auto journal = Journal::Open(folder, Journal::NewOwner(), error, disk);
       if (!journal) {
         std::fprintf(stderr, "the station's journal cannot be opened: %s\n", error.c_str());
         std::abort();
@@ -148,8 +152,9 @@ class ProductionTest : public ::testing::Test {
   void DeadJournal(const std::string& owner, const std::vector<JournalEntry>& entries) {
     std::filesystem::create_directories(journals);
     std::ofstream out(journals / (owner + ".journal"), std::ios::binary);
+    out << JournalHeader();
     for (const JournalEntry& entry : entries)
-      out << Journal::Line(entry.stage, entry.unit);
+      out << JournalLine(entry.stage, entry.unit);
   }
   Attempt Unit(const std::string& id) const {
     Attempt unit;
@@ -165,6 +170,7 @@ class ProductionTest : public ::testing::Test {
   test::TempDir dir;
   std::filesystem::path journals = dir / "journals";
   test::TestClock clock;
+  test::TestDisk disk;
   sim::TargetBoard board;
   test::FakeLine line{clock, board};
   test::FakeStore store;
@@ -251,15 +257,78 @@ TEST_F(ProductionTest, AJournalTheStoreRefusesIsSetAside) {
   EXPECT_TRUE(next.replayed.empty());
 }
 
+// A unit failed after its first program block while the store was away, so its record
+// waited in the journal, and the line of its outcome was damaged on the disk (a bad
+// sector, a torn write). The next start records nothing of that journal and never a
+// pass: it sets the journal aside under a name no start reads, names its line, spoils
+// every number its station held, and the next part is given another number.
+TEST_F(ProductionTest, ADamagedJournalRepeatsNoNumber) {
+  setup.blockSize = 4;
+  board.AddFault(test::Fault("program-status@1:byte=0x04"));
+  std::filesystem::path file;
+  {
+    Station first(*this, line);
+    ASSERT_EQ(first.run.Start().problem, StartReport::Problem::kNone);
+    {
+      const std::lock_guard lock(store.mutex);
+      store.away = true;
+    }
+    first.run.Round();
+    ASSERT_EQ(first.face.ends.size(), 1u);
+    EXPECT_EQ(first.face.ends[0].record.outcome, UnitOutcome::kFail);
+    EXPECT_EQ(first.face.ends[0].record.serial, 1u);
+    EXPECT_FALSE(first.face.ends[0].stored);
+    file = journals / (first.journal->owner() + ".journal");
+  }  // the store is away still: the journal stays, its numbers reserved
+  std::string text = test::TempDir::ReadFile(file);
+  const std::size_t outcome = text.rfind("outcome=fail");
+  ASSERT_NE(outcome, std::string::npos) << text;
+  text.replace(outcome, 12, "outcome=pass");
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+  {
+    const std::lock_guard lock(store.mutex);
+    store.away = false;
+  }
+  board.memory().fill(0xFF);
+  board.ClearFaults();
+  Station second(*this, line);
+  const StartReport start = second.run.Start();
+  ASSERT_EQ(start.problem, StartReport::Problem::kNone) << start.detail;
+  ASSERT_EQ(start.damaged.size(), 1u);
+  const StartReport::Damaged& damaged = start.damaged[0];
+  EXPECT_EQ(damaged.damage.line, 5u);  // header, begun, reserved, programming, ended
+  EXPECT_EQ(damaged.damage.why.why, LineDamage::Why::kChecksum);
+  EXPECT_EQ(damaged.spoiled, (std::vector<std::uint64_t>{1, 2, 3, 4}));
+  EXPECT_EQ(damaged.named, (std::set<std::pair<std::string, std::uint64_t>>{{"serial", 1}}));
+  EXPECT_TRUE(start.replayed.empty());
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_TRUE(std::filesystem::exists(damaged.aside));
+  EXPECT_NE(Utf8FromPath(damaged.aside).find(".journal.damaged"), std::string::npos);
+  EXPECT_EQ(Recorded(), 0u);
+  for (const std::uint64_t number : {1, 2, 3, 4})
+    EXPECT_EQ(store.States()[number], "spoiled") << number;
+  // The next part gets a number that no part can hold yet.
+  second.run.Round();
+  ASSERT_EQ(second.face.ends.size(), 1u);
+  EXPECT_EQ(second.face.ends[0].record.outcome, UnitOutcome::kPass);
+  EXPECT_EQ(second.face.ends[0].record.serial, 5u);
+  // No later start finds it again, and log still sees it, set aside.
+  Station third(*this, line);
+  EXPECT_TRUE(third.run.Start().damaged.empty());
+  std::vector<Journal::SetAside> aside;
+  Journal::Peek(journals, nullptr, &aside);
+  ASSERT_EQ(aside.size(), 1u);
+  ASSERT_TRUE(aside[0].damage);
+  EXPECT_EQ(aside[0].damage->line, 5u);
+}
+
 // A full disk: a unit whose journal write fails is recorded in the store directly; when
 // the store is away too, the unit is said to be held by neither, kept in memory, and
 // recorded once the store answers again.
 TEST_F(ProductionTest, AJournalWriteThatFailsForLackOfSpace) {
   Station station(*this, line);
   std::atomic<bool> full = true;
-  station.journal->beforeWrite = [&full](JournalStage stage) {
-    return !(full && stage == JournalStage::kEnded);
-  };
+  disk.takes = [&full](std::string_view line) { return !(full && line.rfind("ended ", 0) == 0); };
   ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
   station.run.Round();
   ASSERT_EQ(station.face.ends.size(), 1u);
@@ -484,20 +553,22 @@ TEST_F(ProductionTest, AUnitReadsOnlyWhatTheImageTouches) {
 }
 
 // A station publishes its live state through its lease when it changes, at most once a
-// second however fast its units go, and the last state reaches the store.
+// second however fast its units go, and the last state reaches the store (on virtual
+// time: the units' wire time and the second between two states are the clock's).
 TEST_F(ProductionTest, TheLiveStateAtMostOnceASecond) {
+  setup.reading = ReadMode::kImage;  // units of a fraction of a second
   Station station(*this, line);
   ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
-  const auto began = std::chrono::steady_clock::now();
-  int rounds = 0;
-  while (std::chrono::steady_clock::now() - began < std::chrono::milliseconds(2500)) {
+  const std::int64_t began = clock.nowUs();
+  constexpr int kRounds = 30;
+  for (int round = 0; round < kRounds; ++round) {
     FreshPart();
     ASSERT_EQ(station.run.Round().why, ProductionRun::End::Why::kDone);
-    ++rounds;
   }
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  EXPECT_GT(rounds, 10);
+  const double seconds = static_cast<double>(clock.nowUs() - began) / 1e6;
+  // Each unit changes the state three times (working, its number, ended): without the
+  // limit the store would hear of it about three times as often as it may.
+  ASSERT_GT(3 * kRounds, 2 * seconds) << "units this slow prove nothing";
   int heartbeats = 0;
   {
     const std::lock_guard lock(store.mutex);
@@ -505,12 +576,13 @@ TEST_F(ProductionTest, TheLiveStateAtMostOnceASecond) {
   }
   EXPECT_LE(heartbeats, static_cast<int>(seconds) + 2);  // and the beat at the start
   EXPECT_GE(heartbeats, 2);
-  // Its last unit ended: the store hears of it within a second or so.
+  // Its last unit ended: once the second has passed the store hears of it.
+  clock.Advance(std::chrono::seconds(1));
   ASSERT_TRUE(WaitFor([&] {
     const std::lock_guard lock(store.mutex);
     const std::string& live = store.leases.begin()->second.live;
     return live.find("\"state\":\"ended\"") != std::string::npos &&
-           live.find("\"serial\":" + std::to_string(rounds)) != std::string::npos;
+           live.find("\"serial\":" + std::to_string(kRounds)) != std::string::npos;
   }));
   // With its counter and the largest number its rule (be32) places.
   const std::lock_guard lock(store.mutex);
@@ -609,14 +681,15 @@ TEST_F(ProductionTest, AJournalBeingMadeIsNotTakenOver) {
   std::promise<void> made;
   std::promise<void> lookedAt;
   std::atomic<bool> once{false};
-  Journal::beforeLock = [&] {
-    if (once.exchange(true)) return;  // the second station's own journal goes straight on
+  test::TestDisk slow;
+  slow.beforeLock = [&] {
+    if (once.exchange(true)) return;  // only the first lock waits
     made.set_value();
     lookedAt.get_future().wait();
   };
   std::string error;
   std::unique_ptr<Journal> first;
-  std::thread starting([&] { first = Journal::Open(journals, "line-1-first", error); });
+  std::thread starting([&] { first = Journal::Open(journals, "line-1-first", error, slow); });
   made.get_future().wait();
   NoPorts ports;
   {
@@ -626,7 +699,6 @@ TEST_F(ProductionTest, AJournalBeingMadeIsNotTakenOver) {
     lookedAt.set_value();
     starting.join();
   }
-  Journal::beforeLock = nullptr;
   ASSERT_TRUE(first) << error;
   EXPECT_TRUE(std::filesystem::exists(journals / "line-1-first.journal"));
   EXPECT_TRUE(Journal::Alive(journals, "line-1-first"));
@@ -645,16 +717,17 @@ TEST(JournalLines, ReadTheSameInEveryLocale) {
   Attempt unit;
   unit.unitId = "u-1";
   unit.seconds = 1.891;
-  const std::string line = Journal::Line(JournalStage::kEnded, unit);
-  JournalEntry read;
-  const bool parsed = Journal::ParseLine(line, read);
+  std::string line = JournalLine(JournalStage::kEnded, unit);
+  line.pop_back();  // its end of line
+  const ReadLine read = ReadJournalLine(line, true);
   std::setlocale(LC_ALL, "C");
   ::unsetenv("LOCPATH");
   EXPECT_NE(line.find("seconds=1.891 "), std::string::npos) << line;
-  ASSERT_TRUE(parsed);
-  EXPECT_DOUBLE_EQ(read.unit.seconds, 1.891);
-  ASSERT_TRUE(Journal::ParseLine(line, read));  // and back in the C locale
-  EXPECT_DOUBLE_EQ(read.unit.seconds, 1.891);
+  ASSERT_EQ(read.kind, ReadLine::Kind::kUnit);
+  EXPECT_DOUBLE_EQ(read.entry.unit.seconds, 1.891);
+  const ReadLine again = ReadJournalLine(line, true);  // and back in the C locale
+  ASSERT_EQ(again.kind, ReadLine::Kind::kUnit);
+  EXPECT_DOUBLE_EQ(again.entry.unit.seconds, 1.891);
 }
 #endif
 

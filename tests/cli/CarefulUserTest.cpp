@@ -314,7 +314,7 @@ TEST(CliLanguage, EveryTextHasItsJapanese) {
   int texts = 0;
   for (const char* folder : {"cli", "ops", "app", "ui", "report", "web"}) {
     for (const auto& item :
-         std::filesystem::directory_iterator(std::string(OTP_SOURCE_DIR) + "/" + folder)) {
+         std::filesystem::recursive_directory_iterator(std::string(OTP_SOURCE_DIR) + "/" + folder)) {
       if (item.path().extension() != ".cpp") continue;
       const std::string source = test::TempDir::ReadFile(item.path());
       for (std::sregex_iterator it(source.begin(), source.end(), call), end; it != end; ++it) {

@@ -1,44 +1,33 @@
 #pragma once
 
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "ops/RecordStore.h"
+#include "ops/journal/File.h"
+#include "ops/journal/Line.h"
 
 namespace otp {
-
-/// How far a unit had come when its journal line was written.
-enum class JournalStage {
-  kBegun,        // the unit started: nothing sent to the part
-  kReserved,     // it holds a serial number: nothing programmed yet
-  kProgramming,  // its first program block is about to be sent
-  kEnded,        // its outcome is known; the store has not confirmed it yet
-  kConfirmed,    // the store holds the attempt
-};
-
-/// The last line of a unit in a journal.
-struct JournalEntry {
-  JournalStage stage = JournalStage::kBegun;
-  Attempt unit;
-};
 
 /// What a station learned about its units, on the local disk before the store hears of
 /// it, so that nothing learned is lost to a store that fails or a process that dies.
 /// Each process appends to a file of its own in a folder beside the store, written
-/// through to disk line by line, and holds a lock on it while it lives: a file whose lock
-/// is free belongs to a process that is gone, and a later start replays what the store
-/// never confirmed. Every method may be called from any thread.
+/// through to disk line by line, each line with its checksum, and holds a lock on it
+/// while it lives: a file whose lock is free belongs to a process that is gone, and a
+/// later start replays what the store never confirmed. A journal with a damaged line is
+/// replayed as nothing. Every method may be called from any thread.
 class Journal {
  public:
-  /// Opens (making it) `folder` and a new file in it for `owner`, locked. Null, with
-  /// `error`, when that fails.
+  /// Opens (making it) `folder` and a new file in it for `owner`, locked, on `disk`.
+  /// Null, with `error`, when that fails.
   static std::unique_ptr<Journal> Open(const std::filesystem::path& folder,
-                                       const std::string& owner, std::string& error);
+                                       const std::string& owner, std::string& error,
+                                       JournalDisk& disk = SystemJournalDisk());
   /// Unlocks the file, and removes it when the store has confirmed all of it (and it was
   /// not asked to stay).
   ~Journal();
@@ -55,11 +44,14 @@ class Journal {
   /// This process's units that the store has not confirmed, the last line of each.
   std::vector<JournalEntry> Unconfirmed() const;
 
-  /// The journals of processes that are gone: each file, locked by this process now,
-  /// with its units that were not confirmed.
+  /// The journal of a process that is gone, locked by this process now: its units that
+  /// were not confirmed, or the damage that makes none of it proof.
   struct Orphan {
     std::filesystem::path file;
     std::vector<JournalEntry> units;
+    std::optional<JournalDamage> damage;
+    /// Every serial number its lines name, as far as they can be read.
+    std::set<std::pair<std::string, std::uint64_t>> numbers;
   };
   /// What lies in a journal folder and is not read as a journal.
   struct Skipped {
@@ -71,35 +63,49 @@ class Journal {
     std::filesystem::path file;
     Why why = Why::kNotAFile;
   };
-  /// A journal set aside: the store refused what it holds; kept for a person to check.
+  /// A journal set aside for a person to check: the store refused what it holds, or a
+  /// line of it is damaged.
   struct SetAside {
     std::filesystem::path file;
     std::vector<JournalEntry> units;
+    std::optional<JournalDamage> damage;
   };
   /// Takes over the journals of gone processes; what is no journal goes to `skipped`.
   std::vector<Orphan> TakeOver(std::vector<Skipped>* skipped = nullptr);
   /// Removes a file taken over, once the store holds all of its units.
   void Forget(const Orphan& orphan);
-  /// Renames a file taken over so that no start replays it again, and unlocks it: the
-  /// store refused its units. Returns its new name (empty when it could not be renamed:
-  /// it is then left as it is).
-  std::filesystem::path PutAside(const Orphan& orphan);
+  /// Why a journal taken over is set aside.
+  enum class Aside {
+    kRefused,  // the store refused its units: ".set-aside"
+    kDamaged,  // a line of it is damaged: ".damaged"
+  };
+  /// Renames a file taken over so that no start replays it again, and unlocks it.
+  /// Returns its new name (empty when it could not be renamed: it is then left as it is).
+  std::filesystem::path PutAside(const Orphan& orphan, Aside why);
   /// Moves this process's own unconfirmed `entry` into its set-aside file and marks it
   /// done here: the store refused it. False when that could not be written.
   bool PutAside(const JournalEntry& entry, std::string& error);
 
   /// Moves the journals of gone processes from `from` (where an earlier release kept
   /// them) into `to`, where the next start takes them over; returns how many.
-  static std::size_t Adopt(const std::filesystem::path& from, const std::filesystem::path& to);
+  static std::size_t Adopt(const std::filesystem::path& from, const std::filesystem::path& to,
+                           JournalDisk& disk = SystemJournalDisk());
 
   /// Whether the process `owner` holds its journal in `folder` (false when it is gone).
-  static bool Alive(const std::filesystem::path& folder, const std::string& owner);
+  static bool Alive(const std::filesystem::path& folder, const std::string& owner,
+                    JournalDisk& disk = SystemJournalDisk());
   /// Every unit that a journal in `folder` holds and no confirmation follows, from live
   /// and gone processes alike; reads only. What is no journal goes to `skipped`, journals
-  /// set aside to `setAside`.
+  /// set aside (refused or damaged) to `setAside`, a damaged journal that no start has
+  /// set aside yet to `damaged`.
   static std::vector<JournalEntry> Peek(const std::filesystem::path& folder,
                                         std::vector<Skipped>* skipped = nullptr,
-                                        std::vector<SetAside>* setAside = nullptr);
+                                        std::vector<SetAside>* setAside = nullptr,
+                                        std::vector<SetAside>* damaged = nullptr,
+                                        JournalDisk& disk = SystemJournalDisk());
+  /// Reads one journal file, whatever its name: what it holds, or why it cannot be read.
+  static std::optional<JournalContents> Read(const std::filesystem::path& file, Skipped::Why& why,
+                                             JournalDisk& disk = SystemJournalDisk());
 
   /// The largest file read as a journal; a journal whose units are all confirmed starts
   /// again empty once it passes kRestart.
@@ -107,30 +113,23 @@ class Journal {
   static constexpr std::uintmax_t kRestart = std::uintmax_t{1} << 20;
   /// The longest line read; a longer one is no journal line.
   static constexpr std::size_t kLongestLine = 64 * 1024;
-  /// Test hook: runs before each line is written, with its stage; false makes the write
-  /// fail as a full disk would.
-  std::function<bool(JournalStage)> beforeWrite;
-  /// Test hook: runs in Open between making a journal's file and locking it.
-  static inline std::function<void()> beforeLock;
 
   /// A new owner name: the process and a random part, unique among processes.
-  static std::string NewOwner();
-
-  /// One line of a journal, and back (for tests and tools).
-  static std::string Line(JournalStage stage, const Attempt& unit);
-  static bool ParseLine(const std::string& line, JournalEntry& entry);
+  static std::string NewOwner(JournalDisk& disk = SystemJournalDisk());
 
  private:
-  Journal(std::filesystem::path folder, std::string owner, int handle);
+  Journal(std::filesystem::path folder, std::string owner, std::unique_ptr<JournalFile> file,
+          JournalDisk& disk);
 
   mutable std::mutex mutex_;
   std::filesystem::path folder_;
   std::string owner_;
+  JournalDisk& disk_;
   bool keep_ = false;
-  int handle_;                                 // the open file, locked
+  std::unique_ptr<JournalFile> file_;          // the open file, locked
   std::map<std::string, JournalEntry> units_;  // by unit id, the last line of each unconfirmed one
-  std::vector<int> takenOver_;  // handles of files taken over, locked until forgotten
-  std::vector<std::filesystem::path> takenOverPaths_;
+  // Files taken over, locked until forgotten or set aside.
+  std::map<std::filesystem::path, std::unique_ptr<JournalFile>> takenOver_;
 };
 
 }  // namespace otp

@@ -1,0 +1,138 @@
+// The start of a production run: the lease, what stopped stations left, the counter and
+// the lot checked (or made), the first numbers taken.
+
+#include "ops/Host.h"
+#include "ops/Job.h"
+#include "ops/Production.h"
+#include "ops/production/Leftovers.h"
+
+namespace otp {
+
+using production::Ask;
+using production::Do;
+
+StartReport ProductionRun::Begin() {
+  StartReport report;
+  auto fail = [&](StartReport::Problem problem, const std::string& detail) {
+    report.problem = problem;
+    report.detail = detail;
+    return report;
+  };
+  // Whoever prepared the run, its numbers go where they can: inside the OTP area, on
+  // bytes that the image leaves blank.
+  if (setup_.rule && !setup_.ports.empty()) {
+    const JobProblem problem = CheckSerialRule(*setup_.rule, setup_.serialStart.value_or(0),
+                                               setup_.image, *setup_.ports.front().model);
+    if (problem.kind != JobProblem::Kind::kNone) {
+      return fail(StartReport::Problem::kSerialRule, JobProblemText(problem, "", setup_.language));
+    }
+  }
+  // The lease: taken at every opening of the store, renewed while it answers with what the
+  // station publishes of itself, taken again when another start gave it up for it while
+  // it was away.
+  const LeaseHolder me = ThisProcess(journal_.owner(), setup_.station);
+  store_.OnConnect([me](RecordStore& s, StoreError& e) { s.Claim(me, e); });
+  store_.OnBeat([me, live = live_.Reader()](RecordStore& s, StoreError& e) {
+    if (!s.Heartbeat(me.owner, live(), e) && e.refused()) {
+      e = StoreError{};
+      s.Claim(me, e);
+    }
+  });
+  std::weak_ptr<production::Wakeup> wake = wake_;
+  store_.OnChange([wake] {
+    if (const auto keeper = wake.lock()) keeper->Nudge();
+  });
+  StoreError error;
+  if (!store_.Open(error, kStoreWait) ||
+      !Do(
+          store_, [me](RecordStore& s, StoreError& e) { return s.Claim(me, e); }, error)) {
+    return fail(StartReport::Problem::kStore, error.text);
+  }
+  if (!production::SettleLeftovers(store_, journal_, setup_.language, report, error)) {
+    return fail(StartReport::Problem::kStore, error.text);
+  }
+  if (!setup_.lot.empty()) {
+    const std::string name = setup_.lot;
+    const std::uint64_t quantity = setup_.quantity.value_or(0);
+    const std::string job = setup_.job;
+    const auto lot = Ask<Lot>(
+        store_,
+        [name, quantity, job](RecordStore& s, StoreError& e) -> std::optional<Lot> {
+          Lot made;
+          if (!s.EnsureLot(name, quantity, job, made, e)) return std::nullopt;
+          return made;
+        },
+        error);
+    if (!lot) return fail(StartReport::Problem::kStore, error.text);
+    report.lot = lot;
+    {
+      const std::lock_guard lock(mutex_);
+      lot_ = lot;
+    }
+    if (lot->quantity > 0 && static_cast<std::uint64_t>(lot->passed) >= lot->quantity) {
+      return fail(StartReport::Problem::kLotComplete, {});
+    }
+  }
+  if (!setup_.rule) return report;
+  const std::string name = setup_.counter;
+  const std::uint64_t start = setup_.serialStart.value_or(1);
+  const std::uint64_t step = setup_.serialStep.value_or(1);
+  const auto ensured = Ask<std::pair<Counter, bool>>(
+      store_,
+      [name, start, step](RecordStore& s,
+                          StoreError& e) -> std::optional<std::pair<Counter, bool>> {
+        Counter counter;
+        bool made = false;
+        if (!s.EnsureCounter(name, start, step, counter, made, e)) return std::nullopt;
+        return std::make_pair(counter, made);
+      },
+      error);
+  if (!ensured) return fail(StartReport::Problem::kStore, error.text);
+  report.counter = ensured->first;
+  report.newCounter = ensured->second;
+  const Counter& counter = report.counter;
+  if (!report.newCounter) {
+    if (setup_.serialStart && counter.start && *counter.start != *setup_.serialStart) {
+      return fail(StartReport::Problem::kCounterStart, {});
+    }
+    if (setup_.serialStep && counter.step != *setup_.serialStep) {
+      return fail(StartReport::Problem::kCounterStep, {});
+    }
+  }
+  if (setup_.blockTime) {
+    const std::lock_guard lock(mutex_);
+    blockTime_ = *setup_.blockTime;
+  } else {
+    const auto setting = Ask<long long>(
+        store_, [](RecordStore& s, StoreError& e) { return s.Setting(kBlockSetting, e); }, error);
+    if (error.kind != StoreError::Kind::kNone)
+      return fail(StartReport::Problem::kStore, error.text);
+    const std::lock_guard lock(mutex_);
+    if (setting && *setting > 0) blockTime_ = std::chrono::seconds(*setting);
+  }
+  // The station's pace as its last units went, for the first block's size: a store that
+  // goes away in the first minutes finds numbers held for them too.
+  AttemptFilter recent;
+  recent.station = setup_.station;
+  recent.last = 20;
+  if (const auto last = Ask<std::vector<Attempt>>(
+          store_, [recent](RecordStore& s, StoreError& e) { return s.Attempts(recent, e); },
+          error)) {
+    const std::lock_guard lock(mutex_);
+    for (const Attempt& unit : *last) {
+      const bool burned = unit.outcome == UnitOutcome::kPass || unit.outcome == UnitOutcome::kFail;
+      if (!burned || unit.seconds <= 0) continue;
+      ++unitsTimed_;
+      unitSeconds_ += (unit.seconds - unitSeconds_) / unitsTimed_;
+    }
+  }
+  error = StoreError{};  // without its history the station starts at the least block
+  // The first block: the units of the first round, and more soon after.
+  const std::size_t count = std::min(
+      BlockTarget(), std::max(production::HeldBlock::kRefillShare, 2 * setup_.ports.size()));
+  if (!numbers_.Fill(count, error)) return fail(StartReport::Problem::kStore, error.text);
+  if (numbers_.size() == 0) return fail(StartReport::Problem::kCounterFull, {});
+  return report;
+}
+
+}  // namespace otp
