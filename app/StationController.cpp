@@ -353,6 +353,19 @@ void StationController::Run(std::vector<PortTarget> ports, bool autoStart) {
   }
   const ProductionRun::End end = autoStart ? run_->AutoRun() : run_->Round();
   {
+    const std::lock_guard lock(mutex_);
+    runState_ = run_->state();  // the lot as the store counted it at the round's end
+  }
+  if (end.why == ProductionRun::End::Why::kLotComplete) {
+    // Ports that waited for the lot's last places take no board now.
+    for (std::size_t port = 0; port < setup_.ports.size(); ++port) {
+      Change(port, [&](ui::TileState& tile) {
+        if (tile.look != ui::TileState::Look::kWaiting) return;
+        tile.state = Tr(setup_.language, "the lot %1 is complete: no more boards", {setup_.lot});
+      });
+    }
+  }
+  {
     const std::lock_guard lock(figures_->mutex);
     figures_->figures.run = run_->counters();
   }
@@ -396,6 +409,17 @@ void StationController::OnLotComplete(std::size_t port) {
     waiting.device = tile.device;
     tile = waiting;
     tile.state = Tr(setup_.language, "the lot %1 is complete: no more boards", {setup_.lot});
+  });
+}
+
+void StationController::OnNoPlace(std::size_t port, const Lot& lot) {
+  Change(port, [&](ui::TileState& tile) {
+    ui::TileState waiting;
+    waiting.port = tile.port;
+    waiting.device = tile.device;
+    tile = waiting;
+    tile.state = Tr(setup_.language, "the last units of the lot %1 are burning (%2 of %3 passed)",
+                    {lot.name, std::to_string(lot.passed), std::to_string(lot.quantity)});
   });
 }
 

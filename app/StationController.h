@@ -73,6 +73,7 @@ class StationController final : public QObject, public RunObserver {
   EngineView& ViewFor(std::size_t port) override;
   void OnUnitStart(std::size_t port) override;
   void OnLotComplete(std::size_t port) override;
+  void OnNoPlace(std::size_t port, const Lot& lot) override;
   void OnPhase(std::size_t port, UnitPhase phase) override;
   void OnPlan(std::size_t port, const BurnPlan& plan) override;
   void OnNumber(std::size_t port, std::uint64_t number) override;

@@ -767,6 +767,13 @@ void StationWindow::Ended(const ProductionRun::End& end, const StartReport* star
               (waiting.empty() ? "" : "\n" + T("waiting in the journal: %1", {waiting})),
           true);
       break;
+    case ProductionRun::End::Why::kPlacesSpent:
+      Say(T("no place of the lot %1 is left in the block and the store is away (%2): the "
+            "station stops",
+            {run.lot, end.storeError}) +
+              (waiting.empty() ? "" : "\n" + T("waiting in the journal: %1", {waiting})),
+          true);
+      break;
     case ProductionRun::End::Why::kNumbersExhausted:
       problem_ = T("the counter %1 has no number left that fits %2",
                    {run.counter, run.rule ? run.rule->Text() : ""});

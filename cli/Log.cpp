@@ -90,6 +90,8 @@ int RunLog(Context& context) {
         event.Add("clock", a.clock).Add("image", a.image);
         event.Add("crc32", static_cast<long long>(a.crc32));
         event.Add("job", a.job).Add("jobChecksum", a.jobSum).Add("lot", a.lot);
+        a.lotPlace ? event.Add("lotPlace", static_cast<long long>(*a.lotPlace))
+                   : event.AddNull("lotPlace");
         a.serial ? event.Add("serial", static_cast<long long>(*a.serial)) : event.AddNull("serial");
         event.Add("serialState", StateOf(a)).Add("result", a.ResultName());
         event.Add("outcome", OutcomeName(a.outcome)).Add("exit", ExitOf(a));

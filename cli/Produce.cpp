@@ -80,6 +80,16 @@ class ProduceFace final : public RunObserver {
         std::string(kProgram) + ": " +
         context_.T("cannot open %1: %2; looking again", {context_.targets()[port].device, reason}));
   }
+  void OnNoPlace(std::size_t port, const Lot& lot) override {
+    context_.console.Emit(views_[port]
+                              ->Event("noPlace")
+                              .Add("lot", lot.name)
+                              .Add("passed", lot.passed)
+                              .Add("quantity", static_cast<long long>(lot.quantity)));
+    views_[port]->Say(context_.T(
+        "the last units of the lot %1 are burning (%2 of %3 passed): no board on this port",
+        {lot.name, std::to_string(lot.passed), std::to_string(lot.quantity)}));
+  }
   void OnBoard(std::size_t port) override {
     context_.console.Emit(views_[port]->Event("board"));
     views_[port]->Say(context_.T("a board answered: burning it"));
@@ -463,6 +473,12 @@ int RunProduction(Context& context, const PreparedStation& prepared, bool once) 
                             context.T("no serial number is left in the block and the store is "
                                       "away (%1): the station stops",
                                       {end.storeError}));
+      break;
+    case ProductionRun::End::Why::kPlacesSpent:
+      status = context.Fail(kExitFile,
+                            context.T("no place of the lot %1 is left in the block and the store "
+                                      "is away (%2): the station stops",
+                                      {setup.lot, end.storeError}));
       break;
     case ProductionRun::End::Why::kNumbersExhausted:
       status = context.Fail(kExitFile,

@@ -70,6 +70,7 @@ class ProductionRun {
       kNumbersExhausted,  // the counter's next number does not fit the rule
       kJournal,           // the journal could not be written: nothing is burned without it
       kLotComplete,       // the lot's parts have passed
+      kPlacesSpent,       // no place of the lot left in the block and the store is away
     };
     Why why = Why::kDone;
     std::string storeError;        // the store's words, when it is away
@@ -113,6 +114,8 @@ class ProductionRun {
   static constexpr std::chrono::milliseconds kLookAnswer{60};
   /// How long a start, or a port whose block is empty, waits for the store.
   static constexpr std::chrono::milliseconds kStoreWait = production::kStoreWait;
+  /// How often the lot is counted again while the run works: the other stations' units.
+  static constexpr std::chrono::seconds kLotInterval{5};
 
  private:
   // A port of the run: its engine, shown on the face's view of the port.
@@ -122,14 +125,23 @@ class ProductionRun {
   };
   // The start's work (ops/production/Start.cpp); Start adds the keeper when it went well.
   StartReport Begin();
-  // Counts a unit in flight unless the lot has no part left for it.
-  bool TakeLotPlace();
-  // One unit on `port`; `order` for a round's numbers in port order; `found` when an
-  // auto-start look found the board. `placed`: whether the round gave the port a place
-  // in the lot (counted as in flight already); without it the port takes one itself, as
-  // auto start's boards come.
-  void RunPortUnit(std::size_t port, PortOrder* order, bool found,
-                   std::optional<bool> placed = std::nullopt);
+  // What a port may burn next: a place of the lot (with a quantity), or the unit may go
+  // on without one (no quantity). Nothing when the lot has no place for it: complete,
+  // its last places held by other stations, or none left in the block while the store
+  // is away (the run then ends, saying why).
+  struct Turn {
+    bool go = false;
+    std::optional<std::uint64_t> place;
+  };
+  Turn TakeTurn(std::size_t port, std::chrono::milliseconds wait);
+  // A place taken and not burned goes back into the block.
+  void GiveBack(const Turn& turn);
+  // The lot as the store counts it now (waiting at most `wait`); false when it did not
+  // answer.
+  bool RefreshLot(std::chrono::milliseconds wait);
+  // One unit on `port`, on `turn`; `order` for a round's numbers in port order; `found`
+  // when an auto-start look found the board.
+  void RunPortUnit(std::size_t port, PortOrder* order, bool found, Turn turn);
   // Auto-start: looks for a board on `port` until one answers or the run stops.
   bool LookForBoard(std::size_t port);
   // Whether another unit may start: not stopped, the run not ended for good.
@@ -140,6 +152,10 @@ class ProductionRun {
   std::optional<std::uint64_t> TakeNumber(Attempt& unit);
   // The numbers a full block holds: enough for the block's time at the station's pace.
   std::size_t BlockTarget() const;
+  // The places of the lot held ahead: as many as the numbers, but never more than a
+  // quarter of the parts the lot still needs (at least one a port), so that the stations
+  // that share it share its end.
+  std::size_t PlaceTarget() const;
   // Runs `unitsOn(port)` for every port on its own thread while the keeper keeps the
   // journal, the block and the faces up to date.
   End RunPorts(const std::function<void(std::size_t)>& unitsOn);
@@ -160,6 +176,7 @@ class ProductionRun {
   RunObserver& observer_;
   std::shared_ptr<production::Wakeup> wake_;
   production::HeldBlock numbers_;
+  std::unique_ptr<production::HeldBlock> places_;  // with a lot's quantity
   production::RecordSettler settler_;
   production::LivePublisher live_;
   std::vector<std::unique_ptr<Port>> ports_;
@@ -176,8 +193,8 @@ class ProductionRun {
   std::string journalError_;
   std::uint64_t unitSequence_ = 0;
   std::uint64_t largest_ = 0;  // the rule's largest number
-  std::optional<Lot> lot_;
-  int inFlight_ = 0;  // units of the lot that have taken a place and not ended
+  std::optional<Lot> lot_;  // as the store last counted it
+  std::optional<std::chrono::microseconds> lotRead_;  // when
   std::thread keeper_;
 };
 

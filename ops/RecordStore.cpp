@@ -5,6 +5,7 @@ namespace otp {
 namespace {
 
 constexpr const char* kStateNames[] = {"reserved", "used", "released", "spoiled"};
+constexpr const char* kPlaceNames[] = {"held", "passed", "free", "unknown"};
 
 }  // namespace
 
@@ -15,6 +16,17 @@ const char* SerialStateName(SerialState state) {
 std::optional<SerialState> SerialStateNamed(std::string_view name) {
   for (int i = 0; i < 4; ++i) {
     if (name == kStateNames[i]) return static_cast<SerialState>(i);
+  }
+  return std::nullopt;
+}
+
+const char* PlaceStateName(PlaceState state) {
+  return kPlaceNames[static_cast<int>(state)];
+}
+
+std::optional<PlaceState> PlaceStateNamed(std::string_view name) {
+  for (int i = 0; i < 4; ++i) {
+    if (name == kPlaceNames[i]) return static_cast<PlaceState>(i);
   }
   return std::nullopt;
 }

@@ -131,12 +131,43 @@ struct Lease {
   std::string live;      // what the station last published of itself (JSON)
 };
 
-/// A lot: a number of parts to pass, for one job or image.
+/// A lot: a number of parts to pass, for one job or image. With a quantity, its parts are
+/// places that units take in the store as they take serial numbers, in the store's own
+/// transaction: a place passes with its unit's record, so no more than `quantity` ever
+/// pass, whatever the stations.
 struct Lot {
   std::string name;
-  std::uint64_t quantity = 0;
+  std::uint64_t quantity = 0;  // 0: no quantity
   std::string job;
-  int passed = 0;  // units of the lot recorded as passed
+  int passed = 0;   // units of the lot recorded as passed (its places passed)
+  int held = 0;     // places stations hold: ahead in a block, or for a unit that burns
+  int unknown = 0;  // places of stations gone without a word: their parts may have passed
+  /// Every part of the lot passed.
+  bool Complete() const { return quantity > 0 && static_cast<std::uint64_t>(passed) >= quantity; }
+  /// Places that no station holds and no unit passed on: a station may still take them.
+  std::uint64_t Free() const {
+    const auto taken = static_cast<std::uint64_t>(passed + held + unknown);
+    return quantity > taken ? quantity - taken : 0;
+  }
+};
+
+/// What became of a lot's place that a station held.
+enum class PlaceState {
+  kHeld,     // a station holds it
+  kPassed,   // a unit that passed took it
+  kFree,     // given back: nothing that passed took it
+  kUnknown,  // its station is gone and nothing tells whether its unit passed
+};
+/// "held", "passed", "free", "unknown".
+const char* PlaceStateName(PlaceState state);
+std::optional<PlaceState> PlaceStateNamed(std::string_view name);
+
+/// A place of a lot that an owner holds (or held, when unknown).
+struct HeldPlace {
+  std::string lot;
+  std::uint64_t place = 0;
+  std::string owner;
+  PlaceState state = PlaceState::kHeld;
 };
 
 /// Where production records and serial numbers are kept: one transaction for every
@@ -194,9 +225,10 @@ class RecordStore {
   virtual bool ReturnNumbers(const std::string& counter, const std::vector<std::uint64_t>& numbers,
                              const std::string& owner, SerialState state, StoreError& error) = 0;
   /// In one transaction: moves the attempt's number, if it has one, from reserved by
-  /// `owner` to `attempt.serialState`, and records the attempt. An attempt whose unit id
-  /// is recorded already is not recorded again (a journal replayed twice), unless what is
-  /// recorded is a guess and this is not: then it replaces the guess, which it names.
+  /// `owner` to `attempt.serialState`, the lot's place it holds to passed when it passed
+  /// (a place of a unit that did not pass stays its station's), and records the attempt. An attempt
+  /// whose unit id is recorded already is not recorded again (a journal replayed twice), unless
+  /// what is recorded is a guess and this is not: then it replaces the guess, which it names.
   virtual bool SettleAndRecord(const Attempt& attempt, const std::string& owner,
                                StoreError& error) = 0;
   /// A number reserved by an owner, with the unit it was reserved for when it names one
@@ -209,15 +241,33 @@ class RecordStore {
   /// The numbers that `owners` hold reserved.
   virtual std::optional<std::vector<Leftover>> Reserved(const std::vector<std::string>& owners,
                                                         StoreError& error) = 0;
-  /// The owners that hold reserved numbers.
+  /// The owners that hold reserved numbers or a lot's places.
   virtual std::optional<std::vector<std::string>> Holders(StoreError& error) = 0;
   /// Which of `unitIds` are recorded.
   virtual std::optional<std::vector<bool>> Recorded(const std::vector<std::string>& unitIds,
                                                     StoreError& error) = 0;
   /// Makes lot `name` for `quantity` parts of `job` unless it exists; `lot` holds it
-  /// either way, with its units passed so far.
+  /// either way, as ReadLot gives it.
   virtual bool EnsureLot(const std::string& name, std::uint64_t quantity, const std::string& job,
                          Lot& lot, StoreError& error) = 0;
+  /// Lot `name` with its places counted, when there is one (`found`).
+  virtual bool ReadLot(const std::string& name, Lot& lot, bool& found, StoreError& error) = 0;
+  /// Takes up to `count` places of lot `name` for `owner` of `station`: places given back
+  /// first, the lowest first, then new ones while the lot's quantity has room. Fewer
+  /// (none, with `error` empty) when no more are free.
+  virtual std::optional<std::vector<std::uint64_t>> TakePlaces(const std::string& name,
+                                                               std::size_t count,
+                                                               const std::string& owner,
+                                                               const std::string& station,
+                                                               StoreError& error) = 0;
+  /// Places of lot `name` that `owner` holds (or held, unknown) and no unit passed on:
+  /// moved to `state` (free: nothing that passed took them; unknown: a unit that passed
+  /// may have).
+  virtual bool ReturnPlaces(const std::string& name, const std::vector<std::uint64_t>& places,
+                            const std::string& owner, PlaceState state, StoreError& error) = 0;
+  /// The places that `owners` hold, and those of theirs whose fate is unknown.
+  virtual std::optional<std::vector<HeldPlace>> HeldPlaces(const std::vector<std::string>& owners,
+                                                           StoreError& error) = 0;
   /// Hands `each` the attempts that `filter` selects, oldest first, reading them a page
   /// at a time: memory follows the page, not the rows. `each` returns false to stop.
   virtual bool ForEachAttempt(const AttemptFilter& filter,

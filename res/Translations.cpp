@@ -1011,6 +1011,12 @@ constexpr Translation kTable[] = {
      "%1 行目: フィールド %2 がありません"},
     {"line %1: written by a newer release (journal format %2)",
      "%1 行目: 新しいリリースで書かれています (ジャーナル形式 %2)"},
+    {"no place of the lot %1 is left in the block and the store is away (%2): the station stops",
+     "ブロックにロット %1 の枠が残っておらず、ストアに接続できません (%2): ステーションを停止します"},
+    {"the last units of the lot %1 are burning (%2 of %3 passed)",
+     "ロット %1 の最後のユニットを書き込み中です (%3 個中 %2 個合格)"},
+    {"the last units of the lot %1 are burning (%2 of %3 passed): no board on this port",
+     "ロット %1 の最後のユニットを書き込み中です (%3 個中 %2 個合格): このポートではボードを受け付けません"},
 };
 // clang-format on
 

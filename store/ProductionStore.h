@@ -14,7 +14,7 @@ namespace otp {
 class ProductionStore final : public RecordStore {
  public:
   /// The schema version this program writes.
-  static constexpr int kSchemaVersion = 3;
+  static constexpr int kSchemaVersion = 4;
 
   enum class Access {
     kWrite,  // made on first use, upgraded when older
@@ -88,6 +88,15 @@ class ProductionStore final : public RecordStore {
                                             StoreError& error) override;
   bool EnsureLot(const std::string& name, std::uint64_t quantity, const std::string& job, Lot& lot,
                  StoreError& error) override;
+  bool ReadLot(const std::string& name, Lot& lot, bool& found, StoreError& error) override;
+  std::optional<std::vector<std::uint64_t>> TakePlaces(const std::string& name, std::size_t count,
+                                                       const std::string& owner,
+                                                       const std::string& station,
+                                                       StoreError& error) override;
+  bool ReturnPlaces(const std::string& name, const std::vector<std::uint64_t>& places,
+                    const std::string& owner, PlaceState state, StoreError& error) override;
+  std::optional<std::vector<HeldPlace>> HeldPlaces(const std::vector<std::string>& owners,
+                                                   StoreError& error) override;
   bool ForEachAttempt(const AttemptFilter& filter, const std::function<bool(const Attempt&)>& each,
                       StoreError& error) override;
   std::optional<BatchFigures> Figures(const AttemptFilter& filter, StoreError& error) override;

@@ -1,5 +1,5 @@
-// Records of attempts: settled with their numbers in one transaction, read page by page,
-// and lots.
+// Records of attempts: settled with their numbers and places in one transaction, read
+// page by page.
 
 #include "store/Connection.h"
 
@@ -44,7 +44,7 @@ namespace {
 const char* kWrittenColumns =
     "started, ended, station, port, device, model, clock, image, crc32, serial, serial_state, "
     "result, exit_status, report_id, report_text, first_difference, seconds, unit_id, counter, "
-    "job, job_sum, verdict, failed_block, outcome, lot, reading, guess, corrected";
+    "job, job_sum, verdict, failed_block, outcome, lot, reading, guess, corrected, lot_place";
 
 QVariantList Values(const Attempt& a) {
   return {Q(a.started),
@@ -74,7 +74,8 @@ QVariantList Values(const Attempt& a) {
           Q(a.lot),
           Q(ReadModeName(a.reading)),
           a.guess ? 1 : 0,
-          a.corrected ? QVariant(Q(OutcomeName(*a.corrected))) : QVariant()};
+          a.corrected ? QVariant(Q(OutcomeName(*a.corrected))) : QVariant(),
+          Maybe(a.lotPlace)};
 }
 
 }  // namespace
@@ -110,6 +111,15 @@ bool ProductionStore::SettleAndRecord(const Attempt& a, const std::string& owner
     }
     return true;
   };
+  // The lot's place of a unit that passed is its for good; a unit that did not pass
+  // leaves its place with its station, which burns the next part on it.
+  auto pass = [&] {
+    if (!a.lotPlace || a.outcome != UnitOutcome::kPass || a.lot.empty()) return true;
+    return c.Run(
+        "UPDATE otp_lot_places SET state = 'passed', unit_id = ?, changed = ? WHERE lot "
+        "= ? AND place = ? AND COALESCE(owner, '') = ? AND state IN ('held', 'unknown')",
+        {Q(a.unitId), store::Now(), Q(a.lot), Big(*a.lotPlace), Q(owner)}, what, error);
+  };
   const char* state = a.serialState ? SerialStateName(*a.serialState) : "";
   if (!a.unitId.empty()) {
     QSqlQuery known(c.Database());
@@ -124,13 +134,13 @@ bool ProductionStore::SettleAndRecord(const Attempt& a, const std::string& owner
       if (!guessed || a.guess) {
         // Recorded already (a journal replayed after its commit): a number still reserved
         // for this very unit is settled, whatever recorded it first.
-        if (!settle(state, false)) return fail();
+        if (!settle(state, false) || !pass()) return fail();
         return c.Commit(what, error);
       }
       // The station's own word replaces what a start guessed of it, which it names.
       Attempt truth = a;
       truth.corrected = OutcomeNamed(outcome.toStdString()).value_or(UnitOutcome::kStopped);
-      if (!settle(state, false)) return fail();
+      if (!settle(state, false) || !pass()) return fail();
       QString assignments = QString(kWrittenColumns).replace(", ", " = ?, ") + " = ?";
       if (!c.Run("UPDATE otp_attempts SET " + assignments + " WHERE unit_id = ?",
                  Values(truth) + QVariantList{Q(a.unitId)}, what, error)) {
@@ -139,9 +149,9 @@ bool ProductionStore::SettleAndRecord(const Attempt& a, const std::string& owner
       return c.Commit(what, error);
     }
   }
-  if (!settle(state, true)) return fail();
+  if (!settle(state, true) || !pass()) return fail();
   if (!c.Run(QString("INSERT INTO otp_attempts (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-                     "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                     "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
                  .arg(kWrittenColumns),
              Values(a), what, error)) {
     return fail();
@@ -169,30 +179,6 @@ std::optional<std::vector<bool>> ProductionStore::Recorded(const std::vector<std
     query.finish();
   }
   return recorded;
-}
-
-bool ProductionStore::EnsureLot(const std::string& name, std::uint64_t quantity,
-                                const std::string& job, Lot& lot, StoreError& error) {
-  Connection& c = *connection_;
-  const char* what = "cannot make the lot";
-  if (!c.Run("INSERT INTO otp_lots (name, quantity, job, created) VALUES (?, ?, ?, ?) ON "
-             "CONFLICT (name) DO NOTHING",
-             {Q(name), Big(quantity), Q(job), store::Now()}, what, error)) {
-    return false;
-  }
-  QSqlQuery query(c.Database());
-  if (!c.Run(query,
-             "SELECT l.quantity, l.job, (SELECT COUNT(*) FROM otp_attempts a WHERE a.lot = l.name "
-             "AND a.outcome = 'pass') FROM otp_lots l WHERE l.name = ?",
-             {Q(name)}, what, error) ||
-      !query.next()) {
-    return false;
-  }
-  lot.name = name;
-  lot.quantity = query.value(0).toULongLong();
-  lot.job = query.value(1).toString().toStdString();
-  lot.passed = query.value(2).toInt();
-  return true;
 }
 
 bool ProductionStore::ForEachAttempt(const AttemptFilter& filter,

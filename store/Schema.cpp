@@ -40,7 +40,7 @@ QStringList SchemaStatements(bool postgres) {
           "first_difference BIGINT, seconds DOUBLE PRECISION NOT NULL, unit_id TEXT UNIQUE, "
           "counter TEXT, job TEXT NOT NULL DEFAULT '', job_sum TEXT NOT NULL DEFAULT '', "
           "verdict TEXT, failed_block BIGINT, outcome TEXT, lot TEXT NOT NULL DEFAULT '', "
-          "reading TEXT, guess INTEGER NOT NULL DEFAULT 0, corrected TEXT)",
+          "reading TEXT, guess INTEGER NOT NULL DEFAULT 0, corrected TEXT, lot_place BIGINT)",
   };
 }
 
@@ -53,9 +53,36 @@ QStringList TablesOfVersion3() {
       "NULL, started TEXT NOT NULL, heard BIGINT NOT NULL, live TEXT NOT NULL DEFAULT '')",
       "CREATE TABLE IF NOT EXISTS otp_settings (name TEXT PRIMARY KEY, value BIGINT NOT NULL)",
       "CREATE TABLE IF NOT EXISTS otp_lots (name TEXT PRIMARY KEY, quantity BIGINT NOT NULL, "
-      "job TEXT NOT NULL, created TEXT NOT NULL)",
+      "job TEXT NOT NULL, created TEXT NOT NULL, next_place BIGINT NOT NULL DEFAULT 1)",
   };
 }
+
+// What schema 4 adds: a lot's parts as places that stations take in the store, as they
+// take numbers, and the place each attempt held.
+QStringList TablesOfVersion4() {
+  return {
+      "CREATE TABLE IF NOT EXISTS otp_lot_places (lot TEXT NOT NULL, place BIGINT NOT NULL, "
+      "state TEXT NOT NULL CHECK (state IN ('held', 'passed', 'free', 'unknown')), owner TEXT, "
+      "unit_id TEXT, station TEXT, changed TEXT NOT NULL, PRIMARY KEY (lot, place))",
+  };
+}
+
+// Columns that schema 4 adds to the tables of schema 3.
+const std::pair<const char*, const char*> kColumnsOfVersion4[] = {
+    {"otp_lots", "next_place BIGINT NOT NULL DEFAULT 1"},
+    {"otp_attempts", "lot_place BIGINT"},
+};
+
+// The units of a lot that passed before its parts were places: each is given a place, so
+// that the lot's count goes on from them.
+const char* const kPlacesOfPasses[] = {
+    "INSERT INTO otp_lot_places (lot, place, state, owner, unit_id, station, changed) SELECT "
+    "a.lot, ROW_NUMBER() OVER (PARTITION BY a.lot ORDER BY a.id), 'passed', '', a.unit_id, "
+    "a.station, a.ended FROM otp_attempts a JOIN otp_lots l ON l.name = a.lot WHERE a.outcome "
+    "= 'pass'",
+    "UPDATE otp_lots SET next_place = 1 + (SELECT COUNT(*) FROM otp_lot_places p WHERE p.lot = "
+    "otp_lots.name)",
+};
 
 // Columns that schema 3 adds to the tables of schema 2.
 const std::pair<const char*, const char*> kColumnsOfVersion3[] = {
@@ -76,6 +103,8 @@ const QStringList kIndexes = {
     "CREATE INDEX IF NOT EXISTS otp_serials_state ON otp_serials (state, station)",
     "CREATE INDEX IF NOT EXISTS otp_serials_counter ON otp_serials (counter, state, number)",
     "CREATE INDEX IF NOT EXISTS otp_serials_owner ON otp_serials (owner, state)",
+    "CREATE INDEX IF NOT EXISTS otp_lot_places_owner ON otp_lot_places (owner, state)",
+    "CREATE INDEX IF NOT EXISTS otp_lot_places_state ON otp_lot_places (lot, state, place)",
 };
 
 // The verdicts of the first schema's rows, from the exit status the command line gave.
@@ -119,7 +148,8 @@ bool ProductionStore::Connection::MakeOrUpgrade(StoreError& error) {
   }
   const bool fresh = !HasTable("otp_attempts");
   if (fresh) {
-    for (const QString& statement : SchemaStatements(place.postgres) + TablesOfVersion3()) {
+    for (const QString& statement :
+         SchemaStatements(place.postgres) + TablesOfVersion3() + TablesOfVersion4()) {
       if (!Run(statement, {}, kWhatSchema, error)) return fail();
     }
   }
@@ -171,22 +201,39 @@ bool ProductionStore::Connection::MakeOrUpgrade(StoreError& error) {
       if (!Run(statement, {}, "cannot upgrade its tables", error)) return fail();
     }
   }
-  if (!created && version < 3) {
-    for (const auto& [table, column] : kColumnsOfVersion3) {
+  // Columns a version adds, each when it is missing, and its tables.
+  auto addColumns = [&](const auto& columns) {
+    for (const auto& [table, column] : columns) {
       const QString name = QString(column).section(' ', 0, 0);
       if (!HasColumn(table, name) &&
           !Run(QString("ALTER TABLE %1 ADD COLUMN %2").arg(table, column), {},
                "cannot upgrade its tables", error)) {
-        return fail();
+        return false;
       }
     }
-    for (const QString& statement : TablesOfVersion3()) {
-      if (!Run(statement, {}, "cannot upgrade its tables", error)) return fail();
+    return true;
+  };
+  auto runAll = [&](const QStringList& statements) {
+    for (const QString& statement : statements) {
+      if (!Run(statement, {}, "cannot upgrade its tables", error)) return false;
     }
-    if (!Run("UPDATE otp_schema SET version = ?", {kSchemaVersion}, "cannot upgrade its tables",
-             error)) {
+    return true;
+  };
+  if (!created && version < 3) {
+    if (!addColumns(kColumnsOfVersion3) || !runAll(TablesOfVersion3())) return fail();
+  }
+  if (!created && version < 4) {
+    QStringList places;
+    for (const char* statement : kPlacesOfPasses)
+      places << statement;
+    if (!addColumns(kColumnsOfVersion4) || !runAll(TablesOfVersion4()) || !runAll(places)) {
       return fail();
     }
+  }
+  if (!created && version < kSchemaVersion &&
+      !Run("UPDATE otp_schema SET version = ?", {kSchemaVersion}, "cannot upgrade its tables",
+           error)) {
+    return fail();
   }
   // The store's identity is made with it, or with the upgrade that first gives it one.
   if (identity.empty()) {

@@ -305,8 +305,13 @@ std::optional<std::vector<RecordStore::Leftover>> ProductionStore::Reserved(
 std::optional<std::vector<std::string>> ProductionStore::Holders(StoreError& error) {
   Connection& c = *connection_;
   QSqlQuery query(c.Database());
-  if (!c.Run(query, "SELECT DISTINCT COALESCE(owner, '') FROM otp_serials WHERE state = 'reserved'",
-             {}, "cannot read its reserved numbers", error)) {
+  const QString places = c.version >= 4 ? " UNION SELECT DISTINCT COALESCE(owner, '') FROM "
+                                          "otp_lot_places WHERE state = 'held'"
+                                        : "";
+  if (!c.Run(
+          query,
+          "SELECT DISTINCT COALESCE(owner, '') FROM otp_serials WHERE state = 'reserved'" + places,
+          {}, "cannot read its reserved numbers", error)) {
     return std::nullopt;
   }
   std::vector<std::string> owners;

@@ -51,8 +51,13 @@ class Recorder final : public RunObserver {
     const std::lock_guard lock(mutex_);
     lotComplete.push_back(port);
   }
+  void OnNoPlace(std::size_t port, const Lot&) override {
+    const std::lock_guard lock(mutex_);
+    noPlace.push_back(port);
+  }
   std::vector<UnitEnd> ends;
   std::vector<std::size_t> lotComplete;
+  std::vector<std::size_t> noPlace;
 
  private:
   View view_;
@@ -619,7 +624,8 @@ TEST_F(ProductionTest, ALotStopsAtItsQuantity) {
 }
 
 // The lot's last place goes to the first port of a round, whichever port's thread asks
-// first: the operator knows which board is burned.
+// first: the operator knows which board is burned. The other port takes no board, and
+// the lot is not complete while its last place burns.
 TEST_F(ProductionTest, TheLotsLastPlaceGoesToTheFirstPort) {
   setup.lot = "L-8";
   setup.quantity = 1;
@@ -631,8 +637,118 @@ TEST_F(ProductionTest, TheLotsLastPlaceGoesToTheFirstPort) {
   station.run.Round();
   ASSERT_EQ(station.face.ends.size(), 1u);
   EXPECT_EQ(station.face.ends[0].record.port, "COM1");
+  EXPECT_EQ(station.face.ends[0].record.lotPlace, 1u);
   EXPECT_EQ(station.face.ends[0].result.verdict, UnitVerdict::kPortFailed);
-  EXPECT_EQ(station.face.lotComplete, std::vector<std::size_t>{1});
+  EXPECT_EQ(station.face.noPlace, std::vector<std::size_t>{1});
+  EXPECT_TRUE(station.face.lotComplete.empty());
+}
+
+// A lot's parts are places in the store: two stations that share a lot (each its own
+// journal and clock, one store) pass exactly its quantity between them, however their
+// rounds interleave; a place whose unit failed is burned again, and the lot is complete
+// only once its last places passed.
+TEST_F(ProductionTest, StationsThatShareALotPassExactlyItsQuantity) {
+  setup.lot = "L-9";
+  setup.quantity = 5;
+  setup.reading = ReadMode::kImage;
+  test::TestClock otherClock;
+  sim::TargetBoard otherBoard;
+  test::FakeLine otherLine{otherClock, otherBoard, "/dev/ttyFAKE1"};
+  otherBoard.AddFault(test::Fault("program-status@1:byte=0x04"));  // its first part fails
+  Station first(*this, line);
+  RunSetup otherSetup = setup;
+  otherSetup.ports.front().device = otherLine.device();
+  std::unique_ptr<Journal> otherJournal = Station::OpenJournal(journals, disk);
+  StoreService otherService(store.Opener(), Station::Quick());
+  Recorder otherFace;
+  ProductionRun second(otherSetup, otherService, *otherJournal, otherLine, otherClock, otherFace);
+  ASSERT_EQ(first.run.Start().problem, StartReport::Problem::kNone);
+  ASSERT_EQ(second.Start().problem, StartReport::Problem::kNone);
+  // Each station burns round after round until its round ends with the lot complete; a
+  // round that found no place for its port (the other station burns the last ones) is
+  // tried again a moment later.
+  auto work = [](ProductionRun& run, sim::TargetBoard& part, const Recorder& face) {
+    for (int round = 0; round < 2000; ++round) {
+      part.memory().fill(0xFF);
+      const std::size_t before = face.ends.size();
+      if (run.Round().why == ProductionRun::End::Why::kLotComplete) return;
+      if (face.ends.size() == before) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ADD_FAILURE() << "the lot never completed";
+  };
+  std::thread other([&] { work(second, otherBoard, otherFace); });
+  work(first.run, board, first.face);
+  other.join();
+  ASSERT_TRUE(
+      WaitFor([&] { return Recorded() == first.face.ends.size() + otherFace.ends.size(); }));
+  int passed = 0;
+  std::set<std::uint64_t> places;
+  for (const Attempt& a : store.attempts) {
+    if (a.outcome != UnitOutcome::kPass) continue;
+    ++passed;
+    ASSERT_TRUE(a.lotPlace);
+    EXPECT_TRUE(places.insert(*a.lotPlace).second) << "place " << *a.lotPlace << " passed twice";
+  }
+  EXPECT_EQ(passed, 5);
+  EXPECT_EQ(store.PlacesIn("L-9", "passed"), 5);
+  EXPECT_EQ(otherFace.ends[0].record.outcome, UnitOutcome::kFail);
+  // Both see the store's count, not their own.
+  EXPECT_EQ(first.run.state().lot->passed, 5);
+  EXPECT_EQ(second.state().lot->passed, 5);
+  second.Close();
+}
+
+// A station that stops while it holds places ahead (its store away, so nothing went
+// back) leaves them to its journal: the next start on this computer frees those that no
+// unit of it passed on, and the lot completes with exactly its quantity. Without a
+// journal that tells, a gone station's places count against the lot as unknown.
+TEST_F(ProductionTest, PlacesOfAStationThatStoppedHoldingThem) {
+  setup.lot = "L-10";
+  setup.quantity = 6;
+  setup.reading = ReadMode::kImage;
+  {
+    Station killed(*this, line);
+    ASSERT_EQ(killed.run.Start().problem, StartReport::Problem::kNone);
+    EXPECT_EQ(killed.run.Round().why, ProductionRun::End::Why::kDone);
+    const std::lock_guard lock(store.mutex);
+    store.away = true;  // nothing goes back as it closes
+  }
+  {
+    const std::lock_guard lock(store.mutex);
+    store.away = false;
+  }
+  EXPECT_EQ(store.PlacesIn("L-10", "passed"), 1);
+  EXPECT_GT(store.PlacesIn("L-10", "held"), 0);
+  Station next(*this, line);
+  const StartReport start = next.run.Start();
+  ASSERT_EQ(start.problem, StartReport::Problem::kNone) << start.detail;
+  EXPECT_EQ(start.lot->passed, 1);
+  int rounds = 0;
+  while (rounds < 20) {
+    FreshPart();
+    ++rounds;
+    if (next.run.Round().why == ProductionRun::End::Why::kLotComplete) break;
+  }
+  EXPECT_EQ(rounds, 5);
+  EXPECT_EQ(store.PlacesIn("L-10", "passed"), 6);
+
+  // A station gone elsewhere, its journal out of reach: its held places are unknown.
+  setup.lot = "L-11";
+  {
+    const std::lock_guard lock(store.mutex);
+    store.lots["L-11"] = Lot{"L-11", 4, ""};
+    store.nextPlace["L-11"] = 3;
+    store.places[{"L-11", 1}] = test::FakeStore::Place{"held", "elsewhere-1", ""};
+    store.places[{"L-11", 2}] = test::FakeStore::Place{"held", "elsewhere-1", ""};
+    store.silence["elsewhere-1"] = 10000;
+    store.leases["elsewhere-1"].holder = LeaseHolder{"elsewhere-1", "far", "far-pc", "b", 1, "1"};
+  }
+  Station after(*this, line);
+  const StartReport later = after.run.Start();
+  ASSERT_EQ(later.problem, StartReport::Problem::kNone) << later.detail;
+  EXPECT_EQ(store.PlacesIn("L-11", "unknown"), 2);
+  EXPECT_EQ(later.lot->unknown, 2);  // they count against the lot until someone settles them
+  EXPECT_EQ(later.lot->Free(), 2u);
 }
 
 // The store goes away mid-run: units go on with the numbers held ahead, their records

@@ -56,6 +56,31 @@ class Settling {
         store_, [owners](RecordStore& s, StoreError& e) { return s.Reserved(owners, e); }, error_);
     if (!rows) return false;
     rows_ = std::move(*rows);
+    auto places = Ask<std::vector<HeldPlace>>(
+        store_, [owners](RecordStore& s, StoreError& e) { return s.HeldPlaces(owners, e); },
+        error_);
+    if (!places) return false;
+    places_ = std::move(*places);
+    return true;
+  }
+
+  // The lot's places that `owner` held and no unit of its passed on, moved to `state`:
+  // free when its journal tells what its units came to, unknown when nothing does.
+  bool SettlePlaces(const std::string& owner, PlaceState state) {
+    std::map<std::string, std::vector<std::uint64_t>> byLot;
+    for (const HeldPlace& place : places_) {
+      if (place.owner == owner) byLot[place.lot].push_back(place.place);
+    }
+    for (const auto& [lot, list] : byLot) {
+      if (!Do(
+              store_,
+              [lot = lot, list = list, owner, state](RecordStore& s, StoreError& e) {
+                return s.ReturnPlaces(lot, list, owner, state, e);
+              },
+              error_)) {
+        return false;
+      }
+    }
     return true;
   }
 
@@ -140,8 +165,11 @@ class Settling {
         return row.unit.counter == attempt.counter && row.unit.serial == attempt.serial;
       });
     }
-    // What the journal never gave to a unit never reached a part.
-    if (!GiveBack(owner, held, SerialState::kReleased)) return false;
+    // What the journal never gave to a unit never reached a part, and a place whose unit
+    // did not pass (or that no unit took) is free again.
+    if (!GiveBack(owner, held, SerialState::kReleased) || !SettlePlaces(owner, PlaceState::kFree)) {
+      return false;
+    }
     if (refusal.empty()) {
       journal.Forget(orphan);
     } else {
@@ -159,7 +187,7 @@ class Settling {
   bool Damaged(Journal& journal, const Journal::Orphan& orphan, const std::string& owner,
                const std::vector<RecordStore::Leftover>& held) {
     const auto spoiled = GiveBack(owner, held, SerialState::kSpoiled);
-    if (!spoiled) return false;
+    if (!spoiled || !SettlePlaces(owner, PlaceState::kUnknown)) return false;
     StartReport::Damaged damaged;
     damaged.file = orphan.file;
     damaged.damage = *orphan.damage;
@@ -191,7 +219,8 @@ class Settling {
       if (!Record(attempt, owner)) return false;
       report_.replayed.push_back(attempt);
     }
-    return GiveBack(owner, held, SerialState::kSpoiled) && ReleaseLease(owner);
+    return GiveBack(owner, held, SerialState::kSpoiled) &&
+           SettlePlaces(owner, PlaceState::kUnknown) && ReleaseLease(owner);
   }
 
  private:
@@ -200,6 +229,7 @@ class Settling {
   StartReport& report_;
   StoreError& error_;
   std::vector<RecordStore::Leftover> rows_;
+  std::vector<HeldPlace> places_;
 };
 
 }  // namespace

@@ -40,18 +40,61 @@ bool ProductionRun::MayGoOn() const {
   if (stop_ || closed_) return false;
   const std::lock_guard lock(mutex_);
   if (why_ != End::Why::kDone) return false;
-  return !(lot_ && lot_->quantity > 0 &&
-           static_cast<std::uint64_t>(lot_->passed) >= lot_->quantity);
+  return !(lot_ && lot_->Complete());
 }
 
-bool ProductionRun::TakeLotPlace() {
-  const std::lock_guard lock(mutex_);
-  if (lot_ && lot_->quantity > 0 &&
-      static_cast<std::uint64_t>(lot_->passed + inFlight_) >= lot_->quantity) {
-    return false;
+bool ProductionRun::RefreshLot(std::chrono::milliseconds wait) {
+  if (setup_.lot.empty()) return true;
+  StoreError error;
+  const std::string name = setup_.lot;
+  const auto lot = production::Ask<Lot>(
+      store_,
+      [name](RecordStore& s, StoreError& e) -> std::optional<Lot> {
+        Lot read;
+        bool found = false;
+        if (!s.ReadLot(name, read, found, e) || !found) return std::nullopt;
+        return read;
+      },
+      error, wait);
+  if (!lot) return false;
+  bool changed = false;
+  {
+    const std::lock_guard lock(mutex_);
+    changed = !lot_ || lot_->passed != lot->passed || lot_->held != lot->held ||
+              lot_->unknown != lot->unknown;
+    lot_ = lot;
+    lotRead_ = clock_.Now();
   }
-  ++inFlight_;
+  if (changed) wake_->Nudge();  // the face hears of the count
   return true;
+}
+
+ProductionRun::Turn ProductionRun::TakeTurn(std::size_t port, std::chrono::milliseconds wait) {
+  if (!places_) return {true, std::nullopt};
+  if (const auto place = places_->Take(wait)) return {true, place};
+  // No place in the block: the store says whether the lot is complete, or whether its
+  // last places are held by other stations' units, which may give some back.
+  if (store_.state().away) {
+    const std::lock_guard lock(mutex_);
+    if (why_ == End::Why::kDone) why_ = End::Why::kPlacesSpent;
+    return {};
+  }
+  RefreshLot(kStoreWait);
+  std::optional<Lot> lot;
+  {
+    const std::lock_guard lock(mutex_);
+    lot = lot_;
+  }
+  if (lot && lot->Complete()) {
+    observer_.OnLotComplete(port);
+  } else if (lot) {
+    observer_.OnNoPlace(port, *lot);
+  }
+  return {};
+}
+
+void ProductionRun::GiveBack(const Turn& turn) {
+  if (places_ && turn.place) places_->PutBack(*turn.place);
 }
 
 Attempt ProductionRun::NewUnit(std::size_t port) {
@@ -105,14 +148,11 @@ std::optional<std::uint64_t> ProductionRun::TakeNumber(Attempt& unit) {
   return number;
 }
 
-void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found,
-                                std::optional<bool> placed) {
-  // A lot takes no more units than it has parts left to pass.
-  const bool lotComplete = placed ? !*placed : !TakeLotPlace();
-  if (lotComplete) {
+void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found, Turn turn) {
+  // A lot takes no more units than it has places for.
+  if (!turn.go) {
     if (order) order->Pass(port);
     SetPortLive(port, StationLive::Port::State::kIdle, std::nullopt, std::nullopt);
-    observer_.OnLotComplete(port);
     return;
   }
   SetPortLive(port, StationLive::Port::State::kWorking, std::nullopt, std::nullopt);
@@ -121,6 +161,7 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found,
   UnitEnd end;
   Attempt& unit = end.record;
   unit = NewUnit(port);
+  unit.lotPlace = turn.place;
   std::string journalError;
   const bool journaled = journal_.Write(JournalStage::kBegun, unit, journalError);
 
@@ -169,9 +210,9 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found,
       std::string error;
       journal_.Write(JournalStage::kConfirmed, unit, error);
     }
+    GiveBack(turn);
     {
       const std::lock_guard lock(mutex_);
-      --inFlight_;
       end.counters = counters_;
     }
     SetPortLive(port, StationLive::Port::State::kIdle, std::nullopt, std::nullopt);
@@ -194,13 +235,14 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found,
   unit.firstDifference = r.findings.firstDifference;
   unit.failedBlock = r.failedBlock;
   unit.seconds = r.seconds;
+  // A unit that did not pass leaves its place to the next board; one that passed took it
+  // for good, with its record.
+  if (unit.outcome != UnitOutcome::kPass) GiveBack(turn);
   {
     const std::lock_guard lock(mutex_);
-    --inFlight_;
     switch (unit.outcome) {
       case UnitOutcome::kPass:
         ++counters_.passed;
-        if (lot_) ++lot_->passed;
         break;
       case UnitOutcome::kFail:
         ++counters_.failed;
@@ -239,12 +281,11 @@ ProductionRun::End ProductionRun::Round() {
   if (!MayGoOn()) return Finish(0);
   PortOrder order(ports_.size());
   // The lot's last places go to the first ports, whichever port's thread runs first.
-  std::vector<char> placed(ports_.size());
+  std::vector<Turn> turns;
   for (std::size_t port = 0; port < ports_.size(); ++port)
-    placed[port] = TakeLotPlace() ? 1 : 0;
-  return RunPorts([this, &order, &placed](std::size_t port) {
-    RunPortUnit(port, &order, false, placed[port] != 0);
-  });
+    turns.push_back(TakeTurn(port, kStoreWait));
+  return RunPorts(
+      [this, &order, &turns](std::size_t port) { RunPortUnit(port, &order, false, turns[port]); });
 }
 
 bool ProductionRun::LookForBoard(std::size_t port) {
@@ -290,8 +331,23 @@ ProductionRun::End ProductionRun::AutoRun() {
   }
   if (!MayGoOn()) return Finish(0);
   return RunPorts([this](std::size_t port) {
-    while (MayGoOn() && LookForBoard(port))
-      RunPortUnit(port, nullptr, true);
+    while (MayGoOn()) {
+      // The port holds its place before it asks for a board: it never asks for a board
+      // that the lot has no place for.
+      const Turn turn = TakeTurn(port, kStoreWait);
+      if (!turn.go) {
+        // Its last places are burning elsewhere: one of them may come back.
+        const auto until = clock_.Now() + kLotInterval;
+        while (MayGoOn() && clock_.Now() < until)
+          clock_.Sleep(kLookInterval);
+        continue;
+      }
+      if (!LookForBoard(port)) {
+        GiveBack(turn);
+        break;
+      }
+      RunPortUnit(port, nullptr, true, turn);
+    }
   });
 }
 

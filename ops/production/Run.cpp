@@ -135,6 +135,18 @@ std::size_t ProductionRun::BlockTarget() const {
   return std::max(least, static_cast<std::size_t>(std::ceil(units)));
 }
 
+std::size_t ProductionRun::PlaceTarget() const {
+  const std::size_t least = std::max<std::size_t>(1, setup_.ports.size());
+  std::uint64_t needed = 0;
+  {
+    const std::lock_guard lock(mutex_);
+    if (lot_ && lot_->quantity > static_cast<std::uint64_t>(lot_->passed)) {
+      needed = lot_->quantity - static_cast<std::uint64_t>(lot_->passed);
+    }
+  }
+  return std::max(least, std::min<std::size_t>(BlockTarget(), (needed + 3) / 4));
+}
+
 StartReport ProductionRun::Start() {
   StartReport report = Begin();
   if (report.problem == StartReport::Problem::kNone && !keeper_.joinable() && !closed_) {
@@ -150,10 +162,32 @@ void ProductionRun::KeepUp() {
   std::optional<Told> told;
   std::optional<std::chrono::microseconds> due;
   do {
-    // The store went away or came back: a port that waits for numbers looks again.
+    // The store went away or came back: a port that waits for numbers, or a unit for its
+    // record's answer, looks again.
     numbers_.StoreChanged();
+    settler_.StoreChanged();
     settler_.ApplyAnswers();
     due = setup_.rule ? numbers_.TopUp() : std::nullopt;
+    if (places_) {
+      if (const auto placesDue = places_->TopUp())
+        due = due ? std::min(*due, *placesDue) : *placesDue;
+      places_->StoreChanged();
+    }
+    // The other stations' units count too: the lot is counted again now and then.
+    if (!setup_.lot.empty() && !store_.state().away) {
+      std::optional<std::chrono::microseconds> read;
+      {
+        const std::lock_guard lock(mutex_);
+        read = lotRead_;
+      }
+      const auto now = clock_.Now();
+      if (!read || now - *read >= kLotInterval) {
+        RefreshLot(std::chrono::seconds(2));
+        read = clock_.Now();
+      }
+      const auto lotDue = *read + std::chrono::microseconds(kLotInterval);
+      due = due ? std::min(*due, lotDue) : lotDue;
+    }
     const RunState now = state();
     const Told seen{now.storeAway,  now.storeError,
                     now.waiting,    now.numbersLeft,
@@ -171,6 +205,8 @@ void ProductionRun::KeepUp() {
 
 ProductionRun::End ProductionRun::Finish(int failedUnits) {
   settler_.ApplyAnswers();
+  // The lot as the store counts it, this round's units and other stations' alike.
+  if (!store_.state().away) RefreshLot(std::chrono::seconds(2));
   End end;
   end.lastUnitsFailed = failedUnits;
   for (const JournalEntry& entry : journal_.Unconfirmed()) {
@@ -183,10 +219,7 @@ ProductionRun::End ProductionRun::Finish(int failedUnits) {
   const std::lock_guard lock(mutex_);
   end.why = why_;
   end.journalError = journalError_;
-  if (end.why == End::Why::kDone && lot_ && lot_->quantity > 0 &&
-      static_cast<std::uint64_t>(lot_->passed) >= lot_->quantity) {
-    end.why = End::Why::kLotComplete;
-  }
+  if (end.why == End::Why::kDone && lot_ && lot_->Complete()) end.why = End::Why::kLotComplete;
   return end;
 }
 
@@ -208,6 +241,7 @@ void ProductionRun::Close(std::chrono::milliseconds deadline) {
   if (closed_.exchange(true)) return;
   wake_->Close();
   numbers_.Close();
+  if (places_) places_->Close();
   settler_.Close();
   if (keeper_.joinable()) keeper_.join();
   store_.OnChange({});
@@ -215,7 +249,8 @@ void ProductionRun::Close(std::chrono::milliseconds deadline) {
   // The numbers no unit took go back, and the lease is given up: at most `deadline`.
   // When they could not go back, the journal stays: a later start here learns from it
   // that no unit took them.
-  if (!numbers_.Return(deadline)) {
+  const bool placesBack = !places_ || places_->Return(deadline);
+  if (!numbers_.Return(deadline) || !placesBack) {
     journal_.Keep();
     return;
   }

@@ -159,10 +159,14 @@ class RunObserver {
   }
   /// `port` takes no board: its lot is complete (its thread).
   virtual void OnLotComplete(std::size_t port) { (void)port; }
+  /// `port` takes no board for now: the lot's last places are held by units that still
+  /// burn, here or at other stations (`lot` as the store counts it), which may give some
+  /// back (its thread).
+  virtual void OnNoPlace(std::size_t port, const Lot& lot) { (void)port, (void)lot; }
   /// A unit ended (its thread), recorded or waiting for the store.
   virtual void OnUnitEnd(std::size_t port, const UnitEnd& end) = 0;
   /// The run's state changed: the store went away or came back, records wait, numbers
-  /// were taken (any thread).
+  /// were taken, the lot's count changed (the run's keeper thread, one call at a time).
   virtual void OnState(const RunState& state) { (void)state; }
 };
 

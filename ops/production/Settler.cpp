@@ -70,10 +70,13 @@ RecordSettler::Settled RecordSettler::Settle(const Attempt& record) {
   {
     std::unique_lock lock(shared_->mutex);
     Shared& s = *shared_;
-    // A store known to be away is not waited for: the record waits in the journal.
-    if (!store_.state().away) {
-      clock_.WaitUntil(lock, s.changed, clock_.Now() + kSettleWait,
-                       [&s, &id] { return s.answers.count(id) > 0 || s.closed; });
+    // A store known to be away is not waited for, nor one that goes away meanwhile: the
+    // record waits in the journal.
+    StoreService& store = store_;
+    if (!store.state().away) {
+      clock_.WaitUntil(lock, s.changed, clock_.Now() + kSettleWait, [&s, &id, &store] {
+        return s.answers.count(id) > 0 || s.closed || store.state().away;
+      });
     }
     s.waiting.erase(id);
     if (const auto it = s.answers.find(id); it != s.answers.end()) {
@@ -178,6 +181,11 @@ std::vector<std::pair<Attempt, std::string>> RecordSettler::TakeRefused() {
   std::vector<std::pair<Attempt, std::string>> refused;
   refused.swap(shared_->refused);
   return refused;
+}
+
+void RecordSettler::StoreChanged() {
+  { const std::lock_guard lock(shared_->mutex); }
+  shared_->changed.notify_all();
 }
 
 void RecordSettler::Close() {

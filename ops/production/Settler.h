@@ -59,6 +59,8 @@ class RecordSettler {
   std::vector<std::pair<Attempt, std::string>> TakeRefused();
   /// Ends any wait for an answer.
   void Close();
+  /// The store went away or came back: a unit that waits for its answer looks again.
+  void StoreChanged();
 
  private:
   struct Shared;  // what the store's answers reach, perhaps after the run is gone

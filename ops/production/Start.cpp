@@ -68,9 +68,31 @@ StartReport ProductionRun::Begin() {
     {
       const std::lock_guard lock(mutex_);
       lot_ = lot;
+      lotRead_ = clock_.Now();
     }
-    if (lot->quantity > 0 && static_cast<std::uint64_t>(lot->passed) >= lot->quantity) {
-      return fail(StartReport::Problem::kLotComplete, {});
+    if (lot->Complete()) return fail(StartReport::Problem::kLotComplete, {});
+    if (lot->quantity > 0) {
+      // Its parts are places taken in the store: a few held ahead, so that units go on
+      // while the store is away, and never more than the lot has left.
+      places_ = std::make_unique<production::HeldBlock>(
+          store_, clock_, wake_,
+          [name, owner = me.owner, station = setup_.station](RecordStore& s, std::size_t count,
+                                                             StoreError& e) {
+            return s.TakePlaces(name, count, owner, station, e);
+          },
+          [name, owner = me.owner](RecordStore& s, const std::vector<std::uint64_t>& places,
+                                   StoreError& e) {
+            return s.ReturnPlaces(name, places, owner, PlaceState::kFree, e);
+          },
+          production::HeldBlock::Policy{[this] { return PlaceTarget(); },
+                                        [this] {
+                                          const std::lock_guard lock(mutex_);
+                                          return blockTime_;
+                                        },
+                                        std::max<std::size_t>(1, setup_.ports.size())});
+      if (!places_->Fill(PlaceTarget(), error)) {
+        return fail(StartReport::Problem::kStore, error.text);
+      }
     }
   }
   if (!setup_.rule) return report;

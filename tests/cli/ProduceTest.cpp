@@ -503,6 +503,60 @@ TEST_P(ProduceTest, PostgresStoppedWhileAUnitBurns) {
   EXPECT_NE(log.Output().find("\"total\":1"), std::string::npos) << log.Output();
 }
 
+// Killed with kill -9 while its unit programmed the part (serial 500), the station left
+// a journal whose last line was then damaged on the disk: were it read as the line before
+// it says, 500 would be given again. The next start records nothing of that journal,
+// sets it aside and says so, spoils the numbers its station held, and the next part gets
+// a number no part holds; log names the journal set aside.
+TEST_P(ProduceTest, ADamagedJournalRepeatsNoNumber) {
+  StartBoard({"program-status@1:delay=5000"});
+  {
+    test::Process produce(OTP_CLI_PROGRAM, Args(), "\n");
+    for (int i = 0;
+         i < 2000 && pty->WithBoard([](sim::TargetBoard& b) { return b.programAddresses.empty(); });
+         ++i) {
+      std::this_thread::sleep_for(5ms);
+    }
+    produce.Signal(SIGKILL);
+    EXPECT_EQ(produce.Wait(), 128 + SIGKILL);
+  }
+  std::filesystem::path folder = store.location + ".journals";
+  if (GetParam()) {
+    test::Process show(OTP_CLI_PROGRAM, {"--db", store.location, "--json", "store", "show"});
+    ASSERT_EQ(show.Wait(), 0) << show.Errors();
+    const auto at = show.Output().find("\"identity\":\"") + 12;
+    const std::string identity = show.Output().substr(at, show.Output().find('"', at) - at);
+    folder = std::filesystem::path(OTP_CLI_PROGRAM).parent_path() / "journals" / identity;
+  }
+  std::filesystem::path journal;
+  for (const auto& item : std::filesystem::directory_iterator(folder))
+    if (item.path().extension() == ".journal") journal = item.path();
+  ASSERT_FALSE(journal.empty()) << folder;
+  std::string text = test::TempDir::ReadFile(journal);
+  const std::size_t line = text.find("\nprogramming ");
+  ASSERT_NE(line, std::string::npos) << text;
+  text[text.find("serial=500", line) + 9] = '1';  // one byte, as a bad sector leaves it
+  std::ofstream(journal, std::ios::binary | std::ios::trunc) << text;
+
+  StartBoard({});
+  test::Process again(OTP_CLI_PROGRAM, Args(), "\nq\n");
+  EXPECT_EQ(again.Wait(), 0) << again.Errors();
+  EXPECT_NE(again.Output().find("\"event\":\"damaged\""), std::string::npos) << again.Output();
+  EXPECT_NE(again.Output().find("\"line\":4"), std::string::npos) << again.Output();
+  EXPECT_NE(again.Errors().find("is damaged (line 4: its checksum does not match its text)"),
+            std::string::npos)
+      << again.Errors();
+  EXPECT_FALSE(std::filesystem::exists(journal));
+  const auto attempts = Log();
+  ASSERT_EQ(attempts.size(), 1u);
+  EXPECT_EQ(attempts[0]["result"].toString(), "pass");
+  EXPECT_GT(attempts[0]["serial"].toInt(), 500);
+  test::Process log(OTP_CLI_PROGRAM, {"--db", store.location, "--json", "log"});
+  EXPECT_EQ(log.Wait(), 0) << log.Errors();
+  EXPECT_NE(log.Output().find("\"event\":\"damaged\""), std::string::npos) << log.Output();
+  EXPECT_NE(log.Output().find("\"setAside\":true"), std::string::npos) << log.Output();
+}
+
 // Everything written for a machine keeps its decimal point in a locale that writes a
 // comma: the JSON of produce and of log, and the CSV.
 TEST_P(ProduceTest, NumbersForMachinesInACommaLocale) {

@@ -428,7 +428,7 @@ TEST_P(StoreTest, UpgradeFromTheFirstSchema) {
   }
   auto store = Open();
   ASSERT_TRUE(store);
-  EXPECT_EQ(store->version(), 3);
+  EXPECT_EQ(store->version(), ProductionStore::kSchemaVersion);
   EXPECT_FALSE(store->Identity().empty());
   const auto attempts = store->Attempts({}, error);
   ASSERT_TRUE(attempts) << error;
@@ -463,7 +463,146 @@ TEST_P(StoreTest, UpgradeFromTheFirstSchema) {
   EXPECT_EQ(counter.next, 1005u);
   EXPECT_EQ(store->Reserve(Unit("n1"), 99999999, "live", error), 1005u);
   store.reset();
-  EXPECT_EQ(Open()->version(), 3);  // opened again: nothing more to do
+  EXPECT_EQ(Open()->version(), ProductionStore::kSchemaVersion);  // opened again: nothing more
+}
+
+// A lot's parts are places: taken up to its quantity and no further, places given back
+// taken first, a place passed with its unit's record (a unit that did not pass leaves it
+// held), an unknown place counted against the lot, and the owners that hold places
+// named as holders.
+TEST_P(StoreTest, LotPlacesHoldTheQuantity) {
+  auto store = Open();
+  ASSERT_TRUE(store);
+  StoreError error;
+  Lot lot;
+  ASSERT_TRUE(store->EnsureLot("L", 5, "BRAKE", lot, error)) << error;
+  EXPECT_EQ(lot.quantity, 5u);
+  EXPECT_EQ(lot.Free(), 5u);
+  EXPECT_EQ(store->TakePlaces("L", 3, "A-1", "A", error), (std::vector<std::uint64_t>{1, 2, 3}));
+  EXPECT_EQ(store->TakePlaces("L", 3, "B-1", "B", error), (std::vector<std::uint64_t>{4, 5}));
+  EXPECT_EQ(store->TakePlaces("L", 3, "B-1", "B", error), std::vector<std::uint64_t>{});
+  EXPECT_TRUE(error.kind == StoreError::Kind::kNone) << error;
+  EXPECT_FALSE(store->TakePlaces("no-such-lot", 1, "B-1", "B", error));
+  EXPECT_TRUE(error.refused());
+  error = StoreError{};
+  Attempt passed = Unit("A-1-1");
+  passed.counter.clear();
+  passed.lot = "L";
+  passed.lotPlace = 1;
+  passed.outcome = UnitOutcome::kPass;
+  ASSERT_TRUE(store->SettleAndRecord(passed, "A-1", error)) << error;
+  Attempt failed = Unit("A-1-2");
+  failed.counter.clear();
+  failed.lot = "L";
+  failed.lotPlace = 2;
+  failed.outcome = UnitOutcome::kFail;
+  ASSERT_TRUE(store->SettleAndRecord(failed, "A-1", error)) << error;
+  bool found = false;
+  ASSERT_TRUE(store->ReadLot("L", lot, found, error)) << error;
+  ASSERT_TRUE(found);
+  EXPECT_EQ(lot.passed, 1);
+  EXPECT_EQ(lot.held, 4);  // the failed unit's place stays with its station
+  EXPECT_EQ(store->Attempts({}, error)->back().lotPlace, 2u);
+  // A's places that no unit passed on go back, and are taken first.
+  ASSERT_TRUE(store->ReturnPlaces("L", {2, 3}, "A-1", PlaceState::kFree, error)) << error;
+  ASSERT_TRUE(store->ReturnPlaces("L", {4}, "A-1", PlaceState::kFree, error)) << error;  // B's
+  EXPECT_EQ(store->TakePlaces("L", 5, "C-1", "C", error), (std::vector<std::uint64_t>{2, 3}));
+  // B is gone without a word: its places may be on parts that passed.
+  ASSERT_TRUE(store->ReturnPlaces("L", {4, 5}, "B-1", PlaceState::kUnknown, error)) << error;
+  ASSERT_TRUE(store->ReadLot("L", lot, found, error)) << error;
+  EXPECT_EQ(lot.passed, 1);
+  EXPECT_EQ(lot.held, 2);
+  EXPECT_EQ(lot.unknown, 2);
+  EXPECT_EQ(lot.Free(), 0u);
+  const auto held = store->HeldPlaces({"B-1", "C-1"}, error);
+  ASSERT_TRUE(held) << error;
+  ASSERT_EQ(held->size(), 4u);
+  EXPECT_EQ((*held)[0].owner, "B-1");
+  EXPECT_EQ((*held)[0].state, PlaceState::kUnknown);
+  const auto holders = store->Holders(error);
+  ASSERT_TRUE(holders) << error;
+  EXPECT_EQ(*holders, std::vector<std::string>{"C-1"});
+  // B's own word comes at last: its unit on place 4 passed, place 5 was never burned.
+  Attempt late = Unit("B-1-1");
+  late.counter.clear();
+  late.lot = "L";
+  late.lotPlace = 4;
+  late.outcome = UnitOutcome::kPass;
+  ASSERT_TRUE(store->SettleAndRecord(late, "B-1", error)) << error;
+  ASSERT_TRUE(store->ReturnPlaces("L", {5}, "B-1", PlaceState::kFree, error)) << error;
+  ASSERT_TRUE(store->ReadLot("L", lot, found, error)) << error;
+  EXPECT_EQ(lot.passed, 2);
+  EXPECT_EQ(lot.unknown, 0);
+  EXPECT_EQ(lot.Free(), 1u);
+}
+
+// Stations taking a lot's last places at once never share one, and never take more than
+// its quantity between them.
+TEST_P(StoreTest, StationsRacingForALotsPlaces) {
+  auto store = Open();
+  ASSERT_TRUE(store);
+  StoreError error;
+  Lot lot;
+  ASSERT_TRUE(store->EnsureLot("RACE", 150, "", lot, error)) << error;
+  std::vector<std::unique_ptr<test::Process>> racers;
+  for (const char* station : {"A", "B", "C", "D"})
+    racers.push_back(std::make_unique<test::Process>(
+        OTP_STORE_RESERVER, std::vector<std::string>{location, station, "100", "RACE"}));
+  std::set<std::uint64_t> places;
+  for (const auto& racer : racers) {
+    ASSERT_EQ(racer->Wait(), 0) << racer->Errors();
+    std::istringstream lines(racer->Output());
+    std::uint64_t place = 0;
+    while (lines >> place) {
+      EXPECT_LE(place, 150u);
+      EXPECT_TRUE(places.insert(place).second) << "place " << place << " taken twice";
+    }
+  }
+  EXPECT_EQ(places.size(), 150u);
+}
+
+// A store of schema 3 learns places: each unit of a lot that passed is given one, and the
+// lot's count goes on from them.
+TEST_P(StoreTest, UpgradeGivesALotsPassedUnitsTheirPlaces) {
+  {
+    auto store = Open();
+    ASSERT_TRUE(store);
+    StoreError error;
+    Lot lot;
+    ASSERT_TRUE(store->EnsureLot("OLD", 4, "", lot, error)) << error;
+    for (int i = 0; i < 3; ++i) {
+      Attempt unit = Unit("old-" + std::to_string(i));
+      unit.counter.clear();
+      unit.lot = "OLD";
+      unit.outcome = i == 1 ? UnitOutcome::kFail : UnitOutcome::kPass;
+      ASSERT_TRUE(store->SettleAndRecord(unit, "old", error)) << error;
+    }
+  }
+  // As release 0.1.0.8's third schema left it.
+  Sql("DROP TABLE otp_lot_places");
+  Sql("ALTER TABLE otp_lots DROP COLUMN next_place");
+  Sql("ALTER TABLE otp_attempts DROP COLUMN lot_place");
+  Sql("UPDATE otp_schema SET version = 3");
+  {
+    auto old = Open(ProductionStore::Access::kRead);
+    ASSERT_TRUE(old);
+    EXPECT_EQ(old->version(), 3);
+    StoreError error;
+    Lot lot;
+    bool found = false;
+    ASSERT_TRUE(old->ReadLot("OLD", lot, found, error)) << error;
+    EXPECT_EQ(lot.passed, 2);
+    ASSERT_TRUE(old->Attempts({}, error)) << error;
+  }
+  auto store = Open();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->version(), ProductionStore::kSchemaVersion);
+  StoreError error;
+  Lot lot;
+  bool found = false;
+  ASSERT_TRUE(store->ReadLot("OLD", lot, found, error)) << error;
+  EXPECT_EQ(lot.passed, 2);
+  EXPECT_EQ(store->TakePlaces("OLD", 5, "new", "N", error), (std::vector<std::uint64_t>{3, 4}));
 }
 
 // Stations that open a new shared store at the same moment all start.

@@ -45,6 +45,13 @@ class FakeStore final : public RecordStore {
   std::map<std::string, Lease> leases;
   std::map<std::string, long long> settings;
   std::map<std::string, Lot> lots;
+  std::map<std::string, std::uint64_t> nextPlace;  // by lot
+  struct Place {
+    std::string state;  // held, passed, free, unknown
+    std::string owner;
+    std::string unitId;
+  };
+  std::map<std::pair<std::string, std::uint64_t>, Place> places;  // by lot and place
   int reservationCalls = 0;  // ReserveBlock and Reserve, whatever they gave
   int heartbeats = 0;        // live states and beats that reached the store
 
@@ -64,6 +71,8 @@ class FakeStore final : public RecordStore {
     leases.clear();
     settings.clear();
     lots.clear();
+    nextPlace.clear();
+    places.clear();
     reservationCalls = 0;
     heartbeats = 0;
   }
@@ -209,6 +218,15 @@ class FakeStore final : public RecordStore {
          (row->second.state == "spoiled" && !attempt.guess &&
           (row->second.unit.unitId.empty() || row->second.unit.unitId == attempt.unitId)));
     auto settle = [&] {
+      // A unit that passed takes its place for good; one that did not leaves it held.
+      if (attempt.lotPlace && attempt.outcome == UnitOutcome::kPass) {
+        const auto place = places.find({attempt.lot, *attempt.lotPlace});
+        if (place != places.end() && place->second.owner == owner &&
+            (place->second.state == "held" || place->second.state == "unknown")) {
+          place->second.state = "passed";
+          place->second.unitId = attempt.unitId;
+        }
+      }
       if (!mine) return;
       row->second.state = attempt.serialState ? SerialStateName(*attempt.serialState) : "";
       if (row->second.unit.unitId.empty()) row->second.unit.unitId = attempt.unitId;
@@ -260,6 +278,9 @@ class FakeStore final : public RecordStore {
     for (const auto& [key, row] : serials) {
       if (row.state == "reserved") owners.insert(row.owner);
     }
+    for (const auto& [key, place] : places) {
+      if (place.state == "held") owners.insert(place.owner);
+    }
     return std::vector<std::string>(owners.begin(), owners.end());
   }
   std::optional<std::vector<bool>> Recorded(const std::vector<std::string>& ids,
@@ -279,12 +300,74 @@ class FakeStore final : public RecordStore {
                  StoreError& error) override {
     const std::lock_guard lock(mutex);
     if (Away(error)) return false;
-    if (!lots.count(name)) lots[name] = Lot{name, quantity, job, 0};
-    lot = lots[name];
-    lot.passed = 0;
-    for (const Attempt& a : attempts)
-      lot.passed += a.lot == name && a.outcome == UnitOutcome::kPass ? 1 : 0;
+    if (!lots.count(name)) {
+      lots[name] = Lot{name, quantity, job};
+      nextPlace[name] = 1;
+    }
+    lot = CountedLot(name);
     return true;
+  }
+  bool ReadLot(const std::string& name, Lot& lot, bool& found, StoreError& error) override {
+    const std::lock_guard lock(mutex);
+    if (Away(error)) return false;
+    found = lots.count(name) > 0;
+    if (found) lot = CountedLot(name);
+    return true;
+  }
+  std::optional<std::vector<std::uint64_t>> TakePlaces(const std::string& name, std::size_t count,
+                                                       const std::string& owner, const std::string&,
+                                                       StoreError& error) override {
+    const std::lock_guard lock(mutex);
+    if (Away(error)) return std::nullopt;
+    if (!lots.count(name)) {
+      error.Set(StoreError::Kind::kRefused, "memory: there is no lot " + name);
+      return std::nullopt;
+    }
+    std::vector<std::uint64_t> taken;
+    for (auto& [key, place] : places) {
+      if (taken.size() == count) break;
+      if (key.first != name || place.state != "free") continue;
+      place = Place{"held", owner, ""};
+      taken.push_back(key.second);
+    }
+    while (taken.size() < count && nextPlace[name] <= lots[name].quantity) {
+      const std::uint64_t place = nextPlace[name]++;
+      places[{name, place}] = Place{"held", owner, ""};
+      taken.push_back(place);
+    }
+    return taken;
+  }
+  bool ReturnPlaces(const std::string& name, const std::vector<std::uint64_t>& list,
+                    const std::string& owner, PlaceState state, StoreError& error) override {
+    const std::lock_guard lock(mutex);
+    if (Away(error)) return false;
+    for (const std::uint64_t number : list) {
+      const auto place = places.find({name, number});
+      if (place == places.end() || place->second.owner != owner ||
+          (place->second.state != "held" && place->second.state != "unknown")) {
+        continue;
+      }
+      place->second.state = PlaceStateName(state);
+      if (state == PlaceState::kFree) place->second.owner.clear();
+    }
+    return true;
+  }
+  std::optional<std::vector<HeldPlace>> HeldPlaces(const std::vector<std::string>& owners,
+                                                   StoreError& error) override {
+    const std::lock_guard lock(mutex);
+    if (Away(error)) return std::nullopt;
+    std::vector<HeldPlace> held;
+    for (const auto& [key, place] : places) {
+      if (place.state != "held" && place.state != "unknown") continue;
+      if (std::find(owners.begin(), owners.end(), place.owner) == owners.end()) continue;
+      held.push_back({key.first, key.second, place.owner, *PlaceStateNamed(place.state)});
+    }
+    return held;
+  }
+  /// How many places of lot `name` are in `state`.
+  int PlacesIn(const std::string& name, const std::string& state) {
+    const std::lock_guard lock(mutex);
+    return CountPlaces(name, state);
   }
   bool ForEachAttempt(const AttemptFilter&, const std::function<bool(const Attempt&)>& each,
                       StoreError& error) override {
@@ -310,6 +393,19 @@ class FakeStore final : public RecordStore {
   }
 
  private:
+  int CountPlaces(const std::string& name, const std::string& state) const {
+    int count = 0;
+    for (const auto& [key, place] : places)
+      count += key.first == name && place.state == state ? 1 : 0;
+    return count;
+  }
+  Lot CountedLot(const std::string& name) const {
+    Lot lot = lots.at(name);
+    lot.passed = CountPlaces(name, "passed");
+    lot.held = CountPlaces(name, "held");
+    lot.unknown = CountPlaces(name, "unknown");
+    return lot;
+  }
   // What a store service holds: calls go to the test's store.
   class Handle final : public RecordStore {
    public:
@@ -371,6 +467,22 @@ class FakeStore final : public RecordStore {
     bool EnsureLot(const std::string& n, std::uint64_t q, const std::string& j, Lot& l,
                    StoreError& e) override {
       return store_.EnsureLot(n, q, j, l, e);
+    }
+    bool ReadLot(const std::string& n, Lot& l, bool& f, StoreError& e) override {
+      return store_.ReadLot(n, l, f, e);
+    }
+    std::optional<std::vector<std::uint64_t>> TakePlaces(const std::string& n, std::size_t c,
+                                                         const std::string& o, const std::string& s,
+                                                         StoreError& e) override {
+      return store_.TakePlaces(n, c, o, s, e);
+    }
+    bool ReturnPlaces(const std::string& n, const std::vector<std::uint64_t>& p,
+                      const std::string& o, PlaceState s, StoreError& e) override {
+      return store_.ReturnPlaces(n, p, o, s, e);
+    }
+    std::optional<std::vector<HeldPlace>> HeldPlaces(const std::vector<std::string>& o,
+                                                     StoreError& e) override {
+      return store_.HeldPlaces(o, e);
     }
     bool ForEachAttempt(const AttemptFilter& f, const std::function<bool(const Attempt&)>& each,
                         StoreError& e) override {
