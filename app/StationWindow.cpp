@@ -660,7 +660,7 @@ bool StationWindow::BeforeFirstUnit() {
     // The ports and the store used now are the ones the station opens with next time.
     StationSettings kept = ReadStationSettings(setup_->settingsFile());
     kept.ports = names;
-    kept.store = storeLocation_;
+    kept.store = ProductionStore::Storable(storeLocation_);  // never a password in a file
     std::error_code ec;
     std::filesystem::create_directories(setup_->settingsFile().parent_path(), ec);
     WriteStationSettings(setup_->settingsFile(), kept);

@@ -1,5 +1,7 @@
 #include "ops/RecordStore.h"
 
+#include <cctype>
+
 namespace otp {
 
 namespace {
@@ -8,6 +10,17 @@ constexpr const char* kStateNames[] = {"reserved", "used", "released", "spoiled"
 constexpr const char* kPlaceNames[] = {"held", "passed", "free", "unknown"};
 
 }  // namespace
+
+bool IsServerLocation(std::string_view location) {
+  auto starts = [location](std::string_view scheme) {
+    if (location.size() < scheme.size()) return false;
+    for (std::size_t i = 0; i < scheme.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(location[i])) != scheme[i]) return false;
+    }
+    return true;
+  };
+  return starts("postgresql://") || starts("postgres://");
+}
 
 const char* SerialStateName(SerialState state) {
   return kStateNames[static_cast<int>(state)];

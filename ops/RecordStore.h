@@ -16,6 +16,10 @@
 
 namespace otp {
 
+/// Whether `location` names a store on a server (a PostgreSQL URL, in any case), rather
+/// than an SQLite file.
+bool IsServerLocation(std::string_view location);
+
 /// Why a call to a store did not do what it was asked.
 struct StoreError {
   enum class Kind {

@@ -1,10 +1,12 @@
 #include "ops/Setup.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <system_error>
 
 #include "core/Utf8Path.h"
+#include "ops/RecordStore.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -142,21 +144,28 @@ FileLocations LocateFiles(const PlaceFacts& facts) {
 }
 
 std::filesystem::path JournalFolder(const std::string& location, const std::string& dataDir) {
-  if (location.rfind("postgresql://", 0) != 0 && location.rfind("postgres://", 0) != 0) {
-    return PathFromUtf8(location + ".journals");
+  if (!IsServerLocation(location)) return PathFromUtf8(location + ".journals");
+  // A shared store's journals stayed on this computer, a folder named after the host,
+  // port and database: after the user information, before the query. A URL whose host
+  // and port are not plainly that (a password typed with a '/' in it) names no folder.
+  const std::size_t start = location.find("//") + 2;
+  const std::size_t path = std::min(location.find_first_of("/?#", start), location.size());
+  const std::string authority = location.substr(start, path - start);
+  const std::string hostPort = authority.substr(authority.rfind('@') + 1);
+  const std::size_t colon = hostPort.rfind(':');
+  const bool bracketed = !hostPort.empty() && hostPort.front() == '[';
+  const std::string port = colon == std::string::npos || (bracketed && hostPort.back() == ']')
+                               ? std::string()
+                               : hostPort.substr(colon + 1);
+  if (hostPort.empty() || !std::all_of(port.begin(), port.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c));
+      })) {
+    return {};
   }
-  // A shared store's journals stay on this computer, one folder a store.
+  const std::size_t end = std::min(location.find_first_of("?#", path), location.size());
   std::string name;
-  const auto start = location.find("//") + 2;
-  // After the last '@': no part of a password names the folder.
-  const auto at = location.rfind('@');
-  const auto query = location.find('?', at == std::string::npos ? start : at);
-  for (const char c : location.substr(at == std::string::npos ? start : at + 1,
-                                      query == std::string::npos
-                                          ? std::string::npos
-                                          : query - (at == std::string::npos ? start : at + 1))) {
+  for (const char c : hostPort + location.substr(path, end - path))
     name += std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' ? c : '_';
-  }
   return PathFromUtf8(dataDir) / "journals" / name;
 }
 

@@ -26,9 +26,7 @@ bool ConfirmsJob(const Job& job, const std::string& typed) {
 
 std::filesystem::path JournalFolderOf(const std::string& location, const std::string& identity,
                                       const std::string& dataDir) {
-  const bool shared =
-      location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
-  if (!shared) return PathFromUtf8(location + ".journals");
+  if (!IsServerLocation(location)) return PathFromUtf8(location + ".journals");
   return PathFromUtf8(dataDir) / "journals" / PathFromUtf8(identity);
 }
 

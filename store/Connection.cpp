@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QStringList>
 #include <QUrlQuery>
+#include <cstdlib>
 #include <map>
 #include <set>
 
@@ -99,9 +100,62 @@ StoreError::Kind KindOf(const QSqlError& error, bool postgres) {
   }
 }
 
+bool SecretKey(const QString& key) {
+  return key.toLower().contains("password");
+}
+
+Location ReadLocation(const std::string& location) {
+  Location read;
+  const QString text = Q(location);
+  read.postgres = IsServerLocation(location);
+  if (!read.postgres) {
+    read.printable = read.storable = location;
+    return read;
+  }
+  const QUrl url(text, QUrl::TolerantMode);
+  if (!url.isValid() || url.host().isEmpty()) {
+    // Of a URL that cannot be read only what comes before its first ':' is shown (its
+    // user's name, or its host): a password can only come after one.
+    read.readable = false;
+    const std::size_t start = location.find("//") + 2;
+    const std::size_t end = std::min(location.find_first_of(":/?#", start), location.size());
+    read.printable = read.storable =
+        "postgresql://" + location.substr(start, end - start) + "... (a URL that cannot be read)";
+    return read;
+  }
+  read.url = url;
+  read.password = url.password(QUrl::FullyDecoded).toStdString();
+  // Rebuilt from its parts: the user's name, the host, the port, the database and each
+  // parameter, decoded and encoded again.
+  QString base = "postgresql://";
+  if (!url.userName(QUrl::FullyDecoded).isEmpty())
+    base += QString::fromUtf8(QUrl::toPercentEncoding(url.userName(QUrl::FullyDecoded))) + "@";
+  const QString host = url.host(QUrl::FullyEncoded);
+  base += host.contains(':') ? "[" + host + "]" : host;
+  if (url.port() > 0) base += ":" + QString::number(url.port());
+  base += url.path(QUrl::FullyEncoded);
+  QString shown;
+  QString kept;
+  for (const auto& [key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
+    const QString name = QString::fromUtf8(QUrl::toPercentEncoding(key));
+    if (SecretKey(key)) {
+      if (key.toLower() == "password") read.password = value.toStdString();
+      shown += (shown.isEmpty() ? "?" : "&") + name + "=***";
+      continue;
+    }
+    const QString item = name + "=" + QString::fromUtf8(QUrl::toPercentEncoding(value));
+    shown += (shown.isEmpty() ? "?" : "&") + item;
+    kept += (kept.isEmpty() ? "?" : "&") + item;
+  }
+  read.printable = (base + shown).toStdString();
+  read.storable = (base + kept).toStdString();
+  return read;
+}
+
 bool ParsePlace(const std::string& location, Place& place, std::string& error) {
   const QString text = Q(location);
-  place.postgres = text.startsWith("postgresql://") || text.startsWith("postgres://");
+  const Location read = ReadLocation(location);
+  place.postgres = read.postgres;
   if (!place.postgres) {
     // One file whatever names it: a link, a relative path, a folder's link.
     const QFileInfo info(text);
@@ -110,15 +164,15 @@ bool ParsePlace(const std::string& location, Place& place, std::string& error) {
     return true;
   }
   const QUrl url(text, QUrl::StrictMode);
-  if (!url.isValid() || url.host().isEmpty() || url.path().size() < 2) {
-    error = ProductionStore::Printable(location) +
+  place.printable = read.printable;
+  if (!read.readable || !url.isValid() || url.host().isEmpty() || url.path().size() < 2) {
+    error = read.printable +
             ": expected postgresql://USER@HOST[:PORT]/DBNAME[?PARAM=VALUE&...] (a password "
             "holding @, / or ? is written %40, %2F, %3F)";
     return false;
   }
   place.url = url;
-  place.password = url.password(QUrl::FullyDecoded).toStdString();
-  place.printable = ProductionStore::Printable(location);
+  place.password = read.password;
   std::map<QString, QString> client;
   for (const auto& [key, value] : kClientDefaults)
     client[key] = value;
@@ -127,9 +181,10 @@ bool ParsePlace(const std::string& location, Place& place, std::string& error) {
     server[key] = value;
   QString options;
   for (const auto& [key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
-    if (key == "password") {
-      place.password = value.toStdString();
-      continue;
+    if (key == "password") continue;  // read above
+    if (SecretKey(key)) {
+      error = place.printable + ": unknown connection parameter " + key.toStdString();
+      return false;
     }
     const bool serverSetting = server.count(key) > 0;
     if (!KnownParameters().count(key) && !serverSetting) {
@@ -245,50 +300,17 @@ using store::KindOf;
 using store::Q;
 
 std::string ProductionStore::Absolute(const std::string& location) {
-  const QString text = Q(location);
-  if (location.empty() || text.startsWith("postgresql://") || text.startsWith("postgres://")) {
-    return location;
-  }
-  const QFileInfo info(text);
+  if (location.empty() || IsServerLocation(location)) return location;
+  const QFileInfo info(Q(location));
   return (info.exists() ? info.canonicalFilePath() : info.absoluteFilePath()).toStdString();
 }
 
 std::string ProductionStore::Printable(const std::string& location) {
-  const QString text = Q(location);
-  if (!text.startsWith("postgresql://") && !text.startsWith("postgres://")) return location;
-  // Whatever lies between "//" and the last '@' is user information: only the user's
-  // name up to its first ':' is shown. A password holding '@', '/' or '?' cannot show its
-  // tail this way.
-  const std::size_t start = location.find("//") + 2;
-  std::string shown = location;
-  std::size_t host = start;  // where the host begins (at its '@', when there is one)
-  const std::size_t at = location.rfind('@');
-  if (at != std::string::npos && at >= start) {
-    const std::string info = location.substr(start, at - start);
-    const std::string user = info.substr(0, info.find(':'));
-    shown = location.substr(0, start) + user + location.substr(at);
-    host = start + user.size();
-  }
-  // A password given as a parameter is not shown either.
-  const std::size_t query = shown.find('?', host);
-  if (query == std::string::npos) return shown;
-  std::string out = shown.substr(0, query);
-  char separator = '?';
-  std::size_t from = query + 1;
-  while (from <= shown.size()) {
-    const std::size_t amp = shown.find('&', from);
-    const std::string item = shown.substr(from, amp == std::string::npos ? amp : amp - from);
-    const std::string key =
-        QString::fromStdString(item.substr(0, item.find('='))).toLower().toStdString();
-    if (!item.empty()) {
-      out += separator;
-      out += key == "password" ? "password=***" : item;
-      separator = '&';
-    }
-    if (amp == std::string::npos) break;
-    from = amp + 1;
-  }
-  return out;
+  return store::ReadLocation(location).printable;
+}
+
+std::string ProductionStore::Storable(const std::string& location) {
+  return store::ReadLocation(location).storable;
 }
 
 ProductionStore::Connection::~Connection() {
@@ -303,8 +325,12 @@ ProductionStore::Connection::~Connection() {
 StoreError ProductionStore::Connection::Failure(const std::string& what,
                                                 const QSqlError& sqlError) const {
   std::string why = sqlError.text().toStdString();
+  // The driver's words might hold a password in any of the ways it was given.
+  const char* environment = std::getenv("PGPASSWORD");
   for (const std::string& secret :
-       {place.password, place.url.password(QUrl::FullyEncoded).toStdString()}) {
+       {place.password, place.url.password(QUrl::FullyEncoded).toStdString(),
+        QString::fromUtf8(QUrl::toPercentEncoding(Q(place.password))).toStdString(),
+        std::string(environment ? environment : "")}) {
     if (secret.empty()) continue;
     for (auto at = why.find(secret); at != std::string::npos; at = why.find(secret))
       why.replace(at, secret.size(), "***");

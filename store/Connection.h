@@ -30,6 +30,22 @@ QVariant Maybe(const std::optional<T>& value) {
 /// Now, UTC, ISO 8601, by this computer's clock.
 QString Now();
 
+/// A location read once into its parts, whatever its spelling (percent-encoding, case,
+/// repeated keys, a password in the user information or in the query): everything that
+/// shows or keeps a location is made from these parts, never from the text as typed.
+struct Location {
+  bool postgres = false;
+  bool readable = true;   // a PostgreSQL URL that QUrl can read
+  QUrl url;               // PostgreSQL
+  std::string password;   // decoded: from the user information, or the last password item
+  std::string printable;  // to show: every password as ***
+  std::string storable;   // to keep in a file: without any password
+};
+/// Reads `location` (an SQLite file's name is taken as it is).
+Location ReadLocation(const std::string& location);
+/// Whether a URL query's key (decoded) names a secret: its value is never shown.
+bool SecretKey(const QString& key);
+
 /// Where a store lies, parsed from its location.
 struct Place {
   bool postgres = false;

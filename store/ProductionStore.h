@@ -45,8 +45,12 @@ class ProductionStore final : public RecordStore {
   /// `location` with an SQLite file's full path, every link resolved: one name for one
   /// file, whatever folder a process runs in.
   static std::string Absolute(const std::string& location);
-  /// `location` as it may be shown: without its password.
+  /// `location` as it may be shown: read into its parts and written again, every
+  /// password as ***, whatever the spelling; nothing of a URL that cannot be read.
   static std::string Printable(const std::string& location);
+  /// `location` as it may be kept in a file: the same without any password (the next
+  /// start takes it from PGPASSWORD, ~/.pgpass or a service file).
+  static std::string Storable(const std::string& location);
 
   ~ProductionStore() override;
   ProductionStore(const ProductionStore&) = delete;

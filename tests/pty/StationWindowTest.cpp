@@ -23,6 +23,7 @@
 #include "tests/support/Faults.h"
 #include "tests/support/SRecords.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestStore.h"
 
 namespace otp {
 namespace {
@@ -413,6 +414,29 @@ TEST_F(StationWindowTest, TheStoreItKeepsAJobBoundToItAndALot) {
   EXPECT_NE(window->problem().find("keeps its serial numbers in the store " + identity),
             std::string::npos)
       << window->problem();
+}
+
+// A shared store given with its password in the URL: the window connects with it, but
+// neither its labels nor the settings file that remembers the store hold the password.
+TEST_F(StationWindowTest, ThePasswordOfItsStoreIsKeptNowhere) {
+  test::TestStore store;
+  if (!store.Make(true, dir)) GTEST_SKIP() << "no PostgreSQL server (OTP_TEST_POSTGRES)";
+  if (!Boards({{}})) GTEST_SKIP() << "no pseudo-terminal";
+  StationArguments choices;
+  choices.ports = names;
+  choices.db = store.location + "?pass%77ord=Qz8Kv-window";
+  choices.job = MakeJobFile(false);
+  Open(choices);
+  window->OnStart();
+  ASSERT_TRUE(RoundEnded());
+  EXPECT_EQ(window->Tile(0)->shown().outcome, UnitOutcome::kPass);
+  for (const QLabel* label : window->findChildren<QLabel*>())
+    EXPECT_EQ(label->text().toStdString().find("Qz8Kv"), std::string::npos)
+        << label->objectName().toStdString();
+  window.reset();
+  const std::string settings = test::TempDir::ReadFile(dir / "DATAFILE.TXT");
+  EXPECT_NE(settings.find("Store=postgresql://"), std::string::npos) << settings;
+  EXPECT_EQ(settings.find("Qz8Kv"), std::string::npos) << settings;
 }
 
 // The Auto start switch: each port burns the fresh boards put on it, on its own, until
