@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string_view>
 
@@ -12,9 +13,14 @@ enum CommandFlags : unsigned {
   kFile = 1u << 0,          // one FILE (or OUT)
   kSeveralPorts = 1u << 1,  // -p may name several ports
   kJobFile = 1u << 2,       // --job JOB may stand for its FILE and its choices
-  kJobAction = 1u << 3,     // an action and a job file
   kTargets = 1u << 4,       // works with the model, the clock and the ports
-  kStoreAction = 1u << 5,   // an action on the store and its values
+};
+
+/// An action of a command that takes one ("job create OUT FILE"): its name and how many
+/// arguments follow it.
+struct ActionSpec {
+  const char* name;
+  std::size_t arguments;
 };
 
 /// One command of otpwriter-cli: the parser, the checks, --help and the dispatch come
@@ -25,6 +31,9 @@ struct CommandSpec {
   const char* help;      // English; lines after the first are indented
   unsigned flags;
   int (*run)(Context&);
+  /// Its actions, when it takes one; `usage` says them all (English).
+  std::span<const ActionSpec> actions = {};
+  const char* usage = nullptr;
 };
 
 std::span<const CommandSpec> CommandTable();
@@ -40,5 +49,6 @@ int RunLog(Context& context);
 int RunJob(Context& context);
 int RunReport(Context& context);
 int RunStore(Context& context);
+int RunUsers(Context& context);
 
 }  // namespace otp::cli

@@ -78,6 +78,17 @@ constexpr OptionSpec kOptions[] = {
     {nullptr, "--listen", "ADDR:PORT",
      "serve: where the factory view listens (default 127.0.0.1:8047;\n0.0.0.0:8047 for every "
      "network of the computer)"},
+    {nullptr, "--allow-host", "NAME",
+     "serve: a name a browser may reach the view by (its DNS name);\nits own addresses and "
+     "name are allowed anyway; again for more"},
+    {nullptr, "--users", "FILE",
+     "serve: only the users of FILE (made by users add) may read the\nview, signed in over "
+     "HTTPS; needs --tls-cert and --tls-key"},
+    {nullptr, "--tls-cert", "FILE", "serve: speak HTTPS with the certificate (PEM) in FILE"},
+    {nullptr, "--tls-key", "FILE", "serve: ... and the private key (PEM) in FILE"},
+    {nullptr, "--insecure-open", nullptr,
+     "serve: beyond the loopback without users: anyone who reaches the\naddress may read the "
+     "view"},
     {nullptr, "--lot", "NAME",
      "produce, job create: the lot the units belong to; log, report:\nonly the attempts of lot "
      "NAME"},
@@ -241,6 +252,17 @@ bool Apply(Options& o, const std::string& option, const std::string& value, Lang
     o.csv = value;
   else if (option == "--listen")
     o.listen = value;
+  else if (option == "--allow-host") {
+    if (value.empty() || value.find_first_of(" /:@") != std::string::npos) {
+      return bad("%1: %2 is no host name");
+    }
+    o.allowHosts.push_back(value);
+  } else if (option == "--users")
+    o.users = value;
+  else if (option == "--tls-cert")
+    o.tlsCert = value;
+  else if (option == "--tls-key")
+    o.tlsKey = value;
   else if (option == "--lot") {
     if (value.empty()) return bad("%1: the lot needs a name");
     o.lot = value;
@@ -287,6 +309,8 @@ void SetSwitch(Options& o, const std::string& option) {
     o.confirm = true;
   else if (option == "--force")
     o.force = true;
+  else if (option == "--insecure-open")
+    o.insecureOpen = true;
 }
 
 // Lines of a help text, the first after `left`, the rest indented to the same column.
@@ -393,18 +417,12 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, Langua
                      "--serial-step, --counter and a FILE belong to the job",
                      {options.command}));
     }
-  } else if (command->flags & kJobAction) {
+  } else if (!command->actions.empty()) {
     const std::string action = files > 0 ? options.arguments[0] : "";
-    const std::size_t wanted = action == "create" ? 3 : 2;
-    if ((action != "create" && action != "show" && action != "check") || files != wanted) {
-      return fail(Tr(language, "job create OUT FILE, job show JOB or job check JOB"));
-    }
-  } else if (command->flags & kStoreAction) {
-    const std::string action = files > 0 ? options.arguments[0] : "";
-    if (!((action == "show" && files == 1) || (action == "set" && files == 3))) {
-      return fail(
-          Tr(language, "store show, or store set grace SECONDS or store set block MINUTES"));
-    }
+    bool known = false;
+    for (const ActionSpec& spec : command->actions)
+      known = known || (action == spec.name && files == spec.arguments + 1);
+    if (!known) return fail(Tr(language, command->usage));
   } else if (files != ((command->flags & kFile) ? 1u : 0u)) {
     return fail(Tr(language, (command->flags & kFile) ? "%1 takes one file" : "%1 takes no file",
                    {options.command}));

@@ -58,6 +58,11 @@ struct Options {
   bool confirm = false;                   // job create: the operator confirms the checksum
   bool force = false;                     // job create: replace an existing job
   std::optional<std::string> listen;      // serve: ADDRESS:PORT
+  std::vector<std::string> allowHosts;    // serve: names a request's Host may hold
+  std::optional<std::string> users;       // serve: the file of users who may read it
+  std::optional<std::string> tlsCert;     // serve: HTTPS with this certificate
+  std::optional<std::string> tlsKey;      // ... and this key
+  bool insecureOpen = false;              // serve: beyond the loopback without users
   std::optional<std::string> lot;         // produce, job create: the lot; log, report: its name
   std::optional<std::uint64_t> quantity;  // produce, job create: the lot's parts to pass
   std::optional<ReadMode> reading;        // plan, program, produce, job create

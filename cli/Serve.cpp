@@ -40,19 +40,46 @@ int RunServe(Context& context) {
     serve.host = host;
     serve.port = port;
   }
+  serve.allowHosts = o.allowHosts;
+  serve.users = o.users.value_or("");
+  serve.certificate = o.tlsCert.value_or("");
+  serve.key = o.tlsKey.value_or("");
+  serve.insecureOpen = o.insecureOpen;
   InstallInterruptHandler();
   web::FactoryServer server(serve);
   std::string error;
   if (!server.Start(error)) {
-    return context.Fail(kExitFile, context.T("the factory view: %1", {error}));
+    return context.Fail(kExitFile, context.T("the factory view: %1", {Printable(error)}));
   }
   const std::string host =
       serve.host.find(':') != std::string::npos ? "[" + serve.host + "]" : serve.host;
-  const std::string address = "http://" + host + ":" + std::to_string(server.port()) + "/";
-  context.console.Emit(
-      Json("serving").Add("url", address).Add("store", ProductionStore::Printable(serve.store)));
-  context.console.Say(context.T("the factory view of %1 is at %2 (Ctrl-C ends it)",
-                                {ProductionStore::Printable(serve.store), address}));
+  const std::string address = std::string(server.tls() ? "https" : "http") + "://" + host + ":" +
+                              std::to_string(server.port()) + "/";
+  const std::string store = ProductionStore::Printable(serve.store);
+  std::string who;
+  const char* audience = "";
+  switch (server.audience()) {
+    case web::Audience::kThisComputer:
+      audience = "this-computer";
+      who = context.T("anyone on this computer may read it");
+      break;
+    case web::Audience::kUsers:
+      audience = "users";
+      who = context.T("only the %1 users of %2 may read it, signed in",
+                      {std::to_string(server.users()), serve.users});
+      break;
+    case web::Audience::kAnyone:
+      audience = "anyone";
+      who = context.T("ANYONE who reaches this address may read it (--insecure-open)");
+      break;
+  }
+  context.console.Emit(Json("serving")
+                           .Add("url", address)
+                           .Add("store", store)
+                           .Add("audience", audience)
+                           .Add("users", server.users()));
+  context.console.Say(
+      context.T("the factory view of %1 is at %2 (Ctrl-C ends it)", {store, address}) + "; " + who);
   while (!Interrupted())
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   server.Stop();

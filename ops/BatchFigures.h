@@ -96,4 +96,9 @@ struct BatchFigures {
   static constexpr int kListed = 40;
 };
 
+/// The figures as JSON, for scripts: units, passed, failed, yield (null when no part was
+/// written), counts by outcome and by reading, and the reasons (catalogue number, text as
+/// recorded, count).
+std::string BatchFiguresJson(const BatchFigures& figures);
+
 }  // namespace otp

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/JsonValue.h"
 #include "core/Texts.h"
 
 namespace otp {
@@ -67,6 +68,35 @@ std::string LiveJson(const StationLive& live) {
     json += "}";
   }
   return json + "]}";
+}
+
+std::optional<StationLive> ParseLive(const std::string& live) {
+  const auto read = JsonValue::Parse(live);
+  if (!read || !read->IsObject()) return std::nullopt;
+  const JsonValue& o = *read;
+  auto count = [](const JsonValue& value) {
+    return value.Number() > 0 && value.Number() < 9e15 ? static_cast<std::uint64_t>(value.Number())
+                                                       : std::uint64_t{0};
+  };
+  StationLive parsed;
+  parsed.away = o["away"].Bool();
+  parsed.waiting = static_cast<std::size_t>(count(o["waiting"]));
+  if (o["numbersLeft"].IsNumber()) parsed.numbersLeft = count(o["numbersLeft"]);
+  parsed.counter = o["counter"].String();
+  if (o["largest"].IsNumber() && o["largest"].Number() >= 0) parsed.largest = count(o["largest"]);
+  parsed.job = o["job"].String();
+  parsed.lot = o["lot"].String();
+  parsed.quantity = count(o["quantity"]);
+  parsed.lotPassed = static_cast<int>(std::min<std::uint64_t>(count(o["lotPassed"]), 1u << 30));
+  for (const JsonValue& p : o["ports"].Items()) {
+    StationLive::Port port;
+    port.name = p["port"].String();
+    port.state = PortStateNamed(p["state"].String()).value_or(StationLive::Port::State::kIdle);
+    if (p["serial"].IsNumber()) port.serial = count(p["serial"]);
+    port.outcome = OutcomeNamed(p["outcome"].String());
+    parsed.ports.push_back(std::move(port));
+  }
+  return parsed;
 }
 
 const char* StationStateName(StationView::State state) {

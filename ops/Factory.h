@@ -34,6 +34,9 @@ struct StationLive {
 
 /// `live` as the lease carries it (JSON; the factory view reads it back).
 std::string LiveJson(const StationLive& live);
+/// `live` as a station published it; nothing when it is not such JSON (a lease's live
+/// state is any process's to write: it is read as hostile text).
+std::optional<StationLive> ParseLive(const std::string& live);
 const char* PortStateName(StationLive::Port::State state);
 std::optional<StationLive::Port::State> PortStateNamed(std::string_view name);
 

@@ -214,7 +214,8 @@ StoreService::Answer StoreService::Call(Job job, std::chrono::milliseconds deadl
   call->job = std::move(job);
   c.calls.push_back(call);
   c.changed.notify_all();
-  if (!c.changed.wait_for(lock, deadline, [&] { return call->done; })) {
+  // A close ends every wait: the call may still run, and is left to itself.
+  if (!c.changed.wait_for(lock, deadline, [&] { return call->done || c.closing; })) {
     call->abandoned = true;
     error.Set(
         StoreError::Kind::kUnavailable,
@@ -222,6 +223,11 @@ StoreService::Answer StoreService::Call(Job job, std::chrono::milliseconds deadl
             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(deadline).count()) +
             " s");
     return Answer::kLate;
+  }
+  if (!call->done) {
+    call->abandoned = true;
+    error.Set(StoreError::Kind::kUnavailable, "the store is closed");
+    return Answer::kClosed;
   }
   error = call->error;
   return call->answer;

@@ -8,7 +8,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev
           libqt6sql6-sqlite libqt6sql6-psql postgresql sqlite3
           poppler-utils fonts-ipafont-gothic
           dpkg-dev file lintian desktop-file-utils appstream bash-completion
-          g++-mingw-w64-x86-64 wine64 locales libcpp-httplib-dev pkg-config chromium "$@")
+          g++-mingw-w64-x86-64 wine64 locales libcpp-httplib-dev pkg-config chromium
+          libboost-dev libssl-dev libsodium-dev libcrypt-dev openssl curl "$@")
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

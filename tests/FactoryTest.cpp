@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "ops/Factory.h"
+#include "ops/FactoryReader.h"
+#include "tests/support/FakeStore.h"
 
 namespace otp {
 namespace {
@@ -170,6 +172,114 @@ TEST(Factory, LiveStateAsJson) {
   for (const auto state : {StationLive::Port::State::kIdle, StationLive::Port::State::kWaiting,
                            StationLive::Port::State::kWorking, StationLive::Port::State::kEnded})
     EXPECT_EQ(PortStateNamed(PortStateName(state)), state);
+}
+
+}  // namespace
+}  // namespace otp
+
+namespace otp {
+namespace {
+
+// The factory view's reader on a store in memory: the first look reads every station, a
+// look after one station recorded a unit reads that station's counts again and no other's,
+// a look in the next hour reads all again; "today" begins at local midnight; what a lease
+// publishes that is no live state is left out, and a hostile one never breaks the look.
+TEST(FactoryReading, ReadsWhatChanged) {
+  test::FakeStore store;
+  const std::vector<std::string> stations = {"A", "B", "C"};
+  // An hour's units at every station, stamped in UTC as the records are.
+  const auto now = std::chrono::system_clock::now();
+  const auto [today, hour] = TodayAndHour(now);
+  const std::string thisHour = IsoTime(now);
+  int id = 0;
+  auto record = [&](const std::string& station, UnitOutcome outcome) {
+    Attempt a;
+    a.unitId = "u-" + std::to_string(++id);
+    a.station = station;
+    a.port = "COM1";
+    a.outcome = outcome;
+    a.started = thisHour;
+    store.attempts.push_back(a);
+  };
+  for (const std::string& station : stations) {
+    record(station, UnitOutcome::kPass);
+    record(station, UnitOutcome::kFail);
+  }
+  StoreError error;
+  LeaseHolder holder{"owner-A", "A", "pc", "b", 1, "1"};
+  ASSERT_TRUE(store.Claim(holder, error));
+  ASSERT_TRUE(
+      store.Heartbeat("owner-A", "{\"ports\":[{\"port\":\"COM1\",\"state\":\"working\"}]}", error));
+  LeaseHolder other{"owner-B", "B", "pc", "b", 2, "1"};
+  ASSERT_TRUE(store.Claim(other, error));
+  ASSERT_TRUE(store.Heartbeat("owner-B", "{\"ports\":[{\"port\":1e999,\"state\":[[[[[[", error));
+
+  FactoryReader reader(AlarmLimits{});
+  const int before = store.reads;
+  const auto first = reader.Look(store, now, error);
+  ASSERT_TRUE(first) << error;
+  const int firstReads = store.reads - before;
+  ASSERT_EQ(first->stations.size(), 3u);
+  for (const StationView& s : first->stations) {
+    EXPECT_EQ(s.passedToday, 1) << s.name;
+    EXPECT_EQ(s.failedToday, 1) << s.name;
+    EXPECT_EQ(s.unitsThisHour, 2) << s.name;
+  }
+  EXPECT_EQ(first->stations[0].state, StationView::State::kBurning);
+  // Nothing new: the newest units alone.
+  int reads = store.reads;
+  ASSERT_TRUE(reader.Look(store, now, error));
+  EXPECT_EQ(store.reads - reads, 1);
+  // One unit at B: B's counts again (today, this hour, its last units), nobody else's.
+  record("B", UnitOutcome::kPass);
+  reads = store.reads;
+  const auto second = reader.Look(store, now, error);
+  ASSERT_TRUE(second) << error;
+  EXPECT_EQ(store.reads - reads, 1 + 3);
+  EXPECT_EQ(second->stations[1].passedToday, 2);
+  // The next hour: every station again.
+  reads = store.reads;
+  ASSERT_TRUE(reader.Look(store, now + std::chrono::hours(1), error));
+  EXPECT_EQ(store.reads - reads, firstReads);  // and the list of stations: a minute passed
+  // Local midnight is at or before now, within a day; this hour's start within an hour.
+  EXPECT_LE(today, thisHour);
+  EXPECT_LE(hour, thisHour);
+  EXPECT_GE(hour, today);
+  EXPECT_GT(IsoTime(now - std::chrono::hours(25)), "");
+}
+
+// The live state a lease carries is any process's to write: read back as it was written,
+// and nothing (never a crash) for anything else.
+TEST(FactoryReading, LiveStatesReadBackOrNot) {
+  StationLive live = LiveWith(StationLive::Port::State::kEnded);
+  live.ports[0].outcome = UnitOutcome::kFail;
+  live.lot = "L \"1\"\n";
+  live.quantity = 7;
+  live.lotPassed = 3;
+  live.counter = "serial";
+  live.largest = 0xFFFF;
+  const auto read = ParseLive(LiveJson(live));
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->lot, live.lot);
+  EXPECT_EQ(read->quantity, 7u);
+  EXPECT_EQ(read->lotPassed, 3);
+  EXPECT_EQ(read->largest, 0xFFFFu);
+  ASSERT_EQ(read->ports.size(), 1u);
+  EXPECT_EQ(read->ports[0].serial, 1001u);
+  EXPECT_EQ(read->ports[0].outcome, UnitOutcome::kFail);
+  for (const std::string& hostile :
+       {std::string("{not json"), std::string("[1,2]"), std::string(""), std::string("\"x\""),
+        std::string(100000, '['), std::string("{\"ports\":[{\"serial\":-1e308}]}"),
+        std::string("{\"a\":\"\\ud800\"}"), std::string("{\"a\":1}x")}) {
+    const auto parsed = ParseLive(hostile);
+    if (parsed) {
+      for (const auto& port : parsed->ports)
+        EXPECT_FALSE(port.serial && *port.serial > (1ull << 60));
+    }
+  }
+  EXPECT_FALSE(ParseLive("{not json"));
+  EXPECT_FALSE(ParseLive(std::string(100000, '[')));
+  EXPECT_TRUE(ParseLive("{\"ports\":[{\"serial\":-1e308}]}"));
 }
 
 }  // namespace

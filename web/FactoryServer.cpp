@@ -1,23 +1,26 @@
 #include "web/FactoryServer.h"
 
-#include <httplib.h>
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <QDate>
 #include <QDateTime>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTime>
+#include <boost/asio/ip/address.hpp>
 #include <condition_variable>
+#include <fstream>
 #include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 
 #include "core/Texts.h"
-#include "ops/Production.h"
+#include "ops/FactoryReader.h"
 #include "ops/StoreService.h"
 #include "report/ReportPage.h"
+#include "secrets/Password.h"
 #include "store/ProductionStore.h"
 
 namespace otp::web {
@@ -26,74 +29,130 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// What the reading of the store keeps from one look to the next (touched on the store
-// service's thread only).
-struct Reading {
-  std::vector<std::string> stations;
-  std::chrono::steady_clock::time_point stationsAt{};
-  std::map<std::string, FactoryInput::Records> records;
-  std::string newest;  // the newest attempt's unit id at the last look
-  std::string today;   // the day and hour the counts are of
-  std::string hour;
-};
-
-// Local midnight and the start of this hour, in UTC as the records keep times.
-std::pair<std::string, std::string> TodayAndHour() {
-  const QDateTime now = QDateTime::currentDateTime();
-  const QDateTime midnight(now.date(), QTime(0, 0));
-  const QDateTime hour(now.date(), QTime(now.time().hour(), 0));
-  return {midnight.toUTC().toString(Qt::ISODate).toStdString(),
-          hour.toUTC().toString(Qt::ISODate).toStdString()};
+std::string Lower(std::string text) {
+  for (char& c : text)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }
 
-// The records of `station`: its counts of today and of this hour, its last units.
-bool ReadRecords(RecordStore& s, const std::string& station, const std::string& today,
-                 const std::string& hour, FactoryInput::Records& records, StoreError& e) {
-  AttemptFilter filter;
-  filter.station = station;
-  filter.since = today;
-  const auto day = s.OutcomeCounts(filter, e);
-  if (!day) return false;
-  filter.since = hour;
-  const auto thisHour = s.OutcomeCounts(filter, e);
-  if (!thisHour) return false;
-  AttemptFilter last;
-  last.station = station;
-  last.last = StationView::kLastUnits;
-  auto units = s.Attempts(last, e);
-  if (!units) return false;
-  records.today = *day;
-  records.thisHour = *thisHour;
-  records.last = std::move(*units);
-  return true;
-}
-
-// A filter from a request's parameters; false (with `why`) for one that is no time.
-bool FilterOf(const httplib::Request& request, AttemptFilter& filter, std::string& why) {
+// A filter from a request's parameters; false (with `why`) for one that cannot be used:
+// a time that is no time, a field given twice, a start after its end.
+bool FilterOf(const HttpRequest& request, AttemptFilter& filter, std::string& why) {
+  for (const char* name : {"since", "until", "job", "lot", "station"}) {
+    if (request.query.count(name) > 1) {
+      why = std::string(name) + ": give it once";
+      return false;
+    }
+  }
   auto time = [&](const char* name, std::string& into) {
-    if (!request.has_param(name) || request.get_param_value(name).empty()) return true;
-    const QString text = QString::fromStdString(request.get_param_value(name));
+    const std::string value = request.Param(name);
+    if (value.empty()) return true;
+    const QString text = QString::fromStdString(value);
     QDateTime at = QDateTime::fromString(text, Qt::ISODate);
     if (!at.isValid()) {
       const QDate day = QDate::fromString(text, Qt::ISODate);
       if (day.isValid()) at = QDateTime(day, QTime(0, 0), Qt::UTC);
     }
-    if (!at.isValid()) {
+    if (!at.isValid() || at.date().year() < 1 || at.date().year() > 9999) {
       why = std::string(name) + ": expected a date or a time (ISO 8601), not " +
-            Printable(text.toStdString());
+            Printable(value.substr(0, 80));
       return false;
     }
     into = at.toUTC().toString(Qt::ISODate).toStdString();
     return true;
   };
   if (!time("since", filter.since) || !time("until", filter.until)) return false;
-  filter.job = request.get_param_value("job");
-  filter.lot = request.get_param_value("lot");
-  filter.station = request.get_param_value("station");
+  if (!filter.since.empty() && !filter.until.empty() && filter.since > filter.until) {
+    why = "since: after until";
+    return false;
+  }
+  filter.job = request.Param("job");
+  filter.lot = request.Param("lot");
+  filter.station = request.Param("station");
   return true;
 }
 
+void Text(HttpResponse& response, int status, const std::string& text) {
+  response.status = status;
+  response.type = "text/plain; charset=utf-8";
+  response.body = text + "\n";
+}
+
 }  // namespace
+
+bool IsLoopback(const std::string& address) {
+  boost::system::error_code error;
+  const auto parsed = boost::asio::ip::make_address(address, error);
+  return !error && parsed.is_loopback();
+}
+
+std::set<std::string> HostNames(const std::string& address,
+                                const std::vector<std::string>& allowed) {
+  std::set<std::string> names;
+  boost::system::error_code error;
+  const auto parsed = boost::asio::ip::make_address(address, error);
+  if (!error) names.insert(Lower(parsed.to_string()));
+  const bool wildcard = !error && parsed.is_unspecified();
+  if (wildcard || (!error && parsed.is_loopback())) {
+    names.insert({"localhost", "127.0.0.1", "::1"});
+  }
+  if (!error && !parsed.is_loopback()) {
+    char host[256] = {};
+    if (::gethostname(host, sizeof(host) - 1) == 0 && host[0]) names.insert(Lower(host));
+  }
+  if (wildcard) {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) == 0) {
+      for (const ifaddrs* item = list; item; item = item->ifa_next) {
+        if (!item->ifa_addr) continue;
+        const int family = item->ifa_addr->sa_family;
+        if (family != AF_INET && family != AF_INET6) continue;
+        char text[NI_MAXHOST] = {};
+        const socklen_t size = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+        if (::getnameinfo(item->ifa_addr, size, text, sizeof(text), nullptr, 0, NI_NUMERICHOST) ==
+            0) {
+          std::string name = text;
+          name = name.substr(0, name.find('%'));  // an IPv6 address's zone is no part of Host
+          names.insert(Lower(name));
+        }
+      }
+      ::freeifaddrs(list);
+    }
+  }
+  for (const std::string& name : allowed)
+    names.insert(Lower(name));
+  return names;
+}
+
+bool ReadUsers(const std::string& file, std::map<std::string, std::string>& users,
+               std::string& error) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    error = file + ": cannot be read";
+    return false;
+  }
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line.front() == '#') continue;
+    const std::size_t colon = line.find(':');
+    const std::string name = colon == std::string::npos ? std::string() : line.substr(0, colon);
+    const std::string hash = colon == std::string::npos ? std::string() : line.substr(colon + 1);
+    if (name.empty() || !secrets::KnownHash(hash)) {
+      error = file + ":" + std::to_string(number) +
+              ": expected NAME:HASH, the hash an Argon2id or bcrypt one";
+      return false;
+    }
+    users[name] = hash;
+  }
+  if (users.empty()) {
+    error = file + ": names no user";
+    return false;
+  }
+  return true;
+}
 
 Language LanguageOf(const std::string& acceptLanguage, const std::string& lang) {
   if (lang == "ja") return Language::kJapanese;
@@ -111,117 +170,35 @@ Language LanguageOf(const std::string& acceptLanguage, const std::string& lang) 
   return Language::kEnglish;
 }
 
-std::optional<StationLive> ParseLive(const std::string& live) {
-  QJsonParseError error{};
-  const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(live), &error);
-  if (error.error != QJsonParseError::NoError || !document.isObject()) return std::nullopt;
-  const QJsonObject o = document.object();
-  StationLive parsed;
-  parsed.away = o["away"].toBool();
-  parsed.waiting = static_cast<std::size_t>(std::max(0, o["waiting"].toInt()));
-  if (o["numbersLeft"].isDouble())
-    parsed.numbersLeft = static_cast<std::size_t>(std::max(0.0, o["numbersLeft"].toDouble()));
-  parsed.counter = o["counter"].toString().toStdString();
-  if (o["largest"].isDouble() && o["largest"].toInteger() >= 0)
-    parsed.largest = static_cast<std::uint64_t>(o["largest"].toInteger());
-  parsed.job = o["job"].toString().toStdString();
-  parsed.lot = o["lot"].toString().toStdString();
-  parsed.quantity = static_cast<std::uint64_t>(std::max(0.0, o["quantity"].toDouble()));
-  parsed.lotPassed = std::max(0, o["lotPassed"].toInt());
-  for (const QJsonValue& value : o["ports"].toArray()) {
-    const QJsonObject p = value.toObject();
-    StationLive::Port port;
-    port.name = p["port"].toString().toStdString();
-    port.state = PortStateNamed(p["state"].toString().toStdString())
-                     .value_or(StationLive::Port::State::kIdle);
-    if (p["serial"].isDouble()) port.serial = static_cast<std::uint64_t>(p["serial"].toDouble());
-    port.outcome = OutcomeNamed(p["outcome"].toString().toStdString());
-    parsed.ports.push_back(std::move(port));
-  }
-  return parsed;
-}
-
 struct FactoryServer::Core {
   explicit Core(ServeOptions o)
-      : options(std::move(o)), service(ProductionStore::OpenerFor(options.store, [] {
-          ProductionStore::Options read;
-          read.access = ProductionStore::Access::kRead;
-          return read;
-        }())) {}
+      : options(std::move(o)),
+        store(ProductionStore::Printable(options.store)),
+        service(ProductionStore::OpenerFor(options.store,
+                                           [] {
+                                             ProductionStore::Options read;
+                                             read.access = ProductionStore::Access::kRead;
+                                             return read;
+                                           }())),
+        reader(std::make_shared<FactoryReader>(options.limits)) {}
 
   // One look at the store: the snapshot's JSON, or why there is none.
   void Look() {
-    auto reading = reading_;
-    auto result = std::make_shared<std::pair<std::string, std::string>>();
-    const AlarmLimits limits = options.limits;
+    auto result = std::make_shared<std::string>();
     StoreError error;
     const auto answer = service.Call(
-        [reading, result, limits](RecordStore& s, StoreError& e) {
-          FactoryInput input;
-          const auto leases = s.Leases(e);
-          if (!leases) return;
-          input.leases = *leases;
-          input.grace = s.Setting(kGraceSetting, e).value_or(kDefaultGrace.count());
-          if (e.kind != StoreError::Kind::kNone) return;
-          const auto [today, hour] = TodayAndHour();
-          const auto now = std::chrono::steady_clock::now();
-          // Every station, read again now and then; the counts of those that recorded
-          // units since the last look, of all when the hour turned.
-          if (reading->stations.empty() || now - reading->stationsAt > 60s) {
-            const auto names = s.StationNames(e);
-            if (!names) return;
-            reading->stations = *names;
-            reading->stationsAt = now;
+        [reader = reader, result](RecordStore& s, StoreError& e) {
+          const auto now = std::chrono::system_clock::now();
+          if (const auto snapshot = reader->Look(s, now, e)) {
+            *result = FactoryJson(
+                *snapshot,
+                QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString());
           }
-          AttemptFilter newest;
-          newest.last = 200;
-          const auto latest = s.Attempts(newest, e);
-          if (!latest) return;
-          std::set<std::string> changed;
-          bool found = false;
-          for (auto a = latest->rbegin(); a != latest->rend(); ++a) {
-            if (a->unitId == reading->newest) {
-              found = true;
-              break;
-            }
-            changed.insert(a->station);
-          }
-          const bool all = !found || today != reading->today || hour != reading->hour;
-          for (const std::string& station : reading->stations) {
-            if (!all && !changed.count(station) && reading->records.count(station)) continue;
-            if (!ReadRecords(s, station, today, hour, reading->records[station], e)) return;
-          }
-          for (const std::string& station : changed) {
-            if (std::find(reading->stations.begin(), reading->stations.end(), station) ==
-                reading->stations.end()) {
-              reading->stations.push_back(station);
-              if (!ReadRecords(s, station, today, hour, reading->records[station], e)) return;
-            }
-          }
-          reading->newest = latest->empty() ? std::string() : latest->back().unitId;
-          reading->today = today;
-          reading->hour = hour;
-          input.stations = reading->stations;
-          input.records = reading->records;
-          for (const Lease& lease : input.leases) {
-            if (auto live = ParseLive(lease.live)) input.live[lease.holder.owner] = *live;
-          }
-          // The counters the stations name, for the numbers left under their rules.
-          for (const auto& [owner, live] : input.live) {
-            if (live.counter.empty() || input.counters.count(live.counter)) continue;
-            Counter counter;
-            bool found = false;
-            if (!s.ReadCounter(live.counter, counter, found, e)) return;
-            if (found) input.counters[live.counter] = counter;
-          }
-          const FactorySnapshot snapshot = BuildFactory(input, limits);
-          result->first = FactoryJson(
-              snapshot, QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString());
         },
         5s, error);
     const std::lock_guard lock(mutex);
-    if (answer == StoreService::Answer::kDone && !result->first.empty()) {
-      json = result->first;
+    if (answer == StoreService::Answer::kDone && !result->empty()) {
+      json = *result;
       problem.clear();
     } else {
       problem =
@@ -238,19 +215,85 @@ struct FactoryServer::Core {
     return out;
   }
 
+  static Language LanguageOfRequest(const HttpRequest& request) {
+    return LanguageOf(request.Header("Accept-Language"), request.Param("lang"));
+  }
+
+  // The routes: one function each.
+  void Page(const HttpRequest& request, HttpResponse& response) const {
+    response.type = "text/html; charset=utf-8";
+    response.body = FactoryPage(LanguageOfRequest(request), store);
+  }
+  static void Script(const HttpRequest&, HttpResponse& response) {
+    response.type = "text/javascript; charset=utf-8";
+    response.body = FactoryScript();
+  }
+  static void Style(const HttpRequest&, HttpResponse& response) {
+    response.type = "text/css; charset=utf-8";
+    response.body = FactoryStyle();
+  }
+  void StationsJson(const HttpRequest&, HttpResponse& response) const {
+    response.type = "application/json; charset=utf-8";
+    response.body = Stations();
+  }
+  // The batch report of a request's filter, as the store counts it; nothing, with the
+  // answer set, when the filter cannot be used or the store does not answer.
+  std::optional<BatchFigures> FiguresOf(const HttpRequest& request, HttpResponse& response,
+                                        AttemptFilter& filter) {
+    std::string why;
+    if (!FilterOf(request, filter, why)) {
+      Text(response, 400, why);
+      return std::nullopt;
+    }
+    auto figures = std::make_shared<std::optional<BatchFigures>>();
+    StoreError error;
+    const auto answer = service.Call(
+        [filter, figures](RecordStore& s, StoreError& e) { *figures = s.Figures(filter, e); }, 30s,
+        error);
+    if (answer != StoreService::Answer::kDone || !*figures) {
+      Text(response, 503, Printable(error.text.empty() ? "the store does not answer" : error.text));
+      return std::nullopt;
+    }
+    return **figures;
+  }
+  void ReportJson(const HttpRequest& request, HttpResponse& response) {
+    AttemptFilter filter;
+    const auto figures = FiguresOf(request, response, filter);
+    if (!figures) return;
+    response.type = "application/json; charset=utf-8";
+    response.body = BatchFiguresJson(*figures);
+  }
+  void ReportPage(const HttpRequest& request, HttpResponse& response, bool pdf) {
+    AttemptFilter filter;
+    const auto figures = FiguresOf(request, response, filter);
+    if (!figures) return;
+    const Language language = LanguageOfRequest(request);
+    const report::ReportContext context = report::ContextOf(filter, store, language);
+    const std::lock_guard lock(reports);
+    if (pdf) {
+      response.type = "application/pdf";
+      response.body = report::Pdf(*figures, context, language).toStdString();
+      response.headers.push_back({"Content-Disposition", "inline; filename=\"batch-report.pdf\""});
+    } else {
+      response.type = "text/html; charset=utf-8";
+      response.body = report::Html(*figures, context, language);
+    }
+  }
+
   ServeOptions options;
+  std::string store;  // as it may be shown
   StoreService service;
-  httplib::Server http;
-  std::thread listening;
+  std::shared_ptr<FactoryReader> reader;
+  std::map<std::string, std::string> users;  // by name, their hashes
+  Audience audience = Audience::kThisComputer;
+  std::unique_ptr<HttpServer> http;
   std::thread looking;
   mutable std::mutex mutex;  // what follows
   std::condition_variable changed;
   bool stopping = false;
-  bool listenEnded = false;  // the listening thread's listen returned
   std::string json;
   std::string problem;
   std::mutex reports;  // one report page at a time
-  std::shared_ptr<Reading> reading_ = std::make_shared<Reading>();
 };
 
 FactoryServer::FactoryServer(ServeOptions options)
@@ -261,7 +304,19 @@ FactoryServer::~FactoryServer() {
 }
 
 int FactoryServer::port() const {
-  return core_->options.port;
+  return core_->http ? core_->http->port() : core_->options.port;
+}
+
+Audience FactoryServer::audience() const {
+  return core_->audience;
+}
+
+std::size_t FactoryServer::users() const {
+  return core_->users.size();
+}
+
+bool FactoryServer::tls() const {
+  return !core_->options.certificate.empty();
 }
 
 std::string FactoryServer::Stations() const {
@@ -270,126 +325,77 @@ std::string FactoryServer::Stations() const {
 
 bool FactoryServer::Start(std::string& error) {
   Core& c = *core_;
+  const ServeOptions& o = c.options;
+  // Who may read it, decided before anything listens.
+  if (o.certificate.empty() != o.key.empty()) {
+    error = "TLS needs both --tls-cert and --tls-key";
+    return false;
+  }
+  if (!o.users.empty()) {
+    if (o.certificate.empty()) {
+      error = "--users: HTTP Basic sends passwords in the clear; it needs --tls-cert and --tls-key";
+      return false;
+    }
+    if (!ReadUsers(o.users, c.users, error)) return false;
+    c.audience = Audience::kUsers;
+  } else if (!IsLoopback(o.host)) {
+    if (!o.insecureOpen) {
+      error = o.host +
+              " reaches beyond this computer: name who may read the view with --users FILE "
+              "(with --tls-cert and --tls-key), or say --insecure-open";
+      return false;
+    }
+    c.audience = Audience::kAnyone;
+  }
+  // Each slow client holds a socket: as many as the system lets this process have.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
   StoreError opened;
   if (!c.service.Open(opened, 15s)) {
     error = opened.text;
     return false;
   }
-  httplib::Server& http = c.http;
-  const std::string store = ProductionStore::Printable(c.options.store);
-  auto secure = [](httplib::Response& response) {
-    // Its own script and style only; no frame may hold it.
-    response.set_header("Content-Security-Policy",
-                        "default-src 'self'; frame-ancestors 'none'; form-action 'self'");
-    response.set_header("X-Content-Type-Options", "nosniff");
-    response.set_header("Cache-Control", "no-store");
-  };
-  auto languageOf = [](const httplib::Request& request) {
-    return LanguageOf(request.get_header_value("Accept-Language"), request.get_param_value("lang"));
-  };
-  http.Get("/", [store, secure, languageOf](const httplib::Request& request,
-                                            httplib::Response& response) {
-    secure(response);
-    response.set_content(FactoryPage(languageOf(request), store), "text/html; charset=utf-8");
-  });
-  http.Get("/app.js", [secure](const httplib::Request&, httplib::Response& response) {
-    secure(response);
-    response.set_content(FactoryScript(), "text/javascript; charset=utf-8");
-  });
-  http.Get("/app.css", [secure](const httplib::Request&, httplib::Response& response) {
-    secure(response);
-    response.set_content(FactoryStyle(), "text/css; charset=utf-8");
-  });
-  http.Get("/api/stations", [&c, secure](const httplib::Request&, httplib::Response& response) {
-    secure(response);
-    response.set_content(c.Stations(), "application/json; charset=utf-8");
-  });
-  // The batch report of a filter: its figures as JSON, the page as HTML or PDF.
-  auto figuresOf = [&c](const httplib::Request& request, httplib::Response& response,
-                        AttemptFilter& filter) -> std::optional<BatchFigures> {
-    std::string why;
-    if (!FilterOf(request, filter, why)) {
-      response.status = 400;
-      response.set_content(why + "\n", "text/plain; charset=utf-8");
-      return std::nullopt;
-    }
-    auto figures = std::make_shared<std::optional<BatchFigures>>();
-    StoreError error;
-    const auto answer = c.service.Call(
-        [filter, figures](RecordStore& s, StoreError& e) { *figures = s.Figures(filter, e); }, 30s,
-        error);
-    if (answer != StoreService::Answer::kDone || !*figures) {
-      response.status = 503;
-      response.set_content(
-          Printable(error.text.empty() ? "the store does not answer" : error.text) + "\n",
-          "text/plain; charset=utf-8");
-      return std::nullopt;
-    }
-    return **figures;
-  };
-  http.Get("/api/report", [figuresOf, secure](const httplib::Request& request,
-                                              httplib::Response& response) {
-    secure(response);
-    AttemptFilter filter;
-    const auto figures = figuresOf(request, response, filter);
-    if (!figures) return;
-    std::string reasons = "[";
-    for (const BatchFigures::Reason& reason : figures->reasons) {
-      reasons += std::string(reasons.size() > 1 ? "," : "") +
-                 "{\"id\":" + (reason.id ? std::to_string(*reason.id) : std::string("null")) +
-                 ",\"text\":" + JsonString(Printable(reason.text)) +
-                 ",\"count\":" + std::to_string(reason.count) + "}";
-    }
-    const bool written = figures->passed + figures->failed > 0;
-    response.set_content(
-        "{\"units\":" + std::to_string(figures->units) + ",\"passed\":" +
-            std::to_string(figures->passed) + ",\"failed\":" + std::to_string(figures->failed) +
-            ",\"yield\":" + (written ? Decimal(figures->Yield(), 1) : std::string("null")) +
-            ",\"outcomes\":" + OutcomeCountsJson(figures->outcomes) + ",\"readings\":" +
-            ReadingCountsJson(figures->readings) + ",\"reasons\":" + reasons + "]}",
-        "application/json; charset=utf-8");
-  });
-  auto page = [&c, figuresOf, secure, languageOf, store](bool pdf) {
-    return [&c, figuresOf, secure, languageOf, store, pdf](const httplib::Request& request,
-                                                           httplib::Response& response) {
-      secure(response);
-      AttemptFilter filter;
-      const auto figures = figuresOf(request, response, filter);
-      if (!figures) return;
-      const Language language = languageOf(request);
-      const report::ReportContext context = report::ContextOf(filter, store, language);
-      const std::lock_guard lock(c.reports);
-      if (pdf) {
-        const QByteArray bytes = report::Pdf(*figures, context, language);
-        response.set_content(bytes.toStdString(), "application/pdf");
-        response.set_header("Content-Disposition", "inline; filename=\"batch-report.pdf\"");
-      } else {
-        response.set_content(report::Html(*figures, context, language), "text/html; charset=utf-8");
-      }
+  HttpOptions http;
+  http.host = o.host;
+  http.port = o.port;
+  http.hosts = HostNames(o.host, o.allowHosts);
+  http.certificate = o.certificate;
+  http.key = o.key;
+  http.limits = o.http;
+  if (!c.users.empty()) {
+    http.authenticate = [&c](const std::string& user, const std::string& password) {
+      const auto known = c.users.find(user);
+      // An unknown user costs as much as a known one: a hash is verified either way.
+      static const std::string kNobody = secrets::HashPassword("no one signs in with this");
+      return secrets::VerifyPassword(known == c.users.end() ? kNobody : known->second, password) &&
+             known != c.users.end();
     };
+  }
+  // Its own script and style only; no frame may hold it; nothing kept by a cache.
+  http.headers = {
+      {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'; form-action 'self'"},
+      {"X-Content-Type-Options", "nosniff"},
+      {"Cache-Control", "no-store"},
+      {"Referrer-Policy", "no-referrer"}};
+  std::vector<HttpRoute> routes = {
+      {"/", [&c](const HttpRequest& q, HttpResponse& r) { c.Page(q, r); }, false},
+      {"/app.js", &Core::Script, false},
+      {"/app.css", &Core::Style, false},
+      {"/api/stations", [&c](const HttpRequest& q, HttpResponse& r) { c.StationsJson(q, r); },
+       false},
+      {"/api/report", [&c](const HttpRequest& q, HttpResponse& r) { c.ReportJson(q, r); }, true},
+      {"/report", [&c](const HttpRequest& q, HttpResponse& r) { c.ReportPage(q, r, false); }, true},
+      {"/report.pdf", [&c](const HttpRequest& q, HttpResponse& r) { c.ReportPage(q, r, true); },
+       true},
   };
-  http.Get("/report", page(false));
-  http.Get("/report.pdf", page(true));
-  // Nothing can change anything: every other method is refused.
-  auto refuse = [](const httplib::Request&, httplib::Response& response) {
-    response.status = 405;
-    response.set_header("Allow", "GET, HEAD");
-  };
-  http.Post(".*", refuse);
-  http.Put(".*", refuse);
-  http.Patch(".*", refuse);
-  http.Delete(".*", refuse);
-  http.Options(".*", refuse);
-  http.set_keep_alive_max_count(100);
-  const int bound = c.options.port == 0
-                        ? http.bind_to_any_port(c.options.host)
-                        : (http.bind_to_port(c.options.host, c.options.port) ? c.options.port : -1);
-  if (bound < 0) {
-    error = c.options.host + ":" + std::to_string(c.options.port) +
-            ": cannot listen there (in use, or no such address)";
+  c.http = std::make_unique<HttpServer>(std::move(routes), std::move(http));
+  if (!c.http->Start(error)) {
+    c.http.reset();
     return false;
   }
-  c.options.port = bound;
   c.Look();
   c.looking = std::thread([&c] {
     std::unique_lock lock(c.mutex);
@@ -400,27 +406,7 @@ bool FactoryServer::Start(std::string& error) {
       c.changed.wait_for(lock, c.options.refresh, [&c] { return c.stopping; });
     }
   });
-  c.listening = std::thread([&c, &http] {
-    http.listen_after_bind();
-    {
-      const std::lock_guard lock(c.mutex);
-      c.listenEnded = true;
-    }
-    c.changed.notify_all();
-  });
-  // The server takes a stop only once it runs: until then a Stop would be lost and the
-  // listening thread would wait for a connection for ever. Running is not signalled, so
-  // it is looked at every millisecond, a few at most.
-  std::unique_lock lock(c.mutex);
-  while (!http.is_running() && !c.listenEnded)
-    c.changed.wait_for(lock, 1ms);
   return true;
-}
-
-void FactoryServer::Wait() {
-  Core& c = *core_;
-  std::unique_lock lock(c.mutex);
-  c.changed.wait(lock, [&c] { return c.stopping; });
 }
 
 void FactoryServer::Stop() {
@@ -430,10 +416,10 @@ void FactoryServer::Stop() {
     c.stopping = true;
   }
   c.changed.notify_all();
-  c.http.stop();
-  if (c.listening.joinable()) c.listening.join();
-  if (c.looking.joinable()) c.looking.join();
+  // The store first: a report that waits for it ends at once.
   c.service.Close(std::chrono::seconds(1));
+  if (c.http) c.http->Stop();
+  if (c.looking.joinable()) c.looking.join();
 }
 
 }  // namespace otp::web

@@ -54,6 +54,7 @@ class FakeStore final : public RecordStore {
   std::map<std::pair<std::string, std::uint64_t>, Place> places;  // by lot and place
   int reservationCalls = 0;  // ReserveBlock and Reserve, whatever they gave
   int heartbeats = 0;        // live states and beats that reached the store
+  int reads = 0;             // reads of attempts, whatever their filter
 
   std::mutex mutex;  // held by every call; a test holds it to look while stations run
 
@@ -75,6 +76,7 @@ class FakeStore final : public RecordStore {
     places.clear();
     reservationCalls = 0;
     heartbeats = 0;
+    reads = 0;
   }
 
   /// What a store service opens: this store, as long as it is not away.
@@ -369,14 +371,26 @@ class FakeStore final : public RecordStore {
     const std::lock_guard lock(mutex);
     return CountPlaces(name, state);
   }
-  bool ForEachAttempt(const AttemptFilter&, const std::function<bool(const Attempt&)>& each,
+  bool ForEachAttempt(const AttemptFilter& filter, const std::function<bool(const Attempt&)>& each,
                       StoreError& error) override {
     std::vector<Attempt> copy;
     {
       const std::lock_guard lock(mutex);
       if (Away(error)) return false;
-      copy = attempts;
+      ++reads;
+      for (const Attempt& a : attempts) {
+        if ((!filter.since.empty() && a.started < filter.since) ||
+            (!filter.until.empty() && a.started >= filter.until) ||
+            (!filter.job.empty() && a.job != filter.job) ||
+            (!filter.station.empty() && a.station != filter.station) ||
+            (!filter.lot.empty() && a.lot != filter.lot)) {
+          continue;
+        }
+        copy.push_back(a);
+      }
     }
+    if (filter.last > 0 && copy.size() > filter.last)
+      copy.erase(copy.begin(), copy.end() - static_cast<std::ptrdiff_t>(filter.last));
     for (const Attempt& a : copy) {
       if (!each(a)) break;
     }

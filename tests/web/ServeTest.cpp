@@ -216,8 +216,8 @@ TEST(Serve, LanguageOfTheBrowser) {
   EXPECT_EQ(web::LanguageOf("de-DE,en;q=0.8,ja;q=0.5", ""), Language::kEnglish);
   EXPECT_EQ(web::LanguageOf("", ""), Language::kEnglish);
   EXPECT_EQ(web::LanguageOf("en", "ja"), Language::kJapanese);
-  EXPECT_FALSE(web::ParseLive("{not json"));
-  EXPECT_FALSE(web::ParseLive("[1,2]"));
+  EXPECT_FALSE(ParseLive("{not json"));
+  EXPECT_FALSE(ParseLive("[1,2]"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ServeTest, ::testing::Values(false, true),
