@@ -3,7 +3,7 @@
 #include <QDialog>
 
 #include "core/Catalogue.h"
-#include "ops/Job.h"
+#include "ops/job/Job.h"
 
 class QCheckBox;
 class QLineEdit;

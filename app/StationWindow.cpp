@@ -29,7 +29,7 @@
 #include "core/Utf8Path.h"
 #include "link/PortList.h"
 #include "link/QtSerialPort.h"
-#include "ops/Job.h"
+#include "ops/job/Job.h"
 #include "ops/Messages.h"
 #include "res/StringTable.h"
 #include "settings/Settings.h"

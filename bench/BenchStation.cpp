@@ -22,7 +22,7 @@
 #include <thread>
 
 #include "app/StationWindow.h"
-#include "ops/Job.h"
+#include "ops/job/Job.h"
 #include "store/ProductionStore.h"
 #include "tests/support/Process.h"
 #include "tests/support/SRecords.h"

@@ -10,7 +10,7 @@
 #include "core/AtomicFile.h"
 #include "core/Texts.h"
 #include "core/Utf8Path.h"
-#include "ops/Job.h"
+#include "ops/job/Job.h"
 #include "ops/Station.h"
 
 namespace otp::cli {

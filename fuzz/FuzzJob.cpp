@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "ops/Job.h"
+#include "ops/job/Job.h"
 #include "ops/Unit.h"
 
 namespace {

@@ -147,6 +147,19 @@ std::string OutcomeInstruction(UnitOutcome outcome, Language language) {
   return {};
 }
 
+std::string SerialRuleProblemText(const SerialRuleProblem& problem, Language language) {
+  switch (problem.kind) {
+    case SerialRuleProblem::Kind::kNone:
+      return {};
+    case SerialRuleProblem::Kind::kPlace:
+      return PlacementText(problem.placement, language);
+    case SerialRuleProblem::Kind::kStart:
+      return Tr(language, "--serial-start %1 does not fit %2",
+                {std::to_string(problem.first), problem.rule});
+  }
+  return {};
+}
+
 std::string SkippedJournalText(const Journal::Skipped& skipped, Language language) {
   const std::string file = Utf8FromPath(skipped.file);
   switch (skipped.why) {

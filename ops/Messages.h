@@ -24,6 +24,8 @@ std::string ImageProblemText(const std::string& file, const ImageResult& result,
 std::string SerialRuleErrorText(const std::string& text, SerialRuleError error, Language language);
 /// Why a serial number cannot go where its rule puts it; empty when it can.
 std::string PlacementText(const SerialPlacement& placement, Language language);
+/// Why a serial rule cannot be used with an image; empty when it can.
+std::string SerialRuleProblemText(const SerialRuleProblem& problem, Language language);
 
 /// The outcome as the operator reads it: "PASS", "FAIL", "STOPPED", "ALREADY PROGRAMMED",
 /// "WRONG PART", "BOARD GONE", "PORT PROBLEM" (one word for each in each language).

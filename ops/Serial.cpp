@@ -187,4 +187,19 @@ std::uint64_t LargestNumber(const SerialRule& rule) {
   return 0;
 }
 
+SerialRuleProblem CheckSerialRule(const SerialRule& rule, std::uint64_t first,
+                                  const FlashImage& image, const ChipRow& model) {
+  SerialRuleProblem problem;
+  problem.rule = rule.Text();
+  problem.first = first;
+  problem.placement = CheckSerialPlacement(rule, image, static_cast<std::uint32_t>(model.startAddr),
+                                           static_cast<std::uint32_t>(model.endAddr));
+  if (problem.placement.problem != SerialPlacement::Problem::kNone) {
+    problem.kind = SerialRuleProblem::Kind::kPlace;
+  } else if (!EncodeSerial(rule, first) || first > LargestNumber(rule)) {
+    problem.kind = SerialRuleProblem::Kind::kStart;
+  }
+  return problem;
+}
+
 }  // namespace otp

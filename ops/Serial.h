@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "chip/ChipTable.h"
 #include "hexfile/FlashBuffer.h"
 
 namespace otp {
@@ -42,6 +43,24 @@ struct SerialPlacement {
   std::uint64_t last = 0;
   std::uint8_t value = 0;  // kOnImage: what the image holds there
 };
+
+/// Why a serial rule cannot be used with an image on a model.
+struct SerialRuleProblem {
+  enum class Kind {
+    kNone,
+    kPlace,  // its bytes cannot go where it puts them (`placement`)
+    kStart,  // the first number does not fit it (`first`)
+  };
+  Kind kind = Kind::kNone;
+  SerialPlacement placement;
+  std::uint64_t first = 0;
+  std::string rule;  // as it was written
+};
+
+/// Why `rule` cannot be used with `image` on `model`: its bytes must lie in the OTP area on
+/// bytes the image leaves blank, and `first` must fit it. kNone when it can.
+SerialRuleProblem CheckSerialRule(const SerialRule& rule, std::uint64_t first,
+                                  const FlashImage& image, const ChipRow& model);
 
 /// The largest number `rule` can hold (and below 2^63, the store's limit).
 std::uint64_t LargestNumber(const SerialRule& rule);

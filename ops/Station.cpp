@@ -8,6 +8,7 @@
 #include "ops/Host.h"
 #include "ops/Messages.h"
 #include "ops/Setup.h"
+#include "ops/job/Use.h"
 
 namespace otp {
 
@@ -90,10 +91,10 @@ PreparedStation PrepareStation(const StationChoices& c) {
     if (!setup.rule) {
       return fail(PreparedStation::Problem::kUsage, SerialRuleErrorText(c.serial, why, c.language));
     }
-    const JobProblem problem =
+    const SerialRuleProblem problem =
         CheckSerialRule(*setup.rule, c.serialStart.value_or(0), setup.image, model);
-    if (problem.kind != JobProblem::Kind::kNone) {
-      return fail(PreparedStation::Problem::kFile, JobProblemText(problem, "", c.language));
+    if (problem.kind != SerialRuleProblem::Kind::kNone) {
+      return fail(PreparedStation::Problem::kFile, SerialRuleProblemText(problem, c.language));
     }
   }
   setup.counter = c.counter.empty() ? "serial" : c.counter;

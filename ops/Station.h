@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ops/Job.h"
+#include "ops/job/Job.h"
 #include "ops/Production.h"
 #include "ops/StoreService.h"
 

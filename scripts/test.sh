@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, starts a PostgreSQL server for the production store's tests
-# (stopped at the end), then builds the writer three times and runs every test in each
-# build: a normal build, one with AddressSanitizer and one with UndefinedBehaviorSanitizer.
+# Installs what is needed, starts a PostgreSQL server for the production store's tests on a
+# free port (stopped at the end), then builds the writer twice and runs every test in each
+# build: a normal build, and one with AddressSanitizer and UndefinedBehaviorSanitizer.
 # The first build is also installed and packaged, and the package checked; the plain
 # layers are cross-built for Windows and their unit tests run under Wine. Then the tests
 # that use threads (pseudo-terminals, the simulated board) run once more under
@@ -12,7 +12,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 
 # A PostgreSQL server of the tests' own, for the production store's tests.
-server=$("$root/scripts/postgres-for-tests.sh" start 54329)
+server=$("$root/scripts/postgres-for-tests.sh" start free)
 server_folder=${server%% *}
 export OTP_TEST_POSTGRES=${server#* }
 scratch=$(mktemp -d)
@@ -41,11 +41,11 @@ cmake -S "$root" -B "$root/build-win" -G Ninja -Wno-dev \
 cmake --build "$root/build-win" -j "$jobs"
 WINEPREFIX="$scratch/wine" WINEDEBUG=-all ctest --test-dir "$root/build-win" --output-on-failure
 
-# The C library keeps the message catalogues it loads for a process's whole life.
+# One build with AddressSanitizer and UndefinedBehaviorSanitizer together. The C library
+# keeps the message catalogues it loads for a process's whole life.
 export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
-run_build asan -DCMAKE_BUILD_TYPE=Debug -DOTP_SANITIZE=address
+run_build asan -DCMAKE_BUILD_TYPE=Debug -DOTP_SANITIZE=address,undefined
 unset LSAN_OPTIONS
-run_build ubsan -DCMAKE_BUILD_TYPE=Debug -DOTP_SANITIZE=undefined
 
 echo "=== build-tsan (the tests that use threads)"
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -2,8 +2,9 @@
 // the lot checked (or made), the first numbers taken.
 
 #include "ops/Host.h"
-#include "ops/Job.h"
+#include "ops/Messages.h"
 #include "ops/Production.h"
+#include "ops/job/Job.h"
 #include "ops/production/Leftovers.h"
 
 namespace otp {
@@ -21,10 +22,11 @@ StartReport ProductionRun::Begin() {
   // Whoever prepared the run, its numbers go where they can: inside the OTP area, on
   // bytes that the image leaves blank.
   if (setup_.rule && !setup_.ports.empty()) {
-    const JobProblem problem = CheckSerialRule(*setup_.rule, setup_.serialStart.value_or(0),
-                                               setup_.image, *setup_.ports.front().model);
-    if (problem.kind != JobProblem::Kind::kNone) {
-      return fail(StartReport::Problem::kSerialRule, JobProblemText(problem, "", setup_.language));
+    const SerialRuleProblem problem = CheckSerialRule(*setup_.rule, setup_.serialStart.value_or(0),
+                                                      setup_.image, *setup_.ports.front().model);
+    if (problem.kind != SerialRuleProblem::Kind::kNone) {
+      return fail(StartReport::Problem::kSerialRule,
+                  SerialRuleProblemText(problem, setup_.language));
     }
   }
   // The lease: taken at every opening of the store, renewed while it answers with what the

@@ -105,7 +105,8 @@ TEST_F(AutoStartTest, ThreeFixturesTwoChangesEach) {
   const auto interrupted = std::chrono::steady_clock::now();
   produce->Signal(SIGINT);
   EXPECT_EQ(produce->Wait(), 0) << produce->Errors();
-  EXPECT_LT(std::chrono::steady_clock::now() - interrupted, 1s);
+  // At once: a look is a quarter of a second; the bound leaves room for sanitizers.
+  EXPECT_LT(std::chrono::steady_clock::now() - interrupted, 3s);
   const auto attempts = Log();
   ASSERT_EQ(attempts.size(), 9u);
   std::set<int> numbers;

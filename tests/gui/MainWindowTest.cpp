@@ -9,7 +9,7 @@
 
 #include "app/CAboutDlg.h"
 #include "app/CWriterApp.h"
-#include "ops/Job.h"
+#include "ops/job/Job.h"
 #include "tests/support/SRecords.h"
 #include "tests/support/WindowFixture.h"
 

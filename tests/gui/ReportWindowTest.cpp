@@ -106,9 +106,9 @@ TEST(ReportWait, DoesNotSpin) {
   const double seconds = wall.elapsed() / 1000.0;
   progress.DestroyWindow();
   EXPECT_GE(seconds, 1.4);
-  // Polling every 10 ms costs a small fraction of one core; a spinning wait costs all of it.
-  EXPECT_LT(cpu / seconds, 0.10) << "CPU " << cpu << " s in " << seconds << " s";
-  RecordProperty("cpu_share_percent", static_cast<int>(100 * cpu / seconds));
+  // Polling every 10 ms costs a small fraction of one core (bench_report_wait measures
+  // it); a spinning wait costs all of it, whatever the sanitizers.
+  EXPECT_LT(cpu / seconds, 0.5) << "CPU " << cpu << " s in " << seconds << " s";
 }
 
 }  // namespace

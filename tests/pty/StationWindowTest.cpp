@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "app/StationWindow.h"
-#include "ops/Job.h"
+#include "ops/job/Job.h"
 #include "ops/Messages.h"
 #include "sim/PtyBoard.h"
 #include "store/ProductionStore.h"

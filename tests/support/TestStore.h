@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -23,12 +25,18 @@ class TestStore {
       location = (dir / "production.db").string();
       return true;
     }
+    // Only a server's URL: anything else would name a file in the working folder.
     const char* server = std::getenv("OTP_TEST_POSTGRES");
-    if (!server) return false;
+    if (!server || std::string(server).rfind("postgresql://", 0) != 0) return false;
     server_ = server;
-    database_ = "otp_" + std::to_string(::getpid()) + "_" + std::to_string(std::rand());
+    const std::size_t slash = server_.rfind('/');
+    if (slash < std::string("postgresql://").size()) return false;
+    // Unique across the processes and the stores of a process.
+    static std::atomic<unsigned> made{0};
+    database_ = "otp_" + std::to_string(::getpid()) + "_" + std::to_string(++made) + "_" +
+                std::to_string(std::random_device{}() % 100000);
     Sql(server_, "CREATE DATABASE " + database_);
-    location = server_.substr(0, server_.rfind('/') + 1) + database_;
+    location = server_.substr(0, slash + 1) + database_;
     return true;
   }
   ~TestStore() {

@@ -65,8 +65,7 @@ struct JobProblem {
     kBadImage,      // the image's lines cannot be read (`line`, counted from the top)
     kTwice,         // a field is given twice (`field`, `line` of the second)
     kUnknownField,  // a line this program does not know (`field`, `line`)
-    kSerialPlace,   // the serial number cannot go where the rule puts it (`placement`)
-    kSerialStart,   // the first number does not fit the rule
+    kSerial,        // the serial rule cannot be used with the image (`serial`)
   };
   Kind kind = Kind::kNone;
   int format = 0;
@@ -75,7 +74,7 @@ struct JobProblem {
   std::string found;
   std::string expected;
   std::string reason;  // kUnreadable: why, in the system's words
-  SerialPlacement placement;
+  SerialRuleProblem serial;
 };
 
 /// What a new job is made of: the choices, the image file and the serial rule.
@@ -126,19 +125,10 @@ JobProblem ParseJob(std::string_view text, Job& job);
 /// The largest job file this program reads: its image fills at most 64 KiB.
 inline constexpr std::uintmax_t kLargestJobFile = 4u << 20;
 
-/// Why the serial rule of a job (or a run) cannot be used with `image` on `model`: its
-/// bytes must lie in the OTP area on bytes the image leaves blank, and `first` must fit.
-/// kNone when it can.
-JobProblem CheckSerialRule(const SerialRule& rule, std::uint64_t first, const FlashImage& image,
-                           const ChipRow& model);
+/// The CRC-32 of `model`'s OTP area in `image`.
+std::uint32_t AreaCrc(const FlashImage& image, const ChipRow& model);
 
 /// What a problem of the job `file` means, in `language`; empty for none.
 std::string JobProblemText(const JobProblem& problem, const std::string& file, Language language);
-
-struct RunSetup;
-/// `setup` burns `job`: its model and clock on every port, its image, serial rule and
-/// counter, its name and checksum, and its reset when it is the fixture's (DTR). Whether a
-/// part may be resumed is the face's to decide.
-void UseJob(const Job& job, RunSetup& setup);
 
 }  // namespace otp

@@ -1,4 +1,7 @@
-#include "ops/Job.h"
+// The job file: its fields, its image as S-record lines and its checksum, written and read
+// back with every check.
+
+#include "ops/job/Job.h"
 
 #include <cstdio>
 #include <fstream>
@@ -9,7 +12,6 @@
 #include "core/Texts.h"
 #include "hexfile/ImageFile.h"
 #include "ops/Messages.h"
-#include "ops/production/RunTypes.h"
 #include "ops/Setup.h"
 
 namespace otp {
@@ -68,17 +70,6 @@ std::optional<ResetMethod> ResetNamed(const std::string& text) {
     }
   }
   return std::nullopt;
-}
-
-std::string Hex32(std::uint32_t value) {
-  return "0x" + Hex(value, 8);
-}
-
-// The CRC-32 of the OTP area of `model` in `image`.
-std::uint32_t AreaCrc(const FlashImage& image, const ChipRow& model) {
-  const auto start = static_cast<std::uint32_t>(model.startAddr);
-  const auto end = static_cast<std::uint32_t>(model.endAddr);
-  return Crc32(&image[start], end - start + 1);
 }
 
 // The fields a job file of this format holds.
@@ -164,7 +155,7 @@ std::string JobText(Job& job) {
   field("Resume", job.resume ? "yes" : "no");
   field("Confirm", job.confirm ? "yes" : "no");
   field("Image", job.imageName);
-  field("CRC32", Hex32(job.crc32));
+  field("CRC32", "0x" + Hex(job.crc32, 8));
   field("Note", job.note);
   field("Created", job.created);
   field("Host", job.host);
@@ -182,19 +173,10 @@ std::string JobText(Job& job) {
   return header + kChecksumKey + job.checksum + "\n" + image;
 }
 
-JobProblem CheckSerialRule(const SerialRule& rule, std::uint64_t first, const FlashImage& image,
-                           const ChipRow& model) {
-  JobProblem problem;
-  problem.placement = CheckSerialPlacement(rule, image, static_cast<std::uint32_t>(model.startAddr),
-                                           static_cast<std::uint32_t>(model.endAddr));
-  if (problem.placement.problem != SerialPlacement::Problem::kNone) {
-    problem.kind = JobProblem::Kind::kSerialPlace;
-  } else if (!EncodeSerial(rule, first) || first > LargestNumber(rule)) {
-    problem.kind = JobProblem::Kind::kSerialStart;
-    problem.found = std::to_string(first);
-    problem.expected = rule.Text();
-  }
-  return problem;
+std::uint32_t AreaCrc(const FlashImage& image, const ChipRow& model) {
+  const auto start = static_cast<std::uint32_t>(model.startAddr);
+  const auto end = static_cast<std::uint32_t>(model.endAddr);
+  return Crc32(&image[start], end - start + 1);
 }
 
 JobProblem ReadJob(const std::filesystem::path& path, Job& job) {
@@ -330,7 +312,7 @@ JobProblem ParseJob(std::string_view original, Job& job) {
       return fail(JobProblem::Kind::kBadImage);
     }
     if (job.model && crc && AreaCrc(image, *job.model) != *crc) {
-      problem.found = Hex32(AreaCrc(image, *job.model));
+      problem.found = "0x" + Hex(AreaCrc(image, *job.model), 8);
       problem.expected = fields["CRC32"];
       return fail(JobProblem::Kind::kImageChanged);
     }
@@ -373,135 +355,17 @@ JobProblem ParseJob(std::string_view original, Job& job) {
     return fail(JobProblem::Kind::kBadImage);
   }
   if (AreaCrc(job.image, *job.model) != job.crc32) {
-    problem.found = Hex32(AreaCrc(job.image, *job.model));
-    problem.expected = Hex32(job.crc32);
+    problem.found = "0x" + Hex(AreaCrc(job.image, *job.model), 8);
+    problem.expected = "0x" + Hex(job.crc32, 8);
     return fail(JobProblem::Kind::kImageChanged);
   }
   // Every check that made the job holds each time it is used.
-  if (job.rule) return CheckSerialRule(*job.rule, job.serialStart, job.image, *job.model);
+  if (job.rule) {
+    problem.serial = CheckSerialRule(*job.rule, job.serialStart, job.image, *job.model);
+    if (problem.serial.kind != SerialRuleProblem::Kind::kNone)
+      problem.kind = JobProblem::Kind::kSerial;
+  }
   return problem;
-}
-
-}  // namespace otp
-
-namespace otp {
-
-std::string JobProblemText(const JobProblem& problem, const std::string& file, Language language) {
-  // A job's own problems name its file; a rule checked before a job exists does not.
-  const std::string at = file.empty() ? std::string() : file + ": ";
-  switch (problem.kind) {
-    case JobProblem::Kind::kNone:
-      return {};
-    case JobProblem::Kind::kUnreadable:
-      return Tr(language, "%1: cannot be read: %2", {file, problem.reason});
-    case JobProblem::Kind::kNotAJob:
-      return Tr(language, "%1: is no job file (no [Job] line)", {file});
-    case JobProblem::Kind::kNewerFormat:
-      return Tr(language, "%1: made by a newer program (format %2); this one reads format %3",
-                {file, std::to_string(problem.format), std::to_string(Job::kFormat)});
-    case JobProblem::Kind::kNoChecksum:
-      return Tr(language, "%1: holds no checksum", {file});
-    case JobProblem::Kind::kImageChanged:
-      return Tr(language,
-                "%1: the image's CRC-32 is %2 where its field CRC32 says %3: the image or that "
-                "field was changed",
-                {file, problem.found, problem.expected});
-    case JobProblem::Kind::kFieldChanged:
-      return Tr(language,
-                "%1: the file was changed since it was made: its SHA-256 is %2, the job says %3",
-                {file, problem.found.substr(0, 8), problem.expected.substr(0, 8)});
-    case JobProblem::Kind::kBadField:
-      return Tr(language, "%1: its field %2 cannot be used", {file, problem.field});
-    case JobProblem::Kind::kBadImage:
-      return Tr(language, "%1: its image cannot be read (line %2)",
-                {file, std::to_string(problem.line)});
-    case JobProblem::Kind::kTwice:
-      return Tr(language, "%1: line %2: the field %3 is given twice",
-                {file, std::to_string(problem.line), problem.field});
-    case JobProblem::Kind::kUnknownField:
-      return Tr(language, "%1: line %2: %3 is no field of a job",
-                {file, std::to_string(problem.line), problem.field});
-    case JobProblem::Kind::kSerialPlace:
-      return at + PlacementText(problem.placement, language);
-    case JobProblem::Kind::kSerialStart:
-      return at +
-             Tr(language, "--serial-start %1 does not fit %2", {problem.found, problem.expected});
-  }
-  return {};
-}
-
-}  // namespace otp
-
-namespace otp {
-
-JobMade MakeJob(const JobRequest& request, Language language) {
-  JobMade made;
-  Job& job = made.job;
-  job.name = request.name;
-  job.model = request.model;
-  job.rate = request.rate;
-  job.reset = request.reset;
-  job.counter = request.counter.empty() ? request.name : request.counter;
-  job.serialStart = request.serialStart;
-  job.serialStep = request.serialStep;
-  job.resume = request.resume;
-  job.confirm = request.confirm;
-  job.imageName = std::filesystem::path(request.file).filename().string();
-  job.note = request.note;
-  job.created = request.created;
-  job.host = request.host;
-  job.reading = request.reading;
-  job.lot = request.lot;
-  job.quantity = request.quantity;
-  job.store = request.store;
-  job.storeName = request.storeName;
-  job.blockMinutes = request.blockMinutes;
-  if (job.name.empty()) {
-    made.problem = Tr(language, "the job needs a name");
-    return made;
-  }
-  const auto start = static_cast<std::uint32_t>(job.model->startAddr);
-  const auto end = static_cast<std::uint32_t>(job.model->endAddr);
-  const ImageResult read =
-      LoadImage(request.file, request.binaryBase.value_or(start), start, end, job.image);
-  if (read.error != ImageError::kNone || read.dataBytes == 0) {
-    made.problem = ImageProblemText(request.file, read, *job.model, language);
-    return made;
-  }
-  job.crc32 = AreaCrc(job.image, *job.model);
-  if (!request.serial.empty()) {
-    SerialRuleError why{};
-    job.rule = ParseSerialRule(request.serial, why);
-    if (!job.rule) {
-      made.problem = SerialRuleErrorText(request.serial, why, language);
-      return made;
-    }
-    made.problem = JobProblemText(
-        CheckSerialRule(*job.rule, job.serialStart, job.image, *job.model), "", language);
-  }
-  return made;
-}
-
-void UseJob(const Job& job, RunSetup& setup) {
-  for (PortTarget& port : setup.ports) {
-    port.model = job.model;
-    port.rate = job.rate;
-  }
-  setup.imageName = job.imageName;
-  setup.image = job.image;
-  setup.crc32 = job.crc32;
-  setup.rule = job.rule;
-  setup.counter = job.counter;
-  setup.serialStart = job.serialStart;
-  setup.serialStep = job.serialStep;
-  setup.job = job.name;
-  setup.jobSum = job.ShortChecksum();
-  setup.reading = job.reading;
-  setup.lot = job.lot;
-  setup.quantity = job.quantity;
-  if (job.blockMinutes) setup.blockTime = std::chrono::minutes(*job.blockMinutes);
-  // A DTR reset is the fixture's; a prompt is the key that starts each round.
-  if (job.reset.kind == ResetMethod::Kind::kDtr) setup.reset = job.reset;
 }
 
 }  // namespace otp
