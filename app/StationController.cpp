@@ -152,9 +152,13 @@ StationController::~StationController() {
   QMetaObject::invokeMethod(
       &worker_,
       [this] {
-        if (station_) station_->Close();
-        run_ = nullptr;
-        station_.reset();
+        // Closed outside the lock: its keeper may tell the state once more as it ends.
+        std::unique_ptr<Station> station;
+        {
+          const std::lock_guard lock(mutex_);
+          station = std::move(station_);
+        }
+        if (station) station->Close();
       },
       Qt::BlockingQueuedConnection);
   figuresStore_.Close(std::chrono::milliseconds(500));
@@ -296,7 +300,7 @@ void StationController::Begin() {
   // this holds even before the run begins.
   const std::lock_guard lock(mutex_);
   stopAsked_ = false;
-  if (run_) run_->ClearStop();
+  if (station_) station_->Resume();
 }
 
 void StationController::Round(std::vector<PortTarget> ports) {
@@ -312,7 +316,7 @@ void StationController::AutoRun(std::vector<PortTarget> ports) {
 void StationController::Stop() {
   stopAsked_ = true;
   const std::lock_guard lock(mutex_);
-  if (run_) run_->Stop();
+  if (station_) station_->Stop();
 }
 
 void StationController::Run(std::vector<PortTarget> ports, bool autoStart) {
@@ -346,15 +350,14 @@ void StationController::Run(std::vector<PortTarget> ports, bool autoStart) {
     {
       const std::lock_guard lock(mutex_);
       station_ = std::move(station);
-      run_ = station_->run();
-      runState_ = run_->state();
+      runState_ = station_->state();
     }
-    if (stopAsked_) run_->Stop();
+    if (stopAsked_) station_->Stop();
   }
-  const ProductionRun::End end = autoStart ? run_->AutoRun() : run_->Round();
+  const ProductionRun::End end = autoStart ? station_->AutoRun() : station_->Round();
   {
     const std::lock_guard lock(mutex_);
-    runState_ = run_->state();  // the lot as the store counted it at the round's end
+    runState_ = station_->state();  // the lot as the store counted it at the round's end
   }
   if (end.why == ProductionRun::End::Why::kLotComplete) {
     // Ports that waited for the lot's last places take no board now.
@@ -367,7 +370,7 @@ void StationController::Run(std::vector<PortTarget> ports, bool autoStart) {
   }
   {
     const std::lock_guard lock(figures_->mutex);
-    figures_->figures.run = run_->counters();
+    figures_->figures.run = station_->counters();
   }
   RequestFigures();
   busy_ = false;
@@ -499,28 +502,21 @@ void StationController::OnUnitEnd(std::size_t port, const UnitEnd& end) {
   const Language language = setup_.language;
   Change(port, [&](ui::TileState& tile) {
     tile.look = ui::TileState::Look::kEnded;
-    if (end.result.noNumber) {
-      // Nothing reached the part: there was no number for it.
-      tile.outcome = UnitOutcome::kStopped;
-      tile.state = OutcomeWord(UnitOutcome::kStopped, language);
-      tile.instruction = OutcomeInstruction(UnitOutcome::kStopped, language);
-      tile.report = Tr(language, "no serial number for this unit: nothing burned");
-      return;
-    }
     tile.outcome = a.outcome;
     tile.state = OutcomeWord(a.outcome, language);
     tile.instruction = OutcomeInstruction(a.outcome, language);
     tile.serial = a.serial;
-    tile.serialState = end.stored      ? (a.serialState ? SerialStateName(*a.serialState) : "")
-                       : end.journaled ? Tr(language, "waits in the journal")
-                                       : Tr(language, "NOT RECORDED");
+    tile.serialState = end.place == RecordPlace::kStored
+                           ? (a.serialState ? SerialStateName(*a.serialState) : "")
+                       : end.place == RecordPlace::kJournal ? Tr(language, "waits in the journal")
+                       : end.place == RecordPlace::kRefused ? Tr(language, "refused by the store")
+                       : end.place == RecordPlace::kNowhere ? Tr(language, "NOT RECORDED")
+                                                            : std::string();
     tile.report = a.outcome == UnitOutcome::kPass ? std::string() : a.reportText;
     tile.seconds = a.seconds;
-    if (!end.stored && !end.journaled) {
-      tile.report +=
-          (tile.report.empty() ? "" : "\n") +
-          Tr(language, "NOT RECORDED: neither the journal nor the store holds it; note it down");
-    }
+    // What the engine has to say of the unit, as it words it.
+    for (const Note& note : end.notes)
+      tile.report += (tile.report.empty() ? "" : "\n") + NoteText(note, language);
   });
   {
     const std::lock_guard lock(figures_->mutex);

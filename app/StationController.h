@@ -103,14 +103,13 @@ class StationController final : public QObject, public RunObserver {
   StoreService figuresStore_;
   std::shared_ptr<FiguresState> figures_;
   std::unique_ptr<Station> station_;
-  ProductionRun* run_ = nullptr;
   std::optional<StartReport> start_;
   SystemClock clock_;
   std::atomic<bool> faceSet_{false};  // the callbacks are set (see Open)
   std::atomic<bool> busy_{false};
   std::atomic<bool> stopAsked_{false};
 
-  mutable std::mutex mutex_;  // tiles_, views_, runState_
+  mutable std::mutex mutex_;  // tiles_, views_, runState_, and station_ as it is set
   std::vector<ui::TileState> tiles_;
   std::vector<std::unique_ptr<TileView>> views_;
   std::vector<std::chrono::steady_clock::time_point> unitStart_;

@@ -29,8 +29,8 @@
 #include "core/Utf8Path.h"
 #include "link/PortList.h"
 #include "link/QtSerialPort.h"
-#include "ops/job/Job.h"
 #include "ops/Messages.h"
+#include "ops/job/Job.h"
 #include "res/StringTable.h"
 #include "settings/Settings.h"
 #include "ui/DialogBuilder.h"
@@ -710,81 +710,33 @@ void StationWindow::OnStop() {
 }
 
 void StationWindow::Ended(const ProductionRun::End& end, const StartReport* start) {
-  const RunSetup& run = prepared_.setup;
-  if (start) {
-    for (const Attempt& a : start->replayed) {
-      Say(T("a unit on %1 (serial %2) was recorded as %3",
-            {Printable(a.port), a.serial ? std::to_string(*a.serial) : "-",
-             OutcomeWord(a.outcome, language_)}));
-    }
-    switch (start->problem) {
-      case StartReport::Problem::kNone:
-        break;
-      case StartReport::Problem::kStore:
-      case StartReport::Problem::kJournal:
-        problem_ = T("the production store: %1", {start->detail});
-        break;
-      case StartReport::Problem::kSerialRule:
-        problem_ = start->detail;
-        break;
-      case StartReport::Problem::kLotComplete:
-        problem_ = T("the lot %1 is complete: %2 of %3 passed",
-                     {run.lot, std::to_string(start->lot ? start->lot->passed : 0),
-                      std::to_string(start->lot ? start->lot->quantity : 0)});
-        break;
-      case StartReport::Problem::kCounterFull:
-        problem_ = T("the counter %1 has no number left that fits %2",
-                     {run.counter, run.rule ? run.rule->Text() : ""});
-        break;
-      case StartReport::Problem::kCounterStart:
-      case StartReport::Problem::kCounterStep:
-        problem_ = T("the counter %1 does not agree with this job", {run.counter});
-        break;
-    }
-    if (!problem_.empty()) {
+  // The engine's notes, in its words: what the start found (journals set aside or
+  // damaged, units recorded), why it could not go on, the records refused or unsaved and
+  // why the round stopped the station; all of them, one a line.
+  std::vector<Note> notes = start ? start->notes : std::vector<Note>{};
+  notes.insert(notes.end(), end.notes.begin(), end.notes.end());
+  std::string said;
+  bool warning = false;
+  for (const Note& note : notes) {
+    const std::string text = NoteText(note, language_);
+    const NoteWeight weight = WeightOf(note.id);
+    // A start that could not go on leaves the station unready; a round that ran out of
+    // numbers or places while the store is away may go on once it answers.
+    if (weight == NoteWeight::kProblem && note.id != NoteId::kBlockSpent &&
+        note.id != NoteId::kPlacesSpent) {
+      problem_ = text;
       ready_ = false;
-      Say(problem_, true);
     }
+    warning = warning || weight != NoteWeight::kInfo;
+    said += (said.empty() ? "" : "\n") + text;
   }
+  if (!said.empty()) Say(said, warning);
   if (auto_->isChecked()) {
     const QSignalBlocker quiet(auto_);
     auto_->setChecked(false);  // the run ended: stopped, or it had to
   }
-  std::string waiting;
-  for (const Attempt& a : end.waiting)
-    waiting += (waiting.empty() ? "" : ", ") + a.port;
-  switch (end.why) {
-    case ProductionRun::End::Why::kDone:
-      if (problem_.empty()) Say(T("Press Start for the next units"));
-      break;
-    case ProductionRun::End::Why::kLotComplete:
-      Say(T("the lot %1 is complete: no more boards", {run.lot}), true);
-      break;
-    case ProductionRun::End::Why::kBlockSpent:
-      Say(T("no serial number is left in the block and the store is away (%1): the station "
-            "stops",
-            {end.storeError}) +
-              (waiting.empty() ? "" : "\n" + T("waiting in the journal: %1", {waiting})),
-          true);
-      break;
-    case ProductionRun::End::Why::kPlacesSpent:
-      Say(T("no place of the lot %1 is left in the block and the store is away (%2): the "
-            "station stops",
-            {run.lot, end.storeError}) +
-              (waiting.empty() ? "" : "\n" + T("waiting in the journal: %1", {waiting})),
-          true);
-      break;
-    case ProductionRun::End::Why::kNumbersExhausted:
-      problem_ = T("the counter %1 has no number left that fits %2",
-                   {run.counter, run.rule ? run.rule->Text() : ""});
-      ready_ = false;
-      Say(problem_, true);
-      break;
-    case ProductionRun::End::Why::kJournal:
-      problem_ = T("the journal of the production store: %1", {end.journalError});
-      ready_ = false;
-      Say(problem_, true);
-      break;
+  if (end.why == ProductionRun::End::Why::kDone && problem_.empty() && notes.empty()) {
+    Say(T("Press Start for the next units"));
   }
   ShowHeader();
   UpdateButtons();

@@ -185,53 +185,55 @@ class ProduceFace final : public RunObserver {
     const Attempt& a = end.record;
     CliView& view = *views_[port];
     Json unit = view.Event("unit");
-    if (end.result.noNumber) {
-      // Nothing was sent to this part: there was no number for it.
-      view.Error(std::string(kProgram) + ": " +
-                 context_.T("no serial number for this unit: nothing burned"));
-      context_.console.Emit(
-          unit.Add("result", "none").AddNull("outcome").Add("exit", kExitFile).AddNull("serial"));
-      return;
-    }
     // Where the unit's record is now: the store, the journal, or nowhere but here.
-    const std::string state = end.stored ? (a.serialState ? SerialStateName(*a.serialState) : "")
-                              : end.journaled ? context_.T("waits in the journal")
-                                              : context_.T("NOT RECORDED");
+    const std::string state =
+        end.place == RecordPlace::kStored ? (a.serialState ? SerialStateName(*a.serialState) : "")
+        : end.place == RecordPlace::kJournal ? context_.T("waits in the journal")
+        : end.place == RecordPlace::kRefused ? context_.T("refused by the store")
+                                             : context_.T("NOT RECORDED");
     std::string text = gang_ ? context_.targets()[port].name + "  " : std::string();
     if (a.serial) {
       text += context_.T("serial %1", {std::to_string(*a.serial)});
-      if (a.outcome != UnitOutcome::kPass || !end.stored) text += " (" + state + ")";
+      if (a.outcome != UnitOutcome::kPass || end.place != RecordPlace::kStored) {
+        text += " (" + state + ")";
+      }
     } else {
       text += context_.T("unit %1", {std::to_string(end.counters.total())});
     }
     text += ": " + OutcomeInstruction(a.outcome, context_.language);
     Banner(a.outcome, text);
     if (a.outcome != UnitOutcome::kPass && !a.reportText.empty()) view.Say(a.reportText);
-    if (!end.stored && !end.journaled) {
-      view.Error(std::string(kProgram) + ": " +
-                 context_.T("neither the journal (%1) nor the store (%2) holds this unit: "
-                            "it is tried again with the next one; note it down",
-                            {end.journalError, end.storeError}));
-    } else if (end.stored && !end.journaled) {
-      view.Error(std::string(kProgram) + ": " +
-                 context_.T("the journal could not be written (%1): the unit went to the "
-                            "store directly",
-                            {end.journalError}));
-    }
+    for (const Note& note : end.notes)
+      view.Error(std::string(kProgram) + ": " + NoteText(note, context_.language));
     unit.Add("result", a.ResultName()).Add("outcome", OutcomeName(a.outcome));
     unit.Add("exit", Context::ExitStatusOf(end.result.verdict));
     a.serial ? unit.Add("serial", static_cast<long long>(*a.serial)) : unit.AddNull("serial");
     if (a.serial) {
-      unit.Add("serialState", end.stored ? (a.serialState ? SerialStateName(*a.serialState) : "")
-                              : end.journaled ? "journal"
-                                              : "unsaved");
+      unit.Add("serialState", end.place == RecordPlace::kStored
+                                  ? (a.serialState ? SerialStateName(*a.serialState) : "")
+                              : end.place == RecordPlace::kJournal ? "journal"
+                              : end.place == RecordPlace::kRefused ? "refused"
+                                                                   : "unsaved");
     }
-    unit.Add("stored", end.stored).Add("journaled", end.journaled);
+    unit.Add("record", RecordPlaceName(end.place));
+    unit.Add("stored", end.place == RecordPlace::kStored)
+        .Add("journaled",
+             end.place == RecordPlace::kJournal ||
+                 (end.place == RecordPlace::kStored && !HasNote(end, NoteId::kJournalWriteFailed)));
+    for (const Note& note : end.notes)
+      unit.Add("note", NoteKey(note.id));
     if (!a.lot.empty()) unit.Add("lot", a.lot);
     context_.console.Emit(unit.Add("passed", end.counters.passed)
                               .Add("failed", end.counters.failed)
                               .Add("seconds", a.seconds));
     if (autoStart_) ShowCounters(end.counters, std::nullopt);
+  }
+
+  static bool HasNote(const UnitEnd& end, NoteId id) {
+    for (const Note& note : end.notes) {
+      if (note.id == id) return true;
+    }
+    return false;
   }
 
   Context& context_;
@@ -244,102 +246,40 @@ class ProduceFace final : public RunObserver {
   bool away_ = false;
 };
 
-// What a start found and did, said before the first unit.
-int ShowStart(Context& context, const Station& station, const RunSetup& setup,
-              const StartReport& start) {
-  for (const Journal::Skipped& item : start.skipped) {
-    context.console.Emit(Json("skipped").Add("file", Utf8FromPath(item.file)));
-    context.console.Error(std::string(kProgram) + ": " +
-                          Printable(SkippedJournalText(item, context.language)));
-  }
-  for (const StartReport::SetAside& item : start.setAside) {
-    context.console.Emit(Json("setAside")
-                             .Add("file", Utf8FromPath(item.file))
-                             .Add("aside", Utf8FromPath(item.aside))
-                             .Add("units", item.units)
-                             .Add("reason", item.reason));
-    context.console.Error(std::string(kProgram) + ": " +
-                          Printable(SetAsideText(item.aside.empty() ? item.file : item.aside,
-                                                 item.units, context.language)) +
-                          " (" + Printable(item.reason) + ")");
-  }
-  for (const StartReport::Damaged& item : start.damaged) {
-    Json event("damaged");
-    event.Add("file", Utf8FromPath(item.file)).Add("aside", Utf8FromPath(item.aside));
-    event.Add("line", item.damage.line).Add("spoiled", item.spoiled.size());
-    context.console.Emit(event);
-    context.console.Error(std::string(kProgram) + ": " +
-                          Printable(DamagedJournalText(item.file, item.aside, item.damage,
-                                                       item.spoiled, context.language)));
-  }
-  for (const Attempt& a : start.replayed) {
-    const std::string number = a.serial ? std::to_string(*a.serial) : "-";
-    const std::string state = a.serialState ? SerialStateName(*a.serialState) : "-";
-    Json event("replayed");
-    event.Add("port", a.port).Add("started", a.started).Add("result", a.ResultName());
-    event.Add("outcome", OutcomeName(a.outcome)).Add("guess", a.guess);
-    a.serial ? event.Add("serial", static_cast<long long>(*a.serial)) : event.AddNull("serial");
-    context.console.Emit(event.Add("serialState", state));
-    if (a.guess) {
-      context.console.Say(context.T(
-          "a unit of %1 on %2 (serial %3) was left by a station that "
-          "is gone: recorded as %4 until its station says more, its "
-          "number %5",
-          {Printable(a.station), Printable(a.port), number, OutcomeName(a.outcome), state}));
-    } else if (a.verdict == UnitVerdict::kInterrupted) {
-      context.console.Say(
-          context.T("a unit on %1 (serial %2) stopped with its station: "
-                    "recorded as %3, its number %4",
-                    {Printable(a.port), number, OutcomeName(a.outcome), state}));
+}  // namespace
+
+// One note of the engine: its event for scripts, its words for a person (in passing on
+// standard output, a warning or a problem on the error stream).
+void ShowNote(Context& context, const Note& note) {
+  Json event(NoteKey(note.id));
+  for (const NoteArg& arg : note.args) {
+    if (arg.flag) {
+      event.Add(arg.name, arg.number.value_or(0) != 0);
+    } else if (arg.number) {
+      event.Add(arg.name, *arg.number);
     } else {
-      context.console.Say(
-          context.T("a unit on %1 (serial %2) waited in the journal: "
-                    "recorded as %3",
-                    {Printable(a.port), number, OutcomeName(a.outcome)}));
+      event.Add(arg.name, arg.text);
     }
   }
-  const Counter& counter = start.counter;
-  const std::string next = std::to_string(counter.next);
-  const std::string step = std::to_string(counter.step);
-  switch (start.problem) {
-    case StartReport::Problem::kNone:
-      break;
-    case StartReport::Problem::kStore:
-      return context.Fail(kExitFile, context.T("the production store: %1", {start.detail}));
-    case StartReport::Problem::kJournal:
-      return context.Fail(kExitFile,
-                          context.T("the journal of the production store: %1", {start.detail}));
-    case StartReport::Problem::kSerialRule:
-      return context.Fail(kExitFile, start.detail);
-    case StartReport::Problem::kLotComplete:
-      return context.Fail(kExitFile,
-                          context.T("the lot %1 is complete: %2 of %3 passed; nothing burned",
-                                    {setup.lot, std::to_string(start.lot ? start.lot->passed : 0),
-                                     std::to_string(start.lot ? start.lot->quantity : 0)}));
-    case StartReport::Problem::kCounterStart:
-      return context.Fail(
-          kExitFile,
-          context.T("the counter %1 exists and began at %2: its next number is "
-                    "%3, its step %4 (leave out --serial-start, or name "
-                    "another --counter)",
-                    {counter.name, std::to_string(counter.start.value_or(0)), next, step}));
-    case StartReport::Problem::kCounterStep:
-      return context.Fail(kExitFile,
-                          context.T("the counter %1 exists with step %2: its next number is %3 "
-                                    "(leave out --serial-step, or name another --counter)",
-                                    {counter.name, step, next}));
-    case StartReport::Problem::kCounterFull:
-      return context.Fail(kExitFile, context.T("the counter %1 has no number left that fits %2",
-                                               {setup.counter, setup.rule->Text()}));
+  context.console.Emit(event);
+  const std::string text = Printable(NoteText(note, context.language));
+  if (WeightOf(note.id) == NoteWeight::kInfo) {
+    context.console.Say(text);
+  } else {
+    context.console.Error(std::string(kProgram) + ": " + text);
   }
-  if (start.released + start.spoiled > 0) {
-    context.console.Say(context.T("numbers that stopped stations held: %1 given back, %2 spoiled",
-                                  {std::to_string(start.released), std::to_string(start.spoiled)}));
-  }
-  (void)station;
-  if (setup.rule && start.newCounter) {
-    context.console.Say(
-        context.T("a new counter %1: from %2 in steps of %3", {counter.name, next, step}));
+}
+
+namespace {
+
+// What a start found and did, said before the first unit; the exit status of a start that
+// cannot go on.
+int ShowStart(Context& context, const StartReport& start) {
+  for (const Note& note : start.notes) {
+    if (WeightOf(note.id) == NoteWeight::kProblem) {
+      return context.Fail(kExitFile, Printable(NoteText(note, context.language)));
+    }
+    ShowNote(context, note);
   }
   return kExitOk;
 }
@@ -366,10 +306,7 @@ int RunProduction(Context& context, const PreparedStation& prepared, bool once) 
   }
   Station station(setup, where, ports, clock, face);
   const StartReport start = station.Open();
-  if (const int status = ShowStart(context, station, setup, start); status != kExitOk) {
-    return status;
-  }
-  ProductionRun& run = *station.run();
+  if (const int status = ShowStart(context, start); status != kExitOk) return status;
   // What this run burns, where, and where it is recorded.
   std::string names;
   for (const PortTarget& target : context.targets())
@@ -382,7 +319,7 @@ int RunProduction(Context& context, const PreparedStation& prepared, bool once) 
   if (!setup.job.empty()) {
     context.console.Say(context.T("job %1, checksum %2", {setup.job, setup.jobSum}));
   }
-  const RunState state = run.state();
+  const RunState state = station.state();
   std::string numbers = context.T("serial numbers: none");
   if (setup.rule) {
     numbers = context.T("serial numbers: %1, counter %2, next %3 in steps of %4",
@@ -413,13 +350,13 @@ int RunProduction(Context& context, const PreparedStation& prepared, bool once) 
     if (gang) context.console.SetSlots(labels);
     // Ctrl-C stops every port: those that only look at once, those that burn between
     // blocks.
-    std::thread watch([&run] {
-      while (!Interrupted() && !run.stopped())
+    std::thread watch([&station] {
+      while (!Interrupted() && !station.stopped())
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      run.Stop();
+      station.Stop();
     });
-    end = run.AutoRun();
-    run.Stop();
+    end = station.AutoRun();
+    station.Stop();
     watch.join();
     if (gang) context.console.DropSlots();  // the ports' last bars say nothing now
   } else {
@@ -431,81 +368,26 @@ int RunProduction(Context& context, const PreparedStation& prepared, bool once) 
         if (!Context::ReadAnswer()) break;
       }
       if (gang) context.console.SetSlots(labels);
-      end = run.Round();
+      end = station.Round();
       face.ShowRound();
-      face.ShowCounters(run.counters(), run.state().lot);
+      face.ShowCounters(station.counters(), station.state().lot);
       if (end.stopsTheStation() || once) break;
     }
   }
-  for (const auto& [a, why] : end.refused) {
-    context.console.Error(
-        std::string(kProgram) + ": " +
-        context.T("the store refused the unit on %1 (serial %2, %3): %4; it is kept in the "
-                  "journal folder %5",
-                  {a.port, a.serial ? std::to_string(*a.serial) : "-", OutcomeName(a.outcome),
-                   Printable(why), Utf8FromPath(station.journalFolder())}));
-  }
-  for (const Attempt& a : end.unsaved) {
-    context.console.Error(
-        std::string(kProgram) + ": " +
-        context.T("NOT RECORDED: the unit on %1 (serial %2, %3) is held by "
-                  "neither the journal nor the store; note it down",
-                  {a.port, a.serial ? std::to_string(*a.serial) : "-", OutcomeName(a.outcome)}));
-  }
+  // What the round's end says: records refused or unsaved, why the station stops.
   int status = kExitOk;
-  switch (end.why) {
-    case ProductionRun::End::Why::kDone:
-      break;
-    case ProductionRun::End::Why::kLotComplete: {
-      const auto lot = run.state().lot;
-      context.console.Emit(Json("lot")
-                               .Add("name", setup.lot)
-                               .Add("passed", lot ? lot->passed : 0)
-                               .Add("quantity", lot ? static_cast<long long>(lot->quantity) : 0)
-                               .Add("complete", true));
-      context.console.Say(context.T("the lot %1 is complete: %2 of %3 passed",
-                                    {setup.lot, std::to_string(lot ? lot->passed : 0),
-                                     std::to_string(lot ? lot->quantity : 0)}));
-      break;
+  for (const Note& note : end.notes) {
+    if (WeightOf(note.id) == NoteWeight::kProblem && status == kExitOk) {
+      status = context.Fail(kExitFile, Printable(NoteText(note, context.language)));
+    } else {
+      ShowNote(context, note);
     }
-    case ProductionRun::End::Why::kBlockSpent:
-      status = context.Fail(kExitFile,
-                            context.T("no serial number is left in the block and the store is "
-                                      "away (%1): the station stops",
-                                      {end.storeError}));
-      break;
-    case ProductionRun::End::Why::kPlacesSpent:
-      status = context.Fail(kExitFile,
-                            context.T("no place of the lot %1 is left in the block and the store "
-                                      "is away (%2): the station stops",
-                                      {setup.lot, end.storeError}));
-      break;
-    case ProductionRun::End::Why::kNumbersExhausted:
-      status = context.Fail(kExitFile,
-                            context.T("the counter %1 has no number left that fits %2: nothing "
-                                      "burned",
-                                      {setup.counter, setup.rule ? setup.rule->Text() : ""}));
-      break;
-    case ProductionRun::End::Why::kJournal:
-      status = context.Fail(
-          kExitFile, context.T("the journal of the production store: %1", {end.journalError}));
-      break;
   }
   // The run's counters are read before it is closed: closing ends the run.
-  const Counters counters = run.counters();
+  const Counters counters = station.counters();
   // What the store has not taken yet waits in the journal: the next start records it.
-  station.Close();
-  const std::size_t waiting = end.waiting.size();
-  if (waiting > 0) {
-    context.console.Emit(Json("journal").Add("waiting", waiting));
-    for (const Attempt& a : end.waiting) {
-      context.console.Error(
-          std::string(kProgram) + ": " +
-          context.T("the unit on %1 (serial %2, %3) waits in the journal %4",
-                    {a.port, a.serial ? std::to_string(*a.serial) : "-", OutcomeName(a.outcome),
-                     Utf8FromPath(station.journalFolder())}));
-    }
-  }
+  for (const Note& note : station.Close())
+    ShowNote(context, note);
   if (!once) {
     context.console.Say(context.T("end: passed %1  failed %2  total %3",
                                   {std::to_string(counters.passed), std::to_string(counters.failed),

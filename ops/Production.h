@@ -46,6 +46,13 @@ namespace otp {
 /// away: units go on from the block while it does, their records wait in the journal and
 /// reach it, in order, once it answers. Each port burns on a thread of its own with an
 /// engine of its own.
+/// What a person hears of a start: `report`'s journals, units, numbers and problem as
+/// notes, in that order.
+void AddStartNotes(StartReport& report, const RunSetup& setup);
+
+/// The note of a unit whose record the store refused.
+Note RefusedNote(const Attempt& unit, const std::string& reason);
+
 class ProductionRun {
  public:
   ProductionRun(RunSetup setup, StoreService& store, Journal& journal, SerialPortFactory& ports,
@@ -81,6 +88,9 @@ class ProductionRun {
     /// Units of this run that the store refused: moved to the journal's set-aside file.
     std::vector<std::pair<Attempt, std::string>> refused;
     int lastUnitsFailed = 0;  // units of this call that did not pass
+    /// Why it stopped the station, the records refused, unsaved or waiting, as a person
+    /// reads them.
+    std::vector<Note> notes;
     bool stopsTheStation() const { return why != Why::kDone; }
   };
   /// One unit on every port at once, numbers in port order.

@@ -124,7 +124,8 @@ Station::~Station() {
 }
 
 std::string Station::storeLocation() const {
-  return options_.store;
+  // As the store shows itself, once it answered: never the location as it was typed.
+  return identity_.empty() ? std::string() : options_.store;
 }
 
 std::string WrongStoreText(const std::string& job, const std::string& bound,
@@ -141,6 +142,7 @@ StartReport Station::Open() {
   auto fail = [&](StartReport::Problem problem, const std::string& detail) {
     report.problem = problem;
     report.detail = detail;
+    AddStartNotes(report, setup_);
     return report;
   };
   StoreError error;
@@ -178,8 +180,36 @@ void Station::Stop() {
   if (run_) run_->Stop();
 }
 
-void Station::Close() {
-  if (closed_) return;
+ProductionRun::End Station::Round() {
+  return run_ ? run_->Round() : ProductionRun::End{};
+}
+
+ProductionRun::End Station::AutoRun() {
+  return run_ ? run_->AutoRun() : ProductionRun::End{};
+}
+
+void Station::Resume() {
+  if (run_) run_->ClearStop();
+}
+
+Counters Station::counters() const {
+  return run_ ? run_->counters() : Counters{};
+}
+
+RunState Station::state() const {
+  return run_ ? run_->state() : RunState{};
+}
+
+std::vector<UnitOutcome> Station::LastOutcomes() const {
+  return run_ ? run_->LastOutcomes() : std::vector<UnitOutcome>{};
+}
+
+bool Station::stopped() const {
+  return run_ && run_->stopped();
+}
+
+std::vector<Note> Station::Close() {
+  if (closed_) return {};
   closed_ = true;
   if (run_) {
     run_->Stop();
@@ -187,8 +217,20 @@ void Station::Close() {
   }
   // The store's thread is given a moment, and left to end by itself after it.
   service_.Close(std::chrono::milliseconds(500));
+  std::vector<Note> waiting;
+  if (journal_) {
+    for (const JournalEntry& entry : journal_->Unconfirmed()) {
+      if (entry.stage != JournalStage::kEnded) continue;
+      Note note{NoteId::kRecordWaiting, {}};
+      note.Add("port", entry.unit.port);
+      if (entry.unit.serial) note.Add("serial", static_cast<long long>(*entry.unit.serial));
+      note.Add("outcome", OutcomeName(entry.unit.outcome));
+      waiting.push_back(note.Add("folder", Utf8FromPath(journalFolder_)));
+    }
+  }
   run_.reset();
   journal_.reset();
+  return waiting;
 }
 
 }  // namespace otp

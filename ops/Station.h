@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "ops/job/Job.h"
 #include "ops/Production.h"
 #include "ops/StoreService.h"
+#include "ops/job/Job.h"
 
 namespace otp {
 
@@ -97,9 +97,19 @@ class Station {
   /// nothing can be burned.
   StartReport Open();
 
-  /// The run, once Open worked.
-  ProductionRun* run() { return run_.get(); }
-  /// The store as it may be shown, and its identity once open.
+  /// Once Open worked: one unit on every port; auto start until Stop. What came of it,
+  /// with its notes.
+  ProductionRun::End Round();
+  ProductionRun::End AutoRun();
+  /// The operator starts again after a Stop (a Stop after it still holds).
+  void Resume();
+  /// The run's counters and state, and each port's last outcome (empty before Open).
+  Counters counters() const;
+  RunState state() const;
+  std::vector<UnitOutcome> LastOutcomes() const;
+  /// Whether a Stop holds.
+  bool stopped() const;
+  /// The store as it shows itself (never a password), and its identity, once open.
   std::string storeLocation() const;
   std::string storeIdentity() const { return identity_; }
   /// The journal folder, once open.
@@ -109,8 +119,9 @@ class Station {
   /// Stops the run between blocks. Any thread.
   void Stop();
   /// Gives back the numbers no unit took and the lease, closes the store: never more
-  /// than about a second, whatever the store does.
-  void Close();
+  /// than about a second, whatever the store does. The units whose records still wait in
+  /// the journal, as notes (the next start records them).
+  std::vector<Note> Close();
 
  private:
   RunSetup setup_;

@@ -1059,6 +1059,14 @@ constexpr Translation kTable[] = {
      "serve: ... と FILE の秘密鍵 (PEM)"},
     {"serve: beyond the loopback without users: anyone who reaches the\naddress may read the view",
      "serve: ユーザーなしでループバック外に公開: アドレスに届く\n誰でもビューを閲覧可能"},
+    {"refused by the store",
+     "ストアに拒否されました"},
+    {"the counter %1 exists and began at %2: its next number is %3, its step %4; this run asks for another first number (leave it out, or name another counter)",
+     "カウンタ %1 は既に %2 から始まっています: 次の番号は %3、ステップは %4 です。この実行は別の開始番号を求めています (指定を外すか、別のカウンタを指定してください)"},
+    {"the counter %1 exists with step %2: its next number is %3; this run asks for another step (leave it out, or name another counter)",
+     "カウンタ %1 は既にステップ %2 で存在します: 次の番号は %3 です。この実行は別のステップを求めています (指定を外すか、別のカウンタを指定してください)"},
+    {"the store refused the unit on %1 (serial %2, %3): %4; it is kept in the journal's set-aside file",
+     "ストアが %1 のユニット (シリアル %2、%3) を拒否しました: %4。ジャーナルの隔離ファイルに保管しています"},
 };
 // clang-format on
 

@@ -282,7 +282,7 @@ TEST_F(ProductionTest, ADamagedJournalRepeatsNoNumber) {
     ASSERT_EQ(first.face.ends.size(), 1u);
     EXPECT_EQ(first.face.ends[0].record.outcome, UnitOutcome::kFail);
     EXPECT_EQ(first.face.ends[0].record.serial, 1u);
-    EXPECT_FALSE(first.face.ends[0].stored);
+    EXPECT_EQ(first.face.ends[0].place, RecordPlace::kJournal);
     file = journals / (first.journal->owner() + ".journal");
   }  // the store is away still: the journal stays, its numbers reserved
   std::string text = test::TempDir::ReadFile(file);
@@ -337,9 +337,11 @@ TEST_F(ProductionTest, AJournalWriteThatFailsForLackOfSpace) {
   ASSERT_EQ(station.run.Start().problem, StartReport::Problem::kNone);
   station.run.Round();
   ASSERT_EQ(station.face.ends.size(), 1u);
-  EXPECT_TRUE(station.face.ends[0].stored);
-  EXPECT_FALSE(station.face.ends[0].journaled);
-  EXPECT_NE(station.face.ends[0].journalError.find("space"), std::string::npos);
+  EXPECT_EQ(station.face.ends[0].place, RecordPlace::kStored);
+  ASSERT_EQ(station.face.ends[0].notes.size(), 1u);
+  EXPECT_EQ(station.face.ends[0].notes[0].id, NoteId::kJournalWriteFailed);
+  EXPECT_NE(NoteText(station.face.ends[0].notes[0], Language::kEnglish).find("space"),
+            std::string::npos);
   ASSERT_EQ(Recorded(), 1u);
   EXPECT_EQ(store.attempts[0].serialState, SerialState::kUsed);
 
@@ -350,10 +352,13 @@ TEST_F(ProductionTest, AJournalWriteThatFailsForLackOfSpace) {
   }
   const ProductionRun::End away = station.run.Round();
   ASSERT_EQ(station.face.ends.size(), 2u);
-  EXPECT_FALSE(station.face.ends[1].stored);
-  EXPECT_FALSE(station.face.ends[1].journaled);
+  EXPECT_EQ(station.face.ends[1].place, RecordPlace::kNowhere);
+  ASSERT_EQ(station.face.ends[1].notes.size(), 1u);
+  EXPECT_EQ(station.face.ends[1].notes[0].id, NoteId::kNotRecorded);
   EXPECT_EQ(station.face.ends[1].record.outcome, UnitOutcome::kPass);  // from the block
   ASSERT_EQ(away.unsaved.size(), 1u);
+  ASSERT_EQ(away.notes.size(), 1u);
+  EXPECT_EQ(away.notes[0].id, NoteId::kRecordUnsaved);
   EXPECT_TRUE(away.waiting.empty());  // not said to wait in a journal that lacks it
   EXPECT_EQ(away.unsaved[0].serial, 2u);
 

@@ -7,6 +7,13 @@
 
 namespace otp {
 
+Note RefusedNote(const Attempt& unit, const std::string& reason) {
+  Note note{NoteId::kRecordRefused, {}};
+  note.Add("port", unit.port);
+  if (unit.serial) note.Add("serial", static_cast<long long>(*unit.serial));
+  return note.Add("outcome", OutcomeName(unit.outcome)).Add("reason", reason);
+}
+
 namespace {
 
 // The unit's hooks: its phases reach the face; its number and what the journal must hold
@@ -211,6 +218,10 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found, 
       journal_.Write(JournalStage::kConfirmed, unit, error);
     }
     GiveBack(turn);
+    // The same outcome everywhere: the part is as it was, and can be used again.
+    unit.outcome = UnitOutcome::kStopped;
+    unit.verdict = r.verdict;
+    end.notes.push_back(Note{NoteId::kNoNumber, {}});
     {
       const std::lock_guard lock(mutex_);
       end.counters = counters_;
@@ -261,10 +272,15 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found, 
     }
   }
   const production::RecordSettler::Settled settled = settler_.Settle(unit);
-  end.stored = settled.place == production::RecordPlace::kStored;
-  end.journaled = settled.journaled;
-  end.journalError = settled.journalError;
-  end.storeError = settled.storeError;
+  end.place = settled.place;
+  if (settled.place == RecordPlace::kNowhere) {
+    end.notes.push_back(Note{NoteId::kNotRecorded, {}}
+                            .Add("journalError", settled.journalError)
+                            .Add("storeError", settled.storeError));
+  } else if (!settled.journaled) {
+    end.notes.push_back(
+        Note{NoteId::kJournalWriteFailed, {}}.Add("journalError", settled.journalError));
+  }
   end.counters = counters();
   wake_->Nudge();
   observer_.OnUnitEnd(port, end);

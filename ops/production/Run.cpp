@@ -149,6 +149,7 @@ std::size_t ProductionRun::PlaceTarget() const {
 
 StartReport ProductionRun::Start() {
   StartReport report = Begin();
+  AddStartNotes(report, setup_);
   if (report.problem == StartReport::Problem::kNone && !keeper_.joinable() && !closed_) {
     keeper_ = std::thread([this] { KeepUp(); });
   }
@@ -216,10 +217,55 @@ ProductionRun::End ProductionRun::Finish(int failedUnits) {
   if (store.away) end.storeError = store.error;
   end.unsaved = settler_.Unsaved();
   end.refused = settler_.TakeRefused();
-  const std::lock_guard lock(mutex_);
-  end.why = why_;
-  end.journalError = journalError_;
-  if (end.why == End::Why::kDone && lot_ && lot_->Complete()) end.why = End::Why::kLotComplete;
+  std::optional<Lot> lot;
+  {
+    const std::lock_guard lock(mutex_);
+    end.why = why_;
+    end.journalError = journalError_;
+    lot = lot_;
+  }
+  if (end.why == End::Why::kDone && lot && lot->Complete()) end.why = End::Why::kLotComplete;
+  // What a person hears of the round: the records that went wrong, then why it stopped.
+  for (const auto& [unit, reason] : end.refused)
+    end.notes.push_back(RefusedNote(unit, reason));
+  for (const Attempt& unit : end.unsaved) {
+    Note note{NoteId::kRecordUnsaved, {}};
+    note.Add("port", unit.port);
+    if (unit.serial) note.Add("serial", static_cast<long long>(*unit.serial));
+    end.notes.push_back(note.Add("outcome", OutcomeName(unit.outcome)));
+  }
+  std::string waiting;
+  for (const Attempt& a : end.waiting)
+    waiting += (waiting.empty() ? "" : ", ") + a.port;
+  switch (end.why) {
+    case End::Why::kDone:
+      break;
+    case End::Why::kLotComplete:
+      end.notes.push_back(Note{NoteId::kRoundLotComplete, {}}
+                              .Add("name", setup_.lot)
+                              .Add("passed", static_cast<long long>(lot ? lot->passed : 0))
+                              .Add("quantity", static_cast<long long>(lot ? lot->quantity : 0))
+                              .Flag("complete", true));
+      break;
+    case End::Why::kBlockSpent:
+      end.notes.push_back(
+          Note{NoteId::kBlockSpent, {}}.Add("storeError", end.storeError).Add("waiting", waiting));
+      break;
+    case End::Why::kPlacesSpent:
+      end.notes.push_back(Note{NoteId::kPlacesSpent, {}}
+                              .Add("lot", setup_.lot)
+                              .Add("storeError", end.storeError)
+                              .Add("waiting", waiting));
+      break;
+    case End::Why::kNumbersExhausted:
+      end.notes.push_back(Note{NoteId::kNumbersExhausted, {}}
+                              .Add("counter", setup_.counter)
+                              .Add("rule", setup_.rule ? setup_.rule->Text() : ""));
+      break;
+    case End::Why::kJournal:
+      end.notes.push_back(Note{NoteId::kJournalStopped, {}}.Add("journalError", end.journalError));
+      break;
+  }
   return end;
 }
 

@@ -14,6 +14,7 @@
 #include "ops/RecordStore.h"
 #include "ops/Unit.h"
 #include "ops/journal/Journal.h"
+#include "ops/production/Notes.h"
 
 namespace otp {
 
@@ -71,15 +72,25 @@ struct Counters {
   }
 };
 
-/// How a unit ended, as recorded (or kept in the journal when the store is away).
+/// Where a unit's record is once its unit ended.
+enum class RecordPlace {
+  kStored,   // the store holds it
+  kJournal,  // the journal holds it: it reaches the store once the store answers
+  kRefused,  // the store refused it: it is kept in the journal's set-aside file
+  kNowhere,  // neither the journal nor the store: known only to this process, for now
+  kNone,     // there is nothing to record: nothing was sent to the part
+};
+
+/// "stored", "journal", "refused", "nowhere", "none": where a record is, in JSON.
+const char* RecordPlaceName(RecordPlace place);
+
+/// How a unit ended: its record, where the record is, and what a person must hear of it.
 struct UnitEnd {
   Attempt record;
   UnitResult result;
-  bool stored = false;       // the store holds it
-  std::string storeError;    // why not
-  bool journaled = true;     // the journal holds its outcome
-  std::string journalError;  // why not
-  Counters counters;         // the run's, this unit counted
+  RecordPlace place = RecordPlace::kNone;
+  std::vector<Note> notes;
+  Counters counters;  // the run's, this unit counted
 };
 
 /// What happened before the first unit of a run.
@@ -120,6 +131,8 @@ struct StartReport {
     std::set<std::pair<std::string, std::uint64_t>> named;  // the numbers its lines name
   };
   std::vector<Damaged> damaged;
+  /// All of the above, and the problem when there is one, as a person reads it.
+  std::vector<Note> notes;
   /// Numbers of stopped processes given back (never on a part) or spoiled (perhaps on
   /// one: its station is gone and its journal is elsewhere).
   std::size_t released = 0;

@@ -10,17 +10,10 @@
 #include "core/Clock.h"
 #include "ops/StoreService.h"
 #include "ops/journal/Journal.h"
+#include "ops/production/RunTypes.h"
 #include "ops/production/Wakeup.h"
 
 namespace otp::production {
-
-/// Where a unit's record is once its unit ended.
-enum class RecordPlace {
-  kStored,   // the store holds it
-  kJournal,  // the journal holds it: it reaches the store once the store answers
-  kRefused,  // the store refused it: it is kept in the journal's set-aside file
-  kNowhere,  // neither the journal nor the store: known only to this process, for now
-};
 
 /// The records of a run's units on their way: on the disk first, then to the store in
 /// order, each once; the store's answers written back into the journal; the units that

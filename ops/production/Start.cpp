@@ -1,6 +1,7 @@
 // The start of a production run: the lease, what stopped stations left, the counter and
 // the lot checked (or made), the first numbers taken.
 
+#include "core/Utf8Path.h"
 #include "ops/Host.h"
 #include "ops/Messages.h"
 #include "ops/Production.h"
@@ -11,6 +12,100 @@ namespace otp {
 
 using production::Ask;
 using production::Do;
+
+void AddStartNotes(StartReport& report, const RunSetup& setup) {
+  std::vector<Note>& notes = report.notes;
+  for (const Journal::Skipped& item : report.skipped) {
+    const char* why = item.why == Journal::Skipped::Why::kNotAFile   ? "not-a-file"
+                      : item.why == Journal::Skipped::Why::kTooLarge ? "too-large"
+                                                                     : "unreadable";
+    notes.push_back(
+        Note{NoteId::kJournalSkipped, {}}.Add("file", Utf8FromPath(item.file)).Add("why", why));
+  }
+  for (const StartReport::SetAside& item : report.setAside) {
+    notes.push_back(Note{NoteId::kJournalSetAside, {}}
+                        .Add("file", Utf8FromPath(item.file))
+                        .Add("aside", Utf8FromPath(item.aside))
+                        .Add("units", static_cast<long long>(item.units))
+                        .Add("reason", item.reason));
+  }
+  for (const StartReport::Damaged& item : report.damaged) {
+    std::string numbers;
+    for (const std::uint64_t number : item.spoiled)
+      numbers += (numbers.empty() ? "" : ",") + std::to_string(number);
+    notes.push_back(Note{NoteId::kJournalDamaged, {}}
+                        .Add("file", Utf8FromPath(item.file))
+                        .Add("aside", Utf8FromPath(item.aside))
+                        .Add("line", static_cast<long long>(item.damage.line))
+                        .Add("why", static_cast<long long>(item.damage.why.why))
+                        .Add("field", item.damage.why.field)
+                        .Add("format", static_cast<long long>(item.damage.why.format))
+                        .Add("spoiled", static_cast<long long>(item.spoiled.size()))
+                        .Add("numbers", numbers));
+  }
+  for (const Attempt& a : report.replayed) {
+    const NoteId id = a.guess                                  ? NoteId::kUnitGuessed
+                      : a.verdict == UnitVerdict::kInterrupted ? NoteId::kUnitStopped
+                                                               : NoteId::kUnitReplayed;
+    Note note{id, {}};
+    note.Add("port", a.port).Add("started", a.started).Add("result", a.ResultName());
+    note.Add("outcome", OutcomeName(a.outcome)).Flag("guess", a.guess).Add("station", a.station);
+    if (a.serial) note.Add("serial", static_cast<long long>(*a.serial));
+    notes.push_back(note.Add("serialState", a.serialState ? SerialStateName(*a.serialState) : "-"));
+  }
+  const Counter& counter = report.counter;
+  const auto next = static_cast<long long>(counter.next);
+  const auto step = static_cast<long long>(counter.step);
+  switch (report.problem) {
+    case StartReport::Problem::kNone:
+      break;
+    case StartReport::Problem::kStore:
+      notes.push_back(Note{NoteId::kStoreFailed, {}}.Add("detail", report.detail));
+      return;
+    case StartReport::Problem::kJournal:
+      notes.push_back(Note{NoteId::kJournalFailed, {}}.Add("detail", report.detail));
+      return;
+    case StartReport::Problem::kSerialRule:
+      notes.push_back(Note{NoteId::kSerialRule, {}}.Add("detail", report.detail));
+      return;
+    case StartReport::Problem::kLotComplete:
+      notes.push_back(
+          Note{NoteId::kLotComplete, {}}
+              .Add("lot", setup.lot)
+              .Add("passed", static_cast<long long>(report.lot ? report.lot->passed : 0))
+              .Add("quantity", static_cast<long long>(report.lot ? report.lot->quantity : 0)));
+      return;
+    case StartReport::Problem::kCounterStart:
+      notes.push_back(Note{NoteId::kCounterStart, {}}
+                          .Add("counter", counter.name)
+                          .Add("start", static_cast<long long>(counter.start.value_or(0)))
+                          .Add("next", next)
+                          .Add("step", step));
+      return;
+    case StartReport::Problem::kCounterStep:
+      notes.push_back(Note{NoteId::kCounterStep, {}}
+                          .Add("counter", counter.name)
+                          .Add("step", step)
+                          .Add("next", next));
+      return;
+    case StartReport::Problem::kCounterFull:
+      notes.push_back(Note{NoteId::kCounterFull, {}}
+                          .Add("counter", setup.counter)
+                          .Add("rule", setup.rule ? setup.rule->Text() : ""));
+      return;
+  }
+  if (report.released + report.spoiled > 0) {
+    notes.push_back(Note{NoteId::kNumbersSettled, {}}
+                        .Add("released", static_cast<long long>(report.released))
+                        .Add("spoiled", static_cast<long long>(report.spoiled)));
+  }
+  if (setup.rule && report.newCounter) {
+    notes.push_back(Note{NoteId::kNewCounter, {}}
+                        .Add("counter", counter.name)
+                        .Add("next", next)
+                        .Add("step", step));
+  }
+}
 
 StartReport ProductionRun::Begin() {
   StartReport report;

@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "app/StationWindow.h"
-#include "ops/job/Job.h"
 #include "ops/Messages.h"
+#include "ops/job/Job.h"
 #include "sim/PtyBoard.h"
 #include "store/ProductionStore.h"
 #include "tests/support/Faults.h"
@@ -414,6 +414,33 @@ TEST_F(StationWindowTest, TheStoreItKeepsAJobBoundToItAndALot) {
   EXPECT_NE(window->problem().find("keeps its serial numbers in the store " + identity),
             std::string::npos)
       << window->problem();
+}
+
+// What the engine says of a start reaches the window in the engine's words: here a
+// journal of a station that stopped, damaged on the disk, set aside and named.
+TEST_F(StationWindowTest, TheStartsNotesInTheStatus) {
+  if (!Boards({{}})) GTEST_SKIP() << "no pseudo-terminal";
+  {
+    StoreError error;
+    ASSERT_TRUE(ProductionStore::Open((dir / "production.db").string(), error)) << error;
+  }
+  const auto journals = std::filesystem::canonical(dir.path()) / "production.db.journals";
+  std::filesystem::create_directories(journals);
+  Attempt unit;
+  unit.unitId = "gone-1";
+  unit.port = "COM1";
+  std::string line = JournalLine(JournalStage::kEnded, unit);
+  line[line.find("outcome=") + 8] ^= 0x20;  // a changed byte
+  dir.Write(std::filesystem::relative(journals / "gone.journal", dir.path()).string(),
+            JournalHeader() + line);
+  Open(MakeJobFile(false));
+  window->OnStart();
+  ASSERT_TRUE(RoundEnded());
+  const std::string status = window->findChild<QLabel*>("status")->text().toStdString();
+  EXPECT_NE(status.find("gone.journal is damaged (line 2: its checksum does not match its text)"),
+            std::string::npos)
+      << status;
+  EXPECT_TRUE(std::filesystem::exists(journals / "gone.journal.damaged"));
 }
 
 // A shared store given with its password in the URL: the window connects with it, but
