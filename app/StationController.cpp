@@ -123,10 +123,11 @@ class StationController::TileView final : public EngineView {
   bool difference_ = false;
 };
 
-StationController::StationController(RunSetup setup, Station::Options where,
+StationController::StationController(RunSetup setup, Station::Options where, Callbacks callbacks,
                                      SerialPortFactory* ports)
     : setup_(std::move(setup)),
       where_(std::move(where)),
+      callbacks_(std::move(callbacks)),
       ports_(ports),
       figuresStore_(where_.opener),
       figures_(std::make_shared<FiguresState>()),
@@ -136,7 +137,7 @@ StationController::StationController(RunSetup setup, Station::Options where,
     ports_ = ownPorts_.get();
   }
   figures_->changed = [this] {
-    if (figuresChanged) figuresChanged();
+    if (callbacks_.figuresChanged) callbacks_.figuresChanged();
   };
   worker_.moveToThread(&thread_);
   thread_.start();
@@ -178,16 +179,11 @@ void StationController::Change(std::size_t port, F change) {
               .count();
     }
   }
-  if (tileChanged) tileChanged(port);
+  if (callbacks_.tileChanged) callbacks_.tileChanged(port);
 }
 
 void StationController::Open() {
-  // The face's callbacks, set before Open, are handed to the worker here, and through it
-  // to every thread it starts: Qt's queued call orders them too, in a way that
-  // ThreadSanitizer cannot see.
-  faceSet_.store(true, std::memory_order_release);
   QMetaObject::invokeMethod(&worker_, [this] {
-    (void)faceSet_.load(std::memory_order_acquire);
     StoreError error;
     bool open = figuresStore_.Open(error, ProductionRun::kStoreWait);
     // A job bound to another store is refused as the window opens, not at its first unit.
@@ -204,14 +200,14 @@ void StationController::Open() {
                                                       *identity, setup_.language)
                                      : std::string();
       if (!wrong.empty()) {
-        if (opened) opened(wrong);
+        if (callbacks_.opened) callbacks_.opened(wrong);
         return;
       }
     }
-    if (opened) {
-      opened(open                 ? std::string()
-             : error.text.empty() ? Tr(setup_.language, "the store does not answer")
-                                  : error.text);
+    if (callbacks_.opened) {
+      callbacks_.opened(open                 ? std::string()
+                        : error.text.empty() ? Tr(setup_.language, "the store does not answer")
+                                             : error.text);
     }
     if (open) RequestFigures();
   });
@@ -344,7 +340,7 @@ void StationController::Run(std::vector<PortTarget> ports, bool autoStart) {
       station->Close();
       busy_ = false;
       ProductionRun::End failed;
-      if (ended) ended(failed, first);
+      if (callbacks_.ended) callbacks_.ended(failed, first);
       return;
     }
     {
@@ -374,8 +370,8 @@ void StationController::Run(std::vector<PortTarget> ports, bool autoStart) {
   }
   RequestFigures();
   busy_ = false;
-  if (figuresChanged) figuresChanged();
-  if (ended) ended(end, first);
+  if (callbacks_.figuresChanged) callbacks_.figuresChanged();
+  if (callbacks_.ended) callbacks_.ended(end, first);
 }
 
 ui::TileState StationController::Tile(std::size_t port) const {
@@ -522,7 +518,7 @@ void StationController::OnUnitEnd(std::size_t port, const UnitEnd& end) {
     const std::lock_guard lock(figures_->mutex);
     figures_->figures.run = end.counters;
   }
-  if (figuresChanged) figuresChanged();
+  if (callbacks_.figuresChanged) callbacks_.figuresChanged();
   RequestFigures();
 }
 
@@ -531,7 +527,7 @@ void StationController::OnState(const RunState& state) {
     const std::lock_guard lock(mutex_);
     runState_ = state;
   }
-  if (stateChanged) stateChanged();
+  if (callbacks_.stateChanged) callbacks_.stateChanged();
 }
 
 }  // namespace otp

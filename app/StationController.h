@@ -34,20 +34,25 @@ struct StationFigures {
 /// thread" may be called from the window's thread.
 class StationController final : public QObject, public RunObserver {
  public:
-  /// `ports` opens the serial ports (null: QSerialPort).
-  StationController(RunSetup setup, Station::Options where, SerialPortFactory* ports = nullptr);
-  ~StationController() override;
+  /// What the window hears, each on the thread that has the news (the window turns each
+  /// into a queued call). Given once, before any thread of the controller runs.
+  struct Callbacks {
+    /// The tile of `port` has changed.
+    std::function<void(std::size_t port)> tileChanged;
+    /// The figures have changed.
+    std::function<void()> figuresChanged;
+    /// The store answered the figures' first reading (`error` empty) or not.
+    std::function<void(const std::string& error)> opened;
+    /// A round or an auto-started run ended; what its start reported, if it was the first.
+    std::function<void(const ProductionRun::End& end, const StartReport* start)> ended;
+    /// The store went away or came back, records wait, numbers were taken.
+    std::function<void()> stateChanged;
+  };
 
-  /// Any thread: the tile of `port` has changed (called on the thread that changed it).
-  std::function<void(std::size_t port)> tileChanged;
-  /// Any thread: the figures have changed.
-  std::function<void()> figuresChanged;
-  /// The store answered the figures' first reading (`error` empty) or not.
-  std::function<void(const std::string& error)> opened;
-  /// A round or an auto-started run ended; what its start reported, if it was the first.
-  std::function<void(const ProductionRun::End& end, const StartReport* start)> ended;
-  /// Any thread: the store went away or came back, records wait, numbers were taken.
-  std::function<void()> stateChanged;
+  /// `ports` opens the serial ports (null: QSerialPort).
+  StationController(RunSetup setup, Station::Options where, Callbacks callbacks,
+                    SerialPortFactory* ports = nullptr);
+  ~StationController() override;
 
   /// Opens the store for the figures, and reads them.
   void Open();
@@ -96,6 +101,7 @@ class StationController final : public QObject, public RunObserver {
 
   RunSetup setup_;
   Station::Options where_;
+  const Callbacks callbacks_;
   SerialPortFactory* ports_;
   std::unique_ptr<SerialPortFactory> ownPorts_;
   QThread thread_;
@@ -105,7 +111,6 @@ class StationController final : public QObject, public RunObserver {
   std::unique_ptr<Station> station_;
   std::optional<StartReport> start_;
   SystemClock clock_;
-  std::atomic<bool> faceSet_{false};  // the callbacks are set (see Open)
   std::atomic<bool> busy_{false};
   std::atomic<bool> stopAsked_{false};
 

@@ -155,10 +155,7 @@ StationWindow::StationWindow(StationArguments arguments, WriterEnvironment envir
       arguments_.db ? *arguments_.db : (!kept.store.empty() ? kept.store : setup_->DefaultStore()));
   if (arguments_.ports.empty()) {
     arguments_.ports = kept.ports;
-    if (arguments_.ports.empty()) {
-      const RecentSettings recent = setup_->Load();
-      arguments_.ports.push_back(ComName(recent.com >= 1 && recent.com <= 4 ? recent.com : 1));
-    }
+    if (arguments_.ports.empty()) arguments_.ports.push_back(RecentChoiceOf(setup_->Load()).port);
   }
   Build();
   if (!arguments_.db && kept.store.empty()) {
@@ -179,9 +176,8 @@ void StationWindow::Load() {
   // What is burned: the job, or the main window's model, clock and Hex File.
   StationChoices choices;
   const RecentSettings recent = setup_->Load();
-  const ChipRow* model = ModelAt(recent.cpu) ? ModelAt(recent.cpu) : ModelAt(0);
-  const int rate = recent.rate >= 0 && recent.rate < 3 ? recent.rate : 0;
-  choices.ports = {PortTarget{"", "", model, rate}};
+  const RecentChoice chosen = RecentChoiceOf(recent);
+  choices.ports = {PortTarget{"", "", chosen.model, chosen.rate}};
   choices.jobFile = arguments_.job;
   if (arguments_.job.empty()) {
     // A name in the window's Hex File box is the window's: relative to the program's folder.
@@ -210,30 +206,25 @@ void StationWindow::Load() {
   if (!problem_.empty()) Say(problem_, true);
   controller_.reset();
   MakeTiles(PortNames(ports_->text().toStdString()));
-  Station::Options where;
-  where.store = storeLocation_;
-  where.legacyLocation = storeLocation_;
-  where.opener = ProductionStore::OpenerFor(storeLocation_);
-  where.dataDir = setup_->dataDir();
-  if (prepared_.job) where.boundStore = prepared_.job->store;
-  controller_ = std::make_unique<StationController>(prepared_.setup, where, ports_factory_);
-  ShowHeader();
+  const Station::Options where = StationOptionsFor(storeLocation_, setup_->dataDir(),
+                                                   prepared_.job ? prepared_.job->store : "");
   // A tile that changed is marked; the first mark after a quiet while reaches the window as
   // a queued call that starts its painting, which then shows every marked tile at once, as
   // often as a person can see and no more (one frame for all tiles, not one each).
-  controller_->tileChanged = [this](std::size_t port) {
+  StationController::Callbacks callbacks;
+  callbacks.tileChanged = [this](std::size_t port) {
     if (port >= pending_.size()) return;
     pending_[port]->store(true);
     if (painting_.exchange(true)) return;
     QMetaObject::invokeMethod(
         this, [this] { paint_.start(); }, Qt::QueuedConnection);
   };
-  controller_->figuresChanged = [this] {
+  callbacks.figuresChanged = [this] {
     if (figuresPending_.exchange(true)) return;
     QMetaObject::invokeMethod(
         this, [this] { RefreshFigures(); }, Qt::QueuedConnection);
   };
-  controller_->stateChanged = [this] {
+  callbacks.stateChanged = [this] {
     if (statePending_.exchange(true)) return;
     QMetaObject::invokeMethod(
         this,
@@ -244,7 +235,7 @@ void StationWindow::Load() {
         Qt::QueuedConnection);
   };
   const bool prepared = problem_.empty();
-  controller_->opened = [this, prepared](const std::string& error) {
+  callbacks.opened = [this, prepared](const std::string& error) {
     QMetaObject::invokeMethod(
         this,
         [this, prepared, error] {
@@ -258,13 +249,16 @@ void StationWindow::Load() {
         },
         Qt::QueuedConnection);
   };
-  controller_->ended = [this](const ProductionRun::End& end, const StartReport* start) {
+  callbacks.ended = [this](const ProductionRun::End& end, const StartReport* start) {
     const auto endCopy = end;
     const auto startCopy = start ? std::optional<StartReport>(*start) : std::nullopt;
     QMetaObject::invokeMethod(
         this, [this, endCopy, startCopy] { Ended(endCopy, startCopy ? &*startCopy : nullptr); },
         Qt::QueuedConnection);
   };
+  controller_ = std::make_unique<StationController>(prepared_.setup, where, std::move(callbacks),
+                                                    ports_factory_);
+  ShowHeader();
   controller_->Open();
   UpdateButtons();
 }
@@ -626,22 +620,9 @@ void StationWindow::ChoosePorts() {
 }
 
 std::vector<PortTarget> StationWindow::Targets(std::string& error) const {
-  std::vector<PortTarget> targets;
   const PortTarget& first = prepared_.setup.ports.front();
-  for (const std::string& name : PortNames(ports_->text().toStdString())) {
-    PortTarget target{name, setup_->Device(name), first.model, first.rate};
-    if (target.device.empty()) target.device = name;
-    for (const PortTarget& other : targets) {
-      if (other.device == target.device) {
-        error = T("%1 and %2 are the same port (%3)", {other.name, name, target.device});
-        return {};
-      }
-    }
-    targets.push_back(target);
-  }
-  if (targets.empty()) error = T("no port is named");
-  if (targets.size() > kMostPorts) error = T("at most 16 ports");
-  return error.empty() ? targets : std::vector<PortTarget>{};
+  return ResolvePorts(PortNames(ports_->text().toStdString()), *setup_, first.model, first.rate,
+                      kMostPorts, language_, error);
 }
 
 bool StationWindow::BeforeFirstUnit() {
@@ -740,6 +721,12 @@ void StationWindow::Ended(const ProductionRun::End& end, const StartReport* star
   }
   ShowHeader();
   UpdateButtons();
+  // Asked to close while units burned: they are recorded now.
+  if (closeWhenEnded_) {
+    closeWhenEnded_ = false;
+    QMetaObject::invokeMethod(
+        this, [this] { close(); }, Qt::QueuedConnection);
+  }
 }
 
 void StationWindow::RefreshTiles() {
@@ -865,15 +852,13 @@ void StationWindow::closeEvent(QCloseEvent* event) {
       event->ignore();
       return;
     }
+    // Nothing reserved stays unrecorded: the units end between blocks, and the window
+    // closes when the round's end reaches it.
+    closeWhenEnded_ = true;
     controller_->Stop();
-    // Nothing reserved stays unrecorded: the units end, then the window closes.
-    QEventLoop wait;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-      if (!controller_->busy()) wait.quit();
-    });
-    poll.start(20);
-    wait.exec();
+    Say(T("stopping: the units end between blocks"));
+    event->ignore();
+    return;
   }
   event->accept();
 }

@@ -105,7 +105,8 @@ class StationWindow final : public QMainWindow {
   bool ready_ = false;          // the store is open and the image good
   bool confirmNeeded_ = false;  // the job asks the operator to confirm it first
   SerialPortFactory* ports_factory_ = nullptr;
-  bool started_ = false;  // the first unit began: the ports are fixed
+  bool started_ = false;         // the first unit began: the ports are fixed
+  bool closeWhenEnded_ = false;  // the operator closed it while units burned
   std::vector<PortTarget> targets_;
   std::unique_ptr<StationController> controller_;
 

@@ -61,7 +61,7 @@ struct Shared {
 };
 
 // A station: its units recorded, its live state published as a station does.
-void Station(const std::string& location, int index, Shared& shared) {
+void RunStation(const std::string& location, int index, Shared& shared) {
   StoreError error;
   auto store = ProductionStore::Open(location, error);
   if (!store) return;
@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
   Shared shared;
   std::vector<std::thread> stations;
   for (int i = 0; i < kStations; ++i)
-    stations.emplace_back(Station, location, i, std::ref(shared));
+    stations.emplace_back(RunStation, location, i, std::ref(shared));
   test::Process serve(cli, {"--db", location, "--json", "serve", "--listen", "127.0.0.1:0"});
   const std::string url = test::WaitForJsonText(serve, "url");
   if (url.empty()) {

@@ -31,17 +31,15 @@ int Context::Fail(int status, const std::string& text) const {
 }
 
 int Context::ResolveTargets() {
-  const RecentSettings recent = setup.Load();
-  const ChipRow* model = nullptr;
+  const RecentChoice recent = RecentChoiceOf(setup.Load());
+  const ChipRow* model = recent.model;
   if (options.model) {
     model = ModelNamed(*options.model);
     if (!model) {
       return Fail(kExitUsage, T("unknown model %1 (KT47C630A or KT47C150)", {*options.model}));
     }
-  } else {
-    model = ModelAt(recent.cpu) ? ModelAt(recent.cpu) : ModelAt(0);
   }
-  int rate = recent.rate >= 0 && recent.rate < 3 ? recent.rate : 0;
+  int rate = recent.rate;
   if (options.clock) {
     const auto named = RateNamed(*model, *options.clock);
     if (!named) {
@@ -50,24 +48,10 @@ int Context::ResolveTargets() {
     rate = *named;
   }
   std::vector<std::string> names = options.ports;
-  if (names.empty()) names.push_back(ComName(recent.com >= 1 && recent.com <= 4 ? recent.com : 1));
-  targets_.clear();
-  for (const std::string& name : names) {
-    PortTarget target{name, setup.Device(name), model, rate};
-    if (target.device.empty()) target.device = name;  // a device path
-    // One board, one engine: a device named twice (by two names) would be opened twice.
-    std::error_code ec;
-    const auto canonical = std::filesystem::weakly_canonical(PathFromUtf8(target.device), ec);
-    for (const PortTarget& other : targets_) {
-      std::error_code ec2;
-      const auto known = std::filesystem::weakly_canonical(PathFromUtf8(other.device), ec2);
-      if (other.device == target.device || (!ec && !ec2 && canonical == known)) {
-        return Fail(kExitUsage,
-                    T("%1 and %2 are the same port (%3)", {other.name, name, target.device}));
-      }
-    }
-    targets_.push_back(target);
-  }
+  if (names.empty()) names.push_back(recent.port);
+  std::string error;
+  targets_ = ResolvePorts(names, setup, model, rate, names.size(), language, error);
+  if (targets_.empty()) return Fail(kExitUsage, error);
   return kExitOk;
 }
 

@@ -293,12 +293,8 @@ int RunProduction(Context& context, const PreparedStation& prepared, bool once) 
   ProduceFace face(context, autoStart);
   QtSerialPortFactory ports;
   SystemClock clock;
-  Station::Options where;
-  where.store = context.StoreLocation();
-  where.legacyLocation = where.store;
-  where.opener = ProductionStore::OpenerFor(where.store);
-  where.dataDir = context.setup.dataDir();
-  if (prepared.job) where.boundStore = prepared.job->store;
+  const Station::Options where = StationOptionsFor(context.StoreLocation(), context.setup.dataDir(),
+                                                   prepared.job ? prepared.job->store : "");
   if (!o.db) {
     // The user's own store: its folder is made on first use.
     std::error_code ec;

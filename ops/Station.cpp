@@ -12,6 +12,38 @@
 
 namespace otp {
 
+RecentChoice RecentChoiceOf(const RecentSettings& recent) {
+  RecentChoice choice;
+  choice.model = ModelAt(recent.cpu) ? ModelAt(recent.cpu) : ModelAt(0);
+  choice.rate = recent.rate >= 0 && recent.rate < 3 ? recent.rate : 0;
+  choice.port = ComName(recent.com >= 1 && recent.com <= 4 ? recent.com : 1);
+  return choice;
+}
+
+std::vector<PortTarget> ResolvePorts(const std::vector<std::string>& names,
+                                     const WriterSetup& setup, const ChipRow* model, int rate,
+                                     std::size_t most, Language language, std::string& error) {
+  std::vector<PortTarget> targets;
+  for (const std::string& name : names) {
+    PortTarget target{name, setup.Device(name), model, rate};
+    if (target.device.empty()) target.device = name;  // a device path
+    std::error_code ec;
+    const auto canonical = std::filesystem::weakly_canonical(PathFromUtf8(target.device), ec);
+    for (const PortTarget& other : targets) {
+      std::error_code ec2;
+      const auto known = std::filesystem::weakly_canonical(PathFromUtf8(other.device), ec2);
+      if (other.device == target.device || (!ec && !ec2 && canonical == known)) {
+        error = Tr(language, "%1 and %2 are the same port (%3)", {other.name, name, target.device});
+        return {};
+      }
+    }
+    targets.push_back(target);
+  }
+  if (targets.empty()) error = Tr(language, "no port is named");
+  if (targets.size() > most) error = Tr(language, "at most %1 ports", {std::to_string(most)});
+  return error.empty() ? targets : std::vector<PortTarget>{};
+}
+
 std::string ThisComputer() {
   return ThisProcess("", "").host;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ops/Production.h"
+#include "ops/Setup.h"
 #include "ops/StoreService.h"
 #include "ops/job/Job.h"
 
@@ -52,6 +53,23 @@ struct PreparedStation {
 /// Reads the job (checked as `job create` checks it) or the image, its CRC-32 and the
 /// serial rule and its place: the one way both faces prepare a station.
 PreparedStation PrepareStation(const StationChoices& choices);
+
+/// The model, speed and port that the window's settings choose, each within its list: the
+/// first of the list where the settings name none of it. One reading for every face.
+struct RecentChoice {
+  const ChipRow* model = nullptr;
+  int rate = 0;
+  std::string port;  // "COM1" .. "COM4"
+};
+RecentChoice RecentChoiceOf(const RecentSettings& recent);
+
+/// The ports `names` names, each with the device it stands for (a COM name's, else the
+/// name as a path), at `model` and `rate`. Empty, with `error` in `language`, when none is
+/// named, more than `most` are, or one device is named twice by any two names (a link
+/// and its target, two COM names of one device): one board, one engine.
+std::vector<PortTarget> ResolvePorts(const std::vector<std::string>& names,
+                                     const WriterSetup& setup, const ChipRow* model, int rate,
+                                     std::size_t most, Language language, std::string& error);
 
 /// This computer's name, the default name of a station.
 std::string ThisComputer();

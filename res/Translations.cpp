@@ -419,8 +419,6 @@ constexpr Translation kTable[] = {
      "ストア %1   ステーション %2"},
     {"no port is named",
      "ポートが指定されていません"},
-    {"at most 16 ports",
-     "ポートは 16 個まで"},
     {"burning...",
      "書き込み中..."},
     {"stopping: the units end between blocks",
@@ -1067,6 +1065,8 @@ constexpr Translation kTable[] = {
      "カウンタ %1 は既にステップ %2 で存在します: 次の番号は %3 です。この実行は別のステップを求めています (指定を外すか、別のカウンタを指定してください)"},
     {"the store refused the unit on %1 (serial %2, %3): %4; it is kept in the journal's set-aside file",
      "ストアが %1 のユニット (シリアル %2、%3) を拒否しました: %4。ジャーナルの隔離ファイルに保管しています"},
+    {"at most %1 ports",
+     "ポートは %1 個まで"},
 };
 // clang-format on
 

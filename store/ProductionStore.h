@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ops/RecordStore.h"
+#include "ops/Station.h"
 
 namespace otp {
 
@@ -115,5 +116,11 @@ class ProductionStore final : public RecordStore {
   explicit ProductionStore(std::unique_ptr<Connection> connection);
   std::unique_ptr<Connection> connection_;
 };
+
+/// Where a station at `location` keeps its records and journals, for both faces: the
+/// store opened for writing, the journals in `dataDir`, and the store's identity that the
+/// job binds its counter to (`boundStore`, empty for none).
+Station::Options StationOptionsFor(const std::string& location, const std::string& dataDir,
+                                   const std::string& boundStore);
 
 }  // namespace otp

@@ -343,6 +343,17 @@ std::function<std::unique_ptr<RecordStore>(StoreError&)> ProductionStore::Opener
   };
 }
 
+Station::Options StationOptionsFor(const std::string& location, const std::string& dataDir,
+                                   const std::string& boundStore) {
+  Station::Options where;
+  where.store = location;
+  where.legacyLocation = location;
+  where.opener = ProductionStore::OpenerFor(location);
+  where.dataDir = dataDir;
+  where.boundStore = boundStore;
+  return where;
+}
+
 int ProductionStore::version() const {
   return connection_->version;
 }

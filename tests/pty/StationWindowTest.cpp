@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
@@ -414,6 +415,30 @@ TEST_F(StationWindowTest, TheStoreItKeepsAJobBoundToItAndALot) {
   EXPECT_NE(window->problem().find("keeps its serial numbers in the store " + identity),
             std::string::npos)
       << window->problem();
+}
+
+// Closing the window while a unit burns asks first; on Yes the unit stops between blocks,
+// is recorded, and then the window closes by itself.
+TEST_F(StationWindowTest, ClosingWhileBurning) {
+  if (!Boards({{"read-data@3:delay=1500"}})) GTEST_SKIP() << "no pseudo-terminal";
+  Open(MakeJobFile(false));
+  window->OnStart();
+  ASSERT_TRUE(WaitFor([&] { return window->controller()->busy(); }));
+  ASSERT_TRUE(WaitFor([&] {
+    return ptys[0]->WithBoard([](sim::TargetBoard& b) { return b.readAddresses.size(); }) >= 2;
+  }));
+  QTimer::singleShot(100, [] {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      auto* ask = qobject_cast<QMessageBox*>(widget);
+      if (ask && ask->objectName() == "closeWhileBurning") ask->button(QMessageBox::Yes)->click();
+    }
+  });
+  window->close();
+  ASSERT_TRUE(WaitFor([&] { return !window->isVisible(); }));
+  EXPECT_FALSE(window->controller()->busy());
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].outcome, UnitOutcome::kStopped);
 }
 
 // What the engine says of a start reaches the window in the engine's words: here a
