@@ -14,6 +14,7 @@
 
 #include "core/Texts.h"
 #include "ops/Messages.h"
+#include "report/ReportModel.h"
 
 namespace otp::report {
 
@@ -32,11 +33,6 @@ constexpr double kWidth = kRight - kLeft;
 
 QString Q(const std::string& text) {
   return QString::fromStdString(text);
-}
-
-// What the units of a setup read of the part, in English (the key of its translation).
-std::string_view ReadingWords(ReadMode reading) {
-  return reading == ReadMode::kImage ? "the image's blocks only" : "the whole OTP area";
 }
 
 QFont FontOf(double size, bool bold) {
@@ -137,16 +133,6 @@ class Page {
   Language language_;
 };
 
-QString Percent(int part, int whole) {
-  return whole > 0 ? QString::number(100.0 * part / whole, 'f', 1) + " %" : QString("-");
-}
-
-// "2026-12-07T14:03:00Z" as a reader reads it, in UTC: "2026-12-07 14:03".
-QString Moment(const std::string& iso) {
-  const QDateTime time = QDateTime::fromString(Q(iso), Qt::ISODate);
-  return time.isValid() ? time.toUTC().toString("yyyy-MM-dd HH:mm") : Q(iso);
-}
-
 // A reason as its reader reads it: the catalogue's words for its number, in the reader's
 // language, else the text as it was recorded.
 QString ReasonText(const BatchFigures::Reason& reason, Language language) {
@@ -155,39 +141,6 @@ QString ReasonText(const BatchFigures::Reason& reason, Language language) {
     if (!text.empty()) return Q(text).trimmed();
   }
   return Q(reason.text);
-}
-
-// Units an hour over the clock hours that had units, once the batch spans ten minutes of
-// work: a few minutes say nothing of a rate.
-QString PerHour(const BatchFigures& f) {
-  const QDateTime first = QDateTime::fromString(Q(f.first), Qt::ISODate);
-  const QDateTime last = QDateTime::fromString(Q(f.last), Qt::ISODate);
-  if (!first.isValid() || !last.isValid() || first.secsTo(last) < 600) return "-";
-  return QString::number(f.units / static_cast<double>(std::max(1, f.activeHours)), 'f', 1);
-}
-
-// The units that wrote no part, by outcome: "stopped 3, board gone 1".
-// Port problems follow, apart: they are no unit.
-std::string NotWritten(const BatchFigures& f, Language language) {
-  std::string text;
-  for (const UnitOutcome outcome : {UnitOutcome::kStopped, UnitOutcome::kAlreadyProgrammed,
-                                    UnitOutcome::kWrongPart, UnitOutcome::kBoardGone}) {
-    const int count = f.outcomes[static_cast<std::size_t>(outcome)];
-    if (count == 0) continue;
-    text +=
-        (text.empty() ? "" : ", ") + OutcomeWord(outcome, language) + " " + std::to_string(count);
-  }
-  const int portProblems = f.outcomes[static_cast<std::size_t>(UnitOutcome::kPortProblem)];
-  if (portProblems > 0) {
-    text += (text.empty() ? "" : "; ") +
-            Tr(language, "%1 %2 (no unit)",
-               {OutcomeWord(UnitOutcome::kPortProblem, language), std::to_string(portProblems)});
-  }
-  return text;
-}
-
-int NotInYield(const BatchFigures& f) {
-  return f.units - f.passed - f.failed;
 }
 
 void Heading(Page& page, double y, double x, double width, const std::string& text) {
@@ -353,228 +306,167 @@ Shapes LayoutRun(const BatchFigures& f, const QSizeF& size, Language language) {
 }
 
 Shapes LayoutPage(const BatchFigures& f, const ReportContext& context, Language language) {
+  const ReportModel m = BuildReport(f, context, language);
   Page page(language);
-  auto T = [&page](std::string_view english, std::initializer_list<std::string_view> values = {}) {
-    return Q(page.T(english, values));
-  };
-  page.Text(QRectF(kLeft, 120, kWidth * 0.6, 100), T("Batch report"), 80, true);
-  page.Text(QRectF(kLeft + kWidth * 0.6, 130, kWidth * 0.4, 40), T("made %1", {context.generated}),
-            24, false, Qt::AlignRight | Qt::AlignVCenter, kQuiet);
-  page.Text(QRectF(kLeft + kWidth * 0.6, 170, kWidth * 0.4, 40), Q(context.store), 24, false,
+  page.Text(QRectF(kLeft, 120, kWidth * 0.6, 100), Q(m.title), 80, true);
+  page.Text(QRectF(kLeft + kWidth * 0.6, 130, kWidth * 0.4, 40), Q(m.made), 24, false,
             Qt::AlignRight | Qt::AlignVCenter, kQuiet);
-  page.Text(QRectF(kLeft, 240, kWidth, 44), T("Period: %1", {context.period}), 32);
-  if (f.units > 0) {
-    page.Text(QRectF(kLeft + kWidth * 0.55, 240, kWidth * 0.45, 44),
-              T("first unit %1, last %2 (UTC)",
-                {Moment(f.first).toStdString(), Moment(f.last).toStdString()}),
-              24, false, Qt::AlignRight | Qt::AlignVCenter, kQuiet);
+  page.Text(QRectF(kLeft + kWidth * 0.6, 170, kWidth * 0.4, 40), Q(m.store), 24, false,
+            Qt::AlignRight | Qt::AlignVCenter, kQuiet);
+  page.Text(QRectF(kLeft, 240, kWidth, 44), Q(m.period), 32);
+  if (!m.span.empty()) {
+    page.Text(QRectF(kLeft + kWidth * 0.55, 240, kWidth * 0.45, 44), Q(m.span), 24, false,
+              Qt::AlignRight | Qt::AlignVCenter, kQuiet);
   }
-  if (!context.selection.empty())
-    page.Text(QRectF(kLeft, 290, kWidth, 40), Q(context.selection), 28);
+  if (!m.selection.empty()) page.Text(QRectF(kLeft, 290, kWidth, 40), Q(m.selection), 28);
   page.Line(kLeft, 345, kRight, 345, kQuiet);
-  if (f.units == 0) {
-    page.Text(QRectF(kLeft, 1200, kWidth, 120), T("No attempts in this period"), 64, true,
-              Qt::AlignCenter, kQuiet);
+  if (m.empty) {
+    page.Text(QRectF(kLeft, 1200, kWidth, 120), Q(m.emptyText), 64, true, Qt::AlignCenter, kQuiet);
     return page.shapes;
   }
 
   // What was burned where: each station with its ports, by name.
-  std::map<QString, std::set<QString>> stations;
-  for (const BatchFigures::Port& port : f.ports)
-    stations[Q(port.station)].insert(Q(port.port));
-  std::vector<QString> where;
-  for (const auto& [station, ports] : stations) {
-    where.push_back(station + " (" + QStringList(ports.begin(), ports.end()).join(", ") + ")");
-  }
-  const QString label = T("Stations and ports: %1", {""});
+  const QString label = Q(m.stationsLabel);
   const double indent = page.Advance(label, 26);
   double y = 365;
   page.Text(QRectF(kLeft, y, indent + 10, 38), label, 26);
+  std::vector<QString> where;
+  for (const std::string& station : m.stations)
+    where.push_back(Q(station));
   for (const QString& text : page.Wrap(where, kWidth - indent, 26, 2, 0, ";  ")) {
     page.Text(QRectF(kLeft + indent, y, kWidth - indent, 38), text, 26);
     y += 40;
   }
-  for (std::size_t i = 0; i < f.setups.size() && i < 4; ++i) {
-    const BatchFigures::Setup& s = f.setups[i];
-    const QString job = s.job.empty() ? T("no job") : T("job %1 (%2)", {s.job, s.jobSum});
-    page.Text(QRectF(kLeft, y, kWidth - 260, 38),
-              job + "   " + Q(s.model) + "  " + Q(s.clock) + "   " + Q(s.image) + "  CRC-32 0x" +
-                  Q(otp::Hex(s.crc32, 8)) + "   " +
-                  T("read: %1", {page.T(ReadingWords(s.reading))}),
-              26);
-    page.Text(QRectF(kRight - 250, y, 250, 38), T("%1 units", {std::to_string(s.units)}), 26, false,
+  for (const ReportModel::Setup& setup : m.setups) {
+    page.Text(QRectF(kLeft, y, kWidth - 260, 38), Q(setup.text), 26);
+    page.Text(QRectF(kRight - 250, y, 250, 38), Q(setup.units), 26, false,
               Qt::AlignRight | Qt::AlignVCenter);
     y += 40;
   }
-  if (f.setupCount > 4) {
-    page.Text(QRectF(kLeft, y, kWidth, 38), T("and %1 more", {std::to_string(f.setupCount - 4)}),
-              26, false, Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
+  if (!m.moreSetups.empty()) {
+    page.Text(QRectF(kLeft, y, kWidth, 38), Q(m.moreSetups), 26, false,
+              Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
     y += 40;
   }
 
   // The totals, large.
-  const std::pair<QString, QString> totals[] = {
-      {T("Units"), QString::number(f.units)},
-      {T("Passed"), QString::number(f.passed)},
-      {T("Failed"), QString::number(f.failed)},
-      {T("No part written"), QString::number(NotInYield(f))},
-      {T("Yield"), Percent(f.passed, f.passed + f.failed)},
-      {T("Units per hour"), PerHour(f)},
-  };
   y += 30;
   const double boxWidth = (kWidth - 5 * 20) / 6;
-  for (int i = 0; i < 6; ++i) {
-    const double x = kLeft + i * (boxWidth + 20);
+  for (std::size_t i = 0; i < m.totals.size(); ++i) {
+    const ReportModel::Total& total = m.totals[i];
+    const double x = kLeft + static_cast<double>(i) * (boxWidth + 20);
     page.Box(QRectF(x, y, boxWidth, 170), kPanel);
-    page.Text(QRectF(x + 16, y + 12, boxWidth - 32, 40), totals[i].first, 24, false,
+    page.Text(QRectF(x + 16, y + 12, boxWidth - 32, 40), Q(total.label), 24, false,
               Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
-    page.Figure(QRectF(x + 16, y + 60, boxWidth - 32, 90), totals[i].second, 56,
+    page.Figure(QRectF(x + 16, y + 60, boxWidth - 32, 90), Q(total.value), 56,
                 Qt::AlignLeft | Qt::AlignVCenter,
-                i == 1 ? kPass : (i == 2 && f.failed > 0 ? kFail : kInk));
+                total.tone == ReportModel::Total::Tone::kPass   ? kPass
+                : total.tone == ReportModel::Total::Tone::kFail ? kFail
+                                                                : kInk);
   }
   // Under the boxes: the units that wrote no part, on a line of their own; then what the
   // yield and the units per hour are taken over.
-  const std::string notWritten = NotWritten(f, language);
   double under = y + 178;
-  if (!notWritten.empty()) {
-    page.Text(QRectF(kLeft, under, kWidth, 34), Q(notWritten), 22, false,
+  if (!m.notWritten.empty()) {
+    page.Text(QRectF(kLeft, under, kWidth, 34), Q(m.notWritten), 22, false,
               Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
     under += 34;
     y += 34;
   }
-  page.Text(QRectF(kLeft, under, kWidth * 0.5, 34),
-            T("yield: passed over the units that wrote a part"), 22, false,
+  page.Text(QRectF(kLeft, under, kWidth * 0.5, 34), Q(m.yieldNote), 22, false,
             Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
-  page.Text(QRectF(kLeft + kWidth * 0.5, under, kWidth * 0.5, 34),
-            T("units per hour over the hours with units (%1)", {std::to_string(f.activeHours)}), 22,
-            false, Qt::AlignRight | Qt::AlignVCenter, kQuiet);
+  page.Text(QRectF(kLeft + kWidth * 0.5, under, kWidth * 0.5, 34), Q(m.perHourNote), 22, false,
+            Qt::AlignRight | Qt::AlignVCenter, kQuiet);
   y += 240;
 
   // Serial numbers, and why units failed: as far down as the longer column goes.
   const double columnWidth = (kWidth - 60) / 2;
   const double left = kLeft;
   const double right = kLeft + columnWidth + 60;
-  Heading(page, y, left, columnWidth, page.T("Serial numbers"));
-  Heading(page, y, right, columnWidth, page.T("Failure reasons"));
+  Heading(page, y, left, columnWidth, m.serialsHeading);
+  Heading(page, y, right, columnWidth, m.reasonsHeading);
   double line = y + 76;
-  auto numbers = [&](const QString& label, const std::vector<QString>& items, int more, int lines) {
-    if (items.empty() && more == 0) return;
-    page.Text(QRectF(left, line, columnWidth, 36), label, 26, true);
+  for (const ReportModel::Numbers& group : m.numbers) {
+    page.Text(QRectF(left, line, columnWidth, 36), Q(group.label), 26, true);
     line += 38;
-    for (const QString& text : page.Wrap(items, columnWidth - 30, 24, lines, more)) {
+    std::vector<QString> items;
+    for (const std::string& item : group.items)
+      items.push_back(Q(item));
+    for (const QString& text : page.Wrap(items, columnWidth - 30, 24, group.lines, group.more)) {
       page.Text(QRectF(left + 30, line, columnWidth - 30, 34), text, 24);
       line += 34;
     }
-  };
-  std::vector<QString> used;
-  for (const BatchFigures::Range& range : f.used) {
-    const QString prefix = f.nextFree.size() > 1 ? Q(range.counter) + " " : QString();
-    used.push_back(prefix + (range.first == range.last
-                                 ? QString::number(range.first)
-                                 : QString::number(range.first) + QChar(0x2013) +
-                                       QString::number(range.last)));
   }
-  numbers(T("Used: %1 numbers", {std::to_string(f.usedNumbers)}), used,
-          f.usedRanges - static_cast<int>(f.used.size()), 4);
-  std::vector<QString> spoiled;
-  for (const std::uint64_t n : f.spoiled)
-    spoiled.push_back(QString::number(n));
-  numbers(T("Spoiled: %1", {std::to_string(f.spoiledNumbers)}), spoiled,
-          f.spoiledNumbers - static_cast<int>(f.spoiled.size()), 2);
-  std::vector<QString> released;
-  for (const std::uint64_t n : f.released)
-    released.push_back(QString::number(n));
-  numbers(T("Released (issued again): %1", {std::to_string(f.releasedNumbers)}), released,
-          f.releasedNumbers - static_cast<int>(f.released.size()), 2);
-  for (std::size_t i = 0; i < f.nextFree.size() && i < 3; ++i) {
-    const auto& [counter, next] = f.nextFree[i];
-    page.Text(QRectF(left, line, columnWidth, 36),
-              T("Next free number of %1: %2",
-                {counter, next ? std::to_string(*next) : page.T("none left")}),
-              26);
+  for (const std::string& next : m.nextFree) {
+    page.Text(QRectF(left, line, columnWidth, 36), Q(next), 26);
     line += 38;
   }
-  if (f.nextFree.size() > 3) {
-    page.Text(QRectF(left, line, columnWidth, 36),
-              T("and %1 more", {std::to_string(f.nextFree.size() - 3)}), 24, false,
-              Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
-    line += 38;
-  }
-  if (f.usedNumbers + f.spoiledNumbers + f.releasedNumbers == 0) {
-    page.Text(QRectF(left, line, columnWidth, 36), T("no serial numbers"), 26, false,
+  for (const std::string* quiet : {&m.moreNextFree, &m.noNumbers}) {
+    if (quiet->empty()) continue;
+    page.Text(QRectF(left, line, columnWidth, 36), Q(*quiet), 24, false,
               Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
     line += 38;
   }
   const double serialsEnd = line;
   line = y + 76;
-  for (std::size_t i = 0; i < f.reasons.size() && i < 9; ++i) {
-    const BatchFigures::Reason& reason = f.reasons[i];
-    page.Text(QRectF(right, line, 120, 36), QString::number(reason.count), 26, true,
+  for (const ReportModel::Reason& reason : m.reasons) {
+    page.Text(QRectF(right, line, 120, 36), Q(reason.count), 26, true,
               Qt::AlignRight | Qt::AlignVCenter, kFail);
-    page.Text(QRectF(right + 140, line, columnWidth - 140, 36), ReasonText(reason, language), 26);
+    page.Text(QRectF(right + 140, line, columnWidth - 140, 36), Q(reason.text), 26);
     line += 40;
   }
-  int others = f.otherReasons;
-  for (std::size_t i = 9; i < f.reasons.size(); ++i)
-    others += f.reasons[i].count;
-  if (others > 0) {
-    page.Text(QRectF(right + 140, line, columnWidth - 140, 36),
-              T("and %1 more units for other reasons", {std::to_string(others)}), 24, false,
+  if (!m.otherReasons.empty()) {
+    page.Text(QRectF(right + 140, line, columnWidth - 140, 36), Q(m.otherReasons), 24, false,
               Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
     line += 40;
   }
-  if (f.reasons.empty()) {
-    page.Text(QRectF(right, line, columnWidth, 36), T("no unit failed"), 26, false,
+  if (!m.noReasons.empty()) {
+    page.Text(QRectF(right, line, columnWidth, 36), Q(m.noReasons), 26, false,
               Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
     line += 40;
   }
   y = std::max(serialsEnd, line) + 30;
 
   // Units per hour over the period.
-  Heading(page, y, kLeft, kWidth, page.T("Units per hour"));
+  Heading(page, y, kLeft, kWidth, m.chartHeading);
   for (const Shape& shape : LayoutChart(f.hours, QRectF(kLeft, y + 76, kWidth, 460), language))
     page.shapes.push_back(shape);
   y += 76 + 460 + 40;
 
   // Where in the memory units failed, and which ports.
-  Heading(page, y, left, columnWidth, page.T("Memory map of failures"));
+  Heading(page, y, left, columnWidth, m.mapHeading);
   for (const Shape& shape :
        LayoutBlockMap(f.blocks, QRectF(left, y + 76, columnWidth, 420), language))
     page.shapes.push_back(shape);
-  Heading(page, y, right, columnWidth, page.T("Ports, the worst first"));
+  Heading(page, y, right, columnWidth, m.portsHeading);
   line = y + 76;
   const double name = columnWidth - 3 * 170;
-  const QString header[] = {T("Port"), T("Passed"), T("Failed"), T("Yield")};
-  for (int i = 0; i < 4; ++i) {
-    page.Text(QRectF(right + (i == 0 ? 0 : name + (i - 1) * 170), line, i == 0 ? name : 160, 34),
-              header[i], 22, true,
+  for (std::size_t i = 0; i < m.portHeader.size(); ++i) {
+    page.Text(QRectF(right + (i == 0 ? 0 : name + static_cast<double>(i - 1) * 170), line,
+                     i == 0 ? name : 160, 34),
+              Q(m.portHeader[i]), 22, true,
               i == 0 ? Qt::AlignLeft | Qt::AlignVCenter : Qt::AlignRight | Qt::AlignVCenter,
               kQuiet);
   }
   line += 40;
-  for (std::size_t i = 0; i < f.ports.size() && i < 9; ++i) {
-    const BatchFigures::Port& p = f.ports[i];
-    const QString cells[] = {Q(p.station) + "  " + Q(p.port), QString::number(p.passed),
-                             QString::number(p.failed), Percent(p.passed, p.passed + p.failed)};
+  for (const ReportModel::Port& p : m.ports) {
+    const std::string cells[] = {p.name, p.passed, p.failed, p.yield};
     for (int c = 0; c < 4; ++c) {
       page.Text(
           QRectF(right + (c == 0 ? 0 : name + (c - 1) * 170), line, c == 0 ? name - 10 : 160, 36),
-          cells[c], 24, false,
+          Q(cells[c]), 24, false,
           c == 0 ? Qt::AlignLeft | Qt::AlignVCenter : Qt::AlignRight | Qt::AlignVCenter,
-          c == 2 && p.failed > 0 ? kFail : kInk);
+          c == 2 && p.failing ? kFail : kInk);
     }
     line += 38;
   }
-  if (f.ports.size() > 9) {
-    page.Text(QRectF(right, line, columnWidth, 34),
-              T("and %1 more ports", {std::to_string(f.ports.size() - 9)}), 22, false,
+  if (!m.morePorts.empty()) {
+    page.Text(QRectF(right, line, columnWidth, 34), Q(m.morePorts), 22, false,
               Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
   }
   page.Line(kLeft, 2820, kRight, 2820);
-  page.Text(QRectF(kLeft, 2830, kWidth, 36),
-            T("Every figure comes from the production store's records, as otpwriter-cli log shows "
-              "them for the same period."),
-            20, false, Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
+  page.Text(QRectF(kLeft, 2830, kWidth, 36), Q(m.footer), 20, false,
+            Qt::AlignLeft | Qt::AlignVCenter, kQuiet);
   return page.shapes;
 }
 
@@ -694,116 +586,71 @@ QImage Png(const BatchFigures& figures, const ReportContext& context, Language l
 }
 
 std::string Html(const BatchFigures& f, const ReportContext& context, Language language) {
-  auto T = [language](std::string_view english,
-                      std::initializer_list<std::string_view> values = {}) {
-    return Escape(QString::fromStdString(Tr(language, english, values)));
-  };
+  const ReportModel m = BuildReport(f, context, language);
+  auto E = [](const std::string& text) { return Escape(Q(text)); };
   std::string html =
       "<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"" +
       std::string(language == Language::kJapanese ? "ja" : "en") +
-      "\">\n<head><meta charset=\"utf-8\"/><title>" + T("Batch report") +
+      "\">\n<head><meta charset=\"utf-8\"/><title>" + E(m.title) +
       "</title><style>body{font-family:sans-serif;margin:2em;max-width:60em;color:#1a1a1a}"
       "table{border-collapse:collapse}td,th{padding:.2em .8em;text-align:left}"
       ".n{text-align:right}.quiet{color:#606060}h2{border-bottom:1px solid #b8bcc2}"
       "</style></head>\n<body>\n<h1>" +
-      T("Batch report") + "</h1>\n<p>" + T("Period: %1", {context.period}) +
-      (f.units > 0 ? " <span class=\"quiet\">" +
-                         T("first unit %1, last %2 (UTC)",
-                           {Moment(f.first).toStdString(), Moment(f.last).toStdString()}) +
-                         "</span>"
-                   : std::string()) +
-      "</p>\n<p class=\"quiet\">" + Escape(Q(context.selection)) + " " + Escape(Q(context.store)) +
-      " " + T("made %1", {context.generated}) + "</p>\n";
-  if (f.units == 0)
-    return html + "<h2>" + T("No attempts in this period") + "</h2>\n</body>\n</html>\n";
-  // What was burned where: each station with its ports, by name.
-  std::map<std::string, std::set<std::string>> stations;
-  for (const BatchFigures::Port& port : f.ports)
-    stations[port.station].insert(port.port);
+      E(m.title) + "</h1>\n<p>" + E(m.period) +
+      (m.span.empty() ? std::string() : " <span class=\"quiet\">" + E(m.span) + "</span>") +
+      "</p>\n<p class=\"quiet\">" + E(m.selection) + " " + E(m.store) + " " + E(m.made) + "</p>\n";
+  if (m.empty) return html + "<h2>" + E(m.emptyText) + "</h2>\n</body>\n</html>\n";
   std::string where;
-  for (const auto& [station, ports] : stations) {
-    std::string list;
-    for (const std::string& port : ports)
-      list += (list.empty() ? "" : ", ") + port;
-    where += (where.empty() ? "" : ";  ") + station + " (" + list + ")";
-  }
-  html += "<p class=\"stations\">" + T("Stations and ports: %1", {where}) + "</p>\n<table>\n";
-  for (const BatchFigures::Setup& s : f.setups) {
-    html += "<tr><td>" + (s.job.empty() ? T("no job") : T("job %1 (%2)", {s.job, s.jobSum})) +
-            "</td><td>" + Escape(Q(s.model)) + " " + Escape(Q(s.clock)) + "</td><td>" +
-            Escape(Q(s.image)) + " CRC-32 0x" + otp::Hex(s.crc32, 8) + "</td><td>" +
-            T("read: %1", {Tr(language, ReadingWords(s.reading))}) + "</td><td class=\"n\">" +
-            T("%1 units", {std::to_string(s.units)}) + "</td></tr>\n";
-  }
-  if (f.setupCount > static_cast<int>(f.setups.size())) {
-    html += "<tr><td>" + T("and %1 more", {std::to_string(f.setupCount - f.setups.size())}) +
-            "</td></tr>\n";
-  }
-  html += "</table>\n<h2>" + T("Totals") + "</h2>\n<table><tr>";
-  const std::pair<std::string, std::string> totals[] = {
-      {T("Units"), std::to_string(f.units)},
-      {T("Passed"), std::to_string(f.passed)},
-      {T("Failed"), std::to_string(f.failed)},
-      {T("No part written"), std::to_string(NotInYield(f))},
-      {T("Yield"), Percent(f.passed, f.passed + f.failed).toStdString()},
-      {T("Units per hour"), PerHour(f).toStdString()},
-  };
-  for (const auto& [name, value] : totals)
-    html += "<th>" + name + "</th>";
+  for (const std::string& station : m.stations)
+    where += (where.empty() ? "" : ";  ") + station;
+  html += "<p class=\"stations\">" + E(m.stationsLabel + where) + "</p>\n<table>\n";
+  for (const ReportModel::Setup& setup : m.setups)
+    html += "<tr><td>" + E(setup.text) + "</td><td class=\"n\">" + E(setup.units) + "</td></tr>\n";
+  if (!m.moreSetups.empty()) html += "<tr><td class=\"quiet\">" + E(m.moreSetups) + "</td></tr>\n";
+  html += "</table>\n<table class=\"totals\"><tr>";
+  for (const ReportModel::Total& total : m.totals)
+    html += "<th>" + E(total.label) + "</th>";
   html += "</tr><tr>";
-  for (const auto& [name, value] : totals)
-    html += "<td class=\"n\">" + Escape(Q(value)) + "</td>";
-  html += "</tr></table>\n<p class=\"quiet\">" + Escape(Q(NotWritten(f, language))) + " " +
-          T("yield: passed over the units that wrote a part") + "</p>\n<h2>" + T("Serial numbers") +
-          "</h2>\n<p>" + T("Used: %1 numbers", {std::to_string(f.usedNumbers)}) + ": ";
-  for (std::size_t i = 0; i < f.used.size(); ++i) {
-    const auto& r = f.used[i];
-    html += (i ? ", " : "") + (r.first == r.last
-                                   ? std::to_string(r.first)
-                                   : std::to_string(r.first) + "&#8211;" + std::to_string(r.last));
+  for (const ReportModel::Total& total : m.totals)
+    html += "<td class=\"n\">" + E(total.value) + "</td>";
+  html += "</tr></table>\n<p class=\"quiet\">" + E(m.notWritten) + " " + E(m.yieldNote) + " " +
+          E(m.perHourNote) + "</p>\n<h2>" + E(m.serialsHeading) + "</h2>\n";
+  for (const ReportModel::Numbers& group : m.numbers) {
+    std::string items;
+    for (const std::string& item : group.items)
+      items += (items.empty() ? "" : ", ") + item;
+    if (group.more > 0) items += Tr(language, " and %1 more", {std::to_string(group.more)});
+    html += "<p><b>" + E(group.label) + "</b>: " + E(items) + "</p>\n";
   }
-  if (f.usedRanges > static_cast<int>(f.used.size())) {
-    html += T(" and %1 more", {std::to_string(f.usedRanges - f.used.size())});
+  for (const std::string& next : m.nextFree)
+    html += "<p>" + E(next) + "</p>\n";
+  for (const std::string* quiet : {&m.moreNextFree, &m.noNumbers}) {
+    if (!quiet->empty()) html += "<p class=\"quiet\">" + E(*quiet) + "</p>\n";
   }
-  // A list of numbers, and how many more there are than it holds.
-  auto list = [&T](const std::vector<std::uint64_t>& numbers, int all) {
-    std::string text;
-    for (std::size_t i = 0; i < numbers.size(); ++i)
-      text += (i ? ", " : "") + std::to_string(numbers[i]);
-    if (all > static_cast<int>(numbers.size())) {
-      text += T(" and %1 more", {std::to_string(all - numbers.size())});
-    }
-    return text;
-  };
-  html += "</p>\n<p>" + T("Spoiled: %1", {std::to_string(f.spoiledNumbers)}) + ": " +
-          list(f.spoiled, f.spoiledNumbers) + "</p>\n<p>" +
-          T("Released (issued again): %1", {std::to_string(f.releasedNumbers)}) + ": " +
-          list(f.released, f.releasedNumbers) + "</p>\n";
-  for (const auto& [counter, next] : f.nextFree) {
-    html += "<p>" +
-            T("Next free number of %1: %2",
-              {counter, next ? std::to_string(*next) : Tr(language, "none left")}) +
-            "</p>\n";
+  html += "<h2>" + E(m.reasonsHeading) + "</h2>\n<table>\n";
+  for (const ReportModel::Reason& reason : m.reasons)
+    html +=
+        "<tr><td class=\"n\">" + E(reason.count) + "</td><td>" + E(reason.text) + "</td></tr>\n";
+  html += "</table>\n";
+  for (const std::string* quiet : {&m.otherReasons, &m.noReasons}) {
+    if (!quiet->empty()) html += "<p class=\"quiet\">" + E(*quiet) + "</p>\n";
   }
-  html += "<h2>" + T("Failure reasons") + "</h2>\n<table>\n";
-  for (const BatchFigures::Reason& reason : f.reasons) {
-    html += "<tr><td class=\"n\">" + std::to_string(reason.count) + "</td><td>" +
-            Escape(ReasonText(reason, language)) + "</td></tr>\n";
-  }
-  html += "</table>\n<h2>" + T("Units per hour") + "</h2>\n" +
+  html += "<h2>" + E(m.chartHeading) + "</h2>\n" +
           Svg(LayoutChart(f.hours, QRectF(0, 0, 1800, 520), language), 1800, 520) + "\n<h2>" +
-          T("Memory map of failures") + "</h2>\n" +
+          E(m.mapHeading) + "</h2>\n" +
           Svg(LayoutBlockMap(f.blocks, QRectF(0, 0, 900, 420), language), 900, 420) + "\n<h2>" +
-          T("Ports, the worst first") + "</h2>\n<table>\n<tr><th>" + T("Port") +
-          "</th><th class=\"n\">" + T("Passed") + "</th><th class=\"n\">" + T("Failed") +
-          "</th><th class=\"n\">" + T("Yield") + "</th></tr>\n";
-  for (const BatchFigures::Port& p : f.ports) {
-    html += "<tr><td>" + Escape(Q(p.station + "  " + p.port)) + "</td><td class=\"n\">" +
-            std::to_string(p.passed) + "</td><td class=\"n\">" + std::to_string(p.failed) +
-            "</td><td class=\"n\">" + Percent(p.passed, p.passed + p.failed).toStdString() +
+          E(m.portsHeading) + "</h2>\n<table>\n<tr>";
+  for (std::size_t i = 0; i < m.portHeader.size(); ++i)
+    html += std::string(i == 0 ? "<th>" : "<th class=\"n\">") + E(m.portHeader[i]) + "</th>";
+  html += "</tr>\n";
+  for (const ReportModel::Port& p : m.ports) {
+    html += "<tr><td>" + E(p.name) + "</td><td class=\"n\">" + E(p.passed) +
+            "</td><td class=\"n\">" + E(p.failed) + "</td><td class=\"n\">" + E(p.yield) +
             "</td></tr>\n";
   }
-  return html + "</table>\n</body>\n</html>\n";
+  html += "</table>\n";
+  if (!m.morePorts.empty()) html += "<p class=\"quiet\">" + E(m.morePorts) + "</p>\n";
+  return html + "<p class=\"quiet\">" + E(m.footer) + "</p>\n</body>\n</html>\n";
 }
 
 namespace {

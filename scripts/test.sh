@@ -51,17 +51,19 @@ echo "=== build-tsan (the tests that use threads)"
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DOTP_SANITIZE=thread > /dev/null
 cmake --build "$root/build-tsan" -j "$jobs" --target pty_tests otp-target-sim cli_tests \
-  otpwriter-cli unit_tests store_tests
+  otpwriter-cli unit_tests store_tests web_tests
 export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1"
 QT_QPA_PLATFORM=offscreen "$root/build-tsan/tests/pty_tests"
 # The production run's own threads (its keeper, the store service) on fakes, and the
 # store service against a server that drops and stalls.
 "$root/build-tsan/tests/unit_tests" --gtest_filter='ProductionTest.*'
 "$root/build-tsan/tests/store_tests" --gtest_filter='StoreServiceTest.*'
+# The factory view's server: its reading threads, its workers, TLS.
+"$root/build-tsan/tests/web_tests" --gtest_filter='Http*:Serve.*'
 # Several ports at once: an engine a thread in the command line; auto start; the
 # production run's rounds, kills and interruptions on both stores.
 "$root/build-tsan/tests/cli_tests" \
-  --gtest_filter='GangTest.*:AutoStartTest.*:*SeveralPortsOneEnter*:*KilledInATwoPortRound*:*TwoProcessesWithOneStationName*:*InterruptedAndTimesWithOffsets*:*PostgresStoppedWhileAUnitBurns*:*TheServerRestartsMidRun*'
+  --gtest_filter='GangTest.*:AutoStartTest.*:*SeveralPortsOneEnter*:*KilledInATwoPortRound*:*TwoProcessesWithOneStationName*:*InterruptedAndTimesWithOffsets*:*PostgresStoppedWhileAUnitBurns*:*TheServerRestartsMidRun*:*LotTest.*'
 unset TSAN_OPTIONS
 
 echo "=== fuzz smoke runs"
