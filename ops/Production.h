@@ -9,6 +9,7 @@
 //   Live         what the station publishes of itself for the factory view
 //   Ports.cpp    a unit on a port, rounds and auto start
 //   Run.cpp      the run itself: its keeper thread, its counters and state, the end
+//   Notes        what a start, a unit and an end tell a person: catalogue numbers, arguments
 //
 // Locks. Each part owns one lock and never calls out while it holds it: no callback into
 // a face, no call to the store or another part is made with a lock held. Two locks are

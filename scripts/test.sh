@@ -70,8 +70,9 @@ echo "=== fuzz smoke runs"
 cmake -S "$root" -B "$root/build-fuzz" -G Ninja -Wno-dev -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOTP_BUILD_FUZZERS=ON -DOTP_BUILD_TESTS=OFF > /dev/null
 cmake --build "$root/build-fuzz" -j "$jobs" --target FuzzDecode FuzzImage FuzzIntelHex FuzzSettings \
-  FuzzJob
-mkdir -p "$scratch/decode" "$scratch/image" "$scratch/intelhex" "$scratch/settings" "$scratch/job"
+  FuzzJob FuzzJournal
+mkdir -p "$scratch/decode" "$scratch/image" "$scratch/intelhex" "$scratch/settings" "$scratch/job" \
+  "$scratch/journal"
 fuzz() {
   local target=$1 corpus=$2 runs=$3 log="$scratch/$1.log"
   # New inputs go to the scratch folder; the corpus in the repository stays as it is.
@@ -88,4 +89,5 @@ fuzz FuzzImage image 20000
 fuzz FuzzIntelHex intelhex 50000
 fuzz FuzzSettings settings 20000
 fuzz FuzzJob job 20000
+fuzz FuzzJournal journal 20000
 echo "=== all tests passed"
