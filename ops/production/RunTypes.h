@@ -14,7 +14,7 @@
 #include "ops/RecordStore.h"
 #include "ops/Unit.h"
 #include "ops/journal/Journal.h"
-#include "ops/production/Notes.h"
+#include "ops/Notes.h"
 
 namespace otp {
 

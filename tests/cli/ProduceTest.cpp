@@ -635,7 +635,12 @@ TEST(JournalFolder, WhatIsNoJournalIsNamedAndSkipped) {
   ASSERT_EQ(produce.WaitAtMost(std::chrono::seconds(60)), 0) << produce.Errors();
   test::Process log(OTP_CLI_PROGRAM, {"--db", db, "log"});
   ASSERT_EQ(log.WaitAtMost(std::chrono::seconds(60)), 0) << log.Errors();
-  EXPECT_LT(log.maxRssKiB(), 64 * 1024);
+  // Against the same program on a copy of the store without journals (a sanitizer's build needs more
+  // of its own): the 300 MiB file was never read.
+  std::filesystem::copy_file(db, dir / "plain.db");
+  test::Process plain(OTP_CLI_PROGRAM, {"--db", (dir / "plain.db").string(), "log"});
+  ASSERT_EQ(plain.WaitAtMost(std::chrono::seconds(60)), 0) << plain.Errors();
+  EXPECT_LT(log.maxRssKiB(), plain.maxRssKiB() + 32 * 1024);
   for (const std::string& errors : {produce.Errors(), log.Errors()}) {
     for (const char* named :
          {"fifo.journal is no regular file", "zero.journal is no regular file",

@@ -1,4 +1,4 @@
-#include "ops/production/Notes.h"
+#include "ops/Notes.h"
 
 #include "ops/production/RunTypes.h"
 
