@@ -1,12 +1,10 @@
 #include "app/StationController.h"
 
-#include <QDate>
-#include <QDateTime>
-#include <QTime>
 #include <cstdio>
 
 #include "core/Texts.h"
 #include "link/QtSerialPort.h"
+#include "ops/FactoryReader.h"
 #include "ops/Messages.h"
 
 namespace otp {
@@ -131,7 +129,7 @@ StationController::StationController(RunSetup setup, Station::Options where, Cal
       ports_(ports),
       figuresStore_(where_.opener),
       figures_(std::make_shared<FiguresState>()),
-      opened_(QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toStdString()) {
+      opened_(IsoTime(std::chrono::system_clock::now())) {
   if (!ports_) {
     ownPorts_ = std::make_unique<QtSerialPortFactory>();
     ports_ = ownPorts_.get();
@@ -223,8 +221,7 @@ void StationController::RequestFigures() {
     figures_->reading = true;
   }
   // Today begins at the station's local midnight.
-  const std::string today =
-      QDateTime(QDate::currentDate(), QTime(0, 0)).toUTC().toString(Qt::ISODate).toStdString();
+  const std::string today = TodayAndHour(std::chrono::system_clock::now()).first;
   const std::string station = setup_.station;
   const std::string job = setup_.job;
   const std::string counter = setup_.rule ? setup_.counter : std::string();
@@ -239,9 +236,7 @@ void StationController::RequestFigures() {
     mine.station = station;
     mine.job = job;
     if (const auto figures = store.Figures(mine, error)) {
-      read.todayPassed = figures->passed;
-      read.todayFailed = figures->failed;
-      read.todayUnits = figures->units;
+      read.today = figures->counts;
     }
     if (error.unavailable()) return;
     AttemptFilter last;

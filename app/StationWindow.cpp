@@ -755,26 +755,30 @@ void StationWindow::RefreshFigures() {
   const StationFigures figures = controller_ ? controller_->Figures() : StationFigures{};
   const Counters& run = figures.run;
   // Over the parts written; none yet: a dash.
-  auto yield = [](int passed, int failed) {
-    return passed + failed > 0 ? QString::number(100.0 * passed / (passed + failed), 'f', 1) + " %"
-                               : QString("-");
+  auto yield = [](const UnitCounts& counts) {
+    const auto percent = counts.Yield();
+    return percent ? QString::number(*percent, 'f', 1) + " %" : QString("-");
   };
-  // A table of names and figures, the figures large: read at a glance.
-  auto row = [](const std::string& name, const QString& value) {
-    return "<tr><td style='padding-right:14px'>" + Q(name).toHtmlEscaped() +
-           "</td><td align='right' style='font-size:x-large; font-weight:bold'>" +
+  // A table of names and figures, the figures large: read at a glance. A name stays on
+  // one line; what it splits into, in small type under it.
+  auto row = [](const std::string& name, const QString& value, const std::string& split = {}) {
+    QString label = "<span style='white-space:nowrap'>" + Q(name).toHtmlEscaped() + "</span>";
+    if (!split.empty()) label += "<br><small>" + Q(split).toHtmlEscaped() + "</small>";
+    return "<tr><td style='padding-right:14px'>" + label +
+           "</td><td align='right' valign='top' style='font-size:x-large; font-weight:bold'>" +
            value.toHtmlEscaped() + "</td></tr>";
   };
   const auto perHour = run.UnitsPerHour();
+  const UnitCounts& units = run.units;
   counters_->setText(
-      "<table width='100%' cellspacing='2'>" + row(T("Passed"), QString::number(run.passed)) +
-      row(T("Failed"), QString::number(run.failed)) +
-      row(T("Total"), QString::number(run.total())) +
-      row(T("Yield"), yield(run.passed, run.failed)) +
+      "<table width='100%' cellspacing='2'>" + row(T("Passed"), QString::number(units.passed())) +
+      row(T("Failed"), QString::number(units.failed())) +
+      row(T("No part written"), QString::number(units.units() - units.written()),
+          NotWrittenText(units, language_)) +
+      row(T("Total"), QString::number(units.units())) + row(T("Yield"), yield(units)) +
       row(T("Units per hour"), perHour ? QString::number(*perHour, 'f', 0) : QString("-")) +
-      row(T("Today, this station and job"), QString::number(figures.todayUnits) + "  (" +
-                                                yield(figures.todayPassed, figures.todayFailed) +
-                                                ")") +
+      row(T("Today, this station and job"),
+          QString::number(figures.today.units()) + "  (" + yield(figures.today) + ")") +
       "</table>");
   // The station and job columns say something only when the attempts differ in them.
   bool stations = false;

@@ -115,6 +115,13 @@ struct ExitLine {
   int status;
   const char* text;
 };
+// produce sums up its whole run, not its last unit.
+constexpr const char* kProduceStatus =
+    "produce ends with the status of its whole run: 1 when a part was\nwritten and did not "
+    "pass, else 4 when a port could not be used,\nelse 2 when a board stopped answering "
+    "before anything was written,\nelse 6 when Ctrl-C stopped a unit, else 0 (a part set "
+    "aside with\nnothing written is named on its line); 3 when a record could not\nbe kept.";
+
 constexpr ExitLine kExitLines[] = {
     {0, "all good"},
     {1, "verdict NG: the part is not blank, or differs from the file"},
@@ -454,6 +461,7 @@ std::string HelpText(Language language) {
   for (const ExitLine& line : kExitLines) {
     AppendItem(out, std::to_string(line.status), Tr(language, line.text), 6);
   }
+  out += "\n" + Tr(language, kProduceStatus) + "\n";
   return out;
 }
 

@@ -153,7 +153,7 @@ class ProduceFace final : public RunObserver {
   void ShowCounters(const Counters& counters, const std::optional<Lot>& lot) {
     const auto perHour = counters.UnitsPerHour();
     std::string line = context_.T("passed %1  failed %2  total %3  yield %4 %",
-                                  {std::to_string(counters.passed), std::to_string(counters.failed),
+                                  {std::to_string(counters.passed()), std::to_string(counters.failed()),
                                    std::to_string(counters.total()), Decimal(counters.Yield(), 1)});
     if (perHour) line += "  " + context_.T("%1 units/hour", {Decimal(*perHour, 0)});
     if (lot && lot->quantity > 0) {
@@ -223,8 +223,8 @@ class ProduceFace final : public RunObserver {
     for (const Note& note : end.notes)
       unit.Add("note", NoteKey(note.id));
     if (!a.lot.empty()) unit.Add("lot", a.lot);
-    context_.console.Emit(unit.Add("passed", end.counters.passed)
-                              .Add("failed", end.counters.failed)
+    context_.console.Emit(unit.Add("passed", end.counters.passed())
+                              .Add("failed", end.counters.failed())
                               .Add("seconds", a.seconds));
     if (autoStart_) ShowCounters(end.counters, std::nullopt);
   }
@@ -386,11 +386,13 @@ int RunProduction(Context& context, const PreparedStation& prepared, bool once) 
     ShowNote(context, note);
   if (!once) {
     context.console.Say(context.T("end: passed %1  failed %2  total %3",
-                                  {std::to_string(counters.passed), std::to_string(counters.failed),
+                                  {std::to_string(counters.passed()), std::to_string(counters.failed()),
                                    std::to_string(counters.total())}));
   }
   if (status != kExitOk) return status;
-  // The status of the first port, in command-line order, whose last unit did not pass.
+  if (!once) return Context::ExitStatusOf(RunVerdict(counters.units, counters.interrupted));
+  // One round: the status of the first port, in command-line order, whose unit did not
+  // pass.
   for (const auto& verdict : face.LastVerdicts()) {
     if (verdict && *verdict != UnitVerdict::kPass) return Context::ExitStatusOf(*verdict);
   }

@@ -7,6 +7,7 @@
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "core/AtomicFile.h"
+#include "core/Texts.h"
 #include "core/Utf8Path.h"
 #include "report/ReportPage.h"
 
@@ -70,14 +71,23 @@ int RunReport(Context& context) {
   if (!WriteFileAtomically(PathFromUtf8(out), bytes, &error)) {
     return context.Fail(kExitFile, context.T("cannot write %1: %2", {out, error}));
   }
-  // Each outcome's count, port problems too (they are no unit).
-  context.console.Emit(Json("report")
-                           .Add("file", out)
-                           .Add("units", figures->units)
-                           .Add("passed", figures->passed)
-                           .Add("failed", figures->failed)
-                           .Add("notWritten", figures->units - figures->passed - figures->failed)
-                           .AddRaw("outcomes", OutcomeCountsJson(figures->outcomes))
+  // Each outcome's count, port problems too (they are no unit); failed and the yield are
+  // over the parts written, whatever ended them.
+  const UnitCounts& counts = figures->counts;
+  Json event("report");
+  event.Add("file", out)
+      .Add("units", figures->units)
+      .Add("written", counts.written())
+      .Add("passed", counts.passed())
+      .Add("failed", counts.failed())
+      .Add("notWritten", figures->units - counts.written());
+  if (const auto yield = counts.Yield()) {
+    event.AddRaw("yield", Decimal(*yield, 1));
+  } else {
+    event.AddNull("yield");
+  }
+  context.console.Emit(event.AddRaw("outcomes", OutcomeCountsJson(counts.outcomes))
+                           .AddRaw("notWrittenByOutcome", OutcomeCountsJson(counts.notWritten))
                            .AddRaw("readings", ReadingCountsJson(figures->readings)));
   context.console.Say(
       context.T("the report of %1 units is in %2", {std::to_string(figures->units), out}));

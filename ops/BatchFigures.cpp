@@ -12,12 +12,15 @@ std::string BatchFiguresJson(const BatchFigures& figures) {
                ",\"text\":" + JsonString(Printable(reason.text)) +
                ",\"count\":" + std::to_string(reason.count) + "}";
   }
-  const bool written = figures.passed + figures.failed > 0;
+  const UnitCounts& c = figures.counts;
+  const auto yield = c.Yield();
   return "{\"units\":" + std::to_string(figures.units) +
-         ",\"passed\":" + std::to_string(figures.passed) +
-         ",\"failed\":" + std::to_string(figures.failed) +
-         ",\"yield\":" + (written ? Decimal(figures.Yield(), 1) : std::string("null")) +
-         ",\"outcomes\":" + OutcomeCountsJson(figures.outcomes) +
+         ",\"written\":" + std::to_string(c.written()) +
+         ",\"passed\":" + std::to_string(c.passed()) +
+         ",\"failed\":" + std::to_string(c.failed()) +
+         ",\"yield\":" + (yield ? Decimal(*yield, 1) : std::string("null")) +
+         ",\"outcomes\":" + OutcomeCountsJson(c.outcomes) +
+         ",\"notWritten\":" + OutcomeCountsJson(c.notWritten) +
          ",\"readings\":" + ReadingCountsJson(figures.readings) + ",\"reasons\":" + reasons + "]}";
 }
 

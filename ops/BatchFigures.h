@@ -16,11 +16,10 @@ struct BatchFigures {
   std::string first;  // the first attempt's start, UTC ISO 8601
   std::string last;   // the last attempt's end
 
-  int units = 0;
-  int passed = 0;
-  int failed = 0;  // written and spoiled: the units that count against the yield
-  /// Units by their outcome (UnitOutcome's order).
-  std::array<int, 7> outcomes{};
+  int units = 0;  // every unit but port problems
+  /// Units by their outcome and by whether they wrote their parts: passed, failed
+  /// (written and not passed), the yield.
+  UnitCounts counts;
   /// Units by what they read of the part (ReadMode's order: the area, the image).
   std::array<int, 2> readings{};
   int activeHours = 0;  // clock hours in which a unit started: the stations ran
@@ -39,9 +38,6 @@ struct BatchFigures {
   std::vector<Setup> setups;  // the first kListed, the most units first
   int setupCount = 0;         // all of them
 
-  /// Yield: passed over the units that wrote a part (passed and failed); 0 without any.
-  double Yield() const { return passed + failed > 0 ? 100.0 * passed / (passed + failed) : 0; }
-
   /// A port of a station: its units, and those that passed and failed, for the same
   /// yield as the totals.
   struct Port {
@@ -49,7 +45,7 @@ struct BatchFigures {
     std::string port;
     int units = 0;
     int passed = 0;
-    int failed = 0;  // written and spoiled
+    int failed = 0;  // written and not passed
     double Yield() const { return passed + failed > 0 ? 100.0 * passed / (passed + failed) : 0; }
   };
   std::vector<Port> ports;  // the worst first
@@ -68,7 +64,7 @@ struct BatchFigures {
   struct Hour {
     std::string hour;  // "2026-12-07T14" (UTC)
     int passed = 0;
-    int failed = 0;
+    int failed = 0;  // written and not passed
   };
   std::vector<Hour> hours;
 
@@ -90,15 +86,20 @@ struct BatchFigures {
   int spoiledNumbers = 0;
   std::vector<std::uint64_t> released;  // the first kListed
   int releasedNumbers = 0;
-  /// The next number each counter of the period gives.
-  std::vector<std::pair<std::string, std::optional<std::uint64_t>>> nextFree;
+  /// The next number each counter of the period gives: its lowest released number
+  /// first, as the store gives them.
+  struct NextFree {
+    std::string counter;
+    std::optional<std::uint64_t> next;  // none: the counter has no number left
+  };
+  std::vector<NextFree> nextFree;
 
   static constexpr int kListed = 40;
 };
 
-/// The figures as JSON, for scripts: units, passed, failed, yield (null when no part was
-/// written), counts by outcome and by reading, and the reasons (catalogue number, text as
-/// recorded, count).
+/// The figures as JSON, for scripts: units, written, passed, failed, yield (null when no
+/// part was written), counts by outcome, of units that wrote no part by outcome, and by
+/// reading, and the reasons (catalogue number, text as recorded, count).
 std::string BatchFiguresJson(const BatchFigures& figures);
 
 }  // namespace otp

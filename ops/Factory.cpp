@@ -22,17 +22,6 @@ std::optional<double> YieldOf(int passed, int failed) {
   return 100.0 * passed / (passed + failed);
 }
 
-int Units(const std::array<int, 7>& counts) {
-  int units = 0;
-  for (std::size_t i = 0; i < counts.size(); ++i)
-    units += static_cast<UnitOutcome>(i) == UnitOutcome::kPortProblem ? 0 : counts[i];
-  return units;
-}
-
-int Count(const std::array<int, 7>& counts, UnitOutcome outcome) {
-  return counts[static_cast<std::size_t>(outcome)];
-}
-
 }  // namespace
 
 const char* PortStateName(StationLive::Port::State state) {
@@ -180,15 +169,15 @@ FactorySnapshot BuildFactory(const FactoryInput& input, const AlarmLimits& limit
     const auto records = input.records.find(name);
     if (records != input.records.end()) {
       const FactoryInput::Records& r = records->second;
-      view.unitsThisHour = Units(r.thisHour);
-      view.passedToday = Count(r.today, UnitOutcome::kPass);
-      view.failedToday = Count(r.today, UnitOutcome::kFail);
-      view.yieldToday = YieldOf(view.passedToday, view.failedToday);
+      view.unitsThisHour = r.thisHour.units();
+      view.passedToday = r.today.passed();
+      view.failedToday = r.today.failed();
+      view.yieldToday = r.today.Yield();
       int passed = 0, failed = 0;
       std::map<std::string, std::vector<UnitOutcome>> byPort;
       for (const Attempt& a : r.last) {
         passed += a.outcome == UnitOutcome::kPass ? 1 : 0;
-        failed += a.outcome == UnitOutcome::kFail ? 1 : 0;
+        failed += a.outcome != UnitOutcome::kPass && a.Wrote() ? 1 : 0;
         byPort[a.port].push_back(a.outcome);
       }
       if (!r.last.empty()) {

@@ -97,8 +97,8 @@ const char* AlarmKindName(Alarm::Kind kind);
 /// What the factory view is built from: the store's leases and records, read at `now`.
 struct FactoryInput {
   struct Records {
-    std::array<int, 7> today{};     // by outcome, since local midnight
-    std::array<int, 7> thisHour{};  // by outcome, since the hour began
+    UnitCounts today;     // since local midnight
+    UnitCounts thisHour;  // since the hour began
     std::vector<Attempt> last;      // the last units, oldest first
   };
   std::vector<Lease> leases;

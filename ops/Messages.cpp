@@ -127,6 +127,24 @@ std::string OutcomeWord(UnitOutcome outcome, Language language) {
   return {};
 }
 
+std::string NotWrittenText(const UnitCounts& counts, Language language) {
+  std::string text;
+  for (const UnitOutcome outcome : {UnitOutcome::kStopped, UnitOutcome::kAlreadyProgrammed,
+                                    UnitOutcome::kWrongPart, UnitOutcome::kBoardGone}) {
+    const int count = counts.NotWrittenOf(outcome);
+    if (count == 0) continue;
+    text +=
+        (text.empty() ? "" : ", ") + OutcomeWord(outcome, language) + " " + std::to_string(count);
+  }
+  const int portProblems = counts.Of(UnitOutcome::kPortProblem);
+  if (portProblems > 0) {
+    text += (text.empty() ? "" : "; ") +
+            Tr(language, "%1 %2 (no unit)",
+               {OutcomeWord(UnitOutcome::kPortProblem, language), std::to_string(portProblems)});
+  }
+  return text;
+}
+
 std::string OutcomeInstruction(UnitOutcome outcome, Language language) {
   switch (outcome) {
     case UnitOutcome::kPass:

@@ -30,6 +30,9 @@ std::string SerialRuleProblemText(const SerialRuleProblem& problem, Language lan
 /// The outcome as the operator reads it: "PASS", "FAIL", "STOPPED", "ALREADY PROGRAMMED",
 /// "WRONG PART", "BOARD GONE", "PORT PROBLEM" (one word for each in each language).
 std::string OutcomeWord(UnitOutcome outcome, Language language);
+/// The units that wrote no part, by outcome: "STOPPED 2, ALREADY PROGRAMMED 7"; port
+/// problems apart ("; PORT PROBLEM 1 (no unit)"); empty for none.
+std::string NotWrittenText(const UnitCounts& counts, Language language);
 /// What the operator does with the part: "ship it", "reject bin", ...
 std::string OutcomeInstruction(UnitOutcome outcome, Language language);
 

@@ -24,10 +24,26 @@ enum class UnitOutcome {
 const char* OutcomeName(UnitOutcome outcome);
 std::optional<UnitOutcome> OutcomeNamed(std::string_view name);
 
-/// Whether a unit with `outcome` counts in the yield: a part was written by it.
-inline bool CountsInYield(UnitOutcome outcome) {
-  return outcome == UnitOutcome::kPass || outcome == UnitOutcome::kFail;
-}
+/// Units counted by outcome and by whether they wrote a part. A part whose writing began
+/// (a program block was sent) counts as written whatever ended it; yield is passed over
+/// written, and "failed" is every written part that did not pass. A port problem is no
+/// unit.
+struct UnitCounts {
+  std::array<int, 7> outcomes{};    // by outcome (UnitOutcome's order)
+  std::array<int, 7> notWritten{};  // of them, those that sent no program block
+
+  void Add(UnitOutcome outcome, bool wrote, int count = 1);
+  int Of(UnitOutcome outcome) const { return outcomes[static_cast<std::size_t>(outcome)]; }
+  int NotWrittenOf(UnitOutcome outcome) const {
+    return notWritten[static_cast<std::size_t>(outcome)];
+  }
+  int passed() const { return Of(UnitOutcome::kPass); }
+  int written() const;
+  int failed() const { return written() - passed(); }
+  int units() const;  // every outcome but a port problem
+  /// Passed over written, in percent; none while no part was written.
+  std::optional<double> Yield() const;
+};
 
 /// What a unit reads of the part: the whole OTP area (before and after writing it), or
 /// only the blocks that the image and the serial number touch.

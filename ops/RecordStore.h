@@ -84,6 +84,8 @@ struct Attempt {
   std::string reportText;
   std::optional<std::uint32_t> firstDifference;
   std::optional<std::uint32_t> failedBlock;  // the program block that failed
+  /// A program block was sent to the part: it is written, whatever ended the unit.
+  bool wrote = false;
   double seconds = 0;
   ReadMode reading = ReadMode::kArea;
   /// Recorded from what a start found of a station that was gone, not from the
@@ -94,6 +96,12 @@ struct Attempt {
 
   /// The result column of the first schemas: pass, fail or interrupted.
   const char* ResultName() const;
+  /// Whether the unit wrote its part: its own word, or for records of earlier releases
+  /// what their outcome, number and failed block tell.
+  bool Wrote() const {
+    return wrote || outcome == UnitOutcome::kPass || outcome == UnitOutcome::kFail ||
+           serialState == SerialState::kSpoiled || failedBlock.has_value();
+  }
 };
 
 /// A counter of serial numbers: the next number it gives and its step; the number it
@@ -291,15 +299,15 @@ class RecordStore {
     }
     return attempts;
   }
-  /// The attempts that `filter` selects, counted by outcome (indexed by UnitOutcome).
-  /// The store counts them; this way reads them all, for stores that cannot.
-  virtual std::optional<std::array<int, 7>> OutcomeCounts(const AttemptFilter& filter,
+  /// The attempts that `filter` selects, counted by outcome and by whether they wrote
+  /// their parts. The store counts them; this way reads them all, for stores that cannot.
+  virtual std::optional<UnitCounts> OutcomeCounts(const AttemptFilter& filter,
                                                           StoreError& error) {
-    std::array<int, 7> counts{};
+    UnitCounts counts;
     if (!ForEachAttempt(
             filter,
             [&counts](const Attempt& a) {
-              ++counts[static_cast<std::size_t>(a.outcome)];
+              counts.Add(a.outcome, a.Wrote());
               return true;
             },
             error)) {

@@ -1,5 +1,6 @@
 #include "ops/Verdict.h"
 
+#include <numeric>
 #include <string_view>
 #include <utility>
 
@@ -129,6 +130,38 @@ std::string CountsJson(const std::array<int, N>& counts, const char* (*name)(Enu
 }
 
 }  // namespace
+
+void UnitCounts::Add(UnitOutcome outcome, bool wrote, int count) {
+  const auto i = static_cast<std::size_t>(outcome);
+  outcomes[i] += count;
+  // A pass and a fail wrote their parts; a port problem never reached one.
+  const bool written = outcome == UnitOutcome::kPass || outcome == UnitOutcome::kFail ||
+                       (wrote && outcome != UnitOutcome::kPortProblem);
+  if (!written) notWritten[i] += count;
+}
+
+int UnitCounts::written() const {
+  return units() - (std::accumulate(notWritten.begin(), notWritten.end(), 0) -
+                    NotWrittenOf(UnitOutcome::kPortProblem));
+}
+
+int UnitCounts::units() const {
+  return std::accumulate(outcomes.begin(), outcomes.end(), 0) - Of(UnitOutcome::kPortProblem);
+}
+
+std::optional<double> UnitCounts::Yield() const {
+  const int w = written();
+  if (w <= 0) return std::nullopt;
+  return 100.0 * passed() / w;
+}
+
+UnitVerdict RunVerdict(const UnitCounts& counts, int interrupted) {
+  if (counts.failed() > 0) return UnitVerdict::kNotGood;
+  if (counts.Of(UnitOutcome::kPortProblem) > 0) return UnitVerdict::kPortFailed;
+  if (counts.NotWrittenOf(UnitOutcome::kBoardGone) > 0) return UnitVerdict::kLinkFailed;
+  if (interrupted > 0) return UnitVerdict::kInterrupted;
+  return UnitVerdict::kPass;
+}
 
 std::string OutcomeCountsJson(const std::array<int, 7>& counts) {
   return CountsJson<UnitOutcome>(counts, OutcomeName);

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "ops/CWriter.h"
+#include "ops/Outcome.h"
 
 namespace otp {
 
@@ -27,5 +28,13 @@ std::optional<UnitVerdict> VerdictNamed(const char* name);
 /// The verdict of an operation that ended with `outcome`, after the error report
 /// `lastError` (if any).
 UnitVerdict VerdictOf(Outcome outcome, std::optional<unsigned> lastError);
+
+/// What sums up a run of many units, its most serious unit first: a part written that did
+/// not pass (kNotGood), a port that could not be used (kPortFailed), a board that stopped
+/// answering before anything was written (kLinkFailed), a unit the operator stopped
+/// (`interrupted` of them: kInterrupted); else kPass. Parts set aside with nothing written
+/// (already programmed, wrong part) are the operator's work, named on their own lines: a
+/// run of them and of passes ends well.
+UnitVerdict RunVerdict(const UnitCounts& counts, int interrupted);
 
 }  // namespace otp

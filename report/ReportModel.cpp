@@ -49,24 +49,6 @@ std::string PerHour(const BatchFigures& f) {
 
 // The units that wrote no part, by outcome: "stopped 3, board gone 1". Port problems
 // follow, apart: they are no unit.
-std::string NotWritten(const BatchFigures& f, Language language) {
-  std::string text;
-  for (const UnitOutcome outcome : {UnitOutcome::kStopped, UnitOutcome::kAlreadyProgrammed,
-                                    UnitOutcome::kWrongPart, UnitOutcome::kBoardGone}) {
-    const int count = f.outcomes[static_cast<std::size_t>(outcome)];
-    if (count == 0) continue;
-    text +=
-        (text.empty() ? "" : ", ") + OutcomeWord(outcome, language) + " " + std::to_string(count);
-  }
-  const int portProblems = f.outcomes[static_cast<std::size_t>(UnitOutcome::kPortProblem)];
-  if (portProblems > 0) {
-    text += (text.empty() ? "" : "; ") +
-            Tr(language, "%1 %2 (no unit)",
-               {OutcomeWord(UnitOutcome::kPortProblem, language), std::to_string(portProblems)});
-  }
-  return text;
-}
-
 std::string More(Language language, std::size_t more) {
   return more > 0 ? Tr(language, "and %1 more", {std::to_string(more)}) : std::string();
 }
@@ -118,13 +100,14 @@ ReportModel BuildReport(const BatchFigures& f, const ReportContext& context, Lan
   using Tone = ReportModel::Total::Tone;
   m.totals = {
       {T("Units"), std::to_string(f.units), Tone::kInk},
-      {T("Passed"), std::to_string(f.passed), Tone::kPass},
-      {T("Failed"), std::to_string(f.failed), f.failed > 0 ? Tone::kFail : Tone::kInk},
-      {T("No part written"), std::to_string(f.units - f.passed - f.failed), Tone::kInk},
-      {T("Yield"), Percent(f.passed, f.passed + f.failed), Tone::kInk},
+      {T("Passed"), std::to_string(f.counts.passed()), Tone::kPass},
+      {T("Failed"), std::to_string(f.counts.failed()),
+       f.counts.failed() > 0 ? Tone::kFail : Tone::kInk},
+      {T("No part written"), std::to_string(f.units - f.counts.written()), Tone::kInk},
+      {T("Yield"), Percent(f.counts.passed(), f.counts.written()), Tone::kInk},
       {T("Units per hour"), PerHour(f), Tone::kInk},
   };
-  m.notWritten = NotWritten(f, language);
+  m.notWritten = NotWrittenText(f.counts, language);
   m.yieldNote = T("yield: passed over the units that wrote a part");
   m.perHourNote =
       T("units per hour over the hours with units (%1)", {std::to_string(f.activeHours)});
@@ -150,14 +133,16 @@ ReportModel BuildReport(const BatchFigures& f, const ReportContext& context, Lan
   for (ReportModel::Numbers group :
        {used,
         list(T("Spoiled: %1", {std::to_string(f.spoiledNumbers)}), f.spoiled, f.spoiledNumbers),
-        list(T("Released (issued again): %1", {std::to_string(f.releasedNumbers)}), f.released,
+        list(T("Released, waiting to be issued again: %1", {std::to_string(f.releasedNumbers)}),
+             f.released,
              f.releasedNumbers)}) {
     if (!group.items.empty() || group.more > 0) m.numbers.push_back(std::move(group));
   }
   for (std::size_t i = 0; i < f.nextFree.size() && i < ReportModel::kNextFree; ++i) {
-    const auto& [counter, next] = f.nextFree[i];
+    const BatchFigures::NextFree& free = f.nextFree[i];
     m.nextFree.push_back(
-        T("Next free number of %1: %2", {counter, next ? std::to_string(*next) : T("none left")}));
+        T("Next free number of %1: %2",
+          {free.counter, free.next ? std::to_string(*free.next) : T("none left")}));
   }
   m.moreNextFree = More(language, f.nextFree.size() - m.nextFree.size());
   if (f.usedNumbers + f.spoiledNumbers + f.releasedNumbers == 0)

@@ -143,6 +143,14 @@ constexpr Translation kTable[] = {
      "中断 (Ctrl-C はブロックの間で止まる。2 度目の Ctrl-C\nですぐに終わる)"},
     {"usage error",
      "使い方の誤り"},
+    {"produce ends with the status of its whole run: 1 when a part was\nwritten and did not "
+     "pass, else 4 when a port could not be used,\nelse 2 when a board stopped answering "
+     "before anything was written,\nelse 6 when Ctrl-C stopped a unit, else 0 (a part set "
+     "aside with\nnothing written is named on its line); 3 when a record could not\nbe kept.",
+     "produce の終了状態は最後のユニットではなく実行全体のもの:\n書き込んで合格しなかった部品があれば "
+     "1、なければポートを\n使えなかったとき 4、何も書く前にボードが応答しなくなったとき\n2、"
+     "Ctrl-C でユニットを止めたとき 6、それ以外は 0 (何も\n書かずに取り除いた部品はその行に示す)。"
+     "記録を残せなかった\nときは 3。"},
     {"%1: an empty port name in %2",
      "%1: %2 に空のポート名があります"},
     {"%1: expected prompt, none, dtr or dtr:MS, not %2",
@@ -619,8 +627,8 @@ constexpr Translation kTable[] = {
      "期間: %1"},
     {"Ports, the worst first",
      "ポート (悪い順)"},
-    {"Released (issued again): %1",
-     "解放 (再発行): %1"},
+    {"Released, waiting to be issued again: %1",
+     "解放済み (再発行待ち): %1"},
     {"Serial numbers",
      "シリアル番号"},
     {"Spoiled: %1",

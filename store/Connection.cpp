@@ -233,6 +233,7 @@ QString AttemptColumns(int version) {
   columns += version >= 3 ? ", a.outcome, a.lot, a.reading, a.guess, a.corrected"
                           : ", NULL, '', NULL, 0, NULL";
   columns += version >= 4 ? ", a.lot_place" : ", NULL";
+  columns += version >= 5 ? ", a.wrote" : ", NULL";
   return columns;
 }
 
@@ -276,6 +277,7 @@ Attempt ReadAttempt(const QSqlQuery& query, int first, int version) {
   const QVariant corrected = query.value(i++);
   if (!corrected.isNull()) a.corrected = OutcomeNamed(corrected.toString().toStdString());
   if (const auto place = number()) a.lotPlace = static_cast<std::uint64_t>(*place);
+  a.wrote = query.value(i++).toInt() != 0;
   // The verdict of the first schema's rows comes from their exit status.
   if (const auto named = VerdictNamed(verdict.c_str())) {
     a.verdict = *named;

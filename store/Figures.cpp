@@ -25,6 +25,35 @@ QString OutcomeOfRow(int version) {
   return version >= 3 ? "COALESCE(a.outcome, " + legacy + ")" : legacy;
 }
 
+// Whether a row's unit wrote its part, as SQL: its own word, or for rows of earlier
+// schemas what their outcome, number and failed block tell (as Attempt::Wrote does).
+QString WroteOfRow(int version, const QString& outcome) {
+  QString wrote = "(" + outcome + ") IN ('pass', 'fail') OR a.serial_state = 'spoiled'";
+  if (version >= 2) wrote += " OR a.failed_block IS NOT NULL";
+  if (version >= 5) wrote += " OR COALESCE(a.wrote, 0) = 1";
+  return "(" + wrote + ")";
+}
+
+// Counts the rows that `where` selects by outcome and by whether they wrote their parts.
+bool CountOutcomes(ProductionStore::Connection& c, const QString& outcome, const QString& wrote,
+                   const QString& where, const QVariantList& values, UnitCounts& counts,
+                   const char* what, StoreError& error) {
+  QSqlQuery query(c.Database());
+  query.setForwardOnly(true);
+  if (!c.Run(query,
+             QString("SELECT %1, CASE WHEN %2 THEN 1 ELSE 0 END, COUNT(*) FROM otp_attempts a %3 "
+                     "GROUP BY %1, CASE WHEN %2 THEN 1 ELSE 0 END")
+                 .arg(outcome, wrote, where),
+             values, what, error)) {
+    return false;
+  }
+  while (query.next()) {
+    if (const auto named = OutcomeNamed(query.value(0).toString().toStdString()))
+      counts.Add(*named, query.value(1).toInt() != 0, query.value(2).toInt());
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter,
@@ -42,7 +71,9 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
   // result and verdict tell.
   const QString outcome = OutcomeOfRow(c.version);
   const QString pass = "(" + outcome + ") = 'pass'";
-  const QString fail = "(" + outcome + ") = 'fail'";
+  const QString wrote = WroteOfRow(c.version, outcome);
+  // Failed: written and not passed, whatever ended it.
+  const QString fail = "(" + wrote + " AND (" + outcome + ") <> 'pass')";
   const QString unit = "(" + outcome + ") <> 'port-problem'";  // a port problem is no unit
   // Rows before the choice read the whole area.
   const QString reading = c.version >= 3 ? "COALESCE(a.reading, 'area')" : "'area'";
@@ -78,19 +109,9 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
   f.usedNumbers = totals.value(3).toInt();
   f.spoiledNumbers = totals.value(4).toInt();
   f.releasedNumbers = totals.value(5).toInt();
-  QSqlQuery outcomes(c.Database());
-  if (!run(outcomes,
-           QString("SELECT %1, COUNT(*) FROM otp_attempts a %2 GROUP BY %1").arg(outcome, where))) {
-    return std::nullopt;
-  }
-  while (outcomes.next()) {
-    const auto named = OutcomeNamed(outcomes.value(0).toString().toStdString());
-    if (named) f.outcomes[static_cast<std::size_t>(*named)] += outcomes.value(1).toInt();
-  }
-  f.passed = f.outcomes[static_cast<std::size_t>(UnitOutcome::kPass)];
-  f.failed = f.outcomes[static_cast<std::size_t>(UnitOutcome::kFail)];
+  if (!CountOutcomes(c, outcome, wrote, where, values, f.counts, what, error)) return std::nullopt;
   // A port that could not be opened had no unit: it is counted apart.
-  f.units -= f.outcomes[static_cast<std::size_t>(UnitOutcome::kPortProblem)];
+  f.units -= f.counts.Of(UnitOutcome::kPortProblem);
   if (f.units == 0) return f;
 
   QSqlQuery readings(c.Database());
@@ -248,39 +269,39 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
     while (numbers.next())
       list->push_back(numbers.value(0).toULongLong());
   }
+  // The number each counter gives next: its lowest released number, else its next.
   QSqlQuery next(c.Database());
-  if (!run(next, QString("SELECT DISTINCT %1, c.next_number FROM otp_attempts a JOIN otp_counters "
-                         "c ON c.name = %1 %2 AND a.serial IS NOT NULL ORDER BY 1")
+  if (!run(next, QString("SELECT n.counter, n.next_number, (SELECT MIN(s.number) FROM otp_serials "
+                         "s WHERE s.counter = n.counter AND s.state = 'released') FROM (SELECT DISTINCT %1 AS counter, c.next_number FROM "
+                         "otp_attempts a JOIN otp_counters c ON c.name = %1 %2 AND a.serial IS "
+                         "NOT NULL) n ORDER BY 1")
                      .arg(counter, where))) {
     return std::nullopt;
   }
   while (next.next()) {
+    BatchFigures::NextFree free;
+    free.counter = next.value(0).toString().toStdString();
     const qlonglong number = next.value(1).toLongLong();
-    f.nextFree.emplace_back(next.value(0).toString().toStdString(),
-                            number < 0
-                                ? std::nullopt
-                                : std::optional<std::uint64_t>(static_cast<std::uint64_t>(number)));
+    if (!next.value(2).isNull()) {
+      free.next = next.value(2).toULongLong();
+    } else if (number >= 0) {
+      free.next = static_cast<std::uint64_t>(number);
+    }
+    f.nextFree.push_back(std::move(free));
   }
   return f;
 }
 
-std::optional<std::array<int, 7>> ProductionStore::OutcomeCounts(const AttemptFilter& filter,
-                                                                 StoreError& error) {
+std::optional<UnitCounts> ProductionStore::OutcomeCounts(const AttemptFilter& filter,
+                                                        StoreError& error) {
   Connection& c = *connection_;
   QVariantList values;
   const QString where = store::Where(filter, c.version, values);
   const QString outcome = OutcomeOfRow(c.version);
-  QSqlQuery query(c.Database());
-  query.setForwardOnly(true);
-  if (!c.Run(query,
-             QString("SELECT %1, COUNT(*) FROM otp_attempts a %2 GROUP BY %1").arg(outcome, where),
-             values, "cannot count the attempts", error)) {
+  UnitCounts counts;
+  if (!CountOutcomes(c, outcome, WroteOfRow(c.version, outcome), where, values, counts,
+                     "cannot count the attempts", error)) {
     return std::nullopt;
-  }
-  std::array<int, 7> counts{};
-  while (query.next()) {
-    if (const auto named = OutcomeNamed(query.value(0).toString().toStdString()))
-      counts[static_cast<std::size_t>(*named)] += query.value(1).toInt();
   }
   return counts;
 }

@@ -15,7 +15,7 @@ namespace otp {
 class ProductionStore final : public RecordStore {
  public:
   /// The schema version this program writes.
-  static constexpr int kSchemaVersion = 4;
+  static constexpr int kSchemaVersion = 5;
 
   enum class Access {
     kWrite,  // made on first use, upgraded when older
@@ -105,7 +105,7 @@ class ProductionStore final : public RecordStore {
   bool ForEachAttempt(const AttemptFilter& filter, const std::function<bool(const Attempt&)>& each,
                       StoreError& error) override;
   std::optional<BatchFigures> Figures(const AttemptFilter& filter, StoreError& error) override;
-  std::optional<std::array<int, 7>> OutcomeCounts(const AttemptFilter& filter,
+  std::optional<UnitCounts> OutcomeCounts(const AttemptFilter& filter,
                                                   StoreError& error) override;
   std::optional<std::vector<std::string>> StationNames(StoreError& error) override;
 

@@ -44,7 +44,8 @@ namespace {
 const char* kWrittenColumns =
     "started, ended, station, port, device, model, clock, image, crc32, serial, serial_state, "
     "result, exit_status, report_id, report_text, first_difference, seconds, unit_id, counter, "
-    "job, job_sum, verdict, failed_block, outcome, lot, reading, guess, corrected, lot_place";
+    "job, job_sum, verdict, failed_block, outcome, lot, reading, guess, corrected, lot_place, "
+    "wrote";
 
 QVariantList Values(const Attempt& a) {
   return {Q(a.started),
@@ -75,7 +76,8 @@ QVariantList Values(const Attempt& a) {
           Q(ReadModeName(a.reading)),
           a.guess ? 1 : 0,
           a.corrected ? QVariant(Q(OutcomeName(*a.corrected))) : QVariant(),
-          Maybe(a.lotPlace)};
+          Maybe(a.lotPlace),
+          a.Wrote() ? 1 : 0};
 }
 
 }  // namespace
@@ -151,7 +153,7 @@ bool ProductionStore::SettleAndRecord(const Attempt& a, const std::string& owner
   }
   if (!settle(state, true) || !pass()) return fail();
   if (!c.Run(QString("INSERT INTO otp_attempts (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-                     "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                     "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
                  .arg(kWrittenColumns),
              Values(a), what, error)) {
     return fail();

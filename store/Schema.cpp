@@ -40,7 +40,8 @@ QStringList SchemaStatements(bool postgres) {
           "first_difference BIGINT, seconds DOUBLE PRECISION NOT NULL, unit_id TEXT UNIQUE, "
           "counter TEXT, job TEXT NOT NULL DEFAULT '', job_sum TEXT NOT NULL DEFAULT '', "
           "verdict TEXT, failed_block BIGINT, outcome TEXT, lot TEXT NOT NULL DEFAULT '', "
-          "reading TEXT, guess INTEGER NOT NULL DEFAULT 0, corrected TEXT, lot_place BIGINT)",
+          "reading TEXT, guess INTEGER NOT NULL DEFAULT 0, corrected TEXT, lot_place BIGINT, wrote "
+          "INTEGER)",
   };
 }
 
@@ -71,6 +72,12 @@ QStringList TablesOfVersion4() {
 const std::pair<const char*, const char*> kColumnsOfVersion4[] = {
     {"otp_lots", "next_place BIGINT NOT NULL DEFAULT 1"},
     {"otp_attempts", "lot_place BIGINT"},
+};
+
+// What schema 5 adds: whether a unit sent a program block to its part. Rows of earlier
+// schemas have none; their outcome, number and failed block tell it.
+const std::pair<const char*, const char*> kColumnsOfVersion5[] = {
+    {"otp_attempts", "wrote INTEGER"},
 };
 
 // The units of a lot that passed before its parts were places: each is given a place, so
@@ -230,6 +237,7 @@ bool ProductionStore::Connection::MakeOrUpgrade(StoreError& error) {
       return fail();
     }
   }
+  if (!created && version < 5 && !addColumns(kColumnsOfVersion5)) return fail();
   if (!created && version < kSchemaVersion &&
       !Run("UPDATE otp_schema SET version = ?", {kSchemaVersion}, "cannot upgrade its tables",
            error)) {

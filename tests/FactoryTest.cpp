@@ -77,11 +77,13 @@ TEST(Factory, FiguresAndAlarmsOfRecords) {
   FactoryInput input;
   input.stations = {"A", "B"};
   FactoryInput::Records a;
-  a.today[static_cast<std::size_t>(UnitOutcome::kPass)] = 90;
-  a.today[static_cast<std::size_t>(UnitOutcome::kFail)] = 10;
-  a.today[static_cast<std::size_t>(UnitOutcome::kStopped)] = 5;
-  a.thisHour[static_cast<std::size_t>(UnitOutcome::kPass)] = 30;
-  a.thisHour[static_cast<std::size_t>(UnitOutcome::kPortProblem)] = 4;
+  a.today.Add(UnitOutcome::kPass, true, 90);
+  a.today.Add(UnitOutcome::kFail, true, 10);
+  a.today.Add(UnitOutcome::kBoardGone, true, 10);  // blocks sent: written, and failed
+  a.today.Add(UnitOutcome::kBoardGone, false, 3);
+  a.today.Add(UnitOutcome::kStopped, false, 5);
+  a.thisHour.Add(UnitOutcome::kPass, true, 30);
+  a.thisHour.Add(UnitOutcome::kPortProblem, false, 4);
   for (int i = 0; i < 14; ++i)
     a.last.push_back(UnitOf("A", "COM1", UnitOutcome::kPass));
   for (int i = 0; i < 3; ++i)
@@ -96,7 +98,9 @@ TEST(Factory, FiguresAndAlarmsOfRecords) {
   const FactorySnapshot snapshot = BuildFactory(input, {});
   const StationView& stationA = Find(snapshot, "A");
   EXPECT_EQ(stationA.unitsThisHour, 30);
-  EXPECT_DOUBLE_EQ(*stationA.yieldToday, 90.0);
+  EXPECT_EQ(stationA.passedToday, 90);
+  EXPECT_EQ(stationA.failedToday, 20);
+  EXPECT_DOUBLE_EQ(*stationA.yieldToday, 100.0 * 90 / 110);
   ASSERT_EQ(stationA.ports.size(), 2u);
   EXPECT_EQ(stationA.ports[0].last.size(), StationView::kPortCells);
   EXPECT_EQ(stationA.ports[1].last,

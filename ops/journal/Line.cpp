@@ -158,6 +158,11 @@ const Field kFields[] = {
     Text<&Attempt::reportText>("text"),
     Maybe<&Attempt::firstDifference>("difference"),
     Maybe<&Attempt::failedBlock>("block"),
+    {"wrote", [](const Attempt& a) { return std::string(a.wrote ? "1" : "0"); },
+     [](Attempt& a, const std::string& v) {
+       a.wrote = v == "1";
+       return v == "0" || v == "1";
+     }},
     {"seconds", [](const Attempt& a) { return Decimal(a.seconds, 3); },
      [](Attempt& a, const std::string& v) { return ParseNumber(v, a.seconds); }},
 };
@@ -173,7 +178,7 @@ std::size_t FieldIndex(std::string_view key) {
 
 // Fields that journals of earlier releases lack: their lines are read without them.
 bool LaterField(std::string_view key) {
-  return key == "place";
+  return key == "place" || key == "wrote";
 }
 
 std::string Checksummed(std::string text) {

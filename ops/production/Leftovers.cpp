@@ -242,6 +242,7 @@ Attempt Replayed(const JournalEntry& entry, Language language) {
   const bool written = entry.stage == JournalStage::kProgramming;
   // Before its first program block the part holds nothing, of the image or the number.
   a.outcome = written ? UnitOutcome::kFail : UnitOutcome::kStopped;
+  a.wrote = written;
   a.reportText = written ? Tr(language, "the station stopped while the part was programmed")
                          : Tr(language, "the station stopped during the unit");
   if (a.serial) a.serialState = written ? SerialState::kSpoiled : SerialState::kReleased;

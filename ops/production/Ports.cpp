@@ -245,25 +245,15 @@ void ProductionRun::RunPortUnit(std::size_t port, PortOrder* order, bool found, 
       unit.outcome == UnitOutcome::kPass ? std::string() : FailureText(r, setup_.language);
   unit.firstDifference = r.findings.firstDifference;
   unit.failedBlock = r.failedBlock;
+  unit.wrote = r.programBlocksSent > 0;
   unit.seconds = r.seconds;
   // A unit that did not pass leaves its place to the next board; one that passed took it
   // for good, with its record.
   if (unit.outcome != UnitOutcome::kPass) GiveBack(turn);
   {
     const std::lock_guard lock(mutex_);
-    switch (unit.outcome) {
-      case UnitOutcome::kPass:
-        ++counters_.passed;
-        break;
-      case UnitOutcome::kFail:
-        ++counters_.failed;
-        break;
-      case UnitOutcome::kPortProblem:
-        break;  // no unit counted
-      default:
-        ++counters_.other;
-        break;
-    }
+    counters_.units.Add(unit.outcome, unit.wrote);  // a port problem is no unit of the total
+    if (unit.verdict == UnitVerdict::kInterrupted) ++counters_.interrupted;
     lastOutcomes_[port] = unit.outcome;
     if (unit.outcome == UnitOutcome::kPass || unit.outcome == UnitOutcome::kFail) {
       // The station's pace, for the numbers it holds ahead.

@@ -59,11 +59,14 @@ inline constexpr const char* kBlockSetting = "block_seconds";
 
 /// Counts of a run's units by what became of their parts.
 struct Counters {
-  int passed = 0;
-  int failed = 0;  // written and spoiled
-  int other = 0;   // stopped, already programmed, wrong part, board gone: no yield
-  int total() const { return passed + failed + other; }
-  double Yield() const { return passed + failed > 0 ? 100.0 * passed / (passed + failed) : 0; }
+  /// By outcome and by whether each wrote its part; a port problem counts no unit.
+  UnitCounts units;
+  int interrupted = 0;  // units that the operator stopped
+  int passed() const { return units.passed(); }
+  int failed() const { return units.failed(); }  // written and not passed
+  int total() const { return units.units(); }
+  /// Passed over written, in percent; 0 while no part was written.
+  double Yield() const { return units.Yield().value_or(0); }
   double seconds = 0;  // since the run's first unit began
   /// Units an hour, once the run has worked long enough to say (ten minutes).
   std::optional<double> UnitsPerHour() const {

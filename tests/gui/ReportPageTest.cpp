@@ -15,11 +15,10 @@ BatchFigures ManyOfEverything() {
   f.first = "2026-12-07T06:00:00Z";
   f.last = "2026-12-07T14:00:00Z";
   f.units = 300;
-  f.passed = 250;
-  f.failed = 30;
-  f.outcomes[static_cast<std::size_t>(UnitOutcome::kPass)] = 250;
-  f.outcomes[static_cast<std::size_t>(UnitOutcome::kFail)] = 30;
-  f.outcomes[static_cast<std::size_t>(UnitOutcome::kStopped)] = 20;
+  f.counts.Add(UnitOutcome::kPass, true, 250);
+  f.counts.Add(UnitOutcome::kFail, true, 25);
+  f.counts.Add(UnitOutcome::kBoardGone, true, 5);
+  f.counts.Add(UnitOutcome::kStopped, false, 20);
   f.activeHours = 8;
   for (int i = 0; i < 10; ++i) {
     f.setups.push_back({"JOB-" + std::to_string(i), "abcd0123", "KT47C150", "8MHz",
@@ -34,7 +33,7 @@ BatchFigures ManyOfEverything() {
   for (int i = 0; i < 30; ++i)
     f.spoiled.push_back(1000 + i);
   f.spoiledNumbers = 30;
-  f.nextFree = {{"serial", 1268}, {"other", 5}, {"third", 7}, {"fourth", std::nullopt}};
+  f.nextFree = {{"serial", 1007}, {"other", 5}, {"third", 7}, {"fourth", std::nullopt}};
   return f;
 }
 

@@ -284,6 +284,79 @@ TEST_P(StoreTest, RangesOfNumbersWithAnyStep) {
   EXPECT_EQ(figures->used[2].count, 3);
 }
 
+// A part whose writing began counts as written whatever ended it, with or without a
+// number and in rows of earlier schemas; the next free number is the lowest released
+// one, as the store gives it.
+TEST_P(StoreTest, EveryPartWrittenCountsAndReleasedNumbersComeFirst) {
+  auto store = Open();
+  ASSERT_TRUE(store);
+  StoreError error;
+  Counter counter;
+  bool made = false;
+  ASSERT_TRUE(store->EnsureCounter("serial", 100, 1, counter, made, error)) << error;
+  struct Case {
+    UnitOutcome outcome;
+    bool wrote;
+    bool numbered;
+  };
+  const Case cases[] = {
+      {UnitOutcome::kPass, true, true},        // 100 used
+      {UnitOutcome::kFail, true, true},        // 101 spoiled
+      {UnitOutcome::kBoardGone, true, true},   // 102 spoiled
+      {UnitOutcome::kBoardGone, false, true},  // 103 released
+      {UnitOutcome::kStopped, false, true},    // 103 again, released again
+      {UnitOutcome::kBoardGone, true, false},  // no number: only its own word tells
+      {UnitOutcome::kWrongPart, false, false},
+      {UnitOutcome::kPortProblem, false, false},
+  };
+  int id = 0;
+  for (const Case& c : cases) {
+    Attempt unit = Unit("u" + std::to_string(++id));
+    unit.outcome = c.outcome;
+    unit.wrote = c.wrote;
+    unit.ended = unit.started;
+    if (c.numbered) {
+      const auto number = store->Reserve(unit, kLimit, "live", error);
+      ASSERT_TRUE(number) << error;
+      unit.serial = *number;
+      unit.serialState = c.outcome == UnitOutcome::kPass ? SerialState::kUsed
+                         : c.wrote                       ? SerialState::kSpoiled
+                                                         : SerialState::kReleased;
+    } else {
+      unit.counter.clear();
+    }
+    ASSERT_TRUE(store->SettleAndRecord(unit, "live", error)) << error;
+  }
+  const auto figures = store->Figures({}, error);
+  ASSERT_TRUE(figures) << error;
+  const auto counts = store->OutcomeCounts({}, error);
+  ASSERT_TRUE(counts) << error;
+  for (const UnitCounts& c : {figures->counts, *counts}) {
+    EXPECT_EQ(c.units(), 7);
+    EXPECT_EQ(c.written(), 4);
+    EXPECT_EQ(c.passed(), 1);
+    EXPECT_EQ(c.failed(), 3);
+    EXPECT_DOUBLE_EQ(*c.Yield(), 25.0);
+    EXPECT_EQ(c.NotWrittenOf(UnitOutcome::kBoardGone), 1);
+    EXPECT_EQ(c.NotWrittenOf(UnitOutcome::kStopped), 1);
+  }
+  ASSERT_EQ(figures->nextFree.size(), 1u);
+  EXPECT_EQ(figures->nextFree[0].next, 103u);
+  EXPECT_EQ(figures->releasedNumbers, 1);
+  EXPECT_EQ(store->NextNumber("serial", kLimit, error), 103u);
+  // Rows of an earlier schema carry no word of their own: their numbers and outcomes tell.
+  Sql("UPDATE otp_attempts SET wrote = NULL");
+  const auto earlier = store->OutcomeCounts({}, error);
+  ASSERT_TRUE(earlier) << error;
+  EXPECT_EQ(earlier->written(), 3);  // the unit without a number cannot tell
+  const auto attempts = store->Attempts({}, error);
+  ASSERT_TRUE(attempts) << error;
+  for (const Attempt& a : *attempts)
+    EXPECT_EQ(a.Wrote(), a.unitId != "u6" && (a.outcome == UnitOutcome::kPass ||
+                                              a.serialState == SerialState::kSpoiled))
+        << a.unitId;
+}
+
 // A role that may read and write the records but owns no table starts a station on a
 // current store.
 TEST_P(StoreTest, AWriterThatOwnsNoTable) {
