@@ -2,7 +2,10 @@
 
 #include <QDateTime>
 #include <QTimeZone>
+#include <algorithm>
 #include <charconv>
+#include <string_view>
+#include <vector>
 
 #include "cli/Commands.h"
 #include "core/Texts.h"
@@ -337,6 +340,40 @@ void AppendItem(std::string& out, const std::string& left, const std::string& te
   }
 }
 
+// The edits that make `a` into `b`: letters put in, left out or changed.
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j)
+    row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// "unknown command NAME", with the nearest command when one is near.
+std::string UnknownCommand(const std::string& name, Language language) {
+  const CommandSpec* nearest = nullptr;
+  std::size_t best = 3;  // more edits than two: no suggestion
+  for (const CommandSpec& command : CommandTable()) {
+    const std::string_view known = command.name;
+    const std::size_t distance =
+        known.rfind(name, 0) == 0 && !name.empty() ? 1 : EditDistance(name, known);
+    if (distance < best) {
+      best = distance;
+      nearest = &command;
+    }
+  }
+  if (!nearest) return Tr(language, "unknown command %1", {name});
+  return Tr(language, "unknown command %1; did you mean %2?", {name, nearest->name});
+}
+
 }  // namespace
 
 std::span<const OptionSpec> OptionTable() {
@@ -401,6 +438,15 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, Langua
       options.arguments.push_back(arg);
     }
   }
+  // "help COMMAND" is "COMMAND --help".
+  if (options.command == "help") {
+    options.help = true;
+    options.command = options.arguments.empty() ? std::string() : options.arguments.front();
+    options.arguments.clear();
+  }
+  if (options.help && !options.command.empty() && !FindCommand(options.command)) {
+    return fail(UnknownCommand(options.command, language));
+  }
   if (options.help || options.version) return options;
   // Both are UTC in one form: they compare as text.
   if (options.since && options.until && *options.since >= *options.until) {
@@ -409,7 +455,7 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, Langua
   }
   if (options.command.empty()) return fail(Tr(language, "no command given"));
   const CommandSpec* command = FindCommand(options.command);
-  if (!command) return fail(Tr(language, "unknown command %1", {options.command}));
+  if (!command) return fail(UnknownCommand(options.command, language));
   if (options.ports.size() > 1 && !(command->flags & kSeveralPorts)) {
     return fail(Tr(language, "%1 takes one port", {options.command}));
   }
@@ -435,6 +481,28 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, Langua
                    {options.command}));
   }
   return options;
+}
+
+std::string HelpText(Language language, const std::string& name) {
+  const CommandSpec* command = name.empty() ? nullptr : FindCommand(name);
+  if (!command) return HelpText(language);
+  std::string out = Tr(language, "usage: otpwriter-cli [OPTIONS] %1",
+                       {std::string(command->name) + (command->argument ? " " : "") +
+                        (command->argument ? command->argument : "")}) +
+                    "\n\n";
+  const std::string help = Tr(language, command->help);
+  // The help's later lines are indented for the list of commands.
+  for (std::size_t start = 0; start <= help.size();) {
+    const std::size_t lf = std::min(help.find('\n', start), help.size());
+    std::string line = help.substr(start, lf - start);
+    line.erase(0, line.find_first_not_of(' '));
+    out += line + "\n";
+    start = lf + 1;
+  }
+  if (command->usage) out += "\n" + Tr(language, command->usage) + "\n";
+  if (std::string_view(command->name) == "produce") out += "\n" + Tr(language, kProduceStatus) + "\n";
+  out += "\n" + Tr(language, "Every option and exit status: otpwriter-cli --help") + "\n";
+  return out;
 }
 
 std::string HelpText(Language language) {

@@ -100,6 +100,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, Langua
 
 /// The --help text in `language`.
 std::string HelpText(Language language);
+/// The help of one command (`COMMAND --help`, `help COMMAND`); the whole help for none.
+std::string HelpText(Language language, const std::string& command);
 
 /// An ISO 8601 time as the records hold it ("2026-12-07T12:00:00Z"): with or without an
 /// offset, with or without seconds, or a date alone (its midnight, UTC). Nothing for

@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (options->help) {
-    std::fputs(HelpText(language).c_str(), stdout);
+    std::fputs(HelpText(language, options->command).c_str(), stdout);
     return kExitOk;
   }
   const Console::Mode mode = options->json ? Console::Mode::kJson

@@ -44,7 +44,7 @@ WINEPREFIX="$scratch/wine" WINEDEBUG=-all ctest --test-dir "$root/build-win" --o
 # One build with AddressSanitizer and UndefinedBehaviorSanitizer together. The C library
 # keeps the message catalogues it loads for a process's whole life.
 export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
-run_build asan -DCMAKE_BUILD_TYPE=Debug -DOTP_SANITIZE=address,undefined
+run_build asan -DCMAKE_BUILD_TYPE=Debug -DOTP_SANITIZE=address,undefined -DOTP_BUILD_BENCHMARKS=OFF
 unset LSAN_OPTIONS
 
 echo "=== build-tsan (the tests that use threads)"

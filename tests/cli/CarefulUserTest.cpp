@@ -159,6 +159,17 @@ TEST_F(CarefulUserTest, MessagesSayWhatAndWhere) {
        64,
        {"不明な機種"}},
       {"Japanese: the help", {"--lang", "ja", "--help"}, 0, {"使い方", "終了ステータス"}},
+      {"a command mistyped", {"prgram", hex}, 64, {"unknown command prgram; did you mean program?"}},
+      {"a command's beginning", {"bla"}, 64, {"did you mean blank-check?"}},
+      {"nothing near", {"zzzz"}, 64, {"unknown command zzzz\n"}, {"did you mean"}},
+      {"a command's own help",
+       {"produce", "--help"},
+       0,
+       {"usage: otpwriter-cli [OPTIONS] produce FILE", "status of its whole run"},
+       {"Options:"}},
+      {"help COMMAND", {"help", "log"}, 0, {"usage: otpwriter-cli [OPTIONS] log"}, {"Options:"}},
+      {"help of no command", {"help", "lgo"}, 64, {"did you mean log?"}},
+      {"Japanese: a command mistyped", {"--lang", "ja", "lgo"}, 64, {"log のことか"}},
       {"Japanese: info", {"--lang", "ja", "info", hex}, 0, {"データバイト数"}},
   };
   for (const Case& c : cases) {
