@@ -80,11 +80,7 @@ class StationController::TileView final : public EngineView {
   void OnDifference(std::uint32_t address, std::uint8_t device, std::uint8_t image) override {
     if (difference_) return;
     difference_ = true;
-    char text[96];
-    std::snprintf(text, sizeof(text), "%04XH: %02X / %02X", static_cast<unsigned>(address), device,
-                  image);
-    const std::string line =
-        Tr(controller_.setup_.language, "first difference %1", {std::string(text)});
+    const std::string line = DifferenceText(address, device, image, controller_.setup_.language);
     controller_.Change(port_, [&](ui::TileState& tile) { tile.difference = line; });
   }
   void NewUnit() {
@@ -504,6 +500,9 @@ void StationController::OnUnitEnd(std::size_t port, const UnitEnd& end) {
                        : end.place == RecordPlace::kNowhere ? Tr(language, "NOT RECORDED")
                                                             : std::string();
     tile.report = a.outcome == UnitOutcome::kPass ? std::string() : a.reportText;
+    // The reason names the first difference already.
+    if (!tile.difference.empty() && tile.report.find(tile.difference) != std::string::npos)
+      tile.difference.clear();
     tile.seconds = a.seconds;
     // What the engine has to say of the unit, as it words it.
     for (const Note& note : end.notes)

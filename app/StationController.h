@@ -17,8 +17,8 @@ class SerialPortFactory;
 
 /// The station's figures as the window shows them.
 struct StationFigures {
-  Counters run;         // this window's units
-  UnitCounts today;     // this station's units of this job since local midnight
+  Counters run;               // this window's units
+  UnitCounts today;           // this station's units of this job since local midnight
   std::vector<Attempt> last;  // the store's last 20 attempts, oldest first
   BatchFigures report;        // the station's units since the window opened
   std::optional<Counter> counter;

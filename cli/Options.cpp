@@ -500,7 +500,8 @@ std::string HelpText(Language language, const std::string& name) {
     start = lf + 1;
   }
   if (command->usage) out += "\n" + Tr(language, command->usage) + "\n";
-  if (std::string_view(command->name) == "produce") out += "\n" + Tr(language, kProduceStatus) + "\n";
+  if (std::string_view(command->name) == "produce")
+    out += "\n" + Tr(language, kProduceStatus) + "\n";
   out += "\n" + Tr(language, "Every option and exit status: otpwriter-cli --help") + "\n";
   return out;
 }

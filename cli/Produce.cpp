@@ -152,9 +152,10 @@ class ProduceFace final : public RunObserver {
 
   void ShowCounters(const Counters& counters, const std::optional<Lot>& lot) {
     const auto perHour = counters.UnitsPerHour();
-    std::string line = context_.T("passed %1  failed %2  total %3  yield %4 %",
-                                  {std::to_string(counters.passed()), std::to_string(counters.failed()),
-                                   std::to_string(counters.total()), Decimal(counters.Yield(), 1)});
+    std::string line =
+        context_.T("passed %1  failed %2  total %3  yield %4 %",
+                   {std::to_string(counters.passed()), std::to_string(counters.failed()),
+                    std::to_string(counters.total()), Decimal(counters.Yield(), 1)});
     if (perHour) line += "  " + context_.T("%1 units/hour", {Decimal(*perHour, 0)});
     if (lot && lot->quantity > 0) {
       line += "  " + context_.T("lot %1: %2 of %3", {lot->name, std::to_string(lot->passed),
@@ -385,9 +386,10 @@ int RunProduction(Context& context, const PreparedStation& prepared, bool once) 
   for (const Note& note : station.Close())
     ShowNote(context, note);
   if (!once) {
-    context.console.Say(context.T("end: passed %1  failed %2  total %3",
-                                  {std::to_string(counters.passed()), std::to_string(counters.failed()),
-                                   std::to_string(counters.total())}));
+    context.console.Say(
+        context.T("end: passed %1  failed %2  total %3",
+                  {std::to_string(counters.passed()), std::to_string(counters.failed()),
+                   std::to_string(counters.total())}));
   }
   if (status != kExitOk) return status;
   if (!once) return Context::ExitStatusOf(RunVerdict(counters.units, counters.interrupted));

@@ -18,15 +18,16 @@ void ResultReporter::ReportResult(unsigned id, ResultKind kind, Verdict verdict)
   std::string text = LoadString(id, language_);
   if (verdict == kVerdictOk) text += " OK !!";
   if (verdict == kVerdictNg) text += " NG !!";
-  Show(id, std::move(text), kind);
+  Show(id, std::move(text), kind, verdict);
 }
 
 void ResultReporter::ReportMessage(const std::string& text, ResultKind kind) {
-  Show(std::nullopt, text, kind);
+  Show(std::nullopt, text, kind, kNoVerdict);
 }
 
-void ResultReporter::Show(std::optional<unsigned> id, std::string text, ResultKind kind) {
-  if (onReport) onReport(ShownReport{id, kind, text});
+void ResultReporter::Show(std::optional<unsigned> id, std::string text, ResultKind kind,
+                          Verdict verdict) {
+  if (onReport) onReport(ShownReport{id, kind, text, verdict});
   if (kind == kInformation) {
     view_.SetStatusIcon(kIconInformation);
   } else if (kind == kWarning) {

@@ -22,6 +22,7 @@ class ResultReporter final : public Reporter {
     std::optional<unsigned> id;
     ResultKind kind;
     std::string text;
+    Verdict verdict;  // an OK or NG result carries it
   };
 
   /// Time between two checks of the Ok button while a report waits.
@@ -39,7 +40,7 @@ class ResultReporter final : public Reporter {
   std::function<void(const ShownReport&)> onReport;
 
  private:
-  void Show(std::optional<unsigned> id, std::string text, ResultKind kind);
+  void Show(std::optional<unsigned> id, std::string text, ResultKind kind, Verdict verdict);
 
   OperationView& view_;
   Clock& clock_;

@@ -16,8 +16,7 @@ std::string BatchFiguresJson(const BatchFigures& figures) {
   const auto yield = c.Yield();
   return "{\"units\":" + std::to_string(figures.units) +
          ",\"written\":" + std::to_string(c.written()) +
-         ",\"passed\":" + std::to_string(c.passed()) +
-         ",\"failed\":" + std::to_string(c.failed()) +
+         ",\"passed\":" + std::to_string(c.passed()) + ",\"failed\":" + std::to_string(c.failed()) +
          ",\"yield\":" + (yield ? Decimal(*yield, 1) : std::string("null")) +
          ",\"outcomes\":" + OutcomeCountsJson(c.outcomes) +
          ",\"notWritten\":" + OutcomeCountsJson(c.notWritten) +

@@ -19,13 +19,15 @@ Engine::Engine(EngineView& face, Clock& clock, EngineOptions options)
 }
 
 void Engine::OnReport(const ResultReporter::ShownReport& report) {
-  if (report.kind != kInformation) {
-    if (report.kind != kWarning && report.id) findings_.lastError = report.id;
-    // The first failure, its text and its number together: one reason for one unit.
-    if (findings_.failure.empty()) {
-      findings_.failure = report.text;
-      if (report.id) findings_.failureId = report.id;
-    }
+  // The first failure, its text and its number together: one reason for one unit. A
+  // result that says NG (a part not blank, one that differs) is a failure too.
+  const bool failing = report.kind != kInformation || report.verdict == kVerdictNg;
+  if (report.kind != kInformation && report.kind != kWarning && report.id) {
+    findings_.lastError = report.id;
+  }
+  if (failing && findings_.failure.empty()) {
+    findings_.failure = report.text;
+    if (report.id) findings_.failureId = report.id;
   }
   face_.OnReport(report);
 }
@@ -50,7 +52,11 @@ void Engine::Recorder::OnDifference(std::uint32_t address, std::uint8_t device,
                                     std::uint8_t image) {
   Findings& findings = engine_.findings_;
   ++findings.differences;
-  if (!findings.firstDifference) findings.firstDifference = address;
+  if (!findings.firstDifference) {
+    findings.firstDifference = address;
+    findings.firstPart = device;
+    findings.firstFile = image;
+  }
   engine_.face_.OnDifference(address, device, image);
 }
 
@@ -58,7 +64,7 @@ void Engine::Recorder::MessageBox(const std::string& text, const std::string& ca
                                   BoxIcon icon) {
   // The boxes of the writer here say that a file could not be used.
   engine_.face_.MessageBox(text, caption, icon);
-  engine_.OnReport(ResultReporter::ShownReport{std::nullopt, kError, text});
+  engine_.OnReport(ResultReporter::ShownReport{std::nullopt, kError, text, kNoVerdict});
 }
 
 bool Engine::Recorder::AskYesNo(const std::string&, const std::string&) {
@@ -67,7 +73,8 @@ bool Engine::Recorder::AskYesNo(const std::string&, const std::string&) {
     engine_.OnReport(
         ResultReporter::ShownReport{std::nullopt, kError,
                                     Tr(language, "the block answer stayed short after %1 retries",
-                                       {std::to_string(engine_.options_.retries)})});
+                                       {std::to_string(engine_.options_.retries)}),
+                                    kNoVerdict});
     return false;
   }
   --retriesLeft_;

@@ -42,6 +42,8 @@ struct Findings {
   std::optional<unsigned> failureId;  // its catalogue number, when it has one
   std::size_t differences = 0;        // bytes that differed in Read+Compare
   std::optional<std::uint32_t> firstDifference;
+  std::uint8_t firstPart = 0;  // what the part holds there
+  std::uint8_t firstFile = 0;  // what the file holds there
 };
 
 /// How an engine works for a face without an operator at each report.

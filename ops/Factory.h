@@ -97,9 +97,9 @@ const char* AlarmKindName(Alarm::Kind kind);
 /// What the factory view is built from: the store's leases and records, read at `now`.
 struct FactoryInput {
   struct Records {
-    UnitCounts today;     // since local midnight
-    UnitCounts thisHour;  // since the hour began
-    std::vector<Attempt> last;      // the last units, oldest first
+    UnitCounts today;           // since local midnight
+    UnitCounts thisHour;        // since the hour began
+    std::vector<Attempt> last;  // the last units, oldest first
   };
   std::vector<Lease> leases;
   std::map<std::string, StationLive> live;  // by the lease's owner, when it parsed

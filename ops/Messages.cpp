@@ -127,6 +127,12 @@ std::string OutcomeWord(UnitOutcome outcome, Language language) {
   return {};
 }
 
+std::string DifferenceText(std::uint32_t address, std::uint8_t part, std::uint8_t file,
+                           Language language) {
+  return Tr(language, "first difference at %1: part %2, file %3",
+            {Hex(address, 4) + "H", Hex(part, 2), Hex(file, 2)});
+}
+
 std::string NotWrittenText(const UnitCounts& counts, Language language) {
   std::string text;
   for (const UnitOutcome outcome : {UnitOutcome::kStopped, UnitOutcome::kAlreadyProgrammed,

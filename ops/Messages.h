@@ -30,6 +30,10 @@ std::string SerialRuleProblemText(const SerialRuleProblem& problem, Language lan
 /// The outcome as the operator reads it: "PASS", "FAIL", "STOPPED", "ALREADY PROGRAMMED",
 /// "WRONG PART", "BOARD GONE", "PORT PROBLEM" (one word for each in each language).
 std::string OutcomeWord(UnitOutcome outcome, Language language);
+/// The first byte that differed in a compare, with what the part and the file hold:
+/// "first difference at C012H: part 00, file 5A".
+std::string DifferenceText(std::uint32_t address, std::uint8_t part, std::uint8_t file,
+                           Language language);
 /// The units that wrote no part, by outcome: "STOPPED 2, ALREADY PROGRAMMED 7"; port
 /// problems apart ("; PORT PROBLEM 1 (no unit)"); empty for none.
 std::string NotWrittenText(const UnitCounts& counts, Language language);

@@ -301,8 +301,7 @@ class RecordStore {
   }
   /// The attempts that `filter` selects, counted by outcome and by whether they wrote
   /// their parts. The store counts them; this way reads them all, for stores that cannot.
-  virtual std::optional<UnitCounts> OutcomeCounts(const AttemptFilter& filter,
-                                                          StoreError& error) {
+  virtual std::optional<UnitCounts> OutcomeCounts(const AttemptFilter& filter, StoreError& error) {
     UnitCounts counts;
     if (!ForEachAttempt(
             filter,

@@ -4,6 +4,7 @@
 
 #include "core/Report.h"
 #include "core/Texts.h"
+#include "ops/Messages.h"
 
 namespace otp {
 
@@ -99,6 +100,12 @@ std::string FailureText(const UnitResult& r, Language language) {
   }
   if (r.verdict == UnitVerdict::kPortFailed && !r.portError.empty()) {
     return r.findings.failure.empty() ? r.portError : r.findings.failure + ": " + r.portError;
+  }
+  // A part that differs: where, and what it and the file hold there.
+  if (r.verdict == UnitVerdict::kNotGood && r.findings.firstDifference) {
+    const std::string difference = DifferenceText(*r.findings.firstDifference, r.findings.firstPart,
+                                                  r.findings.firstFile, language);
+    return r.findings.failure.empty() ? difference : r.findings.failure + "; " + difference;
   }
   return r.findings.failure;
 }

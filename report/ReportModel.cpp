@@ -134,8 +134,7 @@ ReportModel BuildReport(const BatchFigures& f, const ReportContext& context, Lan
        {used,
         list(T("Spoiled: %1", {std::to_string(f.spoiledNumbers)}), f.spoiled, f.spoiledNumbers),
         list(T("Released, waiting to be issued again: %1", {std::to_string(f.releasedNumbers)}),
-             f.released,
-             f.releasedNumbers)}) {
+             f.released, f.releasedNumbers)}) {
     if (!group.items.empty() || group.more > 0) m.numbers.push_back(std::move(group));
   }
   for (std::size_t i = 0; i < f.nextFree.size() && i < ReportModel::kNextFree; ++i) {

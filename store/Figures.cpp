@@ -272,7 +272,8 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
   // The number each counter gives next: its lowest released number, else its next.
   QSqlQuery next(c.Database());
   if (!run(next, QString("SELECT n.counter, n.next_number, (SELECT MIN(s.number) FROM otp_serials "
-                         "s WHERE s.counter = n.counter AND s.state = 'released') FROM (SELECT DISTINCT %1 AS counter, c.next_number FROM "
+                         "s WHERE s.counter = n.counter AND s.state = 'released') FROM (SELECT "
+                         "DISTINCT %1 AS counter, c.next_number FROM "
                          "otp_attempts a JOIN otp_counters c ON c.name = %1 %2 AND a.serial IS "
                          "NOT NULL) n ORDER BY 1")
                      .arg(counter, where))) {
@@ -293,7 +294,7 @@ std::optional<BatchFigures> ProductionStore::Figures(const AttemptFilter& filter
 }
 
 std::optional<UnitCounts> ProductionStore::OutcomeCounts(const AttemptFilter& filter,
-                                                        StoreError& error) {
+                                                         StoreError& error) {
   Connection& c = *connection_;
   QVariantList values;
   const QString where = store::Where(filter, c.version, values);

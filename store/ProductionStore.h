@@ -105,8 +105,7 @@ class ProductionStore final : public RecordStore {
   bool ForEachAttempt(const AttemptFilter& filter, const std::function<bool(const Attempt&)>& each,
                       StoreError& error) override;
   std::optional<BatchFigures> Figures(const AttemptFilter& filter, StoreError& error) override;
-  std::optional<UnitCounts> OutcomeCounts(const AttemptFilter& filter,
-                                                  StoreError& error) override;
+  std::optional<UnitCounts> OutcomeCounts(const AttemptFilter& filter, StoreError& error) override;
   std::optional<std::vector<std::string>> StationNames(StoreError& error) override;
 
   /// The connection and what the store's parts share (store/Connection.h).

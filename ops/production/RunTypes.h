@@ -11,10 +11,10 @@
 
 #include "ops/Engine.h"
 #include "ops/Factory.h"
+#include "ops/Notes.h"
 #include "ops/RecordStore.h"
 #include "ops/Unit.h"
 #include "ops/journal/Journal.h"
-#include "ops/Notes.h"
 
 namespace otp {
 

@@ -159,7 +159,10 @@ TEST_F(CarefulUserTest, MessagesSayWhatAndWhere) {
        64,
        {"不明な機種"}},
       {"Japanese: the help", {"--lang", "ja", "--help"}, 0, {"使い方", "終了ステータス"}},
-      {"a command mistyped", {"prgram", hex}, 64, {"unknown command prgram; did you mean program?"}},
+      {"a command mistyped",
+       {"prgram", hex},
+       64,
+       {"unknown command prgram; did you mean program?"}},
       {"a command's beginning", {"bla"}, 64, {"did you mean blank-check?"}},
       {"nothing near", {"zzzz"}, 64, {"unknown command zzzz\n"}, {"did you mean"}},
       {"a command's own help",
@@ -326,8 +329,8 @@ TEST(CliLanguage, EveryTextHasItsJapanese) {
   const std::regex piece(R"re("((?:[^"\\]|\\.)*)")re");
   int texts = 0;
   for (const char* folder : {"cli", "ops", "app", "ui", "report", "web"}) {
-    for (const auto& item :
-         std::filesystem::recursive_directory_iterator(std::string(OTP_SOURCE_DIR) + "/" + folder)) {
+    for (const auto& item : std::filesystem::recursive_directory_iterator(
+             std::string(OTP_SOURCE_DIR) + "/" + folder)) {
       if (item.path().extension() != ".cpp") continue;
       const std::string source = test::TempDir::ReadFile(item.path());
       for (std::sregex_iterator it(source.begin(), source.end(), call), end; it != end; ++it) {

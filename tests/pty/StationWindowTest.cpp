@@ -4,10 +4,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
-#include <QRegularExpression>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTimer>
 #include <chrono>

@@ -306,8 +306,7 @@ TEST_P(StoreTest, EveryPartWrittenCountsAndReleasedNumbersComeFirst) {
       {UnitOutcome::kBoardGone, false, true},  // 103 released
       {UnitOutcome::kStopped, false, true},    // 103 again, released again
       {UnitOutcome::kBoardGone, true, false},  // no number: only its own word tells
-      {UnitOutcome::kWrongPart, false, false},
-      {UnitOutcome::kPortProblem, false, false},
+      {UnitOutcome::kWrongPart, false, false}, {UnitOutcome::kPortProblem, false, false},
   };
   int id = 0;
   for (const Case& c : cases) {
