@@ -756,7 +756,7 @@ void StationWindow::RefreshFigures() {
   const Counters& run = figures.run;
   // Over the parts written; none yet: a dash.
   auto yield = [](const UnitCounts& counts) {
-    const auto percent = counts.Yield();
+    const auto percent = counts.YieldPercent();
     return percent ? QString::number(*percent, 'f', 1) + " %" : QString("-");
   };
   // A table of names and figures, the figures large: read at a glance. A name stays on

@@ -81,7 +81,7 @@ int RunReport(Context& context) {
       .Add("passed", counts.passed())
       .Add("failed", counts.failed())
       .Add("notWritten", figures->units - counts.written());
-  if (const auto yield = counts.Yield()) {
+  if (const auto yield = counts.YieldPercent()) {
     event.AddRaw("yield", Decimal(*yield, 1));
   } else {
     event.AddNull("yield");

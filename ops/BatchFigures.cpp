@@ -13,7 +13,7 @@ std::string BatchFiguresJson(const BatchFigures& figures) {
                ",\"count\":" + std::to_string(reason.count) + "}";
   }
   const UnitCounts& c = figures.counts;
-  const auto yield = c.Yield();
+  const auto yield = c.YieldPercent();
   return "{\"units\":" + std::to_string(figures.units) +
          ",\"written\":" + std::to_string(c.written()) +
          ",\"passed\":" + std::to_string(c.passed()) + ",\"failed\":" + std::to_string(c.failed()) +

@@ -172,7 +172,7 @@ FactorySnapshot BuildFactory(const FactoryInput& input, const AlarmLimits& limit
       view.unitsThisHour = r.thisHour.units();
       view.passedToday = r.today.passed();
       view.failedToday = r.today.failed();
-      view.yieldToday = r.today.Yield();
+      view.yieldToday = r.today.YieldPercent();
       int passed = 0, failed = 0;
       std::map<std::string, std::vector<UnitOutcome>> byPort;
       for (const Attempt& a : r.last) {

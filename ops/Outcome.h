@@ -42,7 +42,7 @@ struct UnitCounts {
   int failed() const { return written() - passed(); }
   int units() const;  // every outcome but a port problem
   /// Passed over written, in percent; none while no part was written.
-  std::optional<double> Yield() const;
+  std::optional<double> YieldPercent() const;
 };
 
 /// What a unit reads of the part: the whole OTP area (before and after writing it), or

@@ -149,7 +149,7 @@ int UnitCounts::units() const {
   return std::accumulate(outcomes.begin(), outcomes.end(), 0) - Of(UnitOutcome::kPortProblem);
 }
 
-std::optional<double> UnitCounts::Yield() const {
+std::optional<double> UnitCounts::YieldPercent() const {
   const int w = written();
   if (w <= 0) return std::nullopt;
   return 100.0 * passed() / w;

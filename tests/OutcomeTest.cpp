@@ -89,7 +89,7 @@ TEST(UnitCounts, WrittenPartsAndTheRunsVerdict) {
     EXPECT_EQ(counts.written(), c.written);
     EXPECT_EQ(counts.failed(), c.failed);
     EXPECT_EQ(counts.units(), c.total);
-    EXPECT_EQ(counts.Yield(), c.yield);
+    EXPECT_EQ(counts.YieldPercent(), c.yield);
     // The counters add up: written and not written make the total.
     int notWritten = 0;
     for (std::size_t i = 0; i < counts.notWritten.size(); ++i)

@@ -66,7 +66,7 @@ struct Counters {
   int failed() const { return units.failed(); }  // written and not passed
   int total() const { return units.units(); }
   /// Passed over written, in percent; 0 while no part was written.
-  double Yield() const { return units.Yield().value_or(0); }
+  double Yield() const { return units.YieldPercent().value_or(0); }
   double seconds = 0;  // since the run's first unit began
   /// Units an hour, once the run has worked long enough to say (ten minutes).
   std::optional<double> UnitsPerHour() const {

@@ -335,7 +335,7 @@ TEST_P(StoreTest, EveryPartWrittenCountsAndReleasedNumbersComeFirst) {
     EXPECT_EQ(c.written(), 4);
     EXPECT_EQ(c.passed(), 1);
     EXPECT_EQ(c.failed(), 3);
-    EXPECT_DOUBLE_EQ(*c.Yield(), 25.0);
+    EXPECT_DOUBLE_EQ(*c.YieldPercent(), 25.0);
     EXPECT_EQ(c.NotWrittenOf(UnitOutcome::kBoardGone), 1);
     EXPECT_EQ(c.NotWrittenOf(UnitOutcome::kStopped), 1);
   }
